@@ -1,0 +1,46 @@
+#pragma once
+
+#include "tunnel/TunnelPaths.h"
+
+#include <QUrl>
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <memory>
+
+class PreferenceStore;
+class PrivilegedRunner;
+class QThreadPool;
+
+// How long the app waits for things. Tests shrink them; production uses these values.
+struct Intervals {
+    std::chrono::milliseconds monitor{1000};
+    std::chrono::milliseconds probeTimeout{3000};
+    std::chrono::milliseconds stopPoll{200};
+    int stopPolls = 40;
+    std::chrono::milliseconds requestTimeout{15000};
+};
+
+// What the operating system does for the tunnel. Tests and the demo plug in their own.
+struct PlatformOperations {
+    std::shared_ptr<PrivilegedRunner> privilegedRunner;
+};
+
+// Everything AppViewModel depends on, handed in at construction: production wires the defaults,
+// tests and the demo swap parts.
+struct AppEnvironment {
+    std::shared_ptr<PreferenceStore> preferences;
+    QUrl apiBaseUrl;
+    QUrl webSiteUrl;
+    TunnelPaths tunnelPaths;
+    PlatformOperations platform;
+    Intervals intervals;
+    // Owner a clean-up script must have before it is run as root.
+    uid_t trustedScriptOwner = 0;
+    // Where blocking work runs; never the main thread.
+    QThreadPool *workers = nullptr;
+
+    // The real system: the given store, the build's service URLs, the fixed /tmp paths, sudo.
+    static AppEnvironment production(std::shared_ptr<PreferenceStore> preferences);
+};

@@ -1,0 +1,254 @@
+#include "AppViewModel.h"
+
+#include "i18n/LanguageManager.h"
+#include "platform/PreferenceStore.h"
+#include "tunnel/SmartModeCleanup.h"
+
+#include <QThreadPool>
+
+namespace {
+
+const QString kRoutingModeKey = QStringLiteral("routingMode");
+
+QVariant optionalValue(const std::optional<QString> &value)
+{
+    return value ? QVariant(*value) : QVariant();
+}
+
+// Observed fields notify on every assignment, also when the value did not change.
+template <typename T, typename Signal>
+void assign(AppViewModel *self, T &field, T value, Signal changed)
+{
+    field = std::move(value);
+    emit(self->*changed)();
+}
+
+} // namespace
+
+QString AppViewModel::rawValue(RoutingMode mode)
+{
+    return mode == RoutingMode::smart ? QStringLiteral("smart") : QStringLiteral("safe");
+}
+
+std::optional<AppViewModel::RoutingMode> AppViewModel::routingModeFromRawValue(const QString &raw)
+{
+    if (raw == QLatin1String("smart"))
+        return RoutingMode::smart;
+    if (raw == QLatin1String("safe"))
+        return RoutingMode::safe;
+    return std::nullopt;
+}
+
+AppViewModel::AppViewModel(AppEnvironment environment, QObject *parent)
+    : QObject(parent)
+    , m_environment(std::move(environment))
+{
+    m_vpnStatus = localizedStatus(QStringLiteral("vpn_disconnected"));
+
+    const SmartModeCleanup cleanup(m_environment.platform.privilegedRunner, m_environment.tunnelPaths,
+                                   m_environment.trustedScriptOwner);
+    QThreadPool *workers = m_environment.workers ? m_environment.workers : QThreadPool::globalInstance();
+    m_startupCleanupStarted = cleanup.startIfLeftBehind(*workers);
+}
+
+AppViewModel::~AppViewModel() = default;
+
+void AppViewModel::setScreen(Screen screen)
+{
+    assign(this, m_screen, screen, &AppViewModel::screenChanged);
+}
+
+void AppViewModel::setAuthLoading(bool loading)
+{
+    assign(this, m_authLoading, loading, &AppViewModel::authLoadingChanged);
+}
+
+void AppViewModel::setAuthError(std::optional<QString> error)
+{
+    assign(this, m_authError, std::move(error), &AppViewModel::authErrorChanged);
+}
+
+void AppViewModel::setUserEmail(std::optional<QString> email)
+{
+    assign(this, m_userEmail, std::move(email), &AppViewModel::userEmailChanged);
+}
+
+void AppViewModel::setUserNickname(std::optional<QString> nickname)
+{
+    assign(this, m_userNickname, std::move(nickname), &AppViewModel::userNicknameChanged);
+}
+
+void AppViewModel::setSubscriptionStatus(std::optional<QString> status)
+{
+    assign(this, m_subscriptionStatus, std::move(status), &AppViewModel::subscriptionStatusChanged);
+}
+
+void AppViewModel::setSubscriptionPlan(std::optional<QString> plan)
+{
+    assign(this, m_subscriptionPlan, std::move(plan), &AppViewModel::subscriptionPlanChanged);
+}
+
+void AppViewModel::setSubscriptionExpiry(std::optional<QString> expiry)
+{
+    assign(this, m_subscriptionExpiry, std::move(expiry), &AppViewModel::subscriptionExpiryChanged);
+}
+
+void AppViewModel::setNodes(QList<NodeInfo> nodes)
+{
+    assign(this, m_nodes, std::move(nodes), &AppViewModel::nodesChanged);
+}
+
+void AppViewModel::setSelectedNode(std::optional<NodeInfo> node)
+{
+    assign(this, m_selectedNode, std::move(node), &AppViewModel::selectedNodeChanged);
+}
+
+void AppViewModel::setNodesLoading(bool loading)
+{
+    assign(this, m_nodesLoading, loading, &AppViewModel::nodesLoadingChanged);
+}
+
+void AppViewModel::setNodesError(std::optional<QString> error)
+{
+    assign(this, m_nodesError, std::move(error), &AppViewModel::nodesErrorChanged);
+}
+
+void AppViewModel::setPsk(QString psk)
+{
+    assign(this, m_psk, std::move(psk), &AppViewModel::pskChanged);
+}
+
+void AppViewModel::setPingResults(QHash<qint64, qint64> results)
+{
+    assign(this, m_pingResults, std::move(results), &AppViewModel::pingResultsChanged);
+}
+
+void AppViewModel::setPingingNodes(QHash<qint64, bool> pinging)
+{
+    assign(this, m_pingingNodes, std::move(pinging), &AppViewModel::pingingNodesChanged);
+}
+
+void AppViewModel::setVpnStatus(QString status)
+{
+    assign(this, m_vpnStatus, std::move(status), &AppViewModel::vpnStatusChanged);
+}
+
+void AppViewModel::setIsConnected(bool connected)
+{
+    assign(this, m_isConnected, connected, &AppViewModel::isConnectedChanged);
+}
+
+void AppViewModel::setIsVpnLoading(bool loading)
+{
+    assign(this, m_isVpnLoading, loading, &AppViewModel::isVpnLoadingChanged);
+}
+
+AppViewModel::RoutingMode AppViewModel::routingMode() const
+{
+    const QString stored = m_environment.preferences->string(kRoutingModeKey).value_or(QStringLiteral("safe"));
+    return stored == QLatin1String("smart") ? RoutingMode::smart : RoutingMode::safe;
+}
+
+void AppViewModel::setRoutingMode(RoutingMode mode)
+{
+    m_environment.preferences->setString(kRoutingModeKey, rawValue(mode));
+}
+
+void AppViewModel::setRoutingModeName(const QString &raw)
+{
+    if (const std::optional<RoutingMode> mode = routingModeFromRawValue(raw))
+        setRoutingMode(*mode);
+}
+
+void AppViewModel::resetState()
+{
+    m_accessToken.reset();
+    m_refreshToken.reset();
+    setUserEmail(std::nullopt);
+    setUserNickname(std::nullopt);
+    setSubscriptionStatus(std::nullopt);
+    setSubscriptionPlan(std::nullopt);
+    setSubscriptionExpiry(std::nullopt);
+    setNodes({});
+    setSelectedNode(std::nullopt);
+    setPsk(QString());
+    m_cachedNodeVersion.reset();
+    setPingResults({});
+    setPingingNodes({});
+    setVpnStatus(localizedStatus(QStringLiteral("vpn_disconnected")));
+}
+
+void AppViewModel::tryAutoLogin()
+{
+    // Restoring a stored session comes with the session flows; until then the sign-in screen stays.
+}
+
+QString AppViewModel::localizedStatus(const QString &key) const
+{
+    return LanguageManager::shared().localized(key);
+}
+
+QVariant AppViewModel::authErrorValue() const
+{
+    return optionalValue(m_authError);
+}
+
+QVariant AppViewModel::userEmailValue() const
+{
+    return optionalValue(m_userEmail);
+}
+
+QVariant AppViewModel::userNicknameValue() const
+{
+    return optionalValue(m_userNickname);
+}
+
+QVariant AppViewModel::subscriptionStatusValue() const
+{
+    return optionalValue(m_subscriptionStatus);
+}
+
+QVariant AppViewModel::subscriptionPlanValue() const
+{
+    return optionalValue(m_subscriptionPlan);
+}
+
+QVariant AppViewModel::subscriptionExpiryValue() const
+{
+    return optionalValue(m_subscriptionExpiry);
+}
+
+QVariantList AppViewModel::nodesValue() const
+{
+    QVariantList list;
+    list.reserve(m_nodes.size());
+    for (const NodeInfo &node : m_nodes)
+        list.append(QVariant::fromValue(node));
+    return list;
+}
+
+QVariant AppViewModel::selectedNodeValue() const
+{
+    return m_selectedNode ? QVariant::fromValue(*m_selectedNode) : QVariant();
+}
+
+QVariant AppViewModel::nodesErrorValue() const
+{
+    return optionalValue(m_nodesError);
+}
+
+QVariantMap AppViewModel::pingResultsValue() const
+{
+    QVariantMap map;
+    for (auto it = m_pingResults.cbegin(); it != m_pingResults.cend(); ++it)
+        map.insert(QString::number(it.key()), it.value());
+    return map;
+}
+
+QVariantMap AppViewModel::pingingNodesValue() const
+{
+    QVariantMap map;
+    for (auto it = m_pingingNodes.cbegin(); it != m_pingingNodes.cend(); ++it)
+        map.insert(QString::number(it.key()), it.value());
+    return map;
+}

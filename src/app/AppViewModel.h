@@ -1,0 +1,188 @@
+#pragma once
+
+#include "AppEnvironment.h"
+#include "TaskHandle.h"
+#include "api/NodeInfo.h"
+
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QVariant>
+
+#include <optional>
+
+// The one observable state object of the app: what the screens and the tray panel show, and the
+// operations they call. Lives on the main thread; every observed field notifies on every assignment.
+class AppViewModel : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(Screen screen READ screen WRITE setScreen NOTIFY screenChanged)
+    Q_PROPERTY(bool authLoading READ authLoading NOTIFY authLoadingChanged)
+    Q_PROPERTY(QVariant authError READ authErrorValue NOTIFY authErrorChanged)
+    Q_PROPERTY(QVariant userEmail READ userEmailValue NOTIFY userEmailChanged)
+    Q_PROPERTY(QVariant userNickname READ userNicknameValue NOTIFY userNicknameChanged)
+    Q_PROPERTY(QVariant subscriptionStatus READ subscriptionStatusValue NOTIFY subscriptionStatusChanged)
+    Q_PROPERTY(QVariant subscriptionPlan READ subscriptionPlanValue NOTIFY subscriptionPlanChanged)
+    Q_PROPERTY(QVariant subscriptionExpiry READ subscriptionExpiryValue NOTIFY subscriptionExpiryChanged)
+    Q_PROPERTY(QVariantList nodes READ nodesValue NOTIFY nodesChanged)
+    Q_PROPERTY(QVariant selectedNode READ selectedNodeValue NOTIFY selectedNodeChanged)
+    Q_PROPERTY(bool nodesLoading READ nodesLoading NOTIFY nodesLoadingChanged)
+    Q_PROPERTY(QVariant nodesError READ nodesErrorValue NOTIFY nodesErrorChanged)
+    Q_PROPERTY(QString psk READ psk NOTIFY pskChanged)
+    Q_PROPERTY(QVariantMap pingResults READ pingResultsValue NOTIFY pingResultsChanged)
+    Q_PROPERTY(QVariantMap pingingNodes READ pingingNodesValue NOTIFY pingingNodesChanged)
+    Q_PROPERTY(QString vpnStatus READ vpnStatus NOTIFY vpnStatusChanged)
+    Q_PROPERTY(bool isConnected READ isConnected NOTIFY isConnectedChanged)
+    Q_PROPERTY(bool isVpnLoading READ isVpnLoading NOTIFY isVpnLoadingChanged)
+
+public:
+    enum class Screen { Login, Register, Home };
+    Q_ENUM(Screen)
+
+    enum class RoutingMode { safe, smart };
+    static QString rawValue(RoutingMode mode);
+    // Exactly "safe" or "smart"; anything else is no mode.
+    static std::optional<RoutingMode> routingModeFromRawValue(const QString &raw);
+
+    explicit AppViewModel(AppEnvironment environment, QObject *parent = nullptr);
+    ~AppViewModel() override;
+
+    const AppEnvironment &environment() const { return m_environment; }
+
+    // Observed fields.
+    Screen screen() const { return m_screen; }
+    void setScreen(Screen screen);
+    bool authLoading() const { return m_authLoading; }
+    void setAuthLoading(bool loading);
+    const std::optional<QString> &authError() const { return m_authError; }
+    void setAuthError(std::optional<QString> error);
+    const std::optional<QString> &userEmail() const { return m_userEmail; }
+    void setUserEmail(std::optional<QString> email);
+    const std::optional<QString> &userNickname() const { return m_userNickname; }
+    void setUserNickname(std::optional<QString> nickname);
+    const std::optional<QString> &subscriptionStatus() const { return m_subscriptionStatus; }
+    void setSubscriptionStatus(std::optional<QString> status);
+    const std::optional<QString> &subscriptionPlan() const { return m_subscriptionPlan; }
+    void setSubscriptionPlan(std::optional<QString> plan);
+    const std::optional<QString> &subscriptionExpiry() const { return m_subscriptionExpiry; }
+    void setSubscriptionExpiry(std::optional<QString> expiry);
+    const QList<NodeInfo> &nodes() const { return m_nodes; }
+    void setNodes(QList<NodeInfo> nodes);
+    const std::optional<NodeInfo> &selectedNode() const { return m_selectedNode; }
+    void setSelectedNode(std::optional<NodeInfo> node);
+    bool nodesLoading() const { return m_nodesLoading; }
+    void setNodesLoading(bool loading);
+    const std::optional<QString> &nodesError() const { return m_nodesError; }
+    void setNodesError(std::optional<QString> error);
+    const QString &psk() const { return m_psk; }
+    void setPsk(QString psk);
+    const QHash<qint64, qint64> &pingResults() const { return m_pingResults; }
+    void setPingResults(QHash<qint64, qint64> results);
+    const QHash<qint64, bool> &pingingNodes() const { return m_pingingNodes; }
+    void setPingingNodes(QHash<qint64, bool> pinging);
+    const QString &vpnStatus() const { return m_vpnStatus; }
+    void setVpnStatus(QString status);
+    bool isConnected() const { return m_isConnected; }
+    void setIsConnected(bool connected);
+    bool isVpnLoading() const { return m_isVpnLoading; }
+    void setIsVpnLoading(bool loading);
+
+    // Plain fields: nobody is notified.
+    const std::optional<QString> &accessToken() const { return m_accessToken; }
+    void setAccessToken(std::optional<QString> token) { m_accessToken = std::move(token); }
+    const std::optional<QString> &refreshToken() const { return m_refreshToken; }
+    void setRefreshToken(std::optional<QString> token) { m_refreshToken = std::move(token); }
+    const std::optional<QString> &cachedNodeVersion() const { return m_cachedNodeVersion; }
+    void setCachedNodeVersion(std::optional<QString> version) { m_cachedNodeVersion = std::move(version); }
+    std::optional<qint32> tunnelPid() const { return m_tunnelPid; }
+    void setTunnelPid(std::optional<qint32> pid) { m_tunnelPid = pid; }
+    const std::optional<TaskHandle> &monitorTask() const { return m_monitorTask; }
+    void setMonitorTask(std::optional<TaskHandle> task) { m_monitorTask = std::move(task); }
+    const std::optional<QString> &connectedServerIp() const { return m_connectedServerIp; }
+    void setConnectedServerIp(std::optional<QString> host) { m_connectedServerIp = std::move(host); }
+    RoutingMode connectedRoutingMode() const { return m_connectedRoutingMode; }
+    void setConnectedRoutingMode(RoutingMode mode) { m_connectedRoutingMode = mode; }
+
+    // The mode for the next connect, read from and written to the preference store on every access.
+    RoutingMode routingMode() const;
+    void setRoutingMode(RoutingMode mode);
+    Q_INVOKABLE QString routingModeName() const { return rawValue(routingMode()); }
+    Q_INVOKABLE void setRoutingModeName(const QString &raw);
+
+    // Wipes the signed-in state; leaves the screen, the flags, the error texts and the tunnel alone.
+    void resetState();
+
+    // Restores a stored session when the main window's content is shown.
+    Q_INVOKABLE void tryAutoLogin();
+    // Called by the screens when the user edits a field or navigates.
+    Q_INVOKABLE void clearAuthError() { setAuthError(std::nullopt); }
+
+    // Whether construction found a left-behind clean-up script and started its clean-up.
+    bool startupCleanupStarted() const { return m_startupCleanupStarted; }
+
+signals:
+    void screenChanged();
+    void authLoadingChanged();
+    void authErrorChanged();
+    void userEmailChanged();
+    void userNicknameChanged();
+    void subscriptionStatusChanged();
+    void subscriptionPlanChanged();
+    void subscriptionExpiryChanged();
+    void nodesChanged();
+    void selectedNodeChanged();
+    void nodesLoadingChanged();
+    void nodesErrorChanged();
+    void pskChanged();
+    void pingResultsChanged();
+    void pingingNodesChanged();
+    void vpnStatusChanged();
+    void isConnectedChanged();
+    void isVpnLoadingChanged();
+
+private:
+    QVariant authErrorValue() const;
+    QVariant userEmailValue() const;
+    QVariant userNicknameValue() const;
+    QVariant subscriptionStatusValue() const;
+    QVariant subscriptionPlanValue() const;
+    QVariant subscriptionExpiryValue() const;
+    QVariantList nodesValue() const;
+    QVariant selectedNodeValue() const;
+    QVariant nodesErrorValue() const;
+    QVariantMap pingResultsValue() const;
+    QVariantMap pingingNodesValue() const;
+
+    QString localizedStatus(const QString &key) const;
+
+    AppEnvironment m_environment;
+
+    // The fields, in the order the product defines them.
+    Screen m_screen = Screen::Login;
+    bool m_authLoading = false;
+    std::optional<QString> m_authError;
+    std::optional<QString> m_userEmail;
+    std::optional<QString> m_userNickname;
+    std::optional<QString> m_accessToken;
+    std::optional<QString> m_refreshToken;
+    std::optional<QString> m_subscriptionStatus;
+    std::optional<QString> m_subscriptionPlan;
+    std::optional<QString> m_subscriptionExpiry;
+    QList<NodeInfo> m_nodes;
+    std::optional<NodeInfo> m_selectedNode;
+    bool m_nodesLoading = false;
+    std::optional<QString> m_nodesError;
+    QString m_psk;
+    QHash<qint64, qint64> m_pingResults;
+    QHash<qint64, bool> m_pingingNodes;
+    std::optional<QString> m_cachedNodeVersion;
+    QString m_vpnStatus = QStringLiteral("Disconnected");
+    bool m_isConnected = false;
+    bool m_isVpnLoading = false;
+    std::optional<qint32> m_tunnelPid;
+    std::optional<TaskHandle> m_monitorTask;
+    std::optional<QString> m_connectedServerIp;
+    RoutingMode m_connectedRoutingMode = RoutingMode::safe;
+
+    bool m_startupCleanupStarted = false;
+};

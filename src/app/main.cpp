@@ -1,0 +1,92 @@
+#include "app/AppEnvironment.h"
+#include "app/AppOptions.h"
+#include "app/AppViewModel.h"
+#include "i18n/LanguageManager.h"
+#include "i18n/LanguageTranslator.h"
+#include "platform/PreferenceStore.h"
+#include "ui/QmlSingletons.h"
+#include "ui/ScreenshotTour.h"
+#include "ui/TrayController.h"
+
+#include <QApplication>
+#include <QQmlApplicationEngine>
+#include <QQuickWindow>
+#include <QtQml/qqmlextensionplugin.h>
+
+#include <cstdio>
+
+Q_IMPORT_QML_PLUGIN(Nimbrel_UiPlugin)
+
+namespace {
+
+QList<ScreenshotTour::Step> screenTour(AppViewModel &viewModel, LanguageManager &languages)
+{
+    auto show = [&viewModel](AppViewModel::Screen screen) { return [&viewModel, screen] { viewModel.setScreen(screen); }; };
+    return {
+        {QStringLiteral("login"), show(AppViewModel::Screen::Login)},
+        {QStringLiteral("register"), show(AppViewModel::Screen::Register)},
+        {QStringLiteral("home"), show(AppViewModel::Screen::Home)},
+        {QStringLiteral("login-zh-CN"),
+         [&viewModel, &languages] {
+             languages.setLanguage(AppLanguage::zhCN);
+             viewModel.setScreen(AppViewModel::Screen::Login);
+         }},
+    };
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Nimbrel"));
+    QApplication::setOrganizationName(QStringLiteral("Nimbrel"));
+    QApplication::setApplicationVersion(QStringLiteral(NIMBREL_VERSION));
+
+    const AppOptions options = AppOptions::parse(QApplication::arguments(), QProcessEnvironment::systemEnvironment());
+    auto preferences = options.settingsFile.isEmpty() ? PreferenceStore::openStandard()
+                                                      : PreferenceStore::openFile(options.settingsFile);
+    LanguageManager::useSharedPreferences(preferences);
+    LanguageManager &languages = LanguageManager::shared();
+
+    AppViewModel viewModel(AppEnvironment::production(preferences));
+
+    LanguageTranslator translator(languages);
+    QCoreApplication::installTranslator(&translator);
+
+    AppViewModelForeign::instance = &viewModel;
+    QQmlApplicationEngine engine;
+    engine.addImportPath(QStringLiteral("qrc:/"));
+    QObject::connect(&languages, &LanguageManager::languageChanged, &engine, &QQmlEngine::retranslate);
+    engine.load(QUrl(QStringLiteral("qrc:/Nimbrel/Ui/Main.qml")));
+    auto *window = engine.rootObjects().isEmpty() ? nullptr : qobject_cast<QQuickWindow *>(engine.rootObjects().first());
+    if (window == nullptr) {
+        std::fprintf(stderr, "nimbrel: the main window could not be loaded\n");
+        return 1;
+    }
+
+    TrayController tray(viewModel);
+    QObject::connect(&tray, &TrayController::activated, window, [window] {
+        window->show();
+        window->raise();
+        window->requestActivate();
+    });
+    window->show();
+
+    std::unique_ptr<ScreenshotTour> tour;
+    if (!options.screenshotDir.isEmpty()) {
+        QDir folder(options.screenshotDir);
+        if (!folder.mkpath(QStringLiteral("."))) {
+            std::fprintf(stderr, "nimbrel: cannot create %s\n", qPrintable(options.screenshotDir));
+            return 1;
+        }
+        tour = std::make_unique<ScreenshotTour>(*window, folder, screenTour(viewModel, languages));
+        QObject::connect(tour.get(), &ScreenshotTour::finished, &app,
+                         [&languages, chosen = languages.language()](bool ok) {
+                             languages.setLanguage(chosen);
+                             QCoreApplication::exit(ok ? 0 : 1);
+                         });
+        tour->start();
+    }
+    return QApplication::exec();
+}

@@ -1,0 +1,103 @@
+#include "StringTables.h"
+
+namespace StringTables {
+
+namespace {
+
+struct Row {
+    const char *key;
+    const char *text[4]; // en, zh-CN, zh-TW, ru
+};
+
+// clang-format off
+constexpr Row kRows[] = {
+    {"slogan", {"Secure · Fast · Stable", "安全·快速·稳定", "安全·快速·穩定", "Безопасно · Быстро · Стабильно"}},
+    {"email_label", {"Email", "邮箱", "電子郵件", "Эл. почта"}},
+    {"password_label", {"Password", "密码", "密碼", "Пароль"}},
+    {"show_password", {"Show", "显示", "顯示", "Показать"}},
+    {"hide_password", {"Hide", "隐藏", "隱藏", "Скрыть"}},
+    {"login_title", {"Login", "登录", "登入", "Вход"}},
+    {"login_button", {"Login", "登录", "登入", "Войти"}},
+    {"no_account", {"Don't have an account? ", "没有账号？", "沒有帳號？", "Нет аккаунта? "}},
+    {"register_now", {"Register Now", "立即注册", "立即註冊", "Зарегистрироваться"}},
+    {"back", {"Back", "返回", "返回", "Назад"}},
+    {"create_account", {"Create Account", "创建账号", "建立帳號", "Создать аккаунт"}},
+    {"start_experience", {"Start with Nimbrel", "开始体验 Nimbrel", "開始體驗 Nimbrel", "Начните с Nimbrel"}},
+    {"nickname_optional", {"Nickname (optional)", "昵称（可选）", "暱稱（選填）", "Никнейм (необязательно)"}},
+    {"password_min_8", {"Password (min 8 characters)", "密码（至少 8 位）", "密碼（至少 8 位）", "Пароль (мин. 8 символов)"}},
+    {"confirm_password", {"Confirm Password", "确认密码", "確認密碼", "Подтвердите пароль"}},
+    {"password_mismatch", {"Passwords do not match", "两次密码不一致", "兩次密碼不一致", "Пароли не совпадают"}},
+    {"register_button", {"Register", "注册", "註冊", "Зарегистрироваться"}},
+    {"have_account", {"Already have an account? ", "已有账号？", "已有帳號？", "Уже есть аккаунт? "}},
+    {"login_now", {"Login Now", "立即登录", "立即登入", "Войти"}},
+    {"logout", {"Logout", "退出", "登出", "Выход"}},
+    {"connect_button", {"Connect", "连接", "連線", "Подключить"}},
+    {"disconnect_button", {"Disconnect", "断开连接", "中斷連線", "Отключить"}},
+    {"subscribe_first", {"Please subscribe first", "请先开通订阅", "請先開通訂閱", "Сначала оформите подписку"}},
+    {"subscribed", {"● Subscribed", "● 已订阅", "● 已訂閱", "● Подписка активна"}},
+    {"not_subscribed", {"● Not Subscribed", "● 未订阅", "● 未訂閱", "● Нет подписки"}},
+    {"expires_format", {"Expires: %@", "到期：%@", "到期：%@", "Истекает: %@"}},
+    {"subscribe_to_use", {"Subscribe to use nodes", "开通订阅以使用节点", "開通訂閱以使用節點", "Оформите подписку для доступа к серверам"}},
+    {"renew", {"Renew", "续费", "續費", "Продлить"}},
+    {"subscribe_now", {"Subscribe Now", "立即订阅", "立即訂閱", "Подписаться"}},
+    {"select_node", {"Select Node", "选择节点", "選擇節點", "Выбор сервера"}},
+    {"refresh_nodes", {"Refresh", "刷新", "重新整理", "Обновить"}},
+    {"nodes_load_failed", {"Failed to load nodes: %@", "加载节点失败：%@", "載入節點失敗：%@", "Ошибка загрузки серверов: %@"}},
+    {"no_nodes_available", {"No nodes available", "暂无可用节点", "暫無可用節點", "Нет доступных серверов"}},
+    {"offline", {"Offline", "离线", "離線", "Офлайн"}},
+    {"timeout", {"Timeout", "超时", "逾時", "Таймаут"}},
+    {"vpn_disconnected", {"Disconnected", "未连接", "未連線", "Отключён"}},
+    {"vpn_connecting", {"Connecting…", "连接中…", "連線中…", "Подключение…"}},
+    {"vpn_connected", {"Connected", "已连接", "已連線", "Подключён"}},
+    {"vpn_error_format", {"Error: %@", "错误: %@", "錯誤: %@", "Ошибка: %@"}},
+    {"select_node_first", {"Please select a node first", "请先选择节点", "請先選擇節點", "Сначала выберите сервер"}},
+    {"psk_not_ready", {"PSK not ready, please refresh nodes", "PSK 未就绪，请刷新节点", "PSK 未就緒，請重新整理節點", "PSK не готов, обновите серверы"}},
+    {"user_cancelled", {"Authorization cancelled", "用户取消授权", "使用者取消授權", "Авторизация отменена"}},
+    {"launch_failed", {"Launch failed: %@", "启动失败: %@", "啟動失敗: %@", "Ошибка запуска: %@"}},
+    {"process_exited", {"Connection lost", "连接已断开", "連線已中斷", "Соединение потеряно"}},
+    {"process_crashed", {"Process exited unexpectedly", "进程异常退出", "程序異常退出", "Процесс завершился неожиданно"}},
+    {"connect_failed", {"Connection failed, check server and PSK", "连接失败，请检查服务器和 PSK", "連線失敗，請檢查伺服器和 PSK", "Ошибка подключения, проверьте сервер и PSK"}},
+    {"binary_not_found", {"nimbrel-macos binary not found", "未找到 nimbrel-macos", "找不到 nimbrel-macos", "Файл nimbrel-macos не найден"}},
+    {"disconnecting", {"Disconnecting…", "断开中…", "中斷連線中…", "Отключение…"}},
+    {"disconnected", {"Disconnected", "已断开", "已中斷", "Отключён"}},
+    {"request_failed", {"Request failed", "请求失败", "請求失敗", "Ошибка запроса"}},
+    {"mode_safe", {"Safe Mode", "安全模式", "安全模式", "Безопасный"}},
+    {"mode_smart", {"Smart Mode", "智能模式", "智慧模式", "Умный"}},
+};
+// clang-format on
+
+QHash<QString, QString> buildTable(AppLanguage language)
+{
+    const int column = static_cast<int>(language);
+    QHash<QString, QString> table;
+    table.reserve(std::size(kRows));
+    for (const Row &row : kRows)
+        table.insert(QString::fromUtf8(row.key), QString::fromUtf8(row.text[column]));
+    return table;
+}
+
+} // namespace
+
+const QHash<QString, QString> &table(AppLanguage language)
+{
+    static const QHash<QString, QString> tables[] = {
+        buildTable(AppLanguage::en),
+        buildTable(AppLanguage::zhCN),
+        buildTable(AppLanguage::zhTW),
+        buildTable(AppLanguage::ru),
+    };
+    return tables[static_cast<int>(language)];
+}
+
+const QStringList &keys()
+{
+    static const QStringList ordered = [] {
+        QStringList list;
+        for (const Row &row : kRows)
+            list.append(QString::fromUtf8(row.key));
+        return list;
+    }();
+    return ordered;
+}
+
+} // namespace StringTables

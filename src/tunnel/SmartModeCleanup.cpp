@@ -1,0 +1,34 @@
+#include "SmartModeCleanup.h"
+
+#include "platform/FileTrust.h"
+#include "platform/PrivilegedRunner.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QThreadPool>
+
+SmartModeCleanup::SmartModeCleanup(std::shared_ptr<PrivilegedRunner> runner, TunnelPaths paths,
+                                   uid_t trustedOwner)
+    : m_runner(std::move(runner))
+    , m_paths(std::move(paths))
+    , m_trustedOwner(trustedOwner)
+{
+}
+
+void SmartModeCleanup::run() const
+{
+    if (!FileTrust::isTrustedScript(m_paths.cleanupScript, m_trustedOwner))
+        return;
+    m_runner->run({QStringLiteral("/bin/sh"), m_paths.cleanupScript}, PrivilegedRunner::Output::Discard);
+    QFile::remove(m_paths.cleanupScript);
+    QFile::remove(m_paths.gateway);
+}
+
+bool SmartModeCleanup::startIfLeftBehind(QThreadPool &pool) const
+{
+    const QFileInfo script(m_paths.cleanupScript);
+    if (!script.exists() && !script.isSymLink())
+        return false;
+    pool.start([cleanup = *this] { cleanup.run(); });
+    return true;
+}

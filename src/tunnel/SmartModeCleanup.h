@@ -1,0 +1,30 @@
+#pragma once
+
+#include "TunnelPaths.h"
+
+#include <sys/types.h>
+
+#include <memory>
+
+class PrivilegedRunner;
+class QThreadPool;
+
+// Undoes what a smart-mode helper changed: runs its clean-up script as root, then deletes the script
+// and the gateway file. A script that is not a regular file owned by the trusted owner, or that others
+// may write, is neither run nor deleted: anybody can plant files in /tmp.
+class SmartModeCleanup {
+public:
+    SmartModeCleanup(std::shared_ptr<PrivilegedRunner> runner, TunnelPaths paths, uid_t trustedOwner);
+
+    // Blocks; call it from a worker thread.
+    void run() const;
+
+    // At start-up: when a script was left behind, starts run() on the pool without waiting for it.
+    // Returns whether it started.
+    bool startIfLeftBehind(QThreadPool &pool) const;
+
+private:
+    std::shared_ptr<PrivilegedRunner> m_runner;
+    TunnelPaths m_paths;
+    uid_t m_trustedOwner;
+};

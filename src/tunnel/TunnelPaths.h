@@ -1,0 +1,11 @@
+#pragma once
+
+#include <QString>
+
+// The helper's fixed files in the shared temporary folder. Tests point them into a folder of their own.
+struct TunnelPaths {
+    QString log = QStringLiteral("/tmp/fw.log");
+    QString pid = QStringLiteral("/tmp/fw.pid");
+    QString cleanupScript = QStringLiteral("/tmp/fw_smart_cleanup.sh");
+    QString gateway = QStringLiteral("/tmp/fw_smart_gw.txt");
+};

@@ -1,0 +1,24 @@
+import QtQuick
+import Nimbrel.Ui
+
+// Shows the screen the view model names, cross-fading from one to the next.
+Item {
+    id: root
+    objectName: "rootView"
+
+    ScreenSlot {
+        objectName: "loginSlot"
+        shown: AppViewModel.screen === AppViewModel.Login
+        sourceComponent: PlaceholderScreen { name: "login"; sampleKey: "login_title" }
+    }
+    ScreenSlot {
+        objectName: "registerSlot"
+        shown: AppViewModel.screen === AppViewModel.Register
+        sourceComponent: PlaceholderScreen { name: "register"; sampleKey: "create_account" }
+    }
+    ScreenSlot {
+        objectName: "homeSlot"
+        shown: AppViewModel.screen === AppViewModel.Home
+        sourceComponent: PlaceholderScreen { name: "home"; sampleKey: "select_node" }
+    }
+}

@@ -1,0 +1,320 @@
+#include "RecordingPrivilegedRunner.h"
+#include "TestEnvironment.h"
+#include "app/AppViewModel.h"
+#include "i18n/LanguageManager.h"
+#include "platform/PreferenceStore.h"
+
+#include <QFile>
+#include <QMetaProperty>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+void writeFile(const QString &path, const QByteArray &content, QFileDevice::Permissions permissions =
+                                                                    QFileDevice::ReadOwner | QFileDevice::WriteOwner)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+    file.close();
+    QVERIFY(file.setPermissions(permissions));
+}
+
+NodeInfo node(qint64 id)
+{
+    NodeInfo info;
+    info.id = id;
+    info.name = QStringLiteral("Node %1").arg(id);
+    info.host = QStringLiteral("10.0.0.%1").arg(id);
+    info.port = 443;
+    info.status = QStringLiteral("ONLINE");
+    return info;
+}
+
+} // namespace
+
+class TestAppViewModel : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_sharedDir;
+
+private slots:
+    void initTestCase()
+    {
+        LanguageManager::useSharedPreferences(
+            PreferenceStore::openFile(m_sharedDir.filePath(QStringLiteral("language.conf"))));
+    }
+
+    void init() { LanguageManager::shared().setLanguage(AppLanguage::en); }
+
+    void startsWithTheDefinedValues()
+    {
+        TestEnvironment env;
+        const AppViewModel vm(env.environment());
+        QCOMPARE(vm.screen(), AppViewModel::Screen::Login);
+        QCOMPARE(vm.authLoading(), false);
+        QCOMPARE(vm.authError(), std::nullopt);
+        QCOMPARE(vm.userEmail(), std::nullopt);
+        QCOMPARE(vm.userNickname(), std::nullopt);
+        QCOMPARE(vm.accessToken(), std::nullopt);
+        QCOMPARE(vm.refreshToken(), std::nullopt);
+        QCOMPARE(vm.subscriptionStatus(), std::nullopt);
+        QCOMPARE(vm.subscriptionPlan(), std::nullopt);
+        QCOMPARE(vm.subscriptionExpiry(), std::nullopt);
+        QVERIFY(vm.nodes().isEmpty());
+        QVERIFY(!vm.selectedNode().has_value());
+        QCOMPARE(vm.nodesLoading(), false);
+        QCOMPARE(vm.nodesError(), std::nullopt);
+        QCOMPARE(vm.psk(), QString());
+        QVERIFY(vm.pingResults().isEmpty());
+        QVERIFY(vm.pingingNodes().isEmpty());
+        QCOMPARE(vm.cachedNodeVersion(), std::nullopt);
+        QCOMPARE(vm.vpnStatus(), QStringLiteral("Disconnected"));
+        QCOMPARE(vm.isConnected(), false);
+        QCOMPARE(vm.isVpnLoading(), false);
+        QCOMPARE(vm.tunnelPid(), std::nullopt);
+        QVERIFY(!vm.monitorTask().has_value());
+        QCOMPARE(vm.connectedServerIp(), std::nullopt);
+        QCOMPARE(vm.connectedRoutingMode(), AppViewModel::RoutingMode::safe);
+        QVERIFY(env.runner->calls().isEmpty());
+        QVERIFY(!vm.startupCleanupStarted());
+    }
+
+    void statusStartsInTheStoredLanguage()
+    {
+        LanguageManager::shared().setLanguage(AppLanguage::ru);
+        TestEnvironment env;
+        const AppViewModel vm(env.environment());
+        QCOMPARE(vm.vpnStatus(), QStringLiteral("Отключён"));
+    }
+
+    // QML reads the observed fields by name; every one of them must notify.
+    void observedFieldsAreNotifyingProperties()
+    {
+        const QStringList observed{
+            QStringLiteral("screen"), QStringLiteral("authLoading"), QStringLiteral("authError"),
+            QStringLiteral("userEmail"), QStringLiteral("userNickname"), QStringLiteral("subscriptionStatus"),
+            QStringLiteral("subscriptionPlan"), QStringLiteral("subscriptionExpiry"), QStringLiteral("nodes"),
+            QStringLiteral("selectedNode"), QStringLiteral("nodesLoading"), QStringLiteral("nodesError"),
+            QStringLiteral("psk"), QStringLiteral("pingResults"), QStringLiteral("pingingNodes"),
+            QStringLiteral("vpnStatus"), QStringLiteral("isConnected"), QStringLiteral("isVpnLoading")};
+        const QMetaObject &meta = AppViewModel::staticMetaObject;
+        for (const QString &name : observed) {
+            const int index = meta.indexOfProperty(name.toUtf8().constData());
+            QVERIFY2(index >= 0, qPrintable(name));
+            QVERIFY2(meta.property(index).hasNotifySignal(), qPrintable(name));
+        }
+        for (const char *plain : {"accessToken", "refreshToken", "cachedNodeVersion", "tunnelPid", "routingMode"})
+            QVERIFY2(meta.indexOfProperty(plain) < 0, plain);
+    }
+
+    void assignmentsNotifyEvenWhenUnchanged()
+    {
+        TestEnvironment env;
+        AppViewModel vm(env.environment());
+        QSignalSpy status(&vm, &AppViewModel::vpnStatusChanged);
+        QSignalSpy connected(&vm, &AppViewModel::isConnectedChanged);
+        QSignalSpy error(&vm, &AppViewModel::authErrorChanged);
+        vm.setVpnStatus(vm.vpnStatus());
+        vm.setIsConnected(false);
+        vm.setAuthError(std::nullopt);
+        vm.setAuthError(std::nullopt);
+        QCOMPARE(status.count(), 1);
+        QCOMPARE(connected.count(), 1);
+        QCOMPARE(error.count(), 2);
+    }
+
+    void optionalFieldsReachQmlAsNullOrText()
+    {
+        TestEnvironment env;
+        AppViewModel vm(env.environment());
+        QVERIFY(!vm.property("authError").isValid());
+        vm.setAuthError(QString());
+        QCOMPARE(vm.property("authError"), QVariant(QString()));
+        vm.setSelectedNode(node(7));
+        QCOMPARE(vm.property("selectedNode").value<NodeInfo>().id, 7);
+        vm.setPingResults({{7, 41}, {8, -1}});
+        QCOMPARE(vm.property("pingResults").toMap().value(QStringLiteral("8")).toLongLong(), -1);
+    }
+
+    void routingModeReadsTheStoreEveryTime_data()
+    {
+        QTest::addColumn<QVariant>("stored"); // invalid: nothing stored
+        QTest::addColumn<AppViewModel::RoutingMode>("expected");
+        QTest::newRow("absent") << QVariant() << AppViewModel::RoutingMode::safe;
+        QTest::newRow("smart") << QVariant(QStringLiteral("smart")) << AppViewModel::RoutingMode::smart;
+        QTest::newRow("safe") << QVariant(QStringLiteral("safe")) << AppViewModel::RoutingMode::safe;
+        QTest::newRow("Smart") << QVariant(QStringLiteral("Smart")) << AppViewModel::RoutingMode::safe;
+        QTest::newRow("SMART") << QVariant(QStringLiteral("SMART")) << AppViewModel::RoutingMode::safe;
+        QTest::newRow("padded") << QVariant(QStringLiteral(" smart")) << AppViewModel::RoutingMode::safe;
+        QTest::newRow("trailing") << QVariant(QStringLiteral("smart ")) << AppViewModel::RoutingMode::safe;
+        QTest::newRow("empty") << QVariant(QString()) << AppViewModel::RoutingMode::safe;
+        QTest::newRow("other") << QVariant(QStringLiteral("split")) << AppViewModel::RoutingMode::safe;
+    }
+
+    void routingModeReadsTheStoreEveryTime()
+    {
+        QFETCH(QVariant, stored);
+        QFETCH(AppViewModel::RoutingMode, expected);
+        TestEnvironment env;
+        const AppViewModel vm(env.environment());
+        if (stored.isValid())
+            env.preferences->setString(QStringLiteral("routingMode"), stored.toString());
+        QCOMPARE(vm.routingMode(), expected);
+    }
+
+    void routingModeWritesTheRawValueAtOnce()
+    {
+        TestEnvironment env;
+        AppViewModel vm(env.environment());
+        const auto otherProcess = PreferenceStore::openFile(env.settingsFile());
+        vm.setRoutingMode(AppViewModel::RoutingMode::smart);
+        QCOMPARE(otherProcess->string(QStringLiteral("routingMode")), std::optional(QStringLiteral("smart")));
+        // Changed behind the view model's back (the command-line client): the next read sees it.
+        otherProcess->setString(QStringLiteral("routingMode"), QStringLiteral("safe"));
+        QCOMPARE(vm.routingMode(), AppViewModel::RoutingMode::safe);
+        vm.setRoutingModeName(QStringLiteral("bogus"));
+        QCOMPARE(otherProcess->string(QStringLiteral("routingMode")), std::optional(QStringLiteral("safe")));
+        vm.setRoutingModeName(QStringLiteral("smart"));
+        QCOMPARE(vm.routingModeName(), QStringLiteral("smart"));
+    }
+
+    void resetWipesTheSessionAndLeavesTheRest()
+    {
+        TestEnvironment env;
+        AppViewModel vm(env.environment());
+        const TaskHandle monitor;
+        vm.setScreen(AppViewModel::Screen::Home);
+        vm.setAuthLoading(true);
+        vm.setAuthError(QStringLiteral("bad password"));
+        vm.setUserEmail(QStringLiteral("a@example.org"));
+        vm.setUserNickname(QStringLiteral("bob"));
+        vm.setAccessToken(QStringLiteral("access"));
+        vm.setRefreshToken(QStringLiteral("refresh"));
+        vm.setSubscriptionStatus(QStringLiteral("ACTIVE"));
+        vm.setSubscriptionPlan(QStringLiteral("Pro"));
+        vm.setSubscriptionExpiry(QStringLiteral("2030-01-01T00:00:00Z"));
+        vm.setNodes({node(1), node(2)});
+        vm.setSelectedNode(node(2));
+        vm.setNodesLoading(true);
+        vm.setNodesError(QStringLiteral("offline"));
+        vm.setPsk(QStringLiteral("key"));
+        vm.setPingResults({{1, 20}});
+        vm.setPingingNodes({{2, true}});
+        vm.setCachedNodeVersion(QStringLiteral("v3"));
+        vm.setVpnStatus(QStringLiteral("Connected"));
+        vm.setIsConnected(true);
+        vm.setIsVpnLoading(true);
+        vm.setTunnelPid(4242);
+        vm.setMonitorTask(monitor);
+        vm.setConnectedServerIp(QStringLiteral("10.0.0.2"));
+        vm.setConnectedRoutingMode(AppViewModel::RoutingMode::smart);
+        env.preferences->setString(QStringLiteral("auth.accessToken"), QStringLiteral("stored"));
+        LanguageManager::shared().setLanguage(AppLanguage::zhCN);
+
+        QSignalSpy statusChanged(&vm, &AppViewModel::vpnStatusChanged);
+        vm.resetState();
+
+        QCOMPARE(vm.accessToken(), std::nullopt);
+        QCOMPARE(vm.refreshToken(), std::nullopt);
+        QCOMPARE(vm.userEmail(), std::nullopt);
+        QCOMPARE(vm.userNickname(), std::nullopt);
+        QCOMPARE(vm.subscriptionStatus(), std::nullopt);
+        QCOMPARE(vm.subscriptionPlan(), std::nullopt);
+        QCOMPARE(vm.subscriptionExpiry(), std::nullopt);
+        QVERIFY(vm.nodes().isEmpty());
+        QVERIFY(!vm.selectedNode().has_value());
+        QCOMPARE(vm.psk(), QString());
+        QCOMPARE(vm.cachedNodeVersion(), std::nullopt);
+        QVERIFY(vm.pingResults().isEmpty());
+        QVERIFY(vm.pingingNodes().isEmpty());
+        QCOMPARE(vm.vpnStatus(), QStringLiteral("未连接"));
+        QCOMPARE(statusChanged.count(), 1);
+
+        QCOMPARE(vm.screen(), AppViewModel::Screen::Home);
+        QCOMPARE(vm.authLoading(), true);
+        QCOMPARE(vm.authError(), std::optional(QStringLiteral("bad password")));
+        QCOMPARE(vm.nodesLoading(), true);
+        QCOMPARE(vm.nodesError(), std::optional(QStringLiteral("offline")));
+        QCOMPARE(vm.isConnected(), true);
+        QCOMPARE(vm.isVpnLoading(), true);
+        QCOMPARE(vm.tunnelPid(), std::optional<qint32>(4242));
+        QVERIFY(vm.monitorTask() == std::optional(monitor));
+        QCOMPARE(vm.connectedServerIp(), std::optional(QStringLiteral("10.0.0.2")));
+        QCOMPARE(vm.connectedRoutingMode(), AppViewModel::RoutingMode::smart);
+        QCOMPARE(env.preferences->string(QStringLiteral("auth.accessToken")), std::optional(QStringLiteral("stored")));
+    }
+
+    void noLeftoverScriptStartsNothing()
+    {
+        TestEnvironment env;
+        writeFile(env.tunnelPaths.gateway, "192.0.2.1\n");
+        const AppViewModel vm(env.environment());
+        env.workers.waitForDone();
+        QVERIFY(!vm.startupCleanupStarted());
+        QVERIFY(env.runner->calls().isEmpty());
+        QVERIFY(QFile::exists(env.tunnelPaths.gateway));
+    }
+
+    // The runner is held inside the clean-up until after construction has returned: a constructor that
+    // waited for it would never return before the runner's safety limit, and the held call would time out.
+    void constructionDoesNotWaitForTheCleanup()
+    {
+        TestEnvironment env;
+        writeFile(env.tunnelPaths.cleanupScript, "#!/bin/sh\nexit 0\n");
+        writeFile(env.tunnelPaths.gateway, "192.0.2.1\n");
+        env.runner->holdCalls();
+
+        const AppViewModel vm(env.environment());
+        QVERIFY(vm.startupCleanupStarted());
+        QVERIFY(env.runner->waitForCalls(1));
+        QVERIFY(QFile::exists(env.tunnelPaths.cleanupScript));
+        env.runner->release();
+        env.workers.waitForDone();
+
+        QVERIFY(!env.runner->heldCallTimedOut());
+        const auto calls = env.runner->calls();
+        QCOMPARE(calls.size(), 1);
+        QCOMPARE(calls.first().arguments, (QStringList{QStringLiteral("/bin/sh"), env.tunnelPaths.cleanupScript}));
+        QCOMPARE(calls.first().output, PrivilegedRunner::Output::Discard);
+        QVERIFY(!QFile::exists(env.tunnelPaths.cleanupScript));
+        QVERIFY(!QFile::exists(env.tunnelPaths.gateway));
+        QCOMPARE(vm.vpnStatus(), QStringLiteral("Disconnected"));
+    }
+
+    void untrustedLeftoverScriptIsLeftAlone_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("writable by others") << "world-writable";
+        QTest::newRow("symbolic link") << "link";
+        QTest::newRow("folder") << "folder";
+    }
+
+    void untrustedLeftoverScriptIsLeftAlone()
+    {
+        QFETCH(QString, kind);
+        TestEnvironment env;
+        const QString script = env.tunnelPaths.cleanupScript;
+        if (kind == QLatin1String("world-writable")) {
+            writeFile(script, "#!/bin/sh\n", QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther | QFileDevice::WriteOther);
+        } else if (kind == QLatin1String("link")) {
+            writeFile(env.path(QStringLiteral("elsewhere.sh")), "#!/bin/sh\n");
+            QVERIFY(QFile::link(env.path(QStringLiteral("elsewhere.sh")), script));
+        } else {
+            QVERIFY(QDir().mkdir(script));
+        }
+        writeFile(env.tunnelPaths.gateway, "192.0.2.1\n");
+
+        const AppViewModel vm(env.environment());
+        env.workers.waitForDone();
+        QVERIFY(env.runner->calls().isEmpty());
+        QVERIFY(QFileInfo(script).exists() || QFileInfo(script).isSymLink());
+        QVERIFY(QFile::exists(env.tunnelPaths.gateway));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAppViewModel)
+#include "tst_appviewmodel.moc"

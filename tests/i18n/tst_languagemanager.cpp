@@ -1,0 +1,248 @@
+#include "i18n/LanguageManager.h"
+#include "i18n/LanguageTranslator.h"
+#include "i18n/StringTables.h"
+#include "platform/PreferenceStore.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+struct ExpectedRow {
+    QString key;
+    QStringList texts; // en, zh-CN, zh-TW, ru
+};
+
+// The four tables as the product defines them, kept apart from the code under test.
+QList<ExpectedRow> expectedRows()
+{
+    QFile file(QStringLiteral(EXPECTED_STRINGS_FILE));
+    if (!file.open(QIODevice::ReadOnly))
+        qFatal("cannot read %s", EXPECTED_STRINGS_FILE);
+    QList<ExpectedRow> rows;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        if (line.isEmpty() || line.startsWith('#'))
+            continue;
+        const QStringList cells = QString::fromUtf8(line).split(QLatin1Char('\t'));
+        rows.append({cells.first(), cells.mid(1)});
+    }
+    return rows;
+}
+
+} // namespace
+
+class TestLanguageManager : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    int m_storeCount = 0;
+
+    std::shared_ptr<PreferenceStore> freshStore()
+    {
+        return PreferenceStore::openFile(m_dir.filePath(QStringLiteral("s%1.conf").arg(++m_storeCount)));
+    }
+
+private slots:
+    void everyTableHoldsExactlyTheKeysInOrder()
+    {
+        const QList<ExpectedRow> expected = expectedRows();
+        QCOMPARE(expected.size(), 52);
+        QStringList expectedKeys;
+        for (const ExpectedRow &row : expected)
+            expectedKeys.append(row.key);
+        QCOMPARE(StringTables::keys(), expectedKeys);
+        for (AppLanguage language : AppLanguages::all()) {
+            QStringList keys = StringTables::table(language).keys();
+            keys.sort();
+            QStringList sortedExpected = expectedKeys;
+            sortedExpected.sort();
+            QCOMPARE(keys, sortedExpected);
+        }
+    }
+
+    void everyTextIsExact_data()
+    {
+        QTest::addColumn<int>("language");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("text");
+        for (const ExpectedRow &row : expectedRows()) {
+            for (int column = 0; column < 4; ++column) {
+                const AppLanguage language = AppLanguages::all().at(column);
+                const QByteArray tag = (AppLanguages::rawValue(language) + QLatin1Char('/') + row.key).toUtf8();
+                QTest::newRow(tag.constData()) << column << row.key << row.texts.at(column);
+            }
+        }
+    }
+
+    void everyTextIsExact()
+    {
+        QFETCH(int, language);
+        QFETCH(QString, key);
+        QFETCH(QString, text);
+        LanguageManager manager(freshStore());
+        manager.setLanguage(AppLanguages::all().at(language));
+        QCOMPARE(manager.localized(key), text);
+    }
+
+    // Characters that are easy to lose to an editor or a font: checked by code point, not by eye.
+    void specialCharactersSurvive()
+    {
+        LanguageManager manager(freshStore());
+        QCOMPARE(manager.localized(QStringLiteral("vpn_connecting")), QStringLiteral("Connecting") + QChar(0x2026));
+        QCOMPARE(manager.localized(QStringLiteral("subscribed")).front(), QChar(0x25CF));
+        QCOMPARE(manager.localized(QStringLiteral("slogan")).count(QChar(0x00B7)), 2);
+        QCOMPARE(manager.localized(QStringLiteral("no_account")).back(), QLatin1Char(' '));
+        QCOMPARE(manager.localized(QStringLiteral("have_account")).back(), QLatin1Char(' '));
+        manager.setLanguage(AppLanguage::ru);
+        QCOMPARE(manager.localized(QStringLiteral("no_account")).back(), QLatin1Char(' '));
+        manager.setLanguage(AppLanguage::zhCN);
+        QCOMPARE(manager.localized(QStringLiteral("no_account")).back(), QChar(0xFF1F));
+        QCOMPARE(manager.localized(QStringLiteral("expires_format")), QString(QChar(0x5230)) + QChar(0x671F) + QChar(0xFF1A) + QStringLiteral("%@"));
+    }
+
+    void rawValuesAreExact_data()
+    {
+        QTest::addColumn<QString>("raw");
+        QTest::addColumn<int>("expected"); // -1: no language
+        QTest::newRow("en") << "en" << int(AppLanguage::en);
+        QTest::newRow("zh-CN") << "zh-CN" << int(AppLanguage::zhCN);
+        QTest::newRow("zh-TW") << "zh-TW" << int(AppLanguage::zhTW);
+        QTest::newRow("ru") << "ru" << int(AppLanguage::ru);
+        QTest::newRow("EN") << "EN" << -1;
+        QTest::newRow("ZH-CN") << "ZH-CN" << -1;
+        QTest::newRow("bare zh") << "zh" << -1;
+        QTest::newRow("zh_CN") << "zh_CN" << -1;
+        QTest::newRow("fr") << "fr" << -1;
+        QTest::newRow("empty") << "" << -1;
+        QTest::newRow("padded") << " en" << -1;
+    }
+
+    void rawValuesAreExact()
+    {
+        QFETCH(QString, raw);
+        QFETCH(int, expected);
+        const std::optional<AppLanguage> language = AppLanguages::fromRawValue(raw);
+        QCOMPARE(language ? int(*language) : -1, expected);
+        if (language)
+            QCOMPARE(AppLanguages::rawValue(*language), raw);
+    }
+
+    void menuEntriesAreFixed()
+    {
+        LanguageManager manager(freshStore());
+        const QVariantList entries = manager.languages();
+        QCOMPARE(entries.size(), 4);
+        const QStringList codes{QStringLiteral("en"), QStringLiteral("zh-CN"), QStringLiteral("zh-TW"), QStringLiteral("ru")};
+        const QStringList names{QStringLiteral("English"), QStringLiteral("简体中文"), QStringLiteral("繁體中文"), QStringLiteral("Русский")};
+        const QStringList flags{QStringLiteral("🇺🇸"), QStringLiteral("🇨🇳"), QStringLiteral("🇨🇳"), QStringLiteral("🇷🇺")};
+        manager.setLanguage(AppLanguage::ru);
+        for (int i = 0; i < 4; ++i) {
+            const QVariantMap entry = entries.at(i).toMap();
+            QCOMPARE(entry.value(QStringLiteral("code")).toString(), codes.at(i));
+            QCOMPARE(entry.value(QStringLiteral("displayName")).toString(), names.at(i));
+            QCOMPARE(entry.value(QStringLiteral("flag")).toString(), flags.at(i));
+        }
+        QCOMPARE(manager.flag(), QStringLiteral("🇷🇺"));
+    }
+
+    void storedLanguageIsRestored_data()
+    {
+        QTest::addColumn<QVariant>("stored"); // invalid: nothing stored
+        QTest::addColumn<QString>("expectedCode");
+        QTest::newRow("nothing stored") << QVariant() << "en";
+        QTest::newRow("zh-TW") << QVariant(QStringLiteral("zh-TW")) << "zh-TW";
+        QTest::newRow("ru") << QVariant(QStringLiteral("ru")) << "ru";
+        QTest::newRow("fr") << QVariant(QStringLiteral("fr")) << "en";
+        QTest::newRow("empty") << QVariant(QString()) << "en";
+        QTest::newRow("capitals") << QVariant(QStringLiteral("ZH-CN")) << "en";
+    }
+
+    void storedLanguageIsRestored()
+    {
+        QFETCH(QVariant, stored);
+        QFETCH(QString, expectedCode);
+        auto store = freshStore();
+        if (stored.isValid())
+            store->setString(QStringLiteral("appLanguage"), stored.toString());
+        LanguageManager manager(store);
+        QCOMPARE(manager.languageCode(), expectedCode);
+        QCOMPARE(manager.localized(QStringLiteral("vpn_disconnected")),
+                 StringTables::table(manager.language()).value(QStringLiteral("vpn_disconnected")));
+        // A bad stored value stays until the user picks a language.
+        QCOMPARE(store->string(QStringLiteral("appLanguage")), stored.isValid() ? std::optional(stored.toString()) : std::nullopt);
+    }
+
+    void switchingRemembersAndSwapsBeforeNotifying()
+    {
+        auto store = freshStore();
+        LanguageManager manager(store);
+        QStringList seenInSlot;
+        connect(&manager, &LanguageManager::languageChanged, this,
+                [&] { seenInSlot.append(manager.localized(QStringLiteral("connect_button"))); });
+        manager.setLanguage(AppLanguage::ru);
+        QCOMPARE(seenInSlot, QStringList{QStringLiteral("Подключить")});
+        QCOMPARE(store->string(QStringLiteral("appLanguage")), std::optional(QStringLiteral("ru")));
+        // Choosing the current language again repeats the whole switch.
+        manager.setLanguage(AppLanguage::ru);
+        QCOMPARE(seenInSlot.size(), 2);
+
+        // A relaunch reads it back through a new store on the same file.
+        LanguageManager relaunched(PreferenceStore::openFile(store->location()));
+        QCOMPARE(relaunched.language(), AppLanguage::ru);
+    }
+
+    void unknownCodeFromQmlChangesNothing()
+    {
+        auto store = freshStore();
+        LanguageManager manager(store);
+        QSignalSpy changed(&manager, &LanguageManager::languageChanged);
+        QVERIFY(!manager.setLanguageCode(QStringLiteral("fr")));
+        QVERIFY(manager.setLanguageCode(QStringLiteral("zh-TW")));
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(manager.language(), AppLanguage::zhTW);
+        QCOMPARE(manager.flag(), QStringLiteral("🇨🇳"));
+    }
+
+    void missingKeyShowsTheKey()
+    {
+        LanguageManager manager(freshStore());
+        const QString finished = QStringLiteral("Launch failed: no such file");
+        QCOMPARE(manager.localized(finished), finished);
+        QCOMPARE(manager.localized(QString()), QString());
+        QVERIFY(!manager.lookup(QStringLiteral("not_a_key")).has_value());
+    }
+
+    void formatsFillThePlaceholder()
+    {
+        LanguageManager manager(freshStore());
+        QCOMPARE(manager.formatted(QStringLiteral("launch_failed"), QStringLiteral("denied")),
+                 QStringLiteral("Launch failed: denied"));
+        // The argument is taken as it is, even when it looks like a placeholder itself.
+        QCOMPARE(manager.formatted(QStringLiteral("nodes_load_failed"), QStringLiteral("50%@ off")),
+                 QStringLiteral("Failed to load nodes: 50%@ off"));
+        // A missing key is its own format; it has no placeholder, so the argument is dropped.
+        QCOMPARE(manager.formatted(QStringLiteral("no_such_format"), QStringLiteral("x")), QStringLiteral("no_such_format"));
+        manager.setLanguage(AppLanguage::zhCN);
+        QCOMPARE(manager.formatted(QStringLiteral("expires_format"), QStringLiteral("2025-01-31")),
+                 QStringLiteral("到期：2025-01-31"));
+    }
+
+    void translatorAnswersOnlyForKeys()
+    {
+        LanguageManager manager(freshStore());
+        manager.setLanguage(AppLanguage::zhCN);
+        const LanguageTranslator translator(manager);
+        QCOMPARE(translator.translate("Any", "login_button"), QStringLiteral("登录"));
+        // Qt's own texts are not keys: an empty answer lets Qt keep its source text.
+        QCOMPARE(translator.translate("QPlatformTheme", "Cancel"), QString());
+        QCOMPARE(translator.translate("Any", nullptr), QString());
+        manager.setLanguage(AppLanguage::en);
+        QCOMPARE(translator.translate("Any", "login_button"), QStringLiteral("Login"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLanguageManager)
+#include "tst_languagemanager.moc"

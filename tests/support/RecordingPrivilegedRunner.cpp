@@ -1,0 +1,51 @@
+#include "RecordingPrivilegedRunner.h"
+
+namespace {
+constexpr int kHoldLimitMs = 10000;
+}
+
+void RecordingPrivilegedRunner::run(const QStringList &arguments, Output output)
+{
+    bool hold = false;
+    {
+        const QMutexLocker lock(&m_mutex);
+        m_calls.append({arguments, output});
+        hold = m_hold;
+    }
+    m_recorded.release();
+    if (hold && !m_released.tryAcquire(1, kHoldLimitMs)) {
+        const QMutexLocker lock(&m_mutex);
+        m_timedOut = true;
+    }
+}
+
+QList<RecordingPrivilegedRunner::Call> RecordingPrivilegedRunner::calls() const
+{
+    const QMutexLocker lock(&m_mutex);
+    return m_calls;
+}
+
+void RecordingPrivilegedRunner::holdCalls()
+{
+    const QMutexLocker lock(&m_mutex);
+    m_hold = true;
+}
+
+void RecordingPrivilegedRunner::release()
+{
+    m_released.release();
+}
+
+bool RecordingPrivilegedRunner::heldCallTimedOut() const
+{
+    const QMutexLocker lock(&m_mutex);
+    return m_timedOut;
+}
+
+bool RecordingPrivilegedRunner::waitForCalls(int count, int timeoutMs)
+{
+    if (!m_recorded.tryAcquire(count, timeoutMs))
+        return false;
+    m_recorded.release(count);
+    return true;
+}

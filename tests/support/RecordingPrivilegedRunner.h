@@ -1,0 +1,37 @@
+#pragma once
+
+#include "platform/PrivilegedRunner.h"
+
+#include <QList>
+#include <QMutex>
+#include <QSemaphore>
+#include <QStringList>
+
+// Records every command it is asked to run as root and runs none of them. A test may hold the runner
+// inside run() until it calls release(), to see that the caller does not wait for it.
+class RecordingPrivilegedRunner final : public PrivilegedRunner {
+public:
+    struct Call {
+        QStringList arguments;
+        Output output;
+    };
+
+    void run(const QStringList &arguments, Output output) override;
+
+    QList<Call> calls() const;
+    // From now on each run() blocks until release() (or until a generous safety limit passes).
+    void holdCalls();
+    void release();
+    // Whether a held call gave up waiting because release() never came.
+    bool heldCallTimedOut() const;
+    // Blocks until at least count calls have been recorded; false when they did not come in time.
+    bool waitForCalls(int count, int timeoutMs = 5000);
+
+private:
+    mutable QMutex m_mutex;
+    QList<Call> m_calls;
+    bool m_hold = false;
+    bool m_timedOut = false;
+    QSemaphore m_released;
+    QSemaphore m_recorded;
+};

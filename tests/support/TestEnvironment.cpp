@@ -1,0 +1,40 @@
+#include "TestEnvironment.h"
+
+#include "RecordingPrivilegedRunner.h"
+#include "platform/PreferenceStore.h"
+
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+
+TestEnvironment::TestEnvironment()
+    : runner(std::make_shared<RecordingPrivilegedRunner>())
+{
+    preferences = PreferenceStore::openFile(settingsFile());
+    tunnelPaths.log = path(QStringLiteral("fw.log"));
+    tunnelPaths.pid = path(QStringLiteral("fw.pid"));
+    tunnelPaths.cleanupScript = path(QStringLiteral("fw_smart_cleanup.sh"));
+    tunnelPaths.gateway = path(QStringLiteral("fw_smart_gw.txt"));
+}
+
+TestEnvironment::~TestEnvironment()
+{
+    workers.waitForDone();
+}
+
+AppEnvironment TestEnvironment::environment()
+{
+    AppEnvironment environment;
+    environment.preferences = preferences;
+    environment.apiBaseUrl = QUrl(QStringLiteral("http://127.0.0.1:9/"));
+    environment.webSiteUrl = QUrl(QStringLiteral("http://127.0.0.1:9"));
+    environment.tunnelPaths = tunnelPaths;
+    environment.platform.privilegedRunner = runner;
+    environment.intervals.monitor = 20ms;
+    environment.intervals.probeTimeout = 300ms;
+    environment.intervals.stopPoll = 10ms;
+    environment.intervals.requestTimeout = 2000ms;
+    environment.trustedScriptOwner = ::geteuid();
+    environment.workers = &workers;
+    return environment;
+}

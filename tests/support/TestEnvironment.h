@@ -1,0 +1,31 @@
+#pragma once
+
+#include "app/AppEnvironment.h"
+
+#include <QTemporaryDir>
+#include <QThreadPool>
+
+#include <memory>
+
+class PreferenceStore;
+class RecordingPrivilegedRunner;
+
+// A real environment in a temporary folder: a real settings file, the tunnel's files in the folder,
+// a recording privileged runner, short intervals and a thread pool of its own.
+class TestEnvironment {
+public:
+    TestEnvironment();
+    ~TestEnvironment();
+
+    AppEnvironment environment();
+    QString path(const QString &name) const { return m_dir.filePath(name); }
+    QString settingsFile() const { return path(QStringLiteral("settings.conf")); }
+
+    std::shared_ptr<PreferenceStore> preferences;
+    std::shared_ptr<RecordingPrivilegedRunner> runner;
+    TunnelPaths tunnelPaths;
+    QThreadPool workers;
+
+private:
+    QTemporaryDir m_dir;
+};

@@ -1,0 +1,147 @@
+#include "QuickFind.h"
+#include "RecordingPrivilegedRunner.h"
+#include "TestEnvironment.h"
+#include "app/AppViewModel.h"
+#include "i18n/LanguageManager.h"
+#include "i18n/LanguageTranslator.h"
+#include "platform/PreferenceStore.h"
+#include "ui/QmlSingletons.h"
+#include "ui/TrayController.h"
+
+#include <QApplication>
+#include <QQmlApplicationEngine>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QSignalSpy>
+#include <QTest>
+#include <QtQml/qqmlextensionplugin.h>
+
+Q_IMPORT_QML_PLUGIN(Nimbrel_UiPlugin)
+
+class TestMainWindow : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_languageDir;
+    std::unique_ptr<TestEnvironment> m_env;
+    std::unique_ptr<AppViewModel> m_vm;
+    std::unique_ptr<LanguageTranslator> m_translator;
+    std::unique_ptr<QQmlApplicationEngine> m_engine;
+    QQuickWindow *m_window = nullptr;
+
+    QString textOf(const char *slotName, const char *objectName)
+    {
+        QQuickItem *slot = findItem(m_window, QLatin1String(slotName));
+        if (!slot)
+            return QStringLiteral("<no %1>").arg(QLatin1String(slotName));
+        QQuickItem *item = findItem(slot, QLatin1String(objectName));
+        return item ? item->property("text").toString() : QStringLiteral("<no %1>").arg(QLatin1String(objectName));
+    }
+
+    bool slotShown(const char *slotName)
+    {
+        QQuickItem *slot = findItem(m_window, QLatin1String(slotName));
+        return slot && slot->isVisible() && qFuzzyCompare(slot->opacity(), 1.0);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        LanguageManager::useSharedPreferences(
+            PreferenceStore::openFile(m_languageDir.filePath(QStringLiteral("language.conf"))));
+        LanguageManager::shared().setLanguage(AppLanguage::en);
+        m_env = std::make_unique<TestEnvironment>();
+        m_vm = std::make_unique<AppViewModel>(m_env->environment());
+        m_translator = std::make_unique<LanguageTranslator>(LanguageManager::shared());
+        QCoreApplication::installTranslator(m_translator.get());
+
+        AppViewModelForeign::instance = m_vm.get();
+        m_engine = std::make_unique<QQmlApplicationEngine>();
+        m_engine->addImportPath(QStringLiteral("qrc:/"));
+        connect(&LanguageManager::shared(), &LanguageManager::languageChanged, m_engine.get(), &QQmlEngine::retranslate);
+        m_engine->load(QUrl(QStringLiteral("qrc:/Nimbrel/Ui/Main.qml")));
+        QCOMPARE(m_engine->rootObjects().size(), 1);
+        m_window = qobject_cast<QQuickWindow *>(m_engine->rootObjects().first());
+        QVERIFY(m_window);
+        m_window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_window));
+    }
+
+    void cleanupTestCase()
+    {
+        m_engine.reset();
+        AppViewModelForeign::instance = nullptr;
+    }
+
+    void windowIsTheNamedDarkMainWindow()
+    {
+        QCOMPARE(m_window->objectName(), QStringLiteral("main"));
+        QCOMPARE(m_window->title(), QStringLiteral("Nimbrel"));
+        QCOMPARE(m_window->width(), 440);
+        QCOMPARE(m_window->height(), 680);
+        QCOMPARE(m_window->color(), QColor(8, 11, 24));
+        const QImage frame = m_window->grabWindow();
+        QCOMPARE(frame.pixelColor(2, 2), QColor(8, 11, 24));
+    }
+
+    void rootViewFollowsTheScreen()
+    {
+        QTRY_VERIFY(slotShown("loginSlot"));
+        QCOMPARE(textOf("loginSlot", "screenName"), QStringLiteral("login"));
+        m_vm->setScreen(AppViewModel::Screen::Register);
+        QTRY_VERIFY(slotShown("registerSlot"));
+        QTRY_VERIFY(!slotShown("loginSlot"));
+        QCOMPARE(textOf("registerSlot", "screenName"), QStringLiteral("register"));
+        m_vm->setScreen(AppViewModel::Screen::Home);
+        QTRY_VERIFY(slotShown("homeSlot"));
+        QCOMPARE(textOf("homeSlot", "sampleText"), QStringLiteral("Select Node"));
+        m_vm->setScreen(AppViewModel::Screen::Login);
+        QTRY_VERIFY(slotShown("loginSlot"));
+    }
+
+    void textsRedrawOnLanguageSwitchButTheStatusKeepsItsText()
+    {
+        QTRY_VERIFY(slotShown("loginSlot"));
+        QCOMPARE(textOf("loginSlot", "sampleText"), QStringLiteral("Login"));
+        QCOMPARE(textOf("loginSlot", "statusText"), QStringLiteral("Disconnected"));
+
+        QQuickItem *russian = findItem(findItem(m_window, QStringLiteral("loginSlot")), QStringLiteral("language_ru"));
+        QVERIFY(russian);
+        QMetaObject::invokeMethod(russian, "clicked");
+        QCOMPARE(LanguageManager::shared().language(), AppLanguage::ru);
+        QTRY_COMPARE(textOf("loginSlot", "sampleText"), QStringLiteral("Вход"));
+        QCOMPARE(textOf("loginSlot", "statusText"), QStringLiteral("Disconnected"));
+
+        // The next status change is made in the new language.
+        m_vm->setVpnStatus(LanguageManager::shared().localized(QStringLiteral("vpn_connecting")));
+        QTRY_COMPARE(textOf("loginSlot", "statusText"), QStringLiteral("Подключение…"));
+
+        // A screen built after the switch starts in the new language.
+        m_vm->setScreen(AppViewModel::Screen::Register);
+        QTRY_VERIFY(slotShown("registerSlot"));
+        QCOMPARE(textOf("registerSlot", "sampleText"), QStringLiteral("Создать аккаунт"));
+        LanguageManager::shared().setLanguage(AppLanguage::zhTW);
+        QTRY_COMPARE(textOf("registerSlot", "sampleText"), QStringLiteral("建立帳號"));
+        LanguageManager::shared().setLanguage(AppLanguage::en);
+        m_vm->setScreen(AppViewModel::Screen::Login);
+    }
+
+    void trayIconFollowsTheConnection()
+    {
+        TrayController tray(*m_vm);
+        QCOMPARE(tray.iconName(), QStringLiteral("shield"));
+        m_vm->setIsVpnLoading(true);
+        QCOMPARE(tray.iconName(), QStringLiteral("shield"));
+        m_vm->setIsConnected(true);
+        QCOMPARE(tray.iconName(), QStringLiteral("shield.fill"));
+        m_vm->setIsConnected(false);
+        m_vm->setIsVpnLoading(false);
+        QCOMPARE(tray.iconName(), QStringLiteral("shield"));
+        // Offscreen there is no tray, so closing the last window must still quit the app.
+        QVERIFY(!tray.trayAvailable());
+        QVERIFY(QApplication::quitOnLastWindowClosed());
+    }
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
