@@ -1,5 +1,8 @@
 #pragma once
 
+#include "ApiResult.h"
+
+#include <QJsonObject>
 #include <QMetaType>
 #include <QString>
 #include <QVariant>
@@ -33,6 +36,9 @@ public:
     qint64 loadPercent = 0;
 
     QVariant sniVariant() const { return sni ? QVariant(*sni) : QVariant(); }
+
+    static ApiResult<NodeInfo> fromJson(const QJsonObject &object);
+    QJsonObject toJson() const;
 };
 
 Q_DECLARE_METATYPE(NodeInfo)

@@ -10,6 +10,7 @@
 #include <memory>
 
 class PreferenceStore;
+class QNetworkAccessManager;
 class PrivilegedRunner;
 class QThreadPool;
 
@@ -33,6 +34,8 @@ struct AppEnvironment {
     std::shared_ptr<PreferenceStore> preferences;
     QUrl apiBaseUrl;
     QUrl webSiteUrl;
+    // The process's one network access manager; tests may hand in their own.
+    QNetworkAccessManager *network = nullptr;
     TunnelPaths tunnelPaths;
     PlatformOperations platform;
     Intervals intervals;

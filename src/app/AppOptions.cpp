@@ -1,5 +1,8 @@
 #include "AppOptions.h"
 
+#include "BuildConfig.h"
+#include "api/ServiceUrls.h"
+
 #include <QCommandLineParser>
 
 AppOptions AppOptions::parse(const QStringList &arguments, const QProcessEnvironment &environment)
@@ -15,13 +18,45 @@ AppOptions AppOptions::parse(const QStringList &arguments, const QProcessEnviron
         QStringLiteral("screenshot-dir"),
         QStringLiteral("Write a PNG of each screen into this folder, then quit."),
         QStringLiteral("folder"));
+    const QCommandLineOption apiBase(QStringLiteral("api-base"),
+                                     QStringLiteral("Talk to the service at this API base URL (also NIMBREL_API_BASE)."),
+                                     QStringLiteral("url"));
+    const QCommandLineOption webSite(QStringLiteral("web-site"),
+                                     QStringLiteral("Open this web site for subscribing (also NIMBREL_WEBSITE)."),
+                                     QStringLiteral("url"));
     parser.addOption(settings);
     parser.addOption(screenshots);
+    parser.addOption(apiBase);
+    parser.addOption(webSite);
     parser.process(arguments);
 
     AppOptions options;
     options.settingsFile = parser.isSet(settings) ? parser.value(settings)
                                                   : environment.value(QStringLiteral("NIMBREL_SETTINGS"));
     options.screenshotDir = parser.value(screenshots);
+    auto urlOption = [&](const QCommandLineOption &option, const char *variable) -> std::optional<QUrl> {
+        const QString text = parser.isSet(option) ? parser.value(option) : environment.value(QLatin1String(variable));
+        if (text.isEmpty())
+            return std::nullopt;
+        return QUrl(text, QUrl::StrictMode);
+    };
+    options.apiBaseUrl = urlOption(apiBase, "NIMBREL_API_BASE");
+    options.webSiteUrl = urlOption(webSite, "NIMBREL_WEBSITE");
     return options;
+}
+
+bool AppOptions::resolveServiceUrls(QUrl *apiBase, QUrl *webSite, QString *problem) const
+{
+    const QUrl api = apiBaseUrl.value_or(QUrl(QString::fromUtf8(BuildConfig::apiBaseUrl)));
+    const QUrl site = webSiteUrl.value_or(QUrl(QString::fromUtf8(BuildConfig::webSiteUrl)));
+    std::optional<QString> found = ServiceUrls::apiBaseProblem(api);
+    if (!found)
+        found = ServiceUrls::webSiteProblem(site);
+    if (found) {
+        *problem = *found;
+        return false;
+    }
+    *apiBase = api;
+    *webSite = site;
+    return true;
 }

@@ -3,6 +3,9 @@
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
+#include <QUrl>
+
+#include <optional>
 
 // What the app was asked to do on its command line and in its environment.
 struct AppOptions {
@@ -10,6 +13,14 @@ struct AppOptions {
     QString settingsFile;
     // Walk the screens, write a PNG of each into this folder, then quit (runs without a display).
     QString screenshotDir;
+    // Development overrides of the build's service addresses (--api-base / NIMBREL_API_BASE,
+    // --web-site / NIMBREL_WEBSITE).
+    std::optional<QUrl> apiBaseUrl;
+    std::optional<QUrl> webSiteUrl;
+
+    // The addresses to use: the overrides, else the build's defaults. On a URL that may not be used,
+    // returns false and says why in problem.
+    bool resolveServiceUrls(QUrl *apiBase, QUrl *webSite, QString *problem) const;
 
     // Unknown arguments and --help are handled by the parser (it prints and exits).
     static AppOptions parse(const QStringList &arguments, const QProcessEnvironment &environment);

@@ -44,12 +44,22 @@ int main(int argc, char *argv[])
     QApplication::setApplicationVersion(QStringLiteral(NIMBREL_VERSION));
 
     const AppOptions options = AppOptions::parse(QApplication::arguments(), QProcessEnvironment::systemEnvironment());
+    QUrl apiBase;
+    QUrl webSite;
+    QString problem;
+    if (!options.resolveServiceUrls(&apiBase, &webSite, &problem)) {
+        std::fprintf(stderr, "nimbrel: %s\n", qPrintable(problem));
+        return 2;
+    }
     auto preferences = options.settingsFile.isEmpty() ? PreferenceStore::openStandard()
                                                       : PreferenceStore::openFile(options.settingsFile);
     LanguageManager::useSharedPreferences(preferences);
     LanguageManager &languages = LanguageManager::shared();
 
-    AppViewModel viewModel(AppEnvironment::production(preferences));
+    AppEnvironment environment = AppEnvironment::production(preferences);
+    environment.apiBaseUrl = apiBase;
+    environment.webSiteUrl = webSite;
+    AppViewModel viewModel(std::move(environment));
 
     LanguageTranslator translator(languages);
     QCoreApplication::installTranslator(&translator);

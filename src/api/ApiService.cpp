@@ -1,0 +1,189 @@
+#include "ApiService.h"
+
+#include "JsonFields.h"
+
+#include <QCoroNetworkReply>
+#include <QJsonDocument>
+#include <QLoggingCategory>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSysInfo>
+
+#include <memory>
+
+Q_LOGGING_CATEGORY(lcApi, "nimbrel.api", QtWarningMsg)
+
+namespace {
+
+struct ReplyDeleter {
+    void operator()(QNetworkReply *reply) const
+    {
+        if (reply)
+            reply->deleteLater();
+    }
+};
+
+struct RawResponse {
+    int status = -1; // -1: not an HTTP answer
+    QByteArray body;
+};
+
+// Sends one request and waits for the whole answer. Transport failures, timeouts and oversized answers
+// come back as errors; any HTTP status comes back as a response for the status check.
+QCoro::Task<ApiResult<RawResponse>> send(ApiService::Config config, QNetworkRequest request, QByteArray verb,
+                                         QByteArray body)
+{
+    if (!config.network)
+        co_return ApiError::transport(QStringLiteral("The network is not available"));
+    request.setTransferTimeout(static_cast<int>(config.timeout.count()));
+    std::unique_ptr<QNetworkReply, ReplyDeleter> reply(
+        verb == "POST" ? config.network->post(request, body) : config.network->get(request));
+
+    auto tooLarge = std::make_shared<bool>(false);
+    QObject::connect(reply.get(), &QNetworkReply::downloadProgress, reply.get(),
+                     [raw = reply.get(), tooLarge, limit = config.maxResponseBytes](qint64 received, qint64 total) {
+                         if (!*tooLarge && (received > limit || total > limit)) {
+                             *tooLarge = true;
+                             raw->abort();
+                         }
+                     });
+    co_await reply.get();
+
+    if (*tooLarge)
+        co_return ApiError::transport(QStringLiteral("The service's answer is larger than %1 MiB")
+                                          .arg(config.maxResponseBytes / (1024 * 1024)));
+    // Codes below 200 are failures of the connection itself (refused, reset, timed out, TLS, proxy),
+    // also when they strike after the status line; higher codes only echo an HTTP status.
+    const QVariant statusAttribute = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    const QNetworkReply::NetworkError error = reply->error();
+    if (error == QNetworkReply::OperationCanceledError)
+        co_return ApiError::transport(QStringLiteral("The request timed out"));
+    if ((error != QNetworkReply::NoError && error < 200) || (!statusAttribute.isValid() && error != QNetworkReply::NoError))
+        co_return ApiError::transport(reply->errorString());
+    RawResponse response;
+    response.status = statusAttribute.isValid() ? statusAttribute.toInt() : -1;
+    response.body = reply->readAll();
+    co_return response;
+}
+
+template <typename T>
+ApiResult<T> decode(const RawResponse &response)
+{
+    if (std::optional<ApiError> rejected = ApiService::checkStatus(response.status, response.body))
+        return *rejected;
+    if constexpr (std::is_same_v<T, EmptyResponse>) {
+        return EmptyResponse::fromBody(response.body);
+    } else {
+        QString problem;
+        const std::optional<QJsonObject> object = JsonText::parseObject(response.body, &problem);
+        if (!object)
+            return ApiError::decoding(problem);
+        return T::fromJson(*object);
+    }
+}
+
+QUrl resolve(const QUrl &base, const QString &path)
+{
+    return base.resolved(QUrl(path, QUrl::StrictMode));
+}
+
+template <typename T>
+QCoro::Task<ApiResult<T>> get(ApiService::Config config, QString path, QString token)
+{
+    QNetworkRequest request(resolve(config.baseUrl, path));
+    request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
+    const ApiResult<RawResponse> response = co_await send(config, std::move(request), "GET", {});
+    if (!response)
+        co_return response.template failure<T>();
+    co_return decode<T>(response.value());
+}
+
+template <typename T>
+QCoro::Task<ApiResult<T>> post(ApiService::Config config, QString path, QJsonObject body,
+                               std::optional<QString> token)
+{
+    QNetworkRequest request(resolve(config.baseUrl, path));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    if (token)
+        request.setRawHeader("Authorization", "Bearer " + token->toUtf8());
+    const QByteArray bytes = QJsonDocument(body).toJson(QJsonDocument::Compact);
+    const ApiResult<RawResponse> response = co_await send(config, std::move(request), "POST", bytes);
+    if (!response)
+        co_return response.template failure<T>();
+    co_return decode<T>(response.value());
+}
+
+} // namespace
+
+ApiService::ApiService(Config config)
+    : m_config(std::move(config))
+{
+}
+
+std::optional<ApiError> ApiService::checkStatus(int httpStatus, const QByteArray &body)
+{
+    if (httpStatus < 0 || (httpStatus >= 200 && httpStatus <= 299))
+        return std::nullopt;
+
+    // The server's message counts only from an object whose every value is text.
+    std::optional<QString> message;
+    if (const std::optional<QJsonObject> object = JsonText::parseObject(body, nullptr)) {
+        const bool allText = std::all_of(object->begin(), object->end(),
+                                         [](const auto &value) { return value.isString(); });
+        if (allText) {
+            if (object->contains(QStringLiteral("message")))
+                message = object->value(QStringLiteral("message")).toString();
+            else if (object->contains(QStringLiteral("error")))
+                message = object->value(QStringLiteral("error")).toString();
+        }
+    }
+    return ApiError::status(httpStatus, message.value_or(QStringLiteral("Request failed")));
+}
+
+QString ApiService::deviceFingerprint()
+{
+    const QString name = QSysInfo::machineHostName();
+    return name.isEmpty() ? QStringLiteral("mac_unknown") : name;
+}
+
+QCoro::Task<ApiResult<AuthResponse>> ApiService::login(QString email, QString password) const
+{
+    const LoginRequest request{std::move(email), std::move(password), deviceFingerprint(), platformName};
+    return post<AuthResponse>(m_config, QStringLiteral("api/auth/login"), request.toJson(), std::nullopt);
+}
+
+QCoro::Task<ApiResult<AuthResponse>> ApiService::registerAccount(QString email, QString password,
+                                                                 std::optional<QString> nickname) const
+{
+    const RegisterRequest request{std::move(email), std::move(password), std::move(nickname), deviceFingerprint(),
+                                  platformName};
+    return post<AuthResponse>(m_config, QStringLiteral("api/auth/register"), request.toJson(), std::nullopt);
+}
+
+QCoro::Task<ApiResult<AuthResponse>> ApiService::refreshTokens(QString refreshToken) const
+{
+    const RefreshTokenBody body{std::move(refreshToken)};
+    return post<AuthResponse>(m_config, QStringLiteral("api/auth/refresh"), body.toJson(), std::nullopt);
+}
+
+QCoro::Task<> ApiService::logout(QString accessToken, QString refreshToken) const
+{
+    const RefreshTokenBody body{std::move(refreshToken)};
+    const ApiResult<EmptyResponse> result =
+        co_await post<EmptyResponse>(m_config, QStringLiteral("api/auth/logout"), body.toJson(), accessToken);
+    if (!result)
+        qCDebug(lcApi) << "sign-out request failed with code" << result.error().code;
+}
+
+QCoro::Task<ApiResult<UserMeResponse>> ApiService::getUserMe(QString accessToken) const
+{
+    return get<UserMeResponse>(m_config, QStringLiteral("api/user/me"), std::move(accessToken));
+}
+
+QCoro::Task<ApiResult<NodesResponse>> ApiService::getNodes(QString accessToken, std::optional<QString> version) const
+{
+    QString path = QStringLiteral("api/nodes");
+    if (version && !version->isEmpty())
+        path += QStringLiteral("?version=") + QString::fromLatin1(QUrl::toPercentEncoding(*version));
+    return get<NodesResponse>(m_config, std::move(path), std::move(accessToken));
+}

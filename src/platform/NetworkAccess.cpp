@@ -1,0 +1,13 @@
+#include "NetworkAccess.h"
+
+#include <QNetworkAccessManager>
+
+namespace NetworkAccess {
+
+QNetworkAccessManager &shared()
+{
+    static QNetworkAccessManager *const manager = new QNetworkAccessManager();
+    return *manager;
+}
+
+} // namespace NetworkAccess

@@ -1,0 +1,300 @@
+#include "ScriptedServer.h"
+#include "api/ApiService.h"
+
+#include <QCoroTask>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+#include <QUrlQuery>
+
+using namespace std::chrono_literals;
+
+class TestApiService : public QObject {
+    Q_OBJECT
+
+private:
+    QNetworkAccessManager m_network;
+    ScriptedServer m_server;
+
+    ApiService service(const QUrl &base, std::chrono::milliseconds timeout = 5000ms, qint64 limit = 16 * 1024 * 1024)
+    {
+        return ApiService({&m_network, base, timeout, limit});
+    }
+    ApiService service() { return service(m_server.baseUrl()); }
+
+    static QJsonObject bodyOf(const ScriptedServer::Received &received)
+    {
+        return QJsonDocument::fromJson(received.body).object();
+    }
+
+private slots:
+    void statusBoundaries_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<bool>("passes");
+        QTest::newRow("199") << 199 << false;
+        QTest::newRow("200") << 200 << true;
+        QTest::newRow("299") << 299 << true;
+        QTest::newRow("300") << 300 << false;
+        QTest::newRow("304") << 304 << false;
+        QTest::newRow("404") << 404 << false;
+        QTest::newRow("500") << 500 << false;
+    }
+
+    void statusBoundaries()
+    {
+        QFETCH(int, status);
+        QFETCH(bool, passes);
+        const std::optional<ApiError> error = ApiService::checkStatus(status, "{}");
+        QCOMPARE(!error.has_value(), passes);
+        if (error) {
+            QCOMPARE(error->domain, QStringLiteral("ApiService"));
+            QCOMPARE(error->code, status);
+            QCOMPARE(error->message, QStringLiteral("Request failed"));
+        }
+        QVERIFY(!ApiService::checkStatus(-1, "not http at all"));
+    }
+
+    // The same boundaries through a real server, for the statuses an HTTP stack delivers as they are.
+    void statusBoundariesOverTheWire_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<bool>("passes");
+        QTest::newRow("200") << 200 << true;
+        QTest::newRow("299") << 299 << true;
+        QTest::newRow("300") << 300 << false;
+        QTest::newRow("404") << 404 << false;
+    }
+
+    void statusBoundariesOverTheWire()
+    {
+        QFETCH(int, status);
+        QFETCH(bool, passes);
+        m_server.answerWith(status, "{}");
+        const ApiResult<UserMeResponse> result = QCoro::waitFor(service().getUserMe(QStringLiteral("t")));
+        QCOMPARE(result.ok(), passes);
+        if (!passes)
+            QCOMPARE(result.error().code, status);
+    }
+
+    void serverMessages_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QByteArray>("contentType");
+        QTest::addColumn<QString>("message");
+        const QByteArray json = "application/json";
+        QTest::newRow("401 message") << 401 << QByteArray(R"({"message":"Token expired"})") << json << "Token expired";
+        QTest::newRow("400 error only") << 400 << QByteArray(R"({"error":"Bad input"})") << json << "Bad input";
+        QTest::newRow("message wins over error") << 400 << QByteArray(R"({"error":"E","message":"M"})") << json << "M";
+        QTest::newRow("number spoils the map") << 500 << QByteArray(R"({"message":"Boom","code":7})") << json << "Request failed";
+        QTest::newRow("null spoils the map") << 500 << QByteArray(R"({"message":"Boom","detail":null})") << json << "Request failed";
+        QTest::newRow("nested object spoils the map") << 500 << QByteArray(R"({"message":"Boom","x":{}})") << json << "Request failed";
+        QTest::newRow("html 502") << 502 << QByteArray("<html><body>Bad Gateway</body></html>") << QByteArray("text/html") << "Request failed";
+        QTest::newRow("empty 404") << 404 << QByteArray() << json << "Request failed";
+        QTest::newRow("list body") << 400 << QByteArray(R"(["message"])") << json << "Request failed";
+        QTest::newRow("neither key") << 418 << QByteArray(R"({"detail":"teapot"})") << json << "Request failed";
+        QTest::newRow("empty message counts") << 403 << QByteArray(R"({"message":""})") << json << "";
+    }
+
+    void serverMessages()
+    {
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(QByteArray, contentType);
+        QFETCH(QString, message);
+        m_server.answerWith(status, body, contentType);
+        const ApiResult<AuthResponse> result =
+            QCoro::waitFor(service().login(QStringLiteral("a@b.c"), QStringLiteral("secret")));
+        QVERIFY(!result);
+        QCOMPARE(result.error().domain, QStringLiteral("ApiService"));
+        QCOMPARE(result.error().code, status);
+        QCOMPARE(result.error().message, message);
+    }
+
+    void getCarriesTheBearerHeaderEvenWhenEmpty()
+    {
+        m_server.answerWith(200, "{}");
+        QVERIFY(QCoro::waitFor(service().getUserMe(QString())));
+        const auto &received = m_server.last();
+        QCOMPARE(received.method, QByteArray("GET"));
+        QCOMPARE(received.path, QStringLiteral("/api/user/me"));
+        // HTTP servers trim a header value; what went over the wire is checked in the raw test below.
+        QCOMPARE(received.headers.value("authorization"), QByteArray("Bearer"));
+        QVERIFY(!received.headers.contains("content-type"));
+        QVERIFY(received.body.isEmpty());
+
+        QVERIFY(QCoro::waitFor(service().getUserMe(QStringLiteral("tok-1"))));
+        QCOMPARE(m_server.last().headers.value("authorization"), QByteArray("Bearer tok-1"));
+    }
+
+    void emptyTokenGoesOutAsBearerAndOneSpace()
+    {
+        QTcpServer raw;
+        QVERIFY(raw.listen(QHostAddress::LocalHost, 0));
+        QByteArray request;
+        connect(&raw, &QTcpServer::newConnection, this, [&] {
+            QTcpSocket *socket = raw.nextPendingConnection();
+            connect(socket, &QTcpSocket::readyRead, socket, [&request, socket] {
+                request += socket->readAll();
+                if (request.contains("\r\n\r\n"))
+                    socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 2\r\nConnection: close\r\n\r\n{}");
+            });
+        });
+        QVERIFY(QCoro::waitFor(service(QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(raw.serverPort()))).getUserMe(QString())));
+        QVERIFY2(request.contains("\r\nAuthorization: Bearer \r\n"), request.constData());
+    }
+
+    void postsCarryJsonAndABearerOnlyWithAToken()
+    {
+        m_server.answerWith(200, R"({"user":{"id":"u","email":"a@b.c"},"accessToken":"a","refreshToken":"r"})");
+        const ApiResult<AuthResponse> login = QCoro::waitFor(service().login(QStringLiteral(" a@b.c "), QStringLiteral(" pw ")));
+        QVERIFY(login);
+        const auto &received = m_server.last();
+        QCOMPARE(received.method, QByteArray("POST"));
+        QCOMPARE(received.path, QStringLiteral("/api/auth/login"));
+        QCOMPARE(received.headers.value("content-type"), QByteArray("application/json"));
+        QVERIFY(!received.headers.contains("authorization"));
+        const QJsonObject body = bodyOf(received);
+        QCOMPARE(body.size(), 4);
+        QCOMPARE(body.value(QStringLiteral("email")).toString(), QStringLiteral(" a@b.c "));
+        QCOMPARE(body.value(QStringLiteral("password")).toString(), QStringLiteral(" pw "));
+        QCOMPARE(body.value(QStringLiteral("platform")).toString(), QStringLiteral("MACOS"));
+        QCOMPARE(body.value(QStringLiteral("deviceFingerprint")).toString(), ApiService::deviceFingerprint());
+        QVERIFY(!ApiService::deviceFingerprint().isEmpty());
+
+        QVERIFY(QCoro::waitFor(service().refreshTokens(QStringLiteral("r1"))));
+        QCOMPARE(m_server.last().path, QStringLiteral("/api/auth/refresh"));
+        QVERIFY(!m_server.last().headers.contains("authorization"));
+        QCOMPARE(bodyOf(m_server.last()), (QJsonObject{{QStringLiteral("refreshToken"), QStringLiteral("r1")}}));
+
+        m_server.answerWith(200, "{}");
+        QCoro::waitFor(service().logout(QStringLiteral("acc"), QStringLiteral("ref")));
+        QCOMPARE(m_server.last().path, QStringLiteral("/api/auth/logout"));
+        QCOMPARE(m_server.last().headers.value("authorization"), QByteArray("Bearer acc"));
+        QCOMPARE(bodyOf(m_server.last()), (QJsonObject{{QStringLiteral("refreshToken"), QStringLiteral("ref")}}));
+    }
+
+    void registerSendsFourOrFiveKeys()
+    {
+        m_server.answerWith(200, R"({"user":{"id":"u","email":"a@b.c"},"accessToken":"a","refreshToken":"r"})");
+        QVERIFY(QCoro::waitFor(service().registerAccount(QStringLiteral("a@b.c"), QStringLiteral("password1"), std::nullopt)));
+        QCOMPARE(m_server.last().path, QStringLiteral("/api/auth/register"));
+        QCOMPARE(bodyOf(m_server.last()).size(), 4);
+        QVERIFY(!bodyOf(m_server.last()).contains(QStringLiteral("nickname")));
+
+        QVERIFY(QCoro::waitFor(service().registerAccount(QStringLiteral("a@b.c"), QStringLiteral("password1"), QStringLiteral("  "))));
+        QCOMPARE(bodyOf(m_server.last()).size(), 5);
+        QCOMPARE(bodyOf(m_server.last()).value(QStringLiteral("nickname")).toString(), QStringLiteral("  "));
+    }
+
+    void nodeListVersionQuery()
+    {
+        m_server.answerWith(200, R"({"version":"v","psk":"k","cached":true})");
+        QVERIFY(QCoro::waitFor(service().getNodes(QStringLiteral("t"), std::nullopt)));
+        QCOMPARE(m_server.last().path, QStringLiteral("/api/nodes"));
+        QVERIFY(!m_server.last().hasQuery);
+
+        QVERIFY(QCoro::waitFor(service().getNodes(QStringLiteral("t"), QString())));
+        QVERIFY(!m_server.last().hasQuery);
+
+        const QString version = QStringLiteral("v 1+2/3&x=y?#é%");
+        QVERIFY(QCoro::waitFor(service().getNodes(QStringLiteral("t"), version)));
+        QCOMPARE(m_server.last().path, QStringLiteral("/api/nodes"));
+        QCOMPARE(m_server.last().query, QStringLiteral("version=v%201%2B2%2F3%26x%3Dy%3F%23%C3%A9%25"));
+        const QUrlQuery query(m_server.last().query);
+        QCOMPARE(query.queryItems().size(), 1);
+        QCOMPARE(query.queryItemValue(QStringLiteral("version"), QUrl::FullyDecoded), version);
+    }
+
+    void pathsFollowTheBaseUrlsPath()
+    {
+        m_server.answerWith(200, "{}");
+        QVERIFY(QCoro::waitFor(service(m_server.baseUrl(QStringLiteral("/v2/edge/"))).getUserMe(QStringLiteral("t"))));
+        QCOMPARE(m_server.last().path, QStringLiteral("/v2/edge/api/user/me"));
+    }
+
+    void successThatDoesNotDecodeIsNotA401()
+    {
+        m_server.answerWith(200, R"({"user":{"id":1,"email":"a@b.c"},"accessToken":"a","refreshToken":"r"})");
+        const ApiResult<AuthResponse> wrongType = QCoro::waitFor(service().login(QStringLiteral("a"), QStringLiteral("b")));
+        QVERIFY(!wrongType);
+        QVERIFY(wrongType.error().code != 401);
+        QVERIFY(wrongType.error().domain != QLatin1String("ApiService"));
+
+        m_server.answerWith(200, "<html>maintenance</html>", "text/html");
+        const ApiResult<UserMeResponse> html = QCoro::waitFor(service().getUserMe(QStringLiteral("t")));
+        QVERIFY(!html);
+        QVERIFY(html.error().code != 401);
+
+        m_server.answerWith(200, QByteArray(100000, '['));
+        const ApiResult<NodesResponse> deep = QCoro::waitFor(service().getNodes(QStringLiteral("t"), std::nullopt));
+        QVERIFY(!deep);
+    }
+
+    void logoutNeverFails()
+    {
+        m_server.answerWith(500, R"({"message":"down"})");
+        QCoro::waitFor(service().logout(QStringLiteral("a"), QStringLiteral("r")));
+        m_server.answerWith(200, QByteArray());
+        const qsizetype before = m_server.received().size();
+        QCoro::waitFor(service().logout(QStringLiteral("a"), QStringLiteral("r")));
+        // It returned after the request reached the server, not before.
+        QCOMPARE(m_server.received().size(), before + 1);
+
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
+        const quint16 port = closed.serverPort();
+        closed.close();
+        QCoro::waitFor(service(QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(port))).logout(QStringLiteral("a"), QStringLiteral("r")));
+    }
+
+    void refusedConnectionIsATransportFailure()
+    {
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
+        const quint16 port = closed.serverPort();
+        closed.close();
+        const ApiResult<UserMeResponse> result =
+            QCoro::waitFor(service(QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(port))).getUserMe(QStringLiteral("t")));
+        QVERIFY(!result);
+        QCOMPARE(result.error().domain, QStringLiteral("Network"));
+        QVERIFY(result.error().code != 401);
+        QVERIFY(!result.error().message.isEmpty());
+    }
+
+    void silentServerTimesOutWithout401()
+    {
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+        QList<QTcpSocket *> held;
+        connect(&silent, &QTcpServer::newConnection, this, [&] {
+            while (QTcpSocket *socket = silent.nextPendingConnection())
+                held.append(socket); // accepted, read, never answered
+        });
+        const ApiResult<NodesResponse> result = QCoro::waitFor(
+            service(QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(silent.serverPort())), 200ms).getNodes(QStringLiteral("t"), std::nullopt));
+        QVERIFY(!result);
+        QCOMPARE(result.error().message, QStringLiteral("The request timed out"));
+        QVERIFY(result.error().code != 401);
+        QVERIFY(!held.isEmpty());
+    }
+
+    void oversizedAnswerIsRefused()
+    {
+        m_server.answerWith(200, "{\"pad\":\"" + QByteArray(64 * 1024, 'x') + "\"}");
+        const ApiResult<UserMeResponse> result =
+            QCoro::waitFor(service(m_server.baseUrl(), 5000ms, 16 * 1024).getUserMe(QStringLiteral("t")));
+        QVERIFY(!result);
+        QVERIFY2(result.error().message.contains(QLatin1String("larger")), qPrintable(result.error().message));
+        QVERIFY(result.error().code != 401);
+        // The same answer under the default limit decodes.
+        QVERIFY(QCoro::waitFor(service().getUserMe(QStringLiteral("t"))));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestApiService)
+#include "tst_apiservice.moc"

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QAbstractHttpServer>
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QUrl>
+
+// An HTTP server on 127.0.0.1 that answers every request with the answer a test scripted, and keeps
+// what it received. For the answers a real service rarely gives: HTML error pages, odd statuses,
+// malformed or oversized bodies.
+class ScriptedServer : public QAbstractHttpServer {
+    Q_OBJECT
+public:
+    struct Answer {
+        int status = 200;
+        QByteArray body = "{}";
+        QByteArray contentType = "application/json";
+    };
+    struct Received {
+        QByteArray method;
+        QString path;
+        QString query;                 // as sent, still percent-encoded; empty when none
+        bool hasQuery = false;
+        QHash<QByteArray, QByteArray> headers; // names in lower case
+        QByteArray body;
+    };
+
+    explicit ScriptedServer(QObject *parent = nullptr);
+
+    // Base URL with the given path prefix, ending in "/".
+    QUrl baseUrl(const QString &prefix = QStringLiteral("/")) const;
+    void answerWith(Answer answer) { m_answer = std::move(answer); }
+    void answerWith(int status, QByteArray body, QByteArray contentType = "application/json")
+    {
+        m_answer = {status, std::move(body), std::move(contentType)};
+    }
+
+    const QList<Received> &received() const { return m_received; }
+    const Received &last() const { return m_received.last(); }
+
+protected:
+    bool handleRequest(const QHttpServerRequest &request, QTcpSocket *socket) override;
+    void missingHandler(const QHttpServerRequest &request, QTcpSocket *socket) override;
+
+private:
+    quint16 m_port = 0;
+    Answer m_answer;
+    QList<Received> m_received;
+};
