@@ -92,7 +92,8 @@ QCoro::Task<ApiResult<T>> get(ApiService::Config config, QString path, QString t
 {
     QNetworkRequest request(resolve(config.baseUrl, path));
     request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
-    const ApiResult<RawResponse> response = co_await send(config, std::move(request), "GET", {});
+    auto exchange = send(config, std::move(request), QByteArrayLiteral("GET"), QByteArray());
+    const ApiResult<RawResponse> response = co_await std::move(exchange);
     if (!response)
         co_return response.template failure<T>();
     co_return decode<T>(response.value());
@@ -107,7 +108,8 @@ QCoro::Task<ApiResult<T>> post(ApiService::Config config, QString path, QJsonObj
     if (token)
         request.setRawHeader("Authorization", "Bearer " + token->toUtf8());
     const QByteArray bytes = QJsonDocument(body).toJson(QJsonDocument::Compact);
-    const ApiResult<RawResponse> response = co_await send(config, std::move(request), "POST", bytes);
+    auto exchange = send(config, std::move(request), QByteArrayLiteral("POST"), bytes);
+    const ApiResult<RawResponse> response = co_await std::move(exchange);
     if (!response)
         co_return response.template failure<T>();
     co_return decode<T>(response.value());
@@ -169,8 +171,8 @@ QCoro::Task<ApiResult<AuthResponse>> ApiService::refreshTokens(QString refreshTo
 QCoro::Task<> ApiService::logout(QString accessToken, QString refreshToken) const
 {
     const RefreshTokenBody body{std::move(refreshToken)};
-    const ApiResult<EmptyResponse> result =
-        co_await post<EmptyResponse>(m_config, QStringLiteral("api/auth/logout"), body.toJson(), accessToken);
+    auto request = post<EmptyResponse>(m_config, QStringLiteral("api/auth/logout"), body.toJson(), accessToken);
+    const ApiResult<EmptyResponse> result = co_await std::move(request);
     if (!result)
         qCDebug(lcApi) << "sign-out request failed with code" << result.error().code;
 }

@@ -1,9 +1,15 @@
 #include "AppViewModel.h"
 
+#include "SessionFlows.h"
 #include "i18n/LanguageManager.h"
+#include "nodes/LatencyProbe.h"
+#include "nodes/NodeListLoader.h"
+#include "nodes/NodeListModel.h"
+#include "platform/NetworkAccess.h"
 #include "platform/PreferenceStore.h"
 #include "tunnel/SmartModeCleanup.h"
 
+#include <QNetworkAccessManager>
 #include <QThreadPool>
 
 namespace {
@@ -39,10 +45,27 @@ std::optional<AppViewModel::RoutingMode> AppViewModel::routingModeFromRawValue(c
     return std::nullopt;
 }
 
+namespace {
+
+ApiService::Config apiConfig(const AppEnvironment &environment)
+{
+    ApiService::Config config;
+    config.network = environment.network ? environment.network : &NetworkAccess::shared();
+    config.baseUrl = environment.apiBaseUrl;
+    config.timeout = environment.intervals.requestTimeout;
+    return config;
+}
+
+} // namespace
+
 AppViewModel::AppViewModel(AppEnvironment environment, QObject *parent)
     : QObject(parent)
     , m_environment(std::move(environment))
+    , m_api(apiConfig(m_environment))
+    , m_tokens(m_environment.preferences)
 {
+    // Built once every field it reads exists.
+    m_nodeModel = new NodeListModel(*this, this);
     m_vpnStatus = localizedStatus(QStringLiteral("vpn_disconnected"));
 
     const SmartModeCleanup cleanup(m_environment.platform.privilegedRunner, m_environment.tunnelPaths,
@@ -121,11 +144,27 @@ void AppViewModel::setPsk(QString psk)
 void AppViewModel::setPingResults(QHash<qint64, qint64> results)
 {
     assign(this, m_pingResults, std::move(results), &AppViewModel::pingResultsChanged);
+    emit pingMapsReset();
 }
 
 void AppViewModel::setPingingNodes(QHash<qint64, bool> pinging)
 {
     assign(this, m_pingingNodes, std::move(pinging), &AppViewModel::pingingNodesChanged);
+    emit pingMapsReset();
+}
+
+void AppViewModel::setPingResult(qint64 id, qint64 milliseconds)
+{
+    m_pingResults.insert(id, milliseconds);
+    emit pingResultsChanged();
+    emit pingStateChanged(id);
+}
+
+void AppViewModel::setPinging(qint64 id, bool pinging)
+{
+    m_pingingNodes.insert(id, pinging);
+    emit pingingNodesChanged();
+    emit pingStateChanged(id);
 }
 
 void AppViewModel::setVpnStatus(QString status)
@@ -162,6 +201,7 @@ void AppViewModel::setRoutingModeName(const QString &raw)
 
 void AppViewModel::resetState()
 {
+    ++m_sessionGeneration;
     m_accessToken.reset();
     m_refreshToken.reset();
     setUserEmail(std::nullopt);
@@ -180,7 +220,93 @@ void AppViewModel::resetState()
 
 void AppViewModel::tryAutoLogin()
 {
-    // Restoring a stored session comes with the session flows; until then the sign-in screen stays.
+    const TokenStore::TokenData stored = m_tokens.load();
+    if (!stored.accessToken || !stored.refreshToken)
+        return;
+    m_accessToken = stored.accessToken;
+    m_refreshToken = stored.refreshToken;
+    setUserEmail(stored.email);
+    setUserNickname(stored.nickname);
+    SessionFlows::loadUserData(this);
+}
+
+void AppViewModel::login(const QString &email, const QString &password)
+{
+    setAuthLoading(true);
+    setAuthError(std::nullopt);
+    SessionFlows::login(this, email, password);
+}
+
+void AppViewModel::registerAccount(const QString &email, const QString &password, const QString &nickname)
+{
+    setAuthLoading(true);
+    setAuthError(std::nullopt);
+    SessionFlows::registerAccount(this, email, password, nickname);
+}
+
+void AppViewModel::logout()
+{
+    if (m_isConnected)
+        vpnDisconnect();
+    SessionFlows::logout(this);
+}
+
+void AppViewModel::loadNodes()
+{
+    if (!m_accessToken)
+        return;
+    setNodesLoading(true);
+    setNodesError(std::nullopt);
+    NodeListLoader::load(this);
+}
+
+void AppViewModel::pingNode(const NodeInfo &node)
+{
+    const qint64 id = node.id;
+    if (m_pingingNodes.value(id, false))
+        return;
+    setPinging(id, true);
+    const quint64 session = m_sessionGeneration;
+    LatencyProbe::tcpPing(node.host, node.port, m_environment.intervals.probeTimeout, this,
+                          [this, id, session](qint64 milliseconds) {
+                              // A result for a session that has ended since stays out of the wiped maps.
+                              if (session != m_sessionGeneration)
+                                  return;
+                              setPingResult(id, milliseconds);
+                              setPinging(id, false);
+                          });
+}
+
+void AppViewModel::pingNodeById(qint64 id)
+{
+    for (const NodeInfo &node : std::as_const(m_nodes)) {
+        if (node.id == id) {
+            pingNode(node);
+            return;
+        }
+    }
+}
+
+void AppViewModel::selectNodeById(qint64 id)
+{
+    for (const NodeInfo &node : std::as_const(m_nodes)) {
+        if (node.id == id) {
+            setSelectedNode(node);
+            return;
+        }
+    }
+}
+
+void AppViewModel::vpnDisconnect()
+{
+    if (m_monitorTask)
+        m_monitorTask->cancel();
+    m_monitorTask.reset();
+    m_tunnelPid.reset();
+    m_connectedServerIp.reset();
+    setIsConnected(false);
+    setIsVpnLoading(false);
+    setVpnStatus(localizedStatus(QStringLiteral("disconnecting")));
 }
 
 QString AppViewModel::localizedStatus(const QString &key) const

@@ -2,6 +2,8 @@
 
 #include "AppEnvironment.h"
 #include "TaskHandle.h"
+#include "TokenStore.h"
+#include "api/ApiService.h"
 #include "api/NodeInfo.h"
 
 #include <QHash>
@@ -12,10 +14,13 @@
 
 #include <optional>
 
+class NodeListModel;
+
 // The one observable state object of the app: what the screens and the tray panel show, and the
 // operations they call. Lives on the main thread; every observed field notifies on every assignment.
 class AppViewModel : public QObject {
     Q_OBJECT
+    Q_MOC_INCLUDE("nodes/NodeListModel.h")
     Q_PROPERTY(Screen screen READ screen WRITE setScreen NOTIFY screenChanged)
     Q_PROPERTY(bool authLoading READ authLoading NOTIFY authLoadingChanged)
     Q_PROPERTY(QVariant authError READ authErrorValue NOTIFY authErrorChanged)
@@ -34,6 +39,7 @@ class AppViewModel : public QObject {
     Q_PROPERTY(QString vpnStatus READ vpnStatus NOTIFY vpnStatusChanged)
     Q_PROPERTY(bool isConnected READ isConnected NOTIFY isConnectedChanged)
     Q_PROPERTY(bool isVpnLoading READ isVpnLoading NOTIFY isVpnLoadingChanged)
+    Q_PROPERTY(NodeListModel *nodeModel READ nodeModel CONSTANT)
 
 public:
     enum class Screen { Login, Register, Home };
@@ -48,6 +54,11 @@ public:
     ~AppViewModel() override;
 
     const AppEnvironment &environment() const { return m_environment; }
+    const ApiService &api() const { return m_api; }
+    const TokenStore &tokenStore() const { return m_tokens; }
+    NodeListModel *nodeModel() const { return m_nodeModel; }
+    // Grows each time the signed-in state is wiped, so late answers for an ended session can be told.
+    quint64 sessionGeneration() const { return m_sessionGeneration; }
 
     // Observed fields.
     Screen screen() const { return m_screen; }
@@ -80,6 +91,9 @@ public:
     void setPingResults(QHash<qint64, qint64> results);
     const QHash<qint64, bool> &pingingNodes() const { return m_pingingNodes; }
     void setPingingNodes(QHash<qint64, bool> pinging);
+    // One node's entry of the two probe maps.
+    void setPingResult(qint64 id, qint64 milliseconds);
+    void setPinging(qint64 id, bool pinging);
     const QString &vpnStatus() const { return m_vpnStatus; }
     void setVpnStatus(QString status);
     bool isConnected() const { return m_isConnected; }
@@ -112,8 +126,22 @@ public:
     // Wipes the signed-in state; leaves the screen, the flags, the error texts and the tunnel alone.
     void resetState();
 
-    // Restores a stored session when the main window's content is shown.
+    // Session: each starts its work and returns at once.
     Q_INVOKABLE void tryAutoLogin();
+    Q_INVOKABLE void login(const QString &email, const QString &password);
+    // An empty nickname is sent as none.
+    Q_INVOKABLE void registerAccount(const QString &email, const QString &password, const QString &nickname);
+    Q_INVOKABLE void logout();
+
+    // Nodes.
+    Q_INVOKABLE void loadNodes();
+    void pingNode(const NodeInfo &node);
+    // The QML forms of choosing and probing a listed node, by id.
+    Q_INVOKABLE void pingNodeById(qint64 id);
+    Q_INVOKABLE void selectNodeById(qint64 id);
+
+    // Tunnel.
+    Q_INVOKABLE void vpnDisconnect();
     // Called by the screens when the user edits a field or navigates.
     Q_INVOKABLE void clearAuthError() { setAuthError(std::nullopt); }
 
@@ -139,6 +167,9 @@ signals:
     void vpnStatusChanged();
     void isConnectedChanged();
     void isVpnLoadingChanged();
+    // Finer than the map signals: one node's probe entry changed, or both maps were emptied.
+    void pingStateChanged(qint64 id);
+    void pingMapsReset();
 
 private:
     QVariant authErrorValue() const;
@@ -156,6 +187,10 @@ private:
     QString localizedStatus(const QString &key) const;
 
     AppEnvironment m_environment;
+    ApiService m_api;
+    TokenStore m_tokens;
+    NodeListModel *m_nodeModel = nullptr;
+    quint64 m_sessionGeneration = 0;
 
     // The fields, in the order the product defines them.
     Screen m_screen = Screen::Login;

@@ -188,7 +188,7 @@ AuthResponse DevService::issueTokens(const User &user)
 DevService::User *DevService::authenticate(const QHttpServerRequest &request)
 {
     const QByteArray header = request.value("Authorization");
-    if (!header.startsWith("Bearer "))
+    if (!header.startsWith("Bearer ") || m_rejectAllAccessTokens)
         return nullptr;
     const QString token = QString::fromUtf8(header.mid(7));
     const auto grant = m_accessTokens.constFind(token);

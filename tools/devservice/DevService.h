@@ -54,6 +54,8 @@ public:
     // Every access token handed out so far stops working, as if its lifetime had run out.
     void expireAccessTokens();
     void setSubscription(const QString &email, std::optional<SubscriptionInfo> subscription);
+    // While set, every bearer token is refused (401), even one just handed out; renewal still works.
+    void setRejectAllAccessTokens(bool reject) { m_rejectAllAccessTokens = reject; }
 
 private:
     struct User {
@@ -101,4 +103,5 @@ private:
     QHash<QString, int> m_requestCounts;
     Account m_activeDemo;
     Account m_freeDemo;
+    bool m_rejectAllAccessTokens = false;
 };

@@ -1,0 +1,98 @@
+#include "SessionFlows.h"
+
+namespace SessionFlows {
+
+namespace {
+
+void applyAuth(AppViewModel &vm, const AuthResponse &auth)
+{
+    vm.setAccessToken(auth.accessToken);
+    vm.setRefreshToken(auth.refreshToken);
+    vm.setUserEmail(auth.user.email);
+    vm.setUserNickname(auth.user.nickname);
+    vm.tokenStore().save(auth.accessToken, auth.refreshToken, auth.user.email, auth.user.nickname);
+}
+
+// The common end of a sign-in and a registration.
+QCoro::Task<> finishSignIn(QPointer<AppViewModel> vm, ApiResult<AuthResponse> result)
+{
+    if (!vm)
+        co_return;
+    if (!result) {
+        vm->setAuthError(result.error().message);
+        vm->setAuthLoading(false);
+        co_return;
+    }
+    applyAuth(*vm, result.value());
+    auto userData = loadUserData(vm);
+    co_await std::move(userData);
+    if (vm)
+        vm->setAuthLoading(false);
+}
+
+} // namespace
+
+void forcedSignOut(AppViewModel &vm)
+{
+    vm.tokenStore().clear();
+    vm.resetState();
+    vm.setScreen(AppViewModel::Screen::Login);
+}
+
+QCoro::Task<> login(QPointer<AppViewModel> vm, QString email, QString password)
+{
+    const ApiService api = vm->api();
+    auto request = api.login(std::move(email), std::move(password));
+    ApiResult<AuthResponse> result = co_await std::move(request);
+    auto finish = finishSignIn(vm, std::move(result));
+    co_await std::move(finish);
+}
+
+QCoro::Task<> registerAccount(QPointer<AppViewModel> vm, QString email, QString password, QString nickname)
+{
+    const ApiService api = vm->api();
+    std::optional<QString> sentNickname;
+    if (!nickname.isEmpty())
+        sentNickname = std::move(nickname);
+    auto request = api.registerAccount(std::move(email), std::move(password), std::move(sentNickname));
+    ApiResult<AuthResponse> result = co_await std::move(request);
+    auto finish = finishSignIn(vm, std::move(result));
+    co_await std::move(finish);
+}
+
+QCoro::Task<> logout(QPointer<AppViewModel> vm)
+{
+    if (vm->accessToken() && vm->refreshToken()) {
+        const ApiService api = vm->api();
+        auto request = api.logout(*vm->accessToken(), *vm->refreshToken());
+        co_await std::move(request);
+        if (!vm)
+            co_return;
+    }
+    vm->tokenStore().clear();
+    vm->resetState();
+    vm->setScreen(AppViewModel::Screen::Login);
+}
+
+QCoro::Task<> loadUserData(QPointer<AppViewModel> vm)
+{
+    if (!vm || !vm->accessToken())
+        co_return;
+    const ApiService api = vm->api();
+    auto request = withTokenRefresh<UserMeResponse>(vm, [api](QString token) { return api.getUserMe(std::move(token)); });
+    const ApiResult<UserMeResponse> result = co_await std::move(request);
+    if (!vm)
+        co_return;
+    if (result) {
+        const std::optional<SubscriptionInfo> &subscription = result.value().subscription;
+        vm->setSubscriptionStatus(subscription ? std::optional(subscription->status) : std::nullopt);
+        vm->setSubscriptionPlan(subscription ? subscription->planName : std::nullopt);
+        vm->setSubscriptionExpiry(subscription ? subscription->expiresAt : std::nullopt);
+    }
+    if (vm->subscriptionStatus() == QLatin1String("ACTIVE"))
+        vm->loadNodes();
+    if (result || vm->accessToken())
+        vm->setScreen(AppViewModel::Screen::Home);
+}
+
+} // namespace SessionFlows

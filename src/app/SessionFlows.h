@@ -1,0 +1,66 @@
+#pragma once
+
+#include "AppViewModel.h"
+#include "api/ApiService.h"
+
+#include <QCoroTask>
+#include <QPointer>
+
+#include <functional>
+
+// The awaited flows that open, keep and end the session. Each takes the view model weakly and checks
+// it after every wait: the window may be gone by the time the service answers.
+namespace SessionFlows {
+
+QCoro::Task<> login(QPointer<AppViewModel> vm, QString email, QString password);
+QCoro::Task<> registerAccount(QPointer<AppViewModel> vm, QString email, QString password, QString nickname);
+QCoro::Task<> logout(QPointer<AppViewModel> vm);
+QCoro::Task<> loadUserData(QPointer<AppViewModel> vm);
+
+// Signs out without asking the service: empties the store, wipes the state, shows the sign-in screen.
+void forcedSignOut(AppViewModel &vm);
+
+// Runs call with the current access token; on a 401 renews the tokens once and repeats the call once.
+// A 401 without a refresh token, a failed renewal or a failed repetition ends the session.
+template <typename T>
+QCoro::Task<ApiResult<T>> withTokenRefresh(QPointer<AppViewModel> vm,
+                                           std::function<QCoro::Task<ApiResult<T>>(QString)> call)
+{
+    if (!vm || !vm->accessToken())
+        co_return ApiError{QStringLiteral("AppViewModel"), 401, QStringLiteral("Not signed in")};
+    const ApiService api = vm->api();
+
+    // Each awaited call is made into a local first: g++ 12 destroys by-value arguments of a coroutine
+    // called inside a co_await expression twice.
+    auto firstCall = call(*vm->accessToken());
+    ApiResult<T> first = co_await std::move(firstCall);
+    if (first || first.error().code != 401 || !vm)
+        co_return first;
+
+    if (!vm->refreshToken()) {
+        forcedSignOut(*vm);
+        co_return first;
+    }
+    auto renewal = api.refreshTokens(*vm->refreshToken());
+    const ApiResult<AuthResponse> renewed = co_await std::move(renewal);
+    if (!vm)
+        co_return renewed.template failure<T>();
+    if (!renewed) {
+        forcedSignOut(*vm);
+        co_return renewed.template failure<T>();
+    }
+    const AuthResponse &auth = renewed.value();
+    vm->setAccessToken(auth.accessToken);
+    vm->setRefreshToken(auth.refreshToken);
+    vm->setUserEmail(auth.user.email);
+    vm->setUserNickname(auth.user.nickname);
+    vm->tokenStore().save(auth.accessToken, auth.refreshToken, auth.user.email, auth.user.nickname);
+
+    auto repeatedCall = call(auth.accessToken);
+    ApiResult<T> repeated = co_await std::move(repeatedCall);
+    if (!repeated && vm)
+        forcedSignOut(*vm);
+    co_return repeated;
+}
+
+} // namespace SessionFlows

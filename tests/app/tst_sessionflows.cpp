@@ -1,0 +1,286 @@
+#include "ScriptedServer.h"
+#include "ServiceFixture.h"
+#include "i18n/LanguageManager.h"
+#include "platform/PreferenceStore.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTest>
+
+using Screen = AppViewModel::Screen;
+
+// The session flows against the local service over loopback: real requests, real token rotation.
+class TestSessionFlows : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_languageDir;
+
+    static int count(ServiceFixture &fixture, const char *path)
+    {
+        return fixture.service ? fixture.service->requestCount(QLatin1String(path)) : -1;
+    }
+
+    static void store(ServiceFixture &fixture, const AuthResponse &auth)
+    {
+        TokenStore(fixture.env.preferences).save(auth.accessToken, auth.refreshToken, auth.user.email, auth.user.nickname);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        LanguageManager::useSharedPreferences(PreferenceStore::openFile(m_languageDir.filePath(QStringLiteral("l.conf"))));
+    }
+
+    void freshSignInShowsHomeWithTheSubscription()
+    {
+        ServiceFixture fixture;
+        auto vm = fixture.launch();
+        QSignalSpy loading(vm.get(), &AppViewModel::authLoadingChanged);
+        vm->login(fixture.service->activeDemoAccount().email, fixture.service->activeDemoAccount().password);
+        QCOMPARE(vm->authLoading(), true);
+        QCOMPARE(vm->screen(), Screen::Login); // nothing changes before the service answers
+        QTRY_COMPARE(vm->screen(), Screen::Home);
+        QCOMPARE(vm->authLoading(), false);
+        QCOMPARE(vm->authError(), std::nullopt);
+        QCOMPARE(vm->userEmail(), std::optional(QStringLiteral("demo@nimbrel.test")));
+        QCOMPARE(vm->userNickname(), std::optional(QStringLiteral("Demo")));
+        QCOMPARE(vm->subscriptionStatus(), std::optional(QStringLiteral("ACTIVE")));
+        QVERIFY(vm->subscriptionPlan().has_value());
+        QVERIFY(vm->subscriptionExpiry().has_value());
+        const TokenStore::TokenData stored = vm->tokenStore().load();
+        QCOMPARE(stored.accessToken, vm->accessToken());
+        QCOMPARE(stored.refreshToken, vm->refreshToken());
+        QCOMPARE(stored.email, vm->userEmail());
+        // An active subscription loads the node list.
+        QTRY_VERIFY(!vm->nodes().isEmpty());
+        QVERIFY(!vm->psk().isEmpty());
+        QCOMPARE(count(fixture, "/api/auth/refresh"), 0);
+    }
+
+    void storedSessionIsRestoredAtStart()
+    {
+        ServiceFixture fixture;
+        store(fixture, fixture.signInDirectly(fixture.service->activeDemoAccount()));
+        auto vm = fixture.launch();
+        QCOMPARE(count(fixture, "/api/user/me"), 0); // construction sends nothing
+        vm->tryAutoLogin();
+        QCOMPARE(vm->authLoading(), false);
+        QCOMPARE(vm->userEmail(), std::optional(QStringLiteral("demo@nimbrel.test")));
+        QTRY_COMPARE(vm->screen(), Screen::Home);
+        QCOMPARE(count(fixture, "/api/user/me"), 1);
+        QCOMPARE(count(fixture, "/api/auth/refresh"), 0);
+    }
+
+    void expiredAccessTokenIsRenewedOnce()
+    {
+        ServiceFixture fixture;
+        const AuthResponse old = fixture.signInDirectly(fixture.service->activeDemoAccount());
+        store(fixture, old);
+        fixture.service->expireAccessTokens();
+        fixture.service->setSubscription(QStringLiteral("demo@nimbrel.test"),
+                                         SubscriptionInfo{QStringLiteral("EXPIRED"), std::nullopt, std::nullopt});
+        auto vm = fixture.launch();
+        vm->tryAutoLogin();
+        QTRY_COMPARE(vm->screen(), Screen::Home);
+        QCOMPARE(count(fixture, "/api/auth/refresh"), 1);
+        QCOMPARE(count(fixture, "/api/user/me"), 2);
+        QVERIFY(vm->accessToken() != std::optional(old.accessToken));
+        QVERIFY(vm->refreshToken() != std::optional(old.refreshToken));
+        const TokenStore::TokenData stored = vm->tokenStore().load();
+        QCOMPARE(stored.accessToken, vm->accessToken());
+        QCOMPARE(stored.refreshToken, vm->refreshToken());
+        QCOMPARE(vm->subscriptionStatus(), std::optional(QStringLiteral("EXPIRED")));
+    }
+
+    void rejectedTokensEndTheSessionSilently()
+    {
+        ServiceFixture fixture;
+        TokenStore(fixture.env.preferences).save(QStringLiteral("stale-access"), QStringLiteral("stale-refresh"),
+                                                 QStringLiteral("a@b.c"), QStringLiteral("nick"));
+        auto vm = fixture.launch();
+        vm->setAuthError(QStringLiteral("left from before"));
+        vm->tryAutoLogin();
+        QTRY_VERIFY(!vm->tokenStore().load().accessToken.has_value());
+        QCOMPARE(count(fixture, "/api/auth/refresh"), 1);
+        QCOMPARE(vm->screen(), Screen::Login);
+        QCOMPARE(vm->accessToken(), std::nullopt);
+        QCOMPARE(vm->userEmail(), std::nullopt);
+        QCOMPARE(vm->userNickname(), std::nullopt);
+        QCOMPARE(vm->authError(), std::optional(QStringLiteral("left from before"))); // untouched
+        const TokenStore::TokenData stored = vm->tokenStore().load();
+        QVERIFY(!stored.refreshToken && !stored.email && !stored.nickname);
+    }
+
+    void a401OnTheRepetitionIsNotRenewedAgain()
+    {
+        ServiceFixture fixture;
+        store(fixture, fixture.signInDirectly(fixture.service->activeDemoAccount()));
+        fixture.service->setRejectAllAccessTokens(true);
+        auto vm = fixture.launch();
+        vm->tryAutoLogin();
+        QTRY_VERIFY(!vm->tokenStore().load().accessToken.has_value());
+        QCOMPARE(count(fixture, "/api/auth/refresh"), 1);
+        QCOMPARE(count(fixture, "/api/user/me"), 2);
+        QCOMPARE(vm->screen(), Screen::Login);
+    }
+
+    void partialStoredSessionIsNotRestored()
+    {
+        ServiceFixture fixture;
+        fixture.env.preferences->setString(TokenStore::accessTokenKey, QStringLiteral("only-access"));
+        auto vm = fixture.launch();
+        vm->tryAutoLogin();
+        QCOMPARE(vm->accessToken(), std::nullopt);
+        QTest::qWait(50); // nothing is running; give a wrong implementation the chance to send
+        QCOMPARE(count(fixture, "/api/user/me"), 0);
+        QCOMPARE(vm->tokenStore().load().accessToken, std::optional(QStringLiteral("only-access")));
+    }
+
+    void wrongPasswordShowsTheServersMessage()
+    {
+        ServiceFixture fixture;
+        auto vm = fixture.launch();
+        vm->login(QStringLiteral("demo@nimbrel.test"), QStringLiteral("wrong-password"));
+        QTRY_COMPARE(vm->authLoading(), false);
+        QCOMPARE(vm->authError(), std::optional(QStringLiteral("Invalid e-mail or password")));
+        QCOMPARE(vm->screen(), Screen::Login);
+        QCOMPARE(vm->tokenStore().load().accessToken, std::nullopt);
+        QCOMPARE(count(fixture, "/api/auth/refresh"), 0);
+
+        // The next attempt clears the old error at once.
+        vm->login(QStringLiteral("demo@nimbrel.test"), QStringLiteral("nimbrel-demo"));
+        QCOMPARE(vm->authError(), std::nullopt);
+        QTRY_COMPARE(vm->screen(), Screen::Home);
+    }
+
+    void unreachableServiceShowsATransportError()
+    {
+        ServiceFixture fixture;
+        fixture.stopService();
+        auto vm = fixture.launch();
+        vm->login(QStringLiteral("a@b.c"), QStringLiteral("whatever1"));
+        QTRY_COMPARE(vm->authLoading(), false);
+        QVERIFY(vm->authError().has_value());
+        QVERIFY(!vm->authError()->isEmpty());
+        QCOMPARE(vm->screen(), Screen::Login);
+    }
+
+    void subscriptionDecidesTheNodeLoad_data()
+    {
+        QTest::addColumn<QVariant>("status"); // invalid: no subscription
+        QTest::newRow("none") << QVariant();
+        QTest::newRow("lower-case active") << QVariant(QStringLiteral("active"));
+        QTest::newRow("expired") << QVariant(QStringLiteral("EXPIRED"));
+    }
+
+    void subscriptionDecidesTheNodeLoad()
+    {
+        QFETCH(QVariant, status);
+        ServiceFixture fixture;
+        std::optional<SubscriptionInfo> subscription;
+        if (status.isValid())
+            subscription = SubscriptionInfo{status.toString(), QStringLiteral("Plan"), std::nullopt};
+        fixture.service->setSubscription(QStringLiteral("demo@nimbrel.test"), subscription);
+        auto vm = fixture.launch();
+        vm->login(QStringLiteral("demo@nimbrel.test"), QStringLiteral("nimbrel-demo"));
+        QTRY_COMPARE(vm->screen(), Screen::Home);
+        QCOMPARE(vm->subscriptionStatus(), status.isValid() ? std::optional(status.toString()) : std::nullopt);
+        QCOMPARE(vm->subscriptionPlan(), status.isValid() ? std::optional(QStringLiteral("Plan")) : std::nullopt);
+        QCOMPARE(vm->nodesLoading(), false);
+        QCOMPARE(count(fixture, "/api/nodes"), 0);
+        QVERIFY(vm->nodes().isEmpty());
+    }
+
+    void signOutRevokesAndReturnsToSignIn()
+    {
+        ServiceFixture fixture;
+        auto vm = fixture.launch();
+        vm->login(QStringLiteral("demo@nimbrel.test"), QStringLiteral("nimbrel-demo"));
+        QTRY_VERIFY(!vm->nodes().isEmpty());
+        const QString refresh = *vm->refreshToken();
+        vm->logout();
+        QCOMPARE(vm->screen(), Screen::Home); // stays until the request has ended
+        QTRY_COMPARE(vm->screen(), Screen::Login);
+        QCOMPARE(count(fixture, "/api/auth/logout"), 1);
+        QCOMPARE(vm->accessToken(), std::nullopt);
+        QVERIFY(vm->nodes().isEmpty());
+        QCOMPARE(vm->psk(), QString());
+        QCOMPARE(vm->tokenStore().load().accessToken, std::nullopt);
+        // The service revoked the refresh token.
+        const ApiService api({&fixture.network, fixture.baseUrl, std::chrono::seconds(5), 1 << 24});
+        QCOMPARE(QCoro::waitFor(api.refreshTokens(refresh)).error().code, 401);
+    }
+
+    void signOutWhileOfflineStillSignsOut()
+    {
+        ServiceFixture fixture;
+        auto vm = fixture.launch();
+        vm->login(QStringLiteral("demo@nimbrel.test"), QStringLiteral("nimbrel-demo"));
+        QTRY_COMPARE(vm->screen(), Screen::Home);
+        fixture.stopService();
+        vm->logout();
+        QTRY_COMPARE(vm->screen(), Screen::Login);
+        QCOMPARE(vm->tokenStore().load().accessToken, std::nullopt);
+        QCOMPARE(vm->userEmail(), std::nullopt);
+    }
+
+    void signOutStopsOnlyAConnectedTunnel()
+    {
+        ServiceFixture fixture;
+        auto vm = fixture.launch();
+        QStringList statuses;
+        connect(vm.get(), &AppViewModel::vpnStatusChanged, this, [&] { statuses.append(vm->vpnStatus()); });
+        vm->setIsVpnLoading(true); // a connect in progress, not up yet
+        vm->logout();
+        QTRY_COMPARE(statuses.size(), 1);
+        QCOMPARE(statuses.last(), QStringLiteral("Disconnected")); // from the state reset alone
+        QCOMPARE(vm->isVpnLoading(), true);
+
+        statuses.clear();
+        vm->setIsVpnLoading(false);
+        vm->setIsConnected(true);
+        vm->setTunnelPid(4242);
+        vm->logout();
+        QCOMPARE(vm->isConnected(), false);
+        QCOMPARE(vm->tunnelPid(), std::nullopt);
+        QTRY_COMPARE(statuses.size(), 2);
+        QCOMPARE(statuses, (QStringList{QStringLiteral("Disconnecting…"), QStringLiteral("Disconnected")}));
+    }
+
+    void registrationSendsNoEmptyNickname()
+    {
+        ScriptedServer server;
+        server.answerWith(200, R"({"user":{"id":"u9","email":"new@example.org"},"accessToken":"a","refreshToken":"r"})");
+        ServiceFixture fixture;
+        fixture.baseUrl = server.baseUrl();
+        auto vm = fixture.launch();
+        vm->registerAccount(QStringLiteral("new@example.org"), QStringLiteral("password"), QString());
+        QTRY_COMPARE(vm->screen(), Screen::Home);
+        const QJsonObject sent = QJsonDocument::fromJson(server.received().first().body).object();
+        QCOMPARE(server.received().first().path, QStringLiteral("/api/auth/register"));
+        QCOMPARE(sent.size(), 4);
+        QVERIFY(!sent.contains(QStringLiteral("nickname")));
+        QCOMPARE(vm->userNickname(), std::nullopt);
+
+        vm->registerAccount(QStringLiteral("new@example.org"), QStringLiteral("password"), QStringLiteral(" "));
+        QTRY_COMPARE(vm->authLoading(), false);
+        const QJsonObject second = QJsonDocument::fromJson(server.received().at(2).body).object();
+        QCOMPARE(second.value(QStringLiteral("nickname")).toString(), QStringLiteral(" "));
+    }
+
+    void viewModelGoneMidFlightIsHarmless()
+    {
+        ServiceFixture fixture;
+        auto vm = fixture.launch();
+        vm->login(QStringLiteral("demo@nimbrel.test"), QStringLiteral("nimbrel-demo"));
+        vm.reset();
+        QTRY_COMPARE(count(fixture, "/api/auth/login"), 1);
+        QTest::qWait(50);
+        QCOMPARE(count(fixture, "/api/user/me"), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSessionFlows)
+#include "tst_sessionflows.moc"

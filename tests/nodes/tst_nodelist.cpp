@@ -1,0 +1,228 @@
+#include "ServiceFixture.h"
+#include "i18n/LanguageManager.h"
+#include "nodes/NodeListModel.h"
+#include "platform/PreferenceStore.h"
+
+#include <QAbstractItemModelTester>
+#include <QSignalSpy>
+#include <QTest>
+
+namespace {
+
+NodeInfo node(qint64 id, const char *status, const QString &host = QStringLiteral("127.0.0.1"))
+{
+    NodeInfo info;
+    info.id = id;
+    info.name = QStringLiteral("Node %1").arg(id);
+    info.countryCode = QStringLiteral("XX");
+    info.countryName = QStringLiteral("Nowhere");
+    info.flagEmoji = QStringLiteral("🏳");
+    info.host = host;
+    info.port = 9;
+    info.status = QString::fromLatin1(status);
+    info.loadPercent = 10;
+    return info;
+}
+
+QList<qint64> ids(const QList<NodeInfo> &nodes)
+{
+    QList<qint64> list;
+    for (const NodeInfo &info : nodes)
+        list.append(info.id);
+    return list;
+}
+
+} // namespace
+
+// Loading the node list from the local service, and the list model QML draws from.
+class TestNodeList : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_languageDir;
+
+    // Signed in with an active subscription; the first load (started by the sign-in) has finished.
+    static std::unique_ptr<AppViewModel> signedIn(ServiceFixture &fixture)
+    {
+        auto vm = fixture.launch();
+        vm->login(QStringLiteral("demo@nimbrel.test"), QStringLiteral("nimbrel-demo"));
+        if (!QTest::qWaitFor([&] { return vm->screen() == AppViewModel::Screen::Home && !vm->nodesLoading(); }, 5000))
+            qFatal("sign-in did not finish");
+        return vm;
+    }
+
+    static void reload(AppViewModel &vm)
+    {
+        vm.loadNodes();
+        QVERIFY(vm.nodesLoading());
+        QTRY_VERIFY(!vm.nodesLoading());
+    }
+
+private slots:
+    void initTestCase()
+    {
+        LanguageManager::useSharedPreferences(PreferenceStore::openFile(m_languageDir.filePath(QStringLiteral("l.conf"))));
+    }
+
+    void withoutATokenNothingIsSent()
+    {
+        ServiceFixture fixture;
+        auto vm = fixture.launch();
+        QSignalSpy loading(vm.get(), &AppViewModel::nodesLoadingChanged);
+        vm->loadNodes();
+        QCOMPARE(loading.count(), 0);
+        QCOMPARE(vm->nodesError(), std::nullopt);
+        QTest::qWait(50);
+        QCOMPARE(fixture.service->requestCount(QStringLiteral("/api/nodes")), 0);
+    }
+
+    void firstLoadThenCachedLoad()
+    {
+        ServiceFixture fixture;
+        fixture.service->setNodes({node(1, "OFFLINE"), node(2, "ONLINE"), node(3, "ONLINE")});
+        auto vm = signedIn(fixture);
+        QCOMPARE(fixture.service->requestCount(QStringLiteral("/api/nodes")), 1);
+        QCOMPARE(ids(vm->nodes()), (QList<qint64>{1, 2, 3}));
+        QCOMPARE(vm->selectedNode()->id, 2); // the first node that is exactly ONLINE
+        QCOMPARE(vm->cachedNodeVersion(), std::optional(fixture.service->nodesVersion()));
+        QCOMPARE(vm->psk(), fixture.service->psk());
+
+        QSignalSpy nodesChanged(vm.get(), &AppViewModel::nodesChanged);
+        QSignalSpy pskChanged(vm.get(), &AppViewModel::pskChanged);
+        reload(*vm);
+        QCOMPARE(fixture.service->requestCount(QStringLiteral("/api/nodes")), 2);
+        QCOMPARE(nodesChanged.count(), 0); // the service answered "cached": the list stays
+        QCOMPARE(pskChanged.count(), 1);   // the key is taken again
+        QCOMPARE(ids(vm->nodes()), (QList<qint64>{1, 2, 3}));
+        QCOMPARE(vm->nodesError(), std::nullopt);
+    }
+
+    void selectionKeepsTheOldRecordWhileItsIdIsListed()
+    {
+        ServiceFixture fixture;
+        fixture.service->setNodes({node(1, "ONLINE"), node(2, "ONLINE")});
+        auto vm = signedIn(fixture);
+        vm->selectNodeById(2);
+        QCOMPARE(vm->selectedNode()->host, QStringLiteral("127.0.0.1"));
+
+        fixture.service->setNodes({node(1, "ONLINE"), node(2, "ONLINE", QStringLiteral("moved.example"))});
+        reload(*vm);
+        QCOMPARE(vm->nodes().at(1).host, QStringLiteral("moved.example"));
+        QCOMPARE(vm->selectedNode()->id, 2);
+        QCOMPARE(vm->selectedNode()->host, QStringLiteral("127.0.0.1"));
+    }
+
+    void selectionMovesWhenItsIdDisappears()
+    {
+        ServiceFixture fixture;
+        fixture.service->setNodes({node(1, "ONLINE"), node(2, "ONLINE")});
+        auto vm = signedIn(fixture);
+        vm->selectNodeById(2);
+        fixture.service->setNodes({node(3, "OFFLINE"), node(1, "ONLINE")});
+        reload(*vm);
+        QCOMPARE(vm->selectedNode()->id, 1);
+
+        fixture.service->setNodes({node(4, "OFFLINE")});
+        reload(*vm);
+        QVERIFY(!vm->selectedNode().has_value());
+        QCOMPARE(ids(vm->nodes()), (QList<qint64>{4}));
+    }
+
+    void onlyExactlyOnlineIsChosen()
+    {
+        ServiceFixture fixture;
+        fixture.service->setNodes({node(1, "online"), node(2, "Online"), node(3, "ONLINE")});
+        auto vm = signedIn(fixture);
+        QCOMPARE(vm->selectedNode()->id, 3);
+
+        fixture.service->setNodes({node(5, "online")});
+        reload(*vm);
+        QVERIFY(!vm->selectedNode().has_value());
+    }
+
+    void emptyList()
+    {
+        ServiceFixture fixture;
+        fixture.service->setNodes({});
+        auto vm = signedIn(fixture);
+        QVERIFY(vm->nodes().isEmpty());
+        QVERIFY(!vm->selectedNode().has_value());
+        QVERIFY(!vm->psk().isEmpty());
+    }
+
+    void failedLoadKeepsEverything()
+    {
+        ServiceFixture fixture;
+        auto vm = signedIn(fixture);
+        const QList<NodeInfo> before = vm->nodes();
+        const qint64 selected = vm->selectedNode()->id;
+        const QString psk = vm->psk();
+        const auto version = vm->cachedNodeVersion();
+
+        fixture.service->setSubscription(QStringLiteral("demo@nimbrel.test"), std::nullopt); // now 403
+        reload(*vm);
+        QCOMPARE(vm->nodesError(), std::optional(QStringLiteral("An active subscription is required")));
+        QCOMPARE(ids(vm->nodes()), ids(before));
+        QCOMPARE(vm->selectedNode()->id, selected);
+        QCOMPARE(vm->psk(), psk);
+        QCOMPARE(vm->cachedNodeVersion(), version);
+
+        // The next load clears the error at once.
+        vm->loadNodes();
+        QCOMPARE(vm->nodesError(), std::nullopt);
+        QTRY_VERIFY(!vm->nodesLoading());
+    }
+
+    void aListArrivingAfterSignOutIsDropped()
+    {
+        ServiceFixture fixture;
+        auto vm = signedIn(fixture);
+        vm->setCachedNodeVersion(std::nullopt);
+        vm->loadNodes();
+        vm->resetState(); // the session ends while the request is in flight
+        QTRY_VERIFY(!vm->nodesLoading());
+        QVERIFY(vm->nodes().isEmpty());
+        QCOMPARE(vm->psk(), QString());
+        QCOMPARE(vm->cachedNodeVersion(), std::nullopt);
+    }
+
+    void modelFollowsTheViewModel()
+    {
+        ServiceFixture fixture;
+        fixture.service->setNodes({node(1, "ONLINE"), node(2, "OFFLINE"), node(3, "ONLINE")});
+        auto vm = fixture.launch();
+        NodeListModel &model = *vm->nodeModel();
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QCOMPARE(model.rowCount(), 0);
+
+        vm->login(QStringLiteral("demo@nimbrel.test"), QStringLiteral("nimbrel-demo"));
+        QTRY_COMPARE(model.rowCount(), 3);
+        QCOMPARE(model.data(model.index(1), NodeListModel::NameRole).toString(), QStringLiteral("Node 2"));
+        QCOMPARE(model.data(model.index(1), NodeListModel::IsOnlineRole).toBool(), false);
+        QCOMPARE(model.data(model.index(0), NodeListModel::IsSelectedRole).toBool(), true);
+        QCOMPARE(model.data(model.index(2), NodeListModel::IsLastRole).toBool(), true);
+        QVERIFY(!model.data(model.index(0), NodeListModel::PingMsRole).isValid());
+        QVERIFY(model.roleNames().values().contains("flagEmoji"));
+
+        // One probe result changes one row.
+        QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
+        vm->setPingResult(3, 42);
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(changed.first().at(0).toModelIndex().row(), 2);
+        QCOMPARE(changed.first().at(1).toModelIndex().row(), 2);
+        QCOMPARE(model.data(model.index(2), NodeListModel::PingMsRole).toLongLong(), 42);
+
+        // A new selection redraws the old and the new row.
+        changed.clear();
+        vm->selectNodeById(3);
+        QCOMPARE(changed.count(), 2);
+        QCOMPARE(model.data(model.index(0), NodeListModel::IsSelectedRole).toBool(), false);
+        QCOMPARE(model.data(model.index(2), NodeListModel::IsSelectedRole).toBool(), true);
+
+        vm->resetState();
+        QCOMPARE(model.rowCount(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestNodeList)
+#include "tst_nodelist.moc"

@@ -1,0 +1,28 @@
+#include "ServiceFixture.h"
+
+#include <QCoroTask>
+
+ServiceFixture::ServiceFixture()
+    : service(std::make_unique<DevService>(DevService::Options{}))
+{
+    if (!service->listen())
+        qFatal("the local service cannot listen");
+    baseUrl = service->baseUrl();
+}
+
+std::unique_ptr<AppViewModel> ServiceFixture::launch()
+{
+    AppEnvironment environment = env.environment();
+    environment.apiBaseUrl = baseUrl;
+    environment.network = &network;
+    return std::make_unique<AppViewModel>(environment);
+}
+
+AuthResponse ServiceFixture::signInDirectly(const DevService::Account &account)
+{
+    const ApiService api({&network, baseUrl, std::chrono::seconds(5), 1 << 24});
+    ApiResult<AuthResponse> result = QCoro::waitFor(api.login(account.email, account.password));
+    if (!result)
+        qFatal("direct sign-in failed: %s", qPrintable(result.error().message));
+    return std::move(result).value();
+}

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "DevService.h"
+#include "TestEnvironment.h"
+#include "app/AppViewModel.h"
+
+#include <QNetworkAccessManager>
+
+#include <memory>
+
+// The local service on loopback and a view model wired to it, over a temporary environment.
+class ServiceFixture {
+public:
+    ServiceFixture();
+
+    // A new view model on the fixture's environment (a new launch of the app over the same store).
+    std::unique_ptr<AppViewModel> launch();
+    // Signs in directly against the service, as an earlier run of the app would have.
+    AuthResponse signInDirectly(const DevService::Account &account);
+    // Stops the service: requests fail as they would without a network.
+    void stopService() { service.reset(); }
+
+    QNetworkAccessManager network;
+    TestEnvironment env;
+    std::unique_ptr<DevService> service;
+    QUrl baseUrl;
+};
