@@ -1,5 +1,6 @@
 #pragma once
 
+#include "tunnel/HelperLocator.h"
 #include "tunnel/TunnelPaths.h"
 
 #include <QUrl>
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <memory>
 
+class AdminPrompt;
 class PreferenceStore;
 class QNetworkAccessManager;
 class PrivilegedRunner;
@@ -25,6 +27,7 @@ struct Intervals {
 
 // What the operating system does for the tunnel. Tests and the demo plug in their own.
 struct PlatformOperations {
+    std::shared_ptr<AdminPrompt> adminPrompt;
     std::shared_ptr<PrivilegedRunner> privilegedRunner;
 };
 
@@ -41,6 +44,10 @@ struct AppEnvironment {
     Intervals intervals;
     // Owner a clean-up script must have before it is run as root.
     uid_t trustedScriptOwner = 0;
+    // Where the helper is looked for, who installs its rights, and the sudoers drop-in they write.
+    HelperLocator::Places helperPlaces;
+    QString loginName;
+    QString sudoersFile = QStringLiteral("/etc/sudoers.d/nimbrel");
     // Where blocking work runs; never the main thread.
     QThreadPool *workers = nullptr;
 

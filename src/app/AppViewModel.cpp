@@ -8,6 +8,7 @@
 #include "platform/NetworkAccess.h"
 #include "platform/PreferenceStore.h"
 #include "tunnel/SmartModeCleanup.h"
+#include "tunnel/TunnelController.h"
 
 #include <QNetworkAccessManager>
 #include <QThreadPool>
@@ -64,8 +65,9 @@ AppViewModel::AppViewModel(AppEnvironment environment, QObject *parent)
     , m_api(apiConfig(m_environment))
     , m_tokens(m_environment.preferences)
 {
-    // Built once every field it reads exists.
-    m_nodeModel = new NodeListModel(*this, this);
+    m_nodeModelOwner = std::make_unique<NodeListModel>(*this);
+    m_nodeModel = m_nodeModelOwner.get();
+    m_tunnel = std::make_unique<TunnelController>(*this);
     m_vpnStatus = localizedStatus(QStringLiteral("vpn_disconnected"));
 
     const SmartModeCleanup cleanup(m_environment.platform.privilegedRunner, m_environment.tunnelPaths,
@@ -297,16 +299,29 @@ void AppViewModel::selectNodeById(qint64 id)
     }
 }
 
+QString AppViewModel::binaryPath() const
+{
+    return m_tunnel->binaryPath();
+}
+
+void AppViewModel::vpnConnect()
+{
+    m_tunnel->vpnConnect();
+}
+
 void AppViewModel::vpnDisconnect()
 {
-    if (m_monitorTask)
-        m_monitorTask->cancel();
-    m_monitorTask.reset();
-    m_tunnelPid.reset();
-    m_connectedServerIp.reset();
-    setIsConnected(false);
-    setIsVpnLoading(false);
-    setVpnStatus(localizedStatus(QStringLiteral("disconnecting")));
+    m_tunnel->vpnDisconnect();
+}
+
+void AppViewModel::shutdownTunnel(std::chrono::milliseconds limit, std::function<void()> done)
+{
+    m_tunnel->shutdown(limit, std::move(done));
+}
+
+bool AppViewModel::tunnelBusy() const
+{
+    return m_tunnel->isBusy();
 }
 
 QString AppViewModel::localizedStatus(const QString &key) const

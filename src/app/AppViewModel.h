@@ -12,9 +12,12 @@
 #include <QString>
 #include <QVariant>
 
+#include <functional>
+#include <memory>
 #include <optional>
 
 class NodeListModel;
+class TunnelController;
 
 // The one observable state object of the app: what the screens and the tray panel show, and the
 // operations they call. Lives on the main thread; every observed field notifies on every assignment.
@@ -141,7 +144,14 @@ public:
     Q_INVOKABLE void selectNodeById(qint64 id);
 
     // Tunnel.
+    QString binaryPath() const;
+    Q_INVOKABLE void vpnConnect();
     Q_INVOKABLE void vpnDisconnect();
+    // Stops a running or starting tunnel before the app quits; done is called on the main thread once
+    // the clean-up has finished or limit has passed.
+    void shutdownTunnel(std::chrono::milliseconds limit, std::function<void()> done);
+    // Whether blocking tunnel work (a start, a stop's clean-up) is still queued or running.
+    bool tunnelBusy() const;
     // Called by the screens when the user edits a field or navigates.
     Q_INVOKABLE void clearAuthError() { setAuthError(std::nullopt); }
 
@@ -189,7 +199,6 @@ private:
     AppEnvironment m_environment;
     ApiService m_api;
     TokenStore m_tokens;
-    NodeListModel *m_nodeModel = nullptr;
     quint64 m_sessionGeneration = 0;
 
     // The fields, in the order the product defines them.
@@ -220,4 +229,9 @@ private:
     RoutingMode m_connectedRoutingMode = RoutingMode::safe;
 
     bool m_startupCleanupStarted = false;
+
+    // Collaborators that read the fields above: built after them, destroyed before them.
+    std::unique_ptr<NodeListModel> m_nodeModelOwner;
+    NodeListModel *m_nodeModel = nullptr;
+    std::unique_ptr<TunnelController> m_tunnel;
 };

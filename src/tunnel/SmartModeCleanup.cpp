@@ -17,10 +17,13 @@ SmartModeCleanup::SmartModeCleanup(std::shared_ptr<PrivilegedRunner> runner, Tun
 
 void SmartModeCleanup::run() const
 {
-    if (!FileTrust::isTrustedScript(m_paths.cleanupScript, m_trustedOwner))
-        return;
-    m_runner->run({QStringLiteral("/bin/sh"), m_paths.cleanupScript}, PrivilegedRunner::Output::Discard);
-    QFile::remove(m_paths.cleanupScript);
+    const QFileInfo script(m_paths.cleanupScript);
+    if (script.exists() || script.isSymLink()) {
+        if (!FileTrust::isTrustedScript(m_paths.cleanupScript, m_trustedOwner))
+            return;
+        m_runner->run({QStringLiteral("/bin/sh"), m_paths.cleanupScript}, PrivilegedRunner::Output::Discard);
+        QFile::remove(m_paths.cleanupScript);
+    }
     QFile::remove(m_paths.gateway);
 }
 

@@ -11,7 +11,8 @@ class QThreadPool;
 
 // Undoes what a smart-mode helper changed: runs its clean-up script as root, then deletes the script
 // and the gateway file. A script that is not a regular file owned by the trusted owner, or that others
-// may write, is neither run nor deleted: anybody can plant files in /tmp.
+// may write, is neither run nor deleted (nor is the gateway file beside it): anybody can plant files
+// in /tmp. Without a script there is nothing to run, and only the gateway file is removed.
 class SmartModeCleanup {
 public:
     SmartModeCleanup(std::shared_ptr<PrivilegedRunner> runner, TunnelPaths paths, uid_t trustedOwner);

@@ -1,3 +1,4 @@
+#include "RecordingPrivilegedRunner.h"
 #include "ScriptedServer.h"
 #include "ServiceFixture.h"
 #include "i18n/LanguageManager.h"
@@ -237,16 +238,18 @@ private slots:
         QTRY_COMPARE(statuses.size(), 1);
         QCOMPARE(statuses.last(), QStringLiteral("Disconnected")); // from the state reset alone
         QCOMPARE(vm->isVpnLoading(), true);
+        QVERIFY(fixture.env.runner->calls().isEmpty());
 
         statuses.clear();
         vm->setIsVpnLoading(false);
         vm->setIsConnected(true);
-        vm->setTunnelPid(4242);
         vm->logout();
         QCOMPARE(vm->isConnected(), false);
-        QCOMPARE(vm->tunnelPid(), std::nullopt);
-        QTRY_COMPARE(statuses.size(), 2);
-        QCOMPARE(statuses, (QStringList{QStringLiteral("Disconnecting…"), QStringLiteral("Disconnected")}));
+        // The stop shows at once; the state reset and then the finished clean-up follow.
+        QTRY_COMPARE(statuses.size(), 3);
+        QCOMPARE(statuses.first(), QStringLiteral("Disconnecting…"));
+        QTRY_VERIFY(!vm->tunnelBusy());
+        QCOMPARE(fixture.env.runner->calls().size(), 2); // the two half-default routes
     }
 
     void registrationSendsNoEmptyNickname()

@@ -7,8 +7,9 @@
 #include <QSemaphore>
 #include <QStringList>
 
-// Records every command it is asked to run as root and runs none of them. A test may hold the runner
-// inside run() until it calls release(), to see that the caller does not wait for it.
+// Records every command it is asked to run as root and runs none of them, except that "/bin/kill PID"
+// sends the signal for real when kills are enabled (the test's own simulated helper). A test may hold
+// the runner inside run() until it calls release(), to see that the caller does not wait for it.
 class RecordingPrivilegedRunner final : public PrivilegedRunner {
 public:
     struct Call {
@@ -17,6 +18,7 @@ public:
     };
 
     void run(const QStringList &arguments, Output output) override;
+    void performKills(bool enabled) { m_performKills = enabled; }
 
     QList<Call> calls() const;
     // From now on each run() blocks until release() (or until a generous safety limit passes).
@@ -32,6 +34,7 @@ private:
     QList<Call> m_calls;
     bool m_hold = false;
     bool m_timedOut = false;
+    bool m_performKills = false;
     QSemaphore m_released;
     QSemaphore m_recorded;
 };

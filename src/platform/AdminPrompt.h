@@ -1,0 +1,24 @@
+#pragma once
+
+#include "ScriptResult.h"
+
+// Runs one shell command line as root once the user has authorised it in the system's dialog.
+// Cancelling the dialog counts as failure. Blocks until the command has finished: worker threads only.
+class AdminPrompt {
+public:
+    virtual ~AdminPrompt() = default;
+    virtual ScriptResult runAsAdmin(const QString &shellCommand) = 0;
+};
+
+// macOS: "/usr/bin/osascript" "-e" 'do shell script "…" with administrator privileges'.
+// Linux: polkit's dialog, "pkexec" "/bin/sh" "-c" command.
+class SystemAdminPrompt final : public AdminPrompt {
+public:
+    ScriptResult runAsAdmin(const QString &shellCommand) override;
+
+    // The AppleScript source that runs command with administrator privileges; the command is escaped
+    // for the string literal (backslash and double quote).
+    static QString appleScriptFor(const QString &shellCommand);
+    // Runs an AppleScript source through osascript.
+    static ScriptResult runAppleScript(const QString &source);
+};

@@ -1,0 +1,87 @@
+#include "HelperProcess.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+#include <vector>
+
+namespace HelperProcess {
+
+namespace {
+
+// Owns the C strings an exec call needs.
+class CStrings {
+public:
+    explicit CStrings(const QList<QByteArray> &items)
+        : m_items(items)
+    {
+        for (QByteArray &item : m_items)
+            m_pointers.push_back(item.data());
+        m_pointers.push_back(nullptr);
+    }
+    char *const *data() { return m_pointers.data(); }
+
+private:
+    QList<QByteArray> m_items;
+    std::vector<char *> m_pointers;
+};
+
+void reapWhenItEnds(pid_t pid)
+{
+    std::thread([pid] {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }).detach();
+}
+
+} // namespace
+
+Started spawn(const QString &program, const QStringList &arguments, const QProcessEnvironment &environment,
+              int outputFd)
+{
+    QList<QByteArray> argv{QFile::encodeName(program)};
+    for (const QString &argument : arguments)
+        argv.append(argument.toLocal8Bit());
+    QList<QByteArray> envp;
+    for (const QString &entry : environment.toStringList())
+        envp.append(entry.toLocal8Bit());
+    CStrings argvStrings(argv);
+    CStrings envStrings(envp);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (outputFd >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, outputFd, STDERR_FILENO);
+    }
+    // The helper starts with ordinary signal handling whatever this process changed.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigset_t defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int number : {SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGCHLD})
+        sigaddset(&defaults, number);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    pid_t pid = -1;
+    const int failure = ::posix_spawn(&pid, argv.first().constData(), &actions, &attributes, argvStrings.data(),
+                                      envStrings.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (failure != 0)
+        return {-1, QString::fromLocal8Bit(std::strerror(failure))};
+    reapWhenItEnds(pid);
+    return {pid, QString()};
+}
+
+} // namespace HelperProcess

@@ -1,0 +1,59 @@
+#include "SystemInfo.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <cerrno>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace SystemInfo {
+
+namespace {
+
+const passwd *ownEntry()
+{
+    return ::getpwuid(::geteuid());
+}
+
+} // namespace
+
+QString loginName()
+{
+    const passwd *entry = ownEntry();
+    return entry && entry->pw_name ? QString::fromLocal8Bit(entry->pw_name) : QString();
+}
+
+QString homeDirectory()
+{
+    const passwd *entry = ownEntry();
+    if (entry && entry->pw_dir && *entry->pw_dir)
+        return QString::fromLocal8Bit(entry->pw_dir);
+    return QDir::homePath();
+}
+
+bool isExecutableFile(const QString &path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    struct stat info {};
+    return ::stat(native.constData(), &info) == 0 && S_ISREG(info.st_mode) && ::access(native.constData(), X_OK) == 0;
+}
+
+std::optional<mode_t> permissions(const QString &path)
+{
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return std::nullopt;
+    return info.st_mode & 07777;
+}
+
+bool isProcessAlive(pid_t pid)
+{
+    if (pid <= 0)
+        return false;
+    return ::kill(pid, 0) == 0 || errno == EPERM;
+}
+
+} // namespace SystemInfo

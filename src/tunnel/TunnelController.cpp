@@ -1,0 +1,306 @@
+#include "TunnelController.h"
+
+#include "HelperLocator.h"
+#include "PrivilegeInstaller.h"
+#include "RouteCleanup.h"
+#include "SmartModeCleanup.h"
+#include "app/AppViewModel.h"
+#include "i18n/LanguageManager.h"
+#include "platform/HelperProcess.h"
+#include "platform/PrivilegedRunner.h"
+#include "platform/SystemInfo.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QLoggingCategory>
+#include <QProcessEnvironment>
+#include <QThread>
+
+#include <atomic>
+
+Q_LOGGING_CATEGORY(lcTunnel, "nimbrel.tunnel", QtWarningMsg)
+
+// One start of the helper, shared by the main thread and the lane. A stop cancels it; if the helper
+// was started all the same, the stop that follows on the lane finds its process id here.
+struct LaunchTicket {
+    std::atomic_bool cancelled{false};
+    std::atomic<pid_t> pid{-1};
+    QString serverHost;
+    AppViewModel::RoutingMode mode = AppViewModel::RoutingMode::safe;
+};
+
+struct TunnelController::LaunchParameters {
+    QString helperPath;
+    QString serverAddress;
+    QString sni;
+    AppViewModel::RoutingMode mode = AppViewModel::RoutingMode::safe;
+    QString psk;
+};
+
+namespace {
+
+constexpr qint64 kMaxLogBytesPerCheck = 1024 * 1024;
+
+QString localized(const QString &key)
+{
+    return LanguageManager::shared().localized(key);
+}
+
+QStringList helperArguments(const QString &serverAddress, const QString &sni, AppViewModel::RoutingMode mode)
+{
+    return {QStringLiteral("--server-addr"), serverAddress, QStringLiteral("--sni"), sni,
+            mode == AppViewModel::RoutingMode::smart ? QStringLiteral("--smart") : QStringLiteral("--route-all")};
+}
+
+} // namespace
+
+TunnelController::TunnelController(AppViewModel &viewModel, QObject *parent)
+    : QObject(parent)
+    , m_vm(viewModel)
+{
+    m_lane.setMaxThreadCount(1);
+    m_lane.setExpiryTimeout(-1);
+    m_monitorTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_monitorTimer, &QTimer::timeout, this, &TunnelController::monitorTick);
+}
+
+TunnelController::~TunnelController()
+{
+    m_monitorTimer.stop();
+    m_lane.waitForDone();
+}
+
+QString TunnelController::binaryPath() const
+{
+    const AppEnvironment &env = m_vm.environment();
+    return HelperLocator(env.preferences, env.helperPlaces).binaryPath();
+}
+
+bool TunnelController::isBusy()
+{
+    return !m_lane.waitForDone(0);
+}
+
+void TunnelController::postToMain(std::function<void(TunnelController &)> fn)
+{
+    QPointer<TunnelController> self(this);
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [self, fn = std::move(fn)] {
+            if (self)
+                fn(*self);
+        },
+        Qt::QueuedConnection);
+}
+
+void TunnelController::vpnConnect()
+{
+    if (m_launch && !m_launch->cancelled)
+        return; // a start is already under way; its outcome is on screen soon
+    const std::optional<NodeInfo> &node = m_vm.selectedNode();
+    if (!node) {
+        m_vm.setVpnStatus(localized(QStringLiteral("select_node_first")));
+        return;
+    }
+    if (m_vm.psk().isEmpty()) {
+        m_vm.setVpnStatus(localized(QStringLiteral("psk_not_ready")));
+        return;
+    }
+    const QString helper = binaryPath();
+    if (helper.isEmpty()) {
+        m_vm.setVpnStatus(localized(QStringLiteral("binary_not_found")));
+        return;
+    }
+    m_vm.setIsVpnLoading(true);
+    m_vm.setVpnStatus(localized(QStringLiteral("vpn_connecting")));
+
+    LaunchParameters launch;
+    launch.helperPath = helper;
+    launch.serverAddress = node->host + QLatin1Char(':') + QString::number(node->port);
+    launch.sni = node->sni.value_or(node->host);
+    launch.mode = m_vm.routingMode();
+    launch.psk = m_vm.psk();
+
+    auto ticket = std::make_shared<LaunchTicket>();
+    const qsizetype colon = launch.serverAddress.indexOf(QLatin1Char(':'));
+    ticket->serverHost = colon >= 0 ? launch.serverAddress.left(colon) : launch.serverAddress;
+    ticket->mode = launch.mode;
+    m_launch = ticket;
+    ++m_generation;
+
+    const AppEnvironment &env = m_vm.environment();
+    PrivilegeInstaller::Settings installSettings;
+    installSettings.sudoersFile = env.sudoersFile;
+    installSettings.cleanupScript = env.tunnelPaths.cleanupScript;
+    auto installer = std::make_shared<PrivilegeInstaller>(env.preferences, env.platform.adminPrompt, installSettings);
+    const TunnelPaths paths = env.tunnelPaths;
+    const QString user = env.loginName;
+
+    m_lane.start([this, launch, ticket, installer, paths, user] {
+        if (ticket->cancelled)
+            return;
+        if (!installer->checkPrivilegesInstalled(launch.helperPath) &&
+            !installer->doInstallPrivileges(launch.helperPath, user)) {
+            postToMain([ticket](TunnelController &self) { self.failLaunch(ticket, QStringLiteral("user_cancelled"), {}); });
+            return;
+        }
+        if (ticket->cancelled)
+            return;
+        QFile::remove(paths.pid);
+        QString problem;
+        auto log = std::make_shared<TunnelLog>(TunnelLog::create(paths.log, &problem));
+        if (!log->isValid()) {
+            postToMain([ticket, problem](TunnelController &self) {
+                self.failLaunch(ticket, QStringLiteral("launch_failed"), problem);
+            });
+            return;
+        }
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("FERNWIRE_PSK"), launch.psk);
+        const HelperProcess::Started started =
+            HelperProcess::spawn(launch.helperPath, helperArguments(launch.serverAddress, launch.sni, launch.mode),
+                                 environment, log->writeDescriptor());
+        log->closeWriteDescriptor();
+        if (started.pid <= 0) {
+            postToMain([ticket, error = started.error](TunnelController &self) {
+                self.failLaunch(ticket, QStringLiteral("launch_failed"), error);
+            });
+            return;
+        }
+        ticket->pid = started.pid;
+        postToMain([ticket, pid = started.pid, log](TunnelController &self) { self.finishLaunch(ticket, pid, log); });
+    });
+}
+
+void TunnelController::failLaunch(const std::shared_ptr<LaunchTicket> &ticket, const QString &statusKey,
+                                  const QString &detail)
+{
+    if (ticket->cancelled)
+        return; // a stop came first and owns the status now
+    if (m_launch == ticket)
+        m_launch.reset();
+    m_vm.setIsVpnLoading(false);
+    m_vm.setVpnStatus(detail.isEmpty() ? localized(statusKey) : LanguageManager::shared().formatted(statusKey, detail));
+}
+
+void TunnelController::finishLaunch(const std::shared_ptr<LaunchTicket> &ticket, pid_t pid, std::shared_ptr<TunnelLog> log)
+{
+    if (ticket->cancelled)
+        return; // the stop queued behind this start stops the helper
+    if (m_launch == ticket)
+        m_launch.reset();
+    m_vm.setTunnelPid(pid);
+    m_vm.setConnectedServerIp(ticket->serverHost);
+    m_vm.setConnectedRoutingMode(ticket->mode);
+    startMonitoring(std::move(log));
+}
+
+void TunnelController::startMonitoring(std::shared_ptr<TunnelLog> log)
+{
+    stopMonitoring();
+    m_log = std::move(log);
+    m_scanner = LogScanner();
+    m_up = false;
+    m_vm.setMonitorTask(TaskHandle());
+    m_monitorTimer.start(m_vm.environment().intervals.monitor);
+}
+
+void TunnelController::stopMonitoring()
+{
+    if (m_vm.monitorTask())
+        m_vm.monitorTask()->cancel();
+    m_monitorTimer.stop();
+}
+
+void TunnelController::monitorTick()
+{
+    if (!m_vm.monitorTask() || m_vm.monitorTask()->isCancelled()) {
+        m_monitorTimer.stop();
+        return;
+    }
+    if (!m_up && m_log) {
+        m_log->readNew(m_scanner, kMaxLogBytesPerCheck);
+        if (m_scanner.sawMarker()) {
+            m_vm.setIsConnected(true);
+            m_vm.setIsVpnLoading(false);
+            m_vm.setVpnStatus(localized(QStringLiteral("vpn_connected")));
+            m_up = true;
+            m_log.reset(); // never read again
+        } else if (m_scanner.sawError()) {
+            m_vm.setIsVpnLoading(false);
+            m_vm.setVpnStatus(localized(QStringLiteral("connect_failed")));
+            m_monitorTimer.stop();
+            return;
+        }
+    }
+    if (const std::optional<qint32> pid = m_vm.tunnelPid(); pid && !SystemInfo::isProcessAlive(*pid)) {
+        m_vm.setIsConnected(false);
+        m_vm.setIsVpnLoading(false);
+        m_vm.setTunnelPid(std::nullopt);
+        m_vm.setVpnStatus(localized(m_up ? QStringLiteral("process_exited") : QStringLiteral("process_crashed")));
+        m_monitorTimer.stop();
+    }
+}
+
+void TunnelController::vpnDisconnect()
+{
+    stopMonitoring();
+    m_vm.setMonitorTask(std::nullopt);
+    std::optional<qint32> pid = m_vm.tunnelPid();
+    QString host = m_vm.connectedServerIp().value_or(QString());
+    AppViewModel::RoutingMode mode = m_vm.connectedRoutingMode();
+    m_vm.setTunnelPid(std::nullopt);
+    m_vm.setConnectedServerIp(std::nullopt);
+    m_vm.setIsConnected(false);
+    m_vm.setIsVpnLoading(false);
+    m_vm.setVpnStatus(localized(QStringLiteral("disconnecting")));
+
+    std::shared_ptr<LaunchTicket> pending = std::exchange(m_launch, nullptr);
+    if (pending)
+        pending->cancelled = true;
+    const quint64 generation = ++m_generation;
+
+    const AppEnvironment &env = m_vm.environment();
+    const auto runner = env.platform.privilegedRunner;
+    const SmartModeCleanup smartCleanup(runner, env.tunnelPaths, env.trustedScriptOwner);
+    const Intervals intervals = env.intervals;
+
+    m_lane.start([this, pid, host, mode, pending, runner, smartCleanup, intervals, generation]() mutable {
+        // A start that was cancelled may still have started the helper before it saw the stop.
+        if (!pid && pending && pending->pid > 0) {
+            pid = pending->pid;
+            host = pending->serverHost;
+            mode = pending->mode;
+        }
+        if (pid) {
+            runner->run({QStringLiteral("/bin/kill"), QString::number(*pid)}, PrivilegedRunner::Output::Inherit);
+            for (int poll = 0; poll < intervals.stopPolls && SystemInfo::isProcessAlive(*pid); ++poll)
+                QThread::msleep(static_cast<unsigned long>(intervals.stopPoll.count()));
+        }
+        RouteCleanup::deleteTunnelRoutes(*runner, host);
+        if (mode == AppViewModel::RoutingMode::smart)
+            smartCleanup.run();
+        postToMain([generation](TunnelController &self) {
+            // A newer start or stop owns the status by now.
+            if (generation == self.m_generation)
+                self.m_vm.setVpnStatus(localized(QStringLiteral("disconnected")));
+        });
+    });
+}
+
+void TunnelController::shutdown(std::chrono::milliseconds limit, std::function<void()> done)
+{
+    if (m_vm.isConnected() || m_vm.isVpnLoading() || m_vm.tunnelPid() || m_launch)
+        vpnDisconnect();
+    auto deadline = std::make_shared<QDeadlineTimer>(limit);
+    auto poll = std::make_shared<std::function<void()>>();
+    *poll = [this, deadline, done, poll] {
+        if (!isBusy() || deadline->hasExpired()) {
+            done();
+            *poll = nullptr; // breaks the cycle
+            return;
+        }
+        QTimer::singleShot(20, this, *poll);
+    };
+    (*poll)();
+}

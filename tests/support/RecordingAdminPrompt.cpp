@@ -1,0 +1,37 @@
+#include "RecordingAdminPrompt.h"
+
+#include <QFile>
+
+#include <sys/stat.h>
+
+ScriptResult RecordingAdminPrompt::runAsAdmin(const QString &shellCommand)
+{
+    bool hold = false;
+    {
+        const QMutexLocker lock(&m_mutex);
+        m_commands.append(shellCommand);
+        hold = m_hold;
+    }
+    m_shown.release();
+    if (hold)
+        m_closed.tryAcquire(1, 10000);
+    if (!m_authorised)
+        return {false, QString(), QStringLiteral("User cancelled.")};
+    struct stat info {};
+    const QByteArray native = QFile::encodeName(m_helperPath);
+    if (!m_helperPath.isEmpty() && ::stat(native.constData(), &info) == 0)
+        ::chmod(native.constData(), (info.st_mode & 07777) | S_ISUID);
+    return {true, QString(), QString()};
+}
+
+QStringList RecordingAdminPrompt::commands() const
+{
+    const QMutexLocker lock(&m_mutex);
+    return m_commands;
+}
+
+void RecordingAdminPrompt::holdOpen()
+{
+    const QMutexLocker lock(&m_mutex);
+    m_hold = true;
+}

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "platform/AdminPrompt.h"
+
+#include <QMutex>
+#include <QSemaphore>
+#include <QStringList>
+
+// Stands in for the administrator dialog: records each command, answers as told, and on success marks
+// the given helper set-user-ID as the real installation would. A test may hold the dialog open.
+class RecordingAdminPrompt final : public AdminPrompt {
+public:
+    ScriptResult runAsAdmin(const QString &shellCommand) override;
+
+    void setAnswer(bool authorised) { m_authorised = authorised; }
+    void setHelperPath(const QString &path) { m_helperPath = path; }
+    QStringList commands() const;
+    void holdOpen();
+    void close() { m_closed.release(); }
+    bool waitUntilShown(int timeoutMs = 5000) { return m_shown.tryAcquire(1, timeoutMs); }
+
+private:
+    mutable QMutex m_mutex;
+    QStringList m_commands;
+    bool m_authorised = true;
+    bool m_hold = false;
+    QString m_helperPath;
+    QSemaphore m_closed;
+    QSemaphore m_shown;
+};

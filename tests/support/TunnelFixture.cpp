@@ -1,0 +1,88 @@
+#include "TunnelFixture.h"
+
+#include "platform/PreferenceStore.h"
+#include "platform/SystemInfo.h"
+#include "tunnel/PrivilegeInstaller.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QTest>
+
+#include <csignal>
+#include <sys/stat.h>
+
+using namespace std::chrono_literals;
+
+TunnelFixture::TunnelFixture(const QString &scenario)
+    : prompt(std::make_shared<RecordingAdminPrompt>())
+{
+    m_helperPath = env.path(QStringLiteral("nimbrel-macos"));
+    QFile::copy(QStringLiteral(NIMBREL_SIMHELPER_BINARY), m_helperPath);
+    QFile(m_helperPath).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    prompt->setHelperPath(m_helperPath);
+    env.runner->performKills(true);
+    env.preferences->setString(QStringLiteral("nimbrelBinaryPath"), m_helperPath);
+
+    setScenario(scenario);
+    qputenv("NIMBREL_SIMHELPER_DELAY_MS", "40");
+    qputenv("NIMBREL_SIMHELPER_MAX_LIFE_MS", "20000");
+    qputenv("NIMBREL_SIMHELPER_RECORD", recordFile().toLocal8Bit());
+    qputenv("NIMBREL_SIMHELPER_CLEANUP_SCRIPT", env.tunnelPaths.cleanupScript.toLocal8Bit());
+    qputenv("NIMBREL_SIMHELPER_GATEWAY_FILE", env.tunnelPaths.gateway.toLocal8Bit());
+
+    AppEnvironment environment = env.environment();
+    environment.platform.adminPrompt = prompt;
+    environment.loginName = QStringLiteral("tester");
+    environment.sudoersFile = env.path(QStringLiteral("sudoers-nimbrel"));
+    environment.helperPlaces.currentDirectory = env.path(QStringLiteral("cwd"));
+    environment.helperPlaces.homeDirectory = env.path(QStringLiteral("home"));
+    m_vm = std::make_unique<AppViewModel>(environment);
+
+    NodeInfo node;
+    node.id = 1;
+    node.name = QStringLiteral("Test node");
+    node.host = QStringLiteral("127.0.0.1");
+    node.port = 8443;
+    node.sni = QStringLiteral("sni.example");
+    node.status = QStringLiteral("ONLINE");
+    m_vm->setSelectedNode(node);
+    m_vm->setPsk(QStringLiteral("test-psk-value"));
+}
+
+TunnelFixture::~TunnelFixture()
+{
+    const qint64 pid = helperPid();
+    if (pid > 0 && SystemInfo::isProcessAlive(pid_t(pid)))
+        ::kill(pid_t(pid), SIGKILL);
+    m_vm.reset();
+}
+
+void TunnelFixture::setScenario(const QString &scenario)
+{
+    qputenv("NIMBREL_SIMHELPER_SCENARIO", scenario.toLocal8Bit());
+}
+
+QJsonObject TunnelFixture::helperRecord() const
+{
+    QFile file(recordFile());
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QJsonDocument::fromJson(file.readAll()).object();
+}
+
+qint64 TunnelFixture::helperPid() const
+{
+    return helperRecord().value(QStringLiteral("pid")).toInteger(-1);
+}
+
+void TunnelFixture::installRights()
+{
+    env.preferences->setString(PrivilegeInstaller::setupBinaryPathKey, m_helperPath);
+    QFile(m_helperPath).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    ::chmod(QFile::encodeName(m_helperPath).constData(), 04700);
+}
+
+bool TunnelFixture::waitIdle(int timeoutMs)
+{
+    return QTest::qWaitFor([this] { return !m_vm->tunnelBusy(); }, timeoutMs);
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "RecordingAdminPrompt.h"
+#include "RecordingPrivilegedRunner.h"
+#include "TestEnvironment.h"
+#include "app/AppViewModel.h"
+
+#include <QJsonObject>
+
+#include <memory>
+
+// A view model ready to connect: a copy of the simulated helper in a temporary folder as the helper
+// path, a selected node, a key, the recording platform fakes (kills are real, for the test's own
+// helper), short intervals, and the tunnel files in the folder.
+class TunnelFixture {
+public:
+    explicit TunnelFixture(const QString &scenario = QStringLiteral("normal"));
+    ~TunnelFixture();
+
+    AppViewModel &vm() { return *m_vm; }
+    QString helperPath() const { return m_helperPath; }
+    QString recordFile() const { return env.path(QStringLiteral("helper-record.json")); }
+    // What the helper recorded at start, or an empty object when it never started.
+    QJsonObject helperRecord() const;
+    // The helper's process id from its record, or -1.
+    qint64 helperPid() const;
+    // Marks the helper's rights as already installed for its path.
+    void installRights();
+    // Waits until the tunnel lane is idle.
+    bool waitIdle(int timeoutMs = 10000);
+    void setScenario(const QString &scenario);
+
+    TestEnvironment env;
+    std::shared_ptr<RecordingAdminPrompt> prompt;
+
+private:
+    QString m_helperPath;
+    std::unique_ptr<AppViewModel> m_vm;
+};

@@ -1,0 +1,432 @@
+#include "TunnelFixture.h"
+#include "i18n/LanguageManager.h"
+#include "platform/PreferenceStore.h"
+#include "platform/SystemInfo.h"
+
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QTest>
+
+#include <csignal>
+
+namespace {
+
+QStringList argumentsOf(const QJsonObject &record)
+{
+    QStringList list;
+    for (const QJsonValue &value : record.value(QStringLiteral("arguments")).toArray())
+        list.append(value.toString());
+    return list;
+}
+
+QList<QStringList> routeCalls(const QList<RecordingPrivilegedRunner::Call> &calls)
+{
+    QList<QStringList> routes;
+    for (const auto &call : calls) {
+        if (call.arguments.value(0) == QLatin1String("/sbin/route"))
+            routes.append(call.arguments);
+    }
+    return routes;
+}
+
+bool hasKill(const QList<RecordingPrivilegedRunner::Call> &calls)
+{
+    return std::any_of(calls.cbegin(), calls.cend(),
+                       [](const auto &call) { return call.arguments.value(0) == QLatin1String("/bin/kill"); });
+}
+
+void writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    file.write(content);
+}
+
+} // namespace
+
+// The tunnel with the real simulated helper process, the recording platform fakes and short intervals.
+class TestTunnelControl : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_languageDir;
+
+    // Connects and waits until the monitor has given its verdict.
+    static void connectAndSettle(TunnelFixture &fixture)
+    {
+        fixture.vm().vpnConnect();
+        QVERIFY(fixture.vm().isVpnLoading());
+        QTRY_VERIFY_WITH_TIMEOUT(!fixture.vm().isVpnLoading(), 10000);
+    }
+
+    static void disconnectAndSettle(TunnelFixture &fixture)
+    {
+        fixture.vm().vpnDisconnect();
+        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Disconnecting…"));
+        QTRY_COMPARE_WITH_TIMEOUT(fixture.vm().vpnStatus(), QStringLiteral("Disconnected"), 10000);
+        QVERIFY(fixture.waitIdle());
+    }
+
+private slots:
+    void initTestCase()
+    {
+        LanguageManager::useSharedPreferences(PreferenceStore::openFile(m_languageDir.filePath(QStringLiteral("l.conf"))));
+        LanguageManager::shared().setLanguage(AppLanguage::en);
+    }
+
+    void missingPiecesStopBeforeAnything()
+    {
+        TunnelFixture fixture;
+        fixture.vm().setSelectedNode(std::nullopt);
+        fixture.vm().vpnConnect();
+        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Please select a node first"));
+        QCOMPARE(fixture.vm().isVpnLoading(), false);
+
+        fixture.vm().selectNodeById(1);
+        NodeInfo node;
+        node.id = 1;
+        node.host = QStringLiteral("127.0.0.1");
+        node.port = 1;
+        fixture.vm().setSelectedNode(node);
+        fixture.vm().setPsk(QString());
+        fixture.vm().vpnConnect();
+        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("PSK not ready, please refresh nodes"));
+
+        fixture.vm().setPsk(QStringLiteral("k"));
+        fixture.env.preferences->setString(QStringLiteral("nimbrelBinaryPath"), fixture.env.path(QStringLiteral("missing")));
+        fixture.vm().vpnConnect();
+        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("nimbrel-macos binary not found"));
+        QCOMPARE(fixture.vm().isVpnLoading(), false);
+        QVERIFY(fixture.prompt->commands().isEmpty());
+    }
+
+    void helperGetsItsArgumentsAndEnvironment_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QVariant>("sni"); // invalid: none
+        QTest::addColumn<QString>("storedMode");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("sni, smart") << "127.0.0.1" << QVariant(QStringLiteral("sni.example")) << "smart"
+                                    << QStringList{"--server-addr", "127.0.0.1:8443", "--sni", "sni.example", "--smart"};
+        QTest::newRow("no sni") << "localhost" << QVariant() << "safe"
+                                << QStringList{"--server-addr", "localhost:8443", "--sni", "localhost", "--route-all"};
+        QTest::newRow("empty sni") << "127.0.0.1" << QVariant(QString()) << "safe"
+                                   << QStringList{"--server-addr", "127.0.0.1:8443", "--sni", "", "--route-all"};
+        QTest::newRow("capital Smart") << "127.0.0.1" << QVariant(QStringLiteral("s")) << "Smart"
+                                       << QStringList{"--server-addr", "127.0.0.1:8443", "--sni", "s", "--route-all"};
+        QTest::newRow("host with colon") << "::1" << QVariant(QStringLiteral("s")) << "safe"
+                                         << QStringList{"--server-addr", "::1:8443", "--sni", "s", "--route-all"};
+    }
+
+    void helperGetsItsArgumentsAndEnvironment()
+    {
+        QFETCH(QString, host);
+        QFETCH(QVariant, sni);
+        QFETCH(QString, storedMode);
+        QFETCH(QStringList, expected);
+        qputenv("FERNWIRE_PSK", "inherited-value");
+        qputenv("NIMBREL_TEST_PASSTHROUGH", "kept as it is");
+        TunnelFixture fixture;
+        fixture.installRights();
+        NodeInfo node = *fixture.vm().selectedNode();
+        node.host = host;
+        node.sni = sni.isValid() ? std::optional(sni.toString()) : std::nullopt;
+        fixture.vm().setSelectedNode(node);
+        fixture.env.preferences->setString(QStringLiteral("routingMode"), storedMode);
+
+        connectAndSettle(fixture);
+        qunsetenv("FERNWIRE_PSK");
+        qunsetenv("NIMBREL_TEST_PASSTHROUGH");
+        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connected"));
+        const QJsonObject record = fixture.helperRecord();
+        QCOMPARE(argumentsOf(record), expected);
+        QVERIFY(record.value(QStringLiteral("pskPresent")).toBool());
+        QCOMPARE(record.value(QStringLiteral("pskSha256")).toString(),
+                 QString::fromLatin1(QCryptographicHash::hash("test-psk-value", QCryptographicHash::Sha256).toHex()));
+        QCOMPARE(record.value(QStringLiteral("environment")).toObject().value(QStringLiteral("NIMBREL_TEST_PASSTHROUGH")).toString(),
+                 QStringLiteral("kept as it is"));
+        QCOMPARE(fixture.vm().tunnelPid(), std::optional<qint32>(qint32(fixture.helperPid())));
+        // The recorded server host is the text before the first ":".
+        const QString expectedHost = host.section(QLatin1Char(':'), 0, 0);
+        QCOMPARE(fixture.vm().connectedServerIp(), std::optional(expectedHost));
+        QVERIFY(fixture.prompt->commands().isEmpty()); // rights were installed already
+        disconnectAndSettle(fixture);
+    }
+
+    void rightsAreInstalledWhenMissing()
+    {
+        TunnelFixture fixture;
+        connectAndSettle(fixture); // first run: nothing stored
+        QCOMPARE(fixture.prompt->commands().size(), 1);
+        QVERIFY(fixture.prompt->commands().first().contains(QLatin1String("tester ALL=(ALL) NOPASSWD: /bin/kill")));
+        QCOMPARE(fixture.env.preferences->string(QStringLiteral("nimbrelSetupBinaryPath")), std::optional(fixture.helperPath()));
+        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connected"));
+        disconnectAndSettle(fixture);
+
+        // Same stored path but the set-user-ID bit is gone (the helper was replaced): install again.
+        QFile(fixture.helperPath()).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        connectAndSettle(fixture);
+        QCOMPARE(fixture.prompt->commands().size(), 2);
+        disconnectAndSettle(fixture);
+    }
+
+    void refusedInstallationShowsCancelled()
+    {
+        TunnelFixture fixture;
+        fixture.prompt->setAnswer(false);
+        connectAndSettle(fixture);
+        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Authorization cancelled"));
+        QCOMPARE(fixture.vm().tunnelPid(), std::nullopt);
+        QVERIFY(fixture.helperRecord().isEmpty()); // never started
+        QCOMPARE(fixture.env.preferences->string(QStringLiteral("nimbrelSetupBinaryPath")), std::nullopt);
+    }
+
+    void monitorVerdicts_data()
+    {
+        QTest::addColumn<QString>("scenario");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<bool>("connected");
+        QTest::newRow("marker") << "normal" << "Connected" << true;
+        QTest::newRow("marker split across reads") << "split-marker" << "Connected" << true;
+        QTest::newRow("marker and error in one read") << "marker-and-error" << "Connected" << true;
+        QTest::newRow("error word") << "error" << "Connection failed, check server and PSK" << false;
+        QTest::newRow("exits before the marker") << "exit-early" << "Process exited unexpectedly" << false;
+    }
+
+    void monitorVerdicts()
+    {
+        QFETCH(QString, scenario);
+        QFETCH(QString, status);
+        QFETCH(bool, connected);
+        TunnelFixture fixture(scenario);
+        fixture.installRights();
+        connectAndSettle(fixture);
+        QCOMPARE(fixture.vm().vpnStatus(), status);
+        QCOMPARE(fixture.vm().isConnected(), connected);
+        if (scenario == QLatin1String("exit-early"))
+            QCOMPARE(fixture.vm().tunnelPid(), std::nullopt);
+        if (scenario == QLatin1String("error")) {
+            // The failed start leaves the helper and its record alone; a disconnect cleans up.
+            QVERIFY(fixture.vm().tunnelPid().has_value());
+        }
+        disconnectAndSettle(fixture);
+    }
+
+    void afterTheMarkerTheLogIsNotReadAgain()
+    {
+        TunnelFixture fixture(QStringLiteral("error-after-marker"));
+        fixture.installRights();
+        connectAndSettle(fixture);
+        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connected"));
+        QTest::qWait(300); // the helper writes its late error meanwhile
+        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connected"));
+        QVERIFY(fixture.vm().isConnected());
+        disconnectAndSettle(fixture);
+    }
+
+    void capitalErrorIsNoFailure()
+    {
+        TunnelFixture fixture(QStringLiteral("capital-error"));
+        fixture.installRights();
+        fixture.vm().vpnConnect();
+        QTRY_VERIFY(QFile(fixture.env.tunnelPaths.log).size() > 0);
+        QTest::qWait(150);
+        QCOMPARE(fixture.vm().isVpnLoading(), true); // still waiting for the marker
+        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connecting…"));
+        disconnectAndSettle(fixture);
+    }
+
+    void helperDyingLaterIsALostConnection()
+    {
+        TunnelFixture fixture(QStringLiteral("die-later"));
+        fixture.installRights();
+        connectAndSettle(fixture);
+        QTRY_COMPARE_WITH_TIMEOUT(fixture.vm().vpnStatus(), QStringLiteral("Connection lost"), 5000);
+        QCOMPARE(fixture.vm().isConnected(), false);
+        QCOMPARE(fixture.vm().tunnelPid(), std::nullopt);
+        // The reaped helper is gone from the process table.
+        QVERIFY(!SystemInfo::isProcessAlive(pid_t(fixture.helperPid())));
+    }
+
+    void staleLogIsNeverRead()
+    {
+        TunnelFixture fixture(QStringLiteral("silent"));
+        fixture.installRights();
+        writeFile(fixture.env.tunnelPaths.log, QStringLiteral("VPN 隧道已启动\n").toUtf8());
+        writeFile(fixture.env.tunnelPaths.pid, "99999\n");
+        fixture.vm().vpnConnect();
+        QTRY_VERIFY(fixture.vm().tunnelPid().has_value());
+        QTest::qWait(200);
+        QCOMPARE(fixture.vm().isConnected(), false);
+        QFile log(fixture.env.tunnelPaths.log);
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QVERIFY(!log.readAll().contains(QStringLiteral("VPN 隧道已启动").toUtf8()));
+        QVERIFY(!QFile::exists(fixture.env.tunnelPaths.pid));
+        disconnectAndSettle(fixture);
+    }
+
+    void disconnectStopsTheHelperAndDeletesRoutes()
+    {
+        TunnelFixture fixture;
+        fixture.installRights();
+        connectAndSettle(fixture);
+        const qint64 pid = fixture.helperPid();
+        disconnectAndSettle(fixture);
+        const auto calls = fixture.env.runner->calls();
+        QCOMPARE(calls.first().arguments, (QStringList{QStringLiteral("/bin/kill"), QString::number(pid)}));
+        QCOMPARE(routeCalls(calls),
+                 (QList<QStringList>{{"/sbin/route", "delete", "127.0.0.1"},
+                                     {"/sbin/route", "delete", "-net", "0.0.0.0/1"},
+                                     {"/sbin/route", "delete", "-net", "128.0.0.0/1"}}));
+        QVERIFY(!SystemInfo::isProcessAlive(pid_t(pid)));
+        QCOMPARE(fixture.vm().tunnelPid(), std::nullopt);
+        QCOMPARE(fixture.vm().connectedServerIp(), std::nullopt);
+        QVERIFY(!fixture.vm().monitorTask().has_value());
+    }
+
+    void disconnectWithoutAHelperStillDeletesRoutes()
+    {
+        TunnelFixture fixture;
+        disconnectAndSettle(fixture);
+        const auto calls = fixture.env.runner->calls();
+        QVERIFY(!hasKill(calls));
+        QCOMPARE(routeCalls(calls).size(), 2);
+    }
+
+    void helperLeavingAtOnceEndsTheWait()
+    {
+        TunnelFixture fixture;
+        fixture.installRights();
+        connectAndSettle(fixture);
+        QElapsedTimer clock;
+        clock.start();
+        fixture.vm().vpnDisconnect();
+        QTRY_COMPARE(fixture.vm().vpnStatus(), QStringLiteral("Disconnected"));
+        // 40 polls of 10 ms would be 400 ms; a helper that leaves at once ends it far earlier.
+        QVERIFY2(clock.elapsed() < 300, qPrintable(QString::number(clock.elapsed())));
+    }
+
+    void helperIgnoringTheSignalStillGetsItsRoutesDeleted()
+    {
+        TunnelFixture fixture(QStringLiteral("ignore-term"));
+        fixture.installRights();
+        connectAndSettle(fixture);
+        const qint64 pid = fixture.helperPid();
+        disconnectAndSettle(fixture);
+        QVERIFY(SystemInfo::isProcessAlive(pid_t(pid))); // no stronger signal was sent
+        QCOMPARE(routeCalls(fixture.env.runner->calls()).size(), 3);
+    }
+
+    void smartModeCleanupRunsOnlyAfterASmartTunnel()
+    {
+        TunnelFixture fixture;
+        fixture.installRights();
+        fixture.vm().setRoutingMode(AppViewModel::RoutingMode::smart);
+        connectAndSettle(fixture);
+        QTRY_VERIFY(QFile::exists(fixture.env.tunnelPaths.cleanupScript));
+        disconnectAndSettle(fixture);
+        const auto calls = fixture.env.runner->calls();
+        QCOMPARE(calls.last().arguments, (QStringList{QStringLiteral("/bin/sh"), fixture.env.tunnelPaths.cleanupScript}));
+        QVERIFY(!QFile::exists(fixture.env.tunnelPaths.cleanupScript));
+        QVERIFY(!QFile::exists(fixture.env.tunnelPaths.gateway));
+
+        // Safe mode with a script left over: neither run nor deleted.
+        fixture.vm().setRoutingMode(AppViewModel::RoutingMode::safe);
+        connectAndSettle(fixture);
+        writeFile(fixture.env.tunnelPaths.cleanupScript, "#!/bin/sh\n");
+        const qsizetype before = fixture.env.runner->calls().size();
+        disconnectAndSettle(fixture);
+        const auto after = fixture.env.runner->calls().mid(before);
+        QVERIFY(std::none_of(after.cbegin(), after.cend(),
+                             [](const auto &call) { return call.arguments.value(0) == QLatin1String("/bin/sh"); }));
+        QVERIFY(QFile::exists(fixture.env.tunnelPaths.cleanupScript));
+    }
+
+    void untrustedCleanupScriptIsNotRunAfterASmartTunnel()
+    {
+        TunnelFixture fixture;
+        fixture.installRights();
+        fixture.vm().setRoutingMode(AppViewModel::RoutingMode::smart);
+        connectAndSettle(fixture);
+        QTRY_VERIFY(QFile::exists(fixture.env.tunnelPaths.cleanupScript));
+        QFile(fixture.env.tunnelPaths.cleanupScript).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                                    QFileDevice::ReadOther | QFileDevice::WriteOther);
+        disconnectAndSettle(fixture);
+        const auto calls = fixture.env.runner->calls();
+        QVERIFY(std::none_of(calls.cbegin(), calls.cend(),
+                             [](const auto &call) { return call.arguments.value(0) == QLatin1String("/bin/sh"); }));
+        QVERIFY(QFile::exists(fixture.env.tunnelPaths.cleanupScript));
+    }
+
+    void logPathTakenByAFolderIsALaunchFailure()
+    {
+        TunnelFixture fixture;
+        fixture.installRights();
+        QVERIFY(QDir().mkdir(fixture.env.tunnelPaths.log));
+        connectAndSettle(fixture);
+        QVERIFY2(fixture.vm().vpnStatus().startsWith(QLatin1String("Launch failed: ")), qPrintable(fixture.vm().vpnStatus()));
+        QVERIFY(fixture.vm().vpnStatus().contains(QLatin1String("not ours")));
+        QCOMPARE(fixture.vm().isConnected(), false);
+        QVERIFY(fixture.helperRecord().isEmpty());
+    }
+
+    void connectDuringACleanupWaitsForIt()
+    {
+        TunnelFixture fixture;
+        fixture.installRights();
+        connectAndSettle(fixture);
+        fixture.env.runner->holdCalls(); // the stop's privileged commands hang until released
+        fixture.vm().vpnDisconnect();
+        QVERIFY(fixture.env.runner->waitForCalls(1));
+        QFile::remove(fixture.recordFile());
+        fixture.vm().vpnConnect();
+        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connecting…"));
+        QTest::qWait(150);
+        QVERIFY(fixture.helperRecord().isEmpty()); // the new start waits behind the clean-up
+        for (int i = 0; i < 4; ++i)
+            fixture.env.runner->release(); // kill and three route deletions
+        QTRY_VERIFY_WITH_TIMEOUT(fixture.vm().isConnected(), 10000);
+        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connected")); // no late "Disconnected"
+        QCOMPARE(routeCalls(fixture.env.runner->calls()).size(), 3);    // none after the new start
+        QTest::qWait(100);
+        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connected"));
+        fixture.env.runner->release();
+        fixture.env.runner->release();
+        fixture.env.runner->release();
+        fixture.env.runner->release();
+        disconnectAndSettle(fixture);
+    }
+
+    void disconnectBeforeTheHelperStartedCancelsTheStart()
+    {
+        TunnelFixture fixture;
+        fixture.prompt->holdOpen();
+        fixture.vm().vpnConnect();
+        QVERIFY(fixture.prompt->waitUntilShown());
+        fixture.vm().vpnDisconnect();
+        fixture.prompt->close();
+        QTRY_COMPARE(fixture.vm().vpnStatus(), QStringLiteral("Disconnected"));
+        QVERIFY(fixture.waitIdle());
+        QVERIFY(fixture.helperRecord().isEmpty());
+        QCOMPARE(fixture.vm().tunnelPid(), std::nullopt);
+        QCOMPARE(fixture.vm().isVpnLoading(), false);
+    }
+
+    void quitStopsTheTunnel()
+    {
+        TunnelFixture fixture;
+        fixture.installRights();
+        connectAndSettle(fixture);
+        const qint64 pid = fixture.helperPid();
+        bool done = false;
+        fixture.vm().shutdownTunnel(std::chrono::seconds(5), [&] { done = true; });
+        QTRY_VERIFY(done);
+        QVERIFY(!SystemInfo::isProcessAlive(pid_t(pid)));
+        QCOMPARE(routeCalls(fixture.env.runner->calls()).size(), 3);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTunnelControl)
+#include "tst_tunnelcontrol.moc"

@@ -1,0 +1,168 @@
+// A simulated tunnel helper with the real helper's command line and environment, for the demo and
+// the tests. It carries no traffic. It writes the start marker to its output after a short delay and
+// stays up until it is signalled; in smart mode it leaves a clean-up script behind. Environment:
+//   NIMBREL_SIMHELPER_SCENARIO  normal (default), error, capital-error, exit-early, die-later, silent,
+//                               ignore-term, flood, marker-and-error, error-after-marker, split-marker
+//   NIMBREL_SIMHELPER_DELAY_MS  delay before the first output (default 300)
+//   NIMBREL_SIMHELPER_RECORD    file to record the arguments and environment in (JSON); the PSK is
+//                               recorded only as present/absent and as a SHA-256 digest
+//   NIMBREL_SIMHELPER_CLEANUP_SCRIPT, NIMBREL_SIMHELPER_GATEWAY_FILE  smart-mode files
+//                               (default /tmp/fw_smart_cleanup.sh and /tmp/fw_smart_gw.txt)
+//   NIMBREL_SIMHELPER_FLOOD_BYTES  log volume of the flood scenario (default 10 MB)
+//   NIMBREL_SIMHELPER_MAX_LIFE_MS  ends by itself after this long (default one hour)
+
+#include <QByteArray>
+#include <QCryptographicHash>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcessEnvironment>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+
+void onTerm(int)
+{
+    g_stop = 1;
+}
+
+const QByteArray kMarker = QByteArrayLiteral("VPN \xe9\x9a\xa7\xe9\x81\x93\xe5\xb7\xb2\xe5\x90\xaf\xe5\x8a\xa8");
+
+void say(const QByteArray &text)
+{
+    qsizetype done = 0;
+    while (done < text.size()) {
+        const ssize_t written = ::write(STDOUT_FILENO, text.constData() + done, size_t(text.size() - done));
+        if (written <= 0)
+            return;
+        done += written;
+    }
+}
+
+void sleepMs(qint64 ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+qint64 number(const QProcessEnvironment &env, const char *name, qint64 fallback)
+{
+    bool ok = false;
+    const qint64 value = env.value(QLatin1String(name)).toLongLong(&ok);
+    return ok ? value : fallback;
+}
+
+void record(const QProcessEnvironment &env, const QStringList &arguments)
+{
+    const QString path = env.value(QStringLiteral("NIMBREL_SIMHELPER_RECORD"));
+    if (path.isEmpty())
+        return;
+    QJsonObject variables;
+    for (const QString &name : env.keys()) {
+        if (name != QLatin1String("FERNWIRE_PSK"))
+            variables.insert(name, env.value(name));
+    }
+    const QString psk = env.value(QStringLiteral("FERNWIRE_PSK"));
+    QJsonObject entry{
+        {QStringLiteral("arguments"), QJsonArray::fromStringList(arguments)},
+        {QStringLiteral("pskPresent"), env.contains(QStringLiteral("FERNWIRE_PSK"))},
+        {QStringLiteral("pskSha256"),
+         QString::fromLatin1(QCryptographicHash::hash(psk.toUtf8(), QCryptographicHash::Sha256).toHex())},
+        {QStringLiteral("environment"), variables},
+        {QStringLiteral("pid"), qint64(::getpid())},
+    };
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(QJsonDocument(entry).toJson());
+}
+
+void leaveCleanupScript(const QProcessEnvironment &env)
+{
+    QFile script(env.value(QStringLiteral("NIMBREL_SIMHELPER_CLEANUP_SCRIPT"), QStringLiteral("/tmp/fw_smart_cleanup.sh")));
+    if (script.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        script.write("#!/bin/sh\n# undoes the split routing of the simulated helper\nexit 0\n");
+        script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
+                              QFileDevice::ReadOther);
+    }
+    QFile gateway(env.value(QStringLiteral("NIMBREL_SIMHELPER_GATEWAY_FILE"), QStringLiteral("/tmp/fw_smart_gw.txt")));
+    if (gateway.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        gateway.write("192.0.2.1\n");
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    const QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    record(env, arguments);
+
+    const bool wellFormed = arguments.size() == 5 && arguments.at(0) == QLatin1String("--server-addr") &&
+                            arguments.at(2) == QLatin1String("--sni") &&
+                            (arguments.at(4) == QLatin1String("--smart") || arguments.at(4) == QLatin1String("--route-all"));
+    if (!wellFormed) {
+        say("error: usage: nimbrel-macos --server-addr HOST:PORT --sni NAME --smart|--route-all\n");
+        return 2;
+    }
+    const bool smart = arguments.at(4) == QLatin1String("--smart");
+    const QString scenario = env.value(QStringLiteral("NIMBREL_SIMHELPER_SCENARIO"), QStringLiteral("normal"));
+    const qint64 delay = number(env, "NIMBREL_SIMHELPER_DELAY_MS", 300);
+    const qint64 maxLife = number(env, "NIMBREL_SIMHELPER_MAX_LIFE_MS", 3600 * 1000);
+
+    std::signal(SIGTERM, scenario == QLatin1String("ignore-term") ? SIG_IGN : onTerm);
+    std::signal(SIGINT, onTerm);
+
+    say("simulated helper: connecting to " + arguments.at(1).toUtf8() + " as " + arguments.at(3).toUtf8() + "\n");
+    sleepMs(delay);
+
+    if (scenario == QLatin1String("exit-early"))
+        return 1;
+    if (scenario == QLatin1String("error")) {
+        say("handshake Error: the server refused the key\n");
+    } else if (scenario == QLatin1String("capital-error")) {
+        say("ERROR IN CAPITALS IS ONLY NOISE\n");
+    } else if (scenario == QLatin1String("marker-and-error")) {
+        say(kMarker + "\nerror: a harmless warning in the same read\n");
+    } else if (scenario == QLatin1String("split-marker")) {
+        say(kMarker.left(6));
+        sleepMs(delay);
+        say(kMarker.mid(6) + "\n");
+    } else if (scenario == QLatin1String("flood")) {
+        const QByteArray line(1023, 'x');
+        const qint64 lines = number(env, "NIMBREL_SIMHELPER_FLOOD_BYTES", 10 * 1024 * 1024) / 1024;
+        for (qint64 i = 0; i < lines && !g_stop; ++i)
+            say(line + '\n');
+        say(kMarker + "\n");
+    } else if (scenario != QLatin1String("silent")) {
+        say(kMarker + "\n");
+    }
+    if (smart && scenario != QLatin1String("silent"))
+        leaveCleanupScript(env);
+
+    const auto start = std::chrono::steady_clock::now();
+    bool wroteLateError = false;
+    while (!g_stop) {
+        sleepMs(20);
+        const qint64 lived =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+        if (lived > maxLife)
+            break;
+        if (scenario == QLatin1String("die-later") && lived > delay)
+            return 3;
+        if (scenario == QLatin1String("error-after-marker") && !wroteLateError && lived > delay) {
+            say("error: a late warning after the tunnel is up\n");
+            wroteLateError = true;
+        }
+    }
+    say("simulated helper: stopped\n");
+    return 0;
+}
