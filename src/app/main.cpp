@@ -4,6 +4,7 @@
 #include "i18n/LanguageManager.h"
 #include "i18n/LanguageTranslator.h"
 #include "platform/PreferenceStore.h"
+#include "platform/UnixSignalWatcher.h"
 #include "ui/QmlSingletons.h"
 #include "ui/ScreenshotTour.h"
 #include "ui/TrayController.h"
@@ -13,6 +14,7 @@
 #include <QQuickWindow>
 #include <QtQml/qqmlextensionplugin.h>
 
+#include <csignal>
 #include <cstdio>
 
 Q_IMPORT_QML_PLUGIN(Nimbrel_UiPlugin)
@@ -76,6 +78,23 @@ int main(int argc, char *argv[])
     }
 
     TrayController tray(viewModel);
+
+    // Quitting never leaves a tunnel behind: a running or starting one is stopped and its routes
+    // deleted first (bounded in time), whether the last window closes without a tray or a signal asks.
+    const bool keepRunningInTray = tray.trayAvailable();
+    QApplication::setQuitOnLastWindowClosed(false);
+    bool quitting = false;
+    auto quitCleanly = [&viewModel, &quitting] {
+        if (std::exchange(quitting, true))
+            return;
+        viewModel.shutdownTunnel(std::chrono::seconds(12), [] { QCoreApplication::quit(); });
+    };
+    QObject::connect(&app, &QGuiApplication::lastWindowClosed, &app, [&] {
+        if (!keepRunningInTray)
+            quitCleanly();
+    });
+    UnixSignalWatcher signalWatcher({SIGINT, SIGTERM});
+    QObject::connect(&signalWatcher, &UnixSignalWatcher::received, &app, quitCleanly);
     QObject::connect(&tray, &TrayController::activated, window, [window] {
         window->show();
         window->raise();

@@ -18,10 +18,8 @@ TrayController::TrayController(AppViewModel &viewModel, QObject *parent)
             emit activated();
     });
     showState();
-    if (trayAvailable()) {
+    if (trayAvailable())
         m_icon->show();
-        QApplication::setQuitOnLastWindowClosed(false);
-    }
 }
 
 TrayController::~TrayController() = default;

@@ -7,7 +7,7 @@ class AppViewModel;
 class QSystemTrayIcon;
 
 // The status icon: a filled shield while the tunnel is up, an outlined one otherwise. Without a tray
-// (some desktops, headless runs) the app lives in its main window alone and quits when it closes.
+// (some desktops, headless runs) the app lives in its main window alone.
 class TrayController : public QObject {
     Q_OBJECT
 public:

@@ -39,13 +39,11 @@ class TestAppViewModel : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_sharedDir;
 
 private slots:
     void initTestCase()
     {
-        LanguageManager::useSharedPreferences(
-            PreferenceStore::openFile(m_sharedDir.filePath(QStringLiteral("language.conf"))));
+        TestEnvironment::useTemporaryLanguageStore();
     }
 
     void init() { LanguageManager::shared().setLanguage(AppLanguage::en); }

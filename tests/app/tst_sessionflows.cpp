@@ -1,3 +1,4 @@
+#include "TestEnvironment.h"
 #include "RecordingPrivilegedRunner.h"
 #include "ScriptedServer.h"
 #include "ServiceFixture.h"
@@ -16,7 +17,6 @@ class TestSessionFlows : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_languageDir;
 
     static int count(ServiceFixture &fixture, const char *path)
     {
@@ -31,7 +31,7 @@ private:
 private slots:
     void initTestCase()
     {
-        LanguageManager::useSharedPreferences(PreferenceStore::openFile(m_languageDir.filePath(QStringLiteral("l.conf"))));
+        TestEnvironment::useTemporaryLanguageStore();
     }
 
     void freshSignInShowsHomeWithTheSubscription()

@@ -69,7 +69,6 @@ class TestLatencyProbe : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_languageDir;
 
     // Runs one probe and waits for its single answer; counts how many answers came.
     static qint64 ping(const QString &host, qint64 port, std::chrono::milliseconds timeout = 2000ms, int *answers = nullptr)
@@ -87,7 +86,7 @@ private:
 private slots:
     void initTestCase()
     {
-        LanguageManager::useSharedPreferences(PreferenceStore::openFile(m_languageDir.filePath(QStringLiteral("l.conf"))));
+        TestEnvironment::useTemporaryLanguageStore();
     }
 
     void outcomes()

@@ -1,3 +1,4 @@
+#include "TestEnvironment.h"
 #include "ServiceFixture.h"
 #include "i18n/LanguageManager.h"
 #include "nodes/NodeListModel.h"
@@ -39,7 +40,6 @@ class TestNodeList : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_languageDir;
 
     // Signed in with an active subscription; the first load (started by the sign-in) has finished.
     static std::unique_ptr<AppViewModel> signedIn(ServiceFixture &fixture)
@@ -61,7 +61,7 @@ private:
 private slots:
     void initTestCase()
     {
-        LanguageManager::useSharedPreferences(PreferenceStore::openFile(m_languageDir.filePath(QStringLiteral("l.conf"))));
+        TestEnvironment::useTemporaryLanguageStore();
     }
 
     void withoutATokenNothingIsSent()

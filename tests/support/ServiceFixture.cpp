@@ -1,6 +1,7 @@
 #include "ServiceFixture.h"
 
 #include <QCoroTask>
+#include <QNetworkReply>
 
 ServiceFixture::ServiceFixture()
     : service(std::make_unique<DevService>(DevService::Options{}))
@@ -8,6 +9,15 @@ ServiceFixture::ServiceFixture()
     if (!service->listen())
         qFatal("the local service cannot listen");
     baseUrl = service->baseUrl();
+}
+
+ServiceFixture::~ServiceFixture()
+{
+    for (QNetworkReply *reply : network.findChildren<QNetworkReply *>()) {
+        if (reply->isRunning())
+            reply->abort();
+    }
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 std::unique_ptr<AppViewModel> ServiceFixture::launch()

@@ -12,6 +12,8 @@
 class ServiceFixture {
 public:
     ServiceFixture();
+    // Ends requests still in flight first, so the flows awaiting them finish instead of waiting for ever.
+    ~ServiceFixture();
 
     // A new view model on the fixture's environment (a new launch of the app over the same store).
     std::unique_ptr<AppViewModel> launch();

@@ -1,6 +1,7 @@
 #include "TestEnvironment.h"
 
 #include "RecordingPrivilegedRunner.h"
+#include "i18n/LanguageManager.h"
 #include "platform/PreferenceStore.h"
 
 #include <unistd.h>
@@ -37,4 +38,11 @@ AppEnvironment TestEnvironment::environment()
     environment.trustedScriptOwner = ::geteuid();
     environment.workers = &workers;
     return environment;
+}
+
+void TestEnvironment::useTemporaryLanguageStore()
+{
+    static QTemporaryDir folder;
+    LanguageManager::useSharedPreferences(PreferenceStore::openFile(folder.filePath(QStringLiteral("language.conf"))));
+    LanguageManager::shared().setLanguage(AppLanguage::en);
 }

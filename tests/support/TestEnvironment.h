@@ -18,6 +18,10 @@ public:
     ~TestEnvironment();
 
     AppEnvironment environment();
+
+    // Points the shared language manager at a store of its own, in English, before its first use.
+    // Call once per test program (initTestCase).
+    static void useTemporaryLanguageStore();
     QString path(const QString &name) const { return m_dir.filePath(name); }
     QString settingsFile() const { return path(QStringLiteral("settings.conf")); }
 

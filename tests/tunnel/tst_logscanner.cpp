@@ -5,6 +5,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 const QByteArray kMarker = QStringLiteral("VPN 隧道已启动").toUtf8();
@@ -117,6 +120,13 @@ private slots:
         QVERIFY(!QFileInfo(path).isSymLink());
         QVERIFY(precious.open(QIODevice::ReadOnly));
         QCOMPARE(precious.readAll(), QByteArray("keep me"));
+
+        // A FIFO is removed, never opened (opening one would block until somebody writes).
+        const QString fifo = dir.filePath(QStringLiteral("fifo.log"));
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0666), 0);
+        TunnelLog viaFifo = TunnelLog::create(fifo, &problem);
+        QVERIFY(viaFifo.isValid());
+        QVERIFY(QFileInfo(fifo).isFile());
 
         const QString folderPath = dir.filePath(QStringLiteral("folder.log"));
         QVERIFY(QDir().mkdir(folderPath));

@@ -1,3 +1,4 @@
+#include "TestEnvironment.h"
 #include "TunnelFixture.h"
 #include "i18n/LanguageManager.h"
 #include "platform/PreferenceStore.h"
@@ -51,7 +52,6 @@ class TestTunnelControl : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_languageDir;
 
     // Connects and waits until the monitor has given its verdict.
     static void connectAndSettle(TunnelFixture &fixture)
@@ -72,8 +72,7 @@ private:
 private slots:
     void initTestCase()
     {
-        LanguageManager::useSharedPreferences(PreferenceStore::openFile(m_languageDir.filePath(QStringLiteral("l.conf"))));
-        LanguageManager::shared().setLanguage(AppLanguage::en);
+        TestEnvironment::useTemporaryLanguageStore();
     }
 
     void missingPiecesStopBeforeAnything()

@@ -18,8 +18,7 @@ class QmlTestSetup : public QObject {
 public slots:
     void applicationAvailable()
     {
-        LanguageManager::useSharedPreferences(
-            PreferenceStore::openFile(m_languageDir.filePath(QStringLiteral("language.conf"))));
+        TestEnvironment::useTemporaryLanguageStore();
         m_env = std::make_unique<TestEnvironment>();
         m_vm = std::make_unique<AppViewModel>(m_env->environment());
         AppViewModelForeign::instance = m_vm.get();
@@ -36,7 +35,6 @@ public slots:
     void cleanupTestCase() { AppViewModelForeign::instance = nullptr; }
 
 private:
-    QTemporaryDir m_languageDir;
     std::unique_ptr<TestEnvironment> m_env;
     std::unique_ptr<AppViewModel> m_vm;
     std::unique_ptr<LanguageTranslator> m_translator;
