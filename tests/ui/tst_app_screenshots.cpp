@@ -27,7 +27,8 @@ private slots:
         for (const QString &name : pictures) {
             const QImage image(QDir(shots).filePath(name));
             QCOMPARE(image.size(), QSize(440, 680));
-            QCOMPARE(image.pixelColor(2, 2), QColor(8, 11, 24));
+            const QColor corner = image.pixelColor(2, 2); // the dark theme, on every screen
+            QVERIFY2(corner.red() < 16 && corner.green() < 16 && corner.blue() < 40, qPrintable(name));
         }
     }
 };

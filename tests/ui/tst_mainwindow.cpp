@@ -77,18 +77,19 @@ private slots:
         QCOMPARE(m_window->width(), 440);
         QCOMPARE(m_window->height(), 680);
         QCOMPARE(m_window->color(), QColor(8, 11, 24));
+        // The sign-in screen draws its gradient over the window's colour, from #0A0D1F at the top.
         const QImage frame = m_window->grabWindow();
-        QCOMPARE(frame.pixelColor(2, 2), QColor(8, 11, 24));
+        QCOMPARE(frame.pixelColor(2, 0), QColor(10, 13, 31));
     }
 
     void rootViewFollowsTheScreen()
     {
         QTRY_VERIFY(slotShown("loginSlot"));
-        QCOMPARE(textOf("loginSlot", "screenName"), QStringLiteral("login"));
+        QCOMPARE(textOf("loginSlot", "loginTitle"), QStringLiteral("Login"));
         m_vm->setScreen(AppViewModel::Screen::Register);
         QTRY_VERIFY(slotShown("registerSlot"));
         QTRY_VERIFY(!slotShown("loginSlot"));
-        QCOMPARE(textOf("registerSlot", "screenName"), QStringLiteral("register"));
+        QCOMPARE(textOf("registerSlot", "createAccountTitle"), QStringLiteral("Create Account"));
         m_vm->setScreen(AppViewModel::Screen::Home);
         QTRY_VERIFY(slotShown("homeSlot"));
         QCOMPARE(textOf("homeSlot", "sampleText"), QStringLiteral("Select Node"));
@@ -98,28 +99,53 @@ private slots:
 
     void textsRedrawOnLanguageSwitchButTheStatusKeepsItsText()
     {
-        QTRY_VERIFY(slotShown("loginSlot"));
-        QCOMPARE(textOf("loginSlot", "sampleText"), QStringLiteral("Login"));
-        QCOMPARE(textOf("loginSlot", "statusText"), QStringLiteral("Disconnected"));
+        m_vm->setScreen(AppViewModel::Screen::Home);
+        QTRY_VERIFY(slotShown("homeSlot"));
+        QCOMPARE(textOf("homeSlot", "sampleText"), QStringLiteral("Select Node"));
+        QCOMPARE(textOf("homeSlot", "statusText"), QStringLiteral("Disconnected"));
 
-        QQuickItem *russian = findItem(findItem(m_window, QStringLiteral("loginSlot")), QStringLiteral("language_ru"));
-        QVERIFY(russian);
-        QMetaObject::invokeMethod(russian, "clicked");
-        QCOMPARE(LanguageManager::shared().language(), AppLanguage::ru);
-        QTRY_COMPARE(textOf("loginSlot", "sampleText"), QStringLiteral("Вход"));
-        QCOMPARE(textOf("loginSlot", "statusText"), QStringLiteral("Disconnected"));
+        LanguageManager::shared().setLanguage(AppLanguage::ru);
+        QTRY_COMPARE(textOf("homeSlot", "sampleText"), QStringLiteral("Выбор сервера"));
+        QCOMPARE(textOf("homeSlot", "statusText"), QStringLiteral("Disconnected"));
 
         // The next status change is made in the new language.
         m_vm->setVpnStatus(LanguageManager::shared().localized(QStringLiteral("vpn_connecting")));
-        QTRY_COMPARE(textOf("loginSlot", "statusText"), QStringLiteral("Подключение…"));
+        QTRY_COMPARE(textOf("homeSlot", "statusText"), QStringLiteral("Подключение…"));
 
-        // A screen built after the switch starts in the new language.
+        // A screen built after the switch starts in the new language, and follows the next switch.
         m_vm->setScreen(AppViewModel::Screen::Register);
         QTRY_VERIFY(slotShown("registerSlot"));
-        QCOMPARE(textOf("registerSlot", "sampleText"), QStringLiteral("Создать аккаунт"));
+        QCOMPARE(textOf("registerSlot", "createAccountTitle"), QStringLiteral("Создать аккаунт"));
         LanguageManager::shared().setLanguage(AppLanguage::zhTW);
-        QTRY_COMPARE(textOf("registerSlot", "sampleText"), QStringLiteral("建立帳號"));
+        QTRY_COMPARE(textOf("registerSlot", "createAccountTitle"), QStringLiteral("建立帳號"));
         LanguageManager::shared().setLanguage(AppLanguage::en);
+        m_vm->setScreen(AppViewModel::Screen::Login);
+    }
+
+    void errorBoxClearsOnTypingAndOnNavigation()
+    {
+        m_vm->setScreen(AppViewModel::Screen::Login);
+        QTRY_VERIFY(slotShown("loginSlot"));
+        QQuickItem *slot = findItem(m_window, QStringLiteral("loginSlot"));
+        QQuickItem *box = findItem(slot, QStringLiteral("errorBox"));
+        QVERIFY(box);
+        QVERIFY(!box->isVisible());
+        m_vm->setAuthError(QStringLiteral("Invalid e-mail or password"));
+        QTRY_VERIFY(box->isVisible());
+        QCOMPARE(textOf("loginSlot", "errorText"), QStringLiteral("Invalid e-mail or password"));
+
+        QQuickItem *email = findItem(slot, QStringLiteral("emailField"));
+        email->forceActiveFocus();
+        QTest::keyClick(m_window, Qt::Key_A);
+        QCOMPARE(m_vm->authError(), std::nullopt);
+        QTRY_VERIFY(!box->isVisible());
+
+        // Navigating to the registration screen clears it too.
+        m_vm->setAuthError(QStringLiteral("again"));
+        QQuickItem *registerNow = findItem(slot, QStringLiteral("registerNowButton"));
+        QMetaObject::invokeMethod(registerNow, "clicked");
+        QCOMPARE(m_vm->authError(), std::nullopt);
+        QCOMPARE(m_vm->screen(), AppViewModel::Screen::Register);
         m_vm->setScreen(AppViewModel::Screen::Login);
     }
 

@@ -9,12 +9,12 @@ Item {
     ScreenSlot {
         objectName: "loginSlot"
         shown: AppViewModel.screen === AppViewModel.Login
-        sourceComponent: PlaceholderScreen { name: "login"; sampleKey: "login_title" }
+        sourceComponent: LoginView {}
     }
     ScreenSlot {
         objectName: "registerSlot"
         shown: AppViewModel.screen === AppViewModel.Register
-        sourceComponent: PlaceholderScreen { name: "register"; sampleKey: "create_account" }
+        sourceComponent: RegisterView {}
     }
     ScreenSlot {
         objectName: "homeSlot"

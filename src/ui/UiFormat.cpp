@@ -1,0 +1,77 @@
+#include "UiFormat.h"
+
+#include <QDateTime>
+#include <QRegularExpression>
+#include <QTextBoundaryFinder>
+#include <QUrl>
+
+namespace {
+
+QString firstCharacter(const QString &text)
+{
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    const qsizetype end = finder.toNextBoundary();
+    return end > 0 ? text.left(end) : text;
+}
+
+} // namespace
+
+QString UiFormat::formatExpiry(const QString &text)
+{
+    static const QRegularExpression internetDateTime(
+        QStringLiteral("^\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}(\\.\\d+)?(Z|[+-]\\d{2}:\\d{2})$"));
+    if (internetDateTime.match(text).hasMatch()) {
+        const QDateTime instant = QDateTime::fromString(text, Qt::ISODateWithMs);
+        if (instant.isValid())
+            return instant.toLocalTime().toString(QStringLiteral("yyyy-MM-dd"));
+    }
+    return text.left(10);
+}
+
+QString UiFormat::avatarLetter(const QVariant &nickname, const QVariant &email)
+{
+    const auto present = [](const QVariant &value) { return value.isValid() && !value.isNull(); };
+    if (present(nickname))
+        return firstCharacter(nickname.toString()).toUpper();
+    if (present(email))
+        return firstCharacter(email.toString()).toUpper();
+    return QStringLiteral("?");
+}
+
+UiFormat::Level UiFormat::loadLevel(qint64 percent)
+{
+    if (percent < 50)
+        return Level::Good;
+    return percent < 75 ? Level::Warning : Level::Bad;
+}
+
+UiFormat::Level UiFormat::latencyLevel(qint64 milliseconds)
+{
+    if (milliseconds < 0)
+        return Level::Bad;
+    if (milliseconds < 100)
+        return Level::Good;
+    return milliseconds < 200 ? Level::Warning : Level::Bad;
+}
+
+int UiFormat::characterCount(const QString &text)
+{
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    int count = 0;
+    while (finder.toNextBoundary() > 0)
+        ++count;
+    return count;
+}
+
+QString UiFormat::subscribeUrl(const QString &webSite, const QVariant &accessToken)
+{
+    if (!accessToken.isValid() || accessToken.isNull())
+        return QString();
+    // The token goes in exactly as stored, with no percent-encoding of our own.
+    QString site = webSite;
+    while (site.endsWith(QLatin1Char('/')))
+        site.chop(1);
+    const QString text = site + QStringLiteral("/en?autoToken=") + accessToken.toString();
+    const QUrl url(text, QUrl::StrictMode);
+    return url.isValid() && !url.scheme().isEmpty() ? text : QString();
+}

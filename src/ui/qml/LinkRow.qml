@@ -1,0 +1,35 @@
+import QtQuick
+import QtQuick.Controls.Basic
+import Nimbrel.Ui
+
+// "Question? " followed at once by a link-coloured button.
+Row {
+    id: root
+
+    property string question
+    property string action
+    property string actionName
+    signal triggered()
+
+    Text {
+        text: root.question
+        color: Theme.clrTextSecondary
+        font.pixelSize: 14
+        anchors.verticalCenter: parent.verticalCenter
+    }
+    Button {
+        objectName: root.actionName
+        flat: true
+        padding: 0
+        text: root.action
+        Accessible.name: root.action
+        background: null
+        contentItem: Text {
+            text: root.action
+            color: Theme.clrPrimary
+            font.pixelSize: 14
+            font.weight: Font.DemiBold
+        }
+        onClicked: root.triggered()
+    }
+}
