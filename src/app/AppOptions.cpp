@@ -24,8 +24,16 @@ AppOptions AppOptions::parse(const QStringList &arguments, const QProcessEnviron
     const QCommandLineOption webSite(QStringLiteral("web-site"),
                                      QStringLiteral("Open this web site for subscribing (also NIMBREL_WEBSITE)."),
                                      QStringLiteral("url"));
+    const QCommandLineOption demo(QStringLiteral("demo"),
+                                  QStringLiteral("Demo mode: privileged commands are recorded, not run as root."));
+    const QCommandLineOption tourAccount(
+        QStringLiteral("tour-account"),
+        QStringLiteral("With --screenshot-dir: sign in as this e-mail (password in NIMBREL_DEMO_PASSWORD) and walk through."),
+        QStringLiteral("email"));
     parser.addOption(settings);
     parser.addOption(screenshots);
+    parser.addOption(demo);
+    parser.addOption(tourAccount);
     parser.addOption(apiBase);
     parser.addOption(webSite);
     parser.process(arguments);
@@ -34,6 +42,9 @@ AppOptions AppOptions::parse(const QStringList &arguments, const QProcessEnviron
     options.settingsFile = parser.isSet(settings) ? parser.value(settings)
                                                   : environment.value(QStringLiteral("NIMBREL_SETTINGS"));
     options.screenshotDir = parser.value(screenshots);
+    options.demo = parser.isSet(demo);
+    options.tourAccount = parser.value(tourAccount);
+    options.tourPassword = environment.value(QStringLiteral("NIMBREL_DEMO_PASSWORD"));
     auto urlOption = [&](const QCommandLineOption &option, const char *variable) -> std::optional<QUrl> {
         const QString text = parser.isSet(option) ? parser.value(option) : environment.value(QLatin1String(variable));
         if (text.isEmpty())

@@ -16,6 +16,12 @@ struct AppOptions {
     // Development overrides of the build's service addresses (--api-base / NIMBREL_API_BASE,
     // --web-site / NIMBREL_WEBSITE).
     std::optional<QUrl> apiBaseUrl;
+    // The demo: privileged commands run without privilege (kill) or are only recorded, and the window
+    // says so. With tourAccount, the screenshot tour signs in with it (password in NIMBREL_DEMO_PASSWORD)
+    // and walks through probing, connecting, disconnecting, a language switch and the panel.
+    bool demo = false;
+    QString tourAccount;
+    QString tourPassword;
     std::optional<QUrl> webSiteUrl;
 
     // The addresses to use: the overrides, else the build's defaults. On a URL that may not be used,

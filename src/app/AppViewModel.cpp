@@ -299,6 +299,18 @@ void AppViewModel::selectNodeById(qint64 id)
     }
 }
 
+QString AppViewModel::subscribeUrl() const
+{
+    if (!m_accessToken)
+        return QString();
+    QString site = m_environment.webSiteUrl.toString();
+    while (site.endsWith(QLatin1Char('/')))
+        site.chop(1);
+    const QString text = site + QStringLiteral("/en?autoToken=") + *m_accessToken;
+    const QUrl url(text, QUrl::StrictMode);
+    return url.isValid() && !url.scheme().isEmpty() && !site.isEmpty() ? text : QString();
+}
+
 QString AppViewModel::binaryPath() const
 {
     return m_tunnel->binaryPath();

@@ -143,6 +143,10 @@ public:
     Q_INVOKABLE void pingNodeById(qint64 id);
     Q_INVOKABLE void selectNodeById(qint64 id);
 
+    // The web-site address to subscribe at ("/en?autoToken=" and the access token as stored), or an
+    // empty string without a token or when the text is no valid URL.
+    Q_INVOKABLE QString subscribeUrl() const;
+
     // Tunnel.
     QString binaryPath() const;
     Q_INVOKABLE void vpnConnect();

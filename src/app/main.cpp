@@ -3,37 +3,38 @@
 #include "app/AppViewModel.h"
 #include "i18n/LanguageManager.h"
 #include "i18n/LanguageTranslator.h"
+#include "platform/DemoPlatform.h"
 #include "platform/PreferenceStore.h"
 #include "platform/UnixSignalWatcher.h"
+#include "ui/DemoTour.h"
 #include "ui/QmlSingletons.h"
-#include "ui/ScreenshotTour.h"
 #include "ui/TrayController.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QQmlApplicationEngine>
+#include <QQmlComponent>
 #include <QQuickWindow>
 #include <QtQml/qqmlextensionplugin.h>
 
 #include <csignal>
 #include <cstdio>
+#include <unistd.h>
 
 Q_IMPORT_QML_PLUGIN(Nimbrel_UiPlugin)
 
 namespace {
 
-QList<ScreenshotTour::Step> screenTour(AppViewModel &viewModel, LanguageManager &languages)
+// The demo runs the same command lines without privilege, recorded beside its preference file.
+void useDemoPlatform(AppEnvironment &environment, const QString &settingsFile)
 {
-    auto show = [&viewModel](AppViewModel::Screen screen) { return [&viewModel, screen] { viewModel.setScreen(screen); }; };
-    return {
-        {QStringLiteral("login"), show(AppViewModel::Screen::Login)},
-        {QStringLiteral("register"), show(AppViewModel::Screen::Register)},
-        {QStringLiteral("home"), show(AppViewModel::Screen::Home)},
-        {QStringLiteral("login-zh-CN"),
-         [&viewModel, &languages] {
-             languages.setLanguage(AppLanguage::zhCN);
-             viewModel.setScreen(AppViewModel::Screen::Login);
-         }},
-    };
+    const QString helper = HelperLocator(environment.preferences, environment.helperPlaces).binaryPath();
+    environment.platform.adminPrompt = std::make_shared<DemoAdminPrompt>(helper);
+    const QString record = QFileInfo(settingsFile.isEmpty() ? environment.preferences->location() : settingsFile)
+                               .absoluteDir()
+                               .filePath(QStringLiteral("privileged-commands.log"));
+    environment.platform.privilegedRunner = std::make_shared<DemoPrivilegedRunner>(record);
+    environment.trustedScriptOwner = ::geteuid(); // the simulated helper's clean-up script is the user's own
 }
 
 } // namespace
@@ -61,6 +62,8 @@ int main(int argc, char *argv[])
     AppEnvironment environment = AppEnvironment::production(preferences);
     environment.apiBaseUrl = apiBase;
     environment.webSiteUrl = webSite;
+    if (options.demo)
+        useDemoPlatform(environment, options.settingsFile);
     AppViewModel viewModel(std::move(environment));
 
     LanguageTranslator translator(languages);
@@ -72,15 +75,20 @@ int main(int argc, char *argv[])
     QObject::connect(&languages, &LanguageManager::languageChanged, &engine, &QQmlEngine::retranslate);
     engine.load(QUrl(QStringLiteral("qrc:/Nimbrel/Ui/Main.qml")));
     auto *window = engine.rootObjects().isEmpty() ? nullptr : qobject_cast<QQuickWindow *>(engine.rootObjects().first());
-    if (window == nullptr) {
-        std::fprintf(stderr, "nimbrel: the main window could not be loaded\n");
+    QQmlComponent panelComponent(&engine, QUrl(QStringLiteral("qrc:/Nimbrel/Ui/MenuBarPanel.qml")));
+    std::unique_ptr<QQuickWindow> panel(qobject_cast<QQuickWindow *>(panelComponent.create()));
+    if (window == nullptr || panel == nullptr) {
+        std::fprintf(stderr, "nimbrel: the windows could not be loaded: %s\n", qPrintable(panelComponent.errorString()));
         return 1;
     }
+    if (options.demo)
+        window->setTitle(QStringLiteral("Nimbrel (demo)"));
 
     TrayController tray(viewModel);
 
     // Quitting never leaves a tunnel behind: a running or starting one is stopped and its routes
-    // deleted first (bounded in time), whether the last window closes without a tray or a signal asks.
+    // deleted first (bounded in time), whether the last window closes without a tray, the panel's
+    // quit button is pressed or a signal asks.
     const bool keepRunningInTray = tray.trayAvailable();
     QApplication::setQuitOnLastWindowClosed(false);
     bool quitting = false;
@@ -95,11 +103,8 @@ int main(int argc, char *argv[])
     });
     UnixSignalWatcher signalWatcher({SIGINT, SIGTERM});
     QObject::connect(&signalWatcher, &UnixSignalWatcher::received, &app, quitCleanly);
-    QObject::connect(&tray, &TrayController::activated, window, [window] {
-        window->show();
-        window->raise();
-        window->requestActivate();
-    });
+
+    tray.attachPanel(panel.get(), window, quitCleanly);
     window->show();
 
     std::unique_ptr<ScreenshotTour> tour;
@@ -109,13 +114,22 @@ int main(int argc, char *argv[])
             std::fprintf(stderr, "nimbrel: cannot create %s\n", qPrintable(options.screenshotDir));
             return 1;
         }
-        tour = std::make_unique<ScreenshotTour>(*window, folder, screenTour(viewModel, languages));
+        const QList<ScreenshotTour::Step> steps =
+            options.tourAccount.isEmpty()
+                ? DemoTour::screens(viewModel, languages)
+                : DemoTour::walkthrough(viewModel, languages, window, panel.get(), options.tourAccount,
+                                        options.tourPassword);
+        tour = std::make_unique<ScreenshotTour>(*window, folder, steps);
         QObject::connect(tour.get(), &ScreenshotTour::finished, &app,
-                         [&languages, chosen = languages.language()](bool ok) {
+                         [&languages, chosen = languages.language(), &quitCleanly](bool ok, const QString &why) {
                              languages.setLanguage(chosen);
-                             QCoreApplication::exit(ok ? 0 : 1);
+                             if (!ok)
+                                 std::fprintf(stderr, "nimbrel: screenshot tour failed: %s\n", qPrintable(why));
+                             QCoreApplication::instance()->setProperty("nimbrelExitCode", ok ? 0 : 1);
+                             quitCleanly();
                          });
         tour->start();
     }
-    return QApplication::exec();
+    const int code = QApplication::exec();
+    return code != 0 ? code : QCoreApplication::instance()->property("nimbrelExitCode").toInt();
 }

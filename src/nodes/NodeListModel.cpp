@@ -95,6 +95,7 @@ void NodeListModel::reload()
     for (int row = 0; row < nodes.size(); ++row)
         m_rows.insert(nodes.at(row).id, row);
     endResetModel();
+    emit countChanged();
     m_selectedId = m_viewModel.selectedNode() ? std::optional(m_viewModel.selectedNode()->id) : std::nullopt;
 }
 

@@ -10,6 +10,7 @@ class AppViewModel;
 // resets the model.
 class NodeListModel : public QAbstractListModel {
     Q_OBJECT
+    Q_PROPERTY(int count READ count NOTIFY countChanged)
 public:
     enum Role {
         IdRole = Qt::UserRole + 1,
@@ -33,11 +34,15 @@ public:
     explicit NodeListModel(AppViewModel &viewModel, QObject *parent = nullptr);
 
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    int count() const { return rowCount(); }
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
     QHash<int, QByteArray> roleNames() const override;
 
     // The rows of a node id (a list may repeat an id), none when it is not listed.
     QList<int> rowsOf(qint64 id) const { return m_rows.values(id); }
+
+signals:
+    void countChanged();
 
 private:
     void reload();

@@ -24,27 +24,47 @@ void ScreenshotTour::start()
 void ScreenshotTour::runStep()
 {
     if (m_next >= m_steps.size()) {
-        emit finished(true);
+        emit finished(true, QString());
         return;
     }
     const Step &step = m_steps.at(m_next);
     if (step.act)
         step.act();
-    QTimer::singleShot(kSettleMs, this, [this] {
-        if (!m_window) {
-            emit finished(false);
+    waitForStep(0);
+}
+
+void ScreenshotTour::waitForStep(int waitedMs)
+{
+    constexpr int kPollMs = 50;
+    constexpr int kGiveUpMs = 20000;
+    const Step &step = m_steps.at(m_next);
+    if (step.reached && !step.reached()) {
+        if (waitedMs >= kGiveUpMs) {
+            emit finished(false, QStringLiteral("step \"%1\" did not reach its state").arg(step.name));
             return;
         }
-        const Step &taken = m_steps.at(m_next);
-        const QString path =
-            m_folder.filePath(QStringLiteral("%1-%2.png").arg(m_next + 1, 2, 10, QLatin1Char('0')).arg(taken.name));
-        const QImage image = m_window->grabWindow();
-        if (image.isNull() || !image.save(path)) {
-            emit finished(false);
-            return;
-        }
-        m_written.append(path);
-        ++m_next;
-        runStep();
-    });
+        QTimer::singleShot(kPollMs, this, [this, waitedMs] { waitForStep(waitedMs + kPollMs); });
+        return;
+    }
+    QTimer::singleShot(kSettleMs, this, &ScreenshotTour::takePicture);
+}
+
+void ScreenshotTour::takePicture()
+{
+    const Step &step = m_steps.at(m_next);
+    QQuickWindow *window = step.window ? step.window.data() : m_window.data();
+    if (!window) {
+        emit finished(false, QStringLiteral("the window of step \"%1\" is gone").arg(step.name));
+        return;
+    }
+    const QString path =
+        m_folder.filePath(QStringLiteral("%1-%2.png").arg(m_next + 1, 2, 10, QLatin1Char('0')).arg(step.name));
+    const QImage image = window->grabWindow();
+    if (image.isNull() || !image.save(path)) {
+        emit finished(false, QStringLiteral("cannot write %1").arg(path));
+        return;
+    }
+    m_written.append(path);
+    ++m_next;
+    runStep();
 }

@@ -2,8 +2,12 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QRect>
+
+#include <functional>
 
 class AppViewModel;
+class QQuickWindow;
 class QSystemTrayIcon;
 
 // The status icon: a filled shield while the tunnel is up, an outlined one otherwise. Without a tray
@@ -17,9 +21,19 @@ public:
     // The symbol shown now: "shield.fill" or "shield".
     QString iconName() const { return m_iconName; }
     bool trayAvailable() const;
+    QRect iconGeometry() const;
+
+    // The panel opens and closes from the icon, next to it; its "Open Nimbrel" raises the main window
+    // and its quit button calls quit.
+    void attachPanel(QQuickWindow *panel, QQuickWindow *mainWindow, std::function<void()> quit);
 
 signals:
     void activated();
+
+private slots:
+    void togglePanel();
+    void openMainWindow();
+    void quitRequested();
 
 private:
     void showState();
@@ -27,4 +41,7 @@ private:
     AppViewModel &m_viewModel;
     QSystemTrayIcon *m_icon;
     QString m_iconName;
+    QPointer<QQuickWindow> m_panel;
+    QPointer<QQuickWindow> m_mainWindow;
+    std::function<void()> m_quit;
 };

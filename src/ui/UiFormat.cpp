@@ -3,7 +3,6 @@
 #include <QDateTime>
 #include <QRegularExpression>
 #include <QTextBoundaryFinder>
-#include <QUrl>
 
 namespace {
 
@@ -61,17 +60,4 @@ int UiFormat::characterCount(const QString &text)
     while (finder.toNextBoundary() > 0)
         ++count;
     return count;
-}
-
-QString UiFormat::subscribeUrl(const QString &webSite, const QVariant &accessToken)
-{
-    if (!accessToken.isValid() || accessToken.isNull())
-        return QString();
-    // The token goes in exactly as stored, with no percent-encoding of our own.
-    QString site = webSite;
-    while (site.endsWith(QLatin1Char('/')))
-        site.chop(1);
-    const QString text = site + QStringLiteral("/en?autoToken=") + accessToken.toString();
-    const QUrl url(text, QUrl::StrictMode);
-    return url.isValid() && !url.scheme().isEmpty() ? text : QString();
 }

@@ -30,6 +30,4 @@ public:
     Q_INVOKABLE static int characterCount(const QString &text);
     // Leading and trailing white space and line breaks removed.
     Q_INVOKABLE static QString trimmed(const QString &text) { return text.trimmed(); }
-    // The web-site address to subscribe at, or an empty string when there is no token or no valid URL.
-    Q_INVOKABLE static QString subscribeUrl(const QString &webSite, const QVariant &accessToken);
 };

@@ -246,6 +246,19 @@ private slots:
         QCOMPARE(env.preferences->string(QStringLiteral("auth.accessToken")), std::optional(QStringLiteral("stored")));
     }
 
+    void subscribeUrlCarriesTheTokenAsStored()
+    {
+        TestEnvironment env;
+        AppEnvironment environment = env.environment();
+        environment.webSiteUrl = QUrl(QStringLiteral("https://nimbrel.example"));
+        AppViewModel vm(environment);
+        QCOMPARE(vm.subscribeUrl(), QString()); // no token: nothing to open
+        vm.setAccessToken(QStringLiteral("tok+en/="));
+        QCOMPARE(vm.subscribeUrl(), QStringLiteral("https://nimbrel.example/en?autoToken=tok+en/="));
+        vm.setAccessToken(QStringLiteral("bad token with spaces"));
+        QCOMPARE(vm.subscribeUrl(), QString()); // not a valid URL: the button does nothing
+    }
+
     void noLeftoverScriptStartsNothing()
     {
         TestEnvironment env;

@@ -92,7 +92,7 @@ private slots:
         QCOMPARE(textOf("registerSlot", "createAccountTitle"), QStringLiteral("Create Account"));
         m_vm->setScreen(AppViewModel::Screen::Home);
         QTRY_VERIFY(slotShown("homeSlot"));
-        QCOMPARE(textOf("homeSlot", "sampleText"), QStringLiteral("Select Node"));
+        QCOMPARE(textOf("homeSlot", "subscriptionBadge"), QStringLiteral("● Not Subscribed"));
         m_vm->setScreen(AppViewModel::Screen::Login);
         QTRY_VERIFY(slotShown("loginSlot"));
     }
@@ -101,16 +101,16 @@ private slots:
     {
         m_vm->setScreen(AppViewModel::Screen::Home);
         QTRY_VERIFY(slotShown("homeSlot"));
-        QCOMPARE(textOf("homeSlot", "sampleText"), QStringLiteral("Select Node"));
-        QCOMPARE(textOf("homeSlot", "statusText"), QStringLiteral("Disconnected"));
+        QCOMPARE(textOf("homeSlot", "subscriptionBadge"), QStringLiteral("● Not Subscribed"));
+        QCOMPARE(textOf("homeSlot", "vpnStatusText"), QStringLiteral("Disconnected"));
 
         LanguageManager::shared().setLanguage(AppLanguage::ru);
-        QTRY_COMPARE(textOf("homeSlot", "sampleText"), QStringLiteral("Выбор сервера"));
-        QCOMPARE(textOf("homeSlot", "statusText"), QStringLiteral("Disconnected"));
+        QTRY_COMPARE(textOf("homeSlot", "subscriptionBadge"), QStringLiteral("● Нет подписки"));
+        QCOMPARE(textOf("homeSlot", "vpnStatusText"), QStringLiteral("Disconnected"));
 
         // The next status change is made in the new language.
         m_vm->setVpnStatus(LanguageManager::shared().localized(QStringLiteral("vpn_connecting")));
-        QTRY_COMPARE(textOf("homeSlot", "statusText"), QStringLiteral("Подключение…"));
+        QTRY_COMPARE(textOf("homeSlot", "vpnStatusText"), QStringLiteral("Подключение…"));
 
         // A screen built after the switch starts in the new language, and follows the next switch.
         m_vm->setScreen(AppViewModel::Screen::Register);

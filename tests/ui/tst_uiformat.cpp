@@ -80,15 +80,6 @@ private slots:
         QCOMPARE(UiFormat::characterCount(QString()), 0);
     }
 
-    void subscribeUrl()
-    {
-        QCOMPARE(UiFormat::subscribeUrl(QStringLiteral("https://nimbrel.example"), QStringLiteral("tok+en/=")),
-                 QStringLiteral("https://nimbrel.example/en?autoToken=tok+en/="));
-        QCOMPARE(UiFormat::subscribeUrl(QStringLiteral("https://nimbrel.example/"), QStringLiteral("t")),
-                 QStringLiteral("https://nimbrel.example/en?autoToken=t"));
-        QCOMPARE(UiFormat::subscribeUrl(QStringLiteral("https://nimbrel.example"), QVariant()), QString());
-    }
-
     void emailIsTrimmedPasswordIsNot()
     {
         QCOMPARE(UiFormat::trimmed(QStringLiteral(" \n a@b.c \t")), QStringLiteral("a@b.c"));

@@ -19,6 +19,6 @@ Item {
     ScreenSlot {
         objectName: "homeSlot"
         shown: AppViewModel.screen === AppViewModel.Home
-        sourceComponent: PlaceholderScreen { name: "home"; sampleKey: "select_node" }
+        sourceComponent: HomeView {}
     }
 }

@@ -1,0 +1,89 @@
+#include "DemoTour.h"
+
+#include "app/AppViewModel.h"
+#include "i18n/LanguageManager.h"
+
+#include <QQuickItem>
+
+namespace DemoTour {
+
+QList<ScreenshotTour::Step> screens(AppViewModel &vm, LanguageManager &languages)
+{
+    auto show = [&vm](AppViewModel::Screen screen) { return [&vm, screen] { vm.setScreen(screen); }; };
+    return {
+        {QStringLiteral("login"), show(AppViewModel::Screen::Login), {}, {}},
+        {QStringLiteral("register"), show(AppViewModel::Screen::Register), {}, {}},
+        {QStringLiteral("home"), show(AppViewModel::Screen::Home), {}, {}},
+        {QStringLiteral("login-zh-CN"),
+         [&vm, &languages] {
+             languages.setLanguage(AppLanguage::zhCN);
+             vm.setScreen(AppViewModel::Screen::Login);
+         },
+         {},
+         {}},
+    };
+}
+
+namespace {
+
+QQuickItem *findVisual(QQuickItem *item, const QString &name)
+{
+    if (!item || item->objectName() == name)
+        return item;
+    for (QQuickItem *child : item->childItems()) {
+        if (QQuickItem *found = findVisual(child, name))
+            return found;
+    }
+    return nullptr;
+}
+
+// Scrolls the home screen to the given content position (the node list sits below the cards).
+void scrollHome(QQuickWindow *window, qreal contentY)
+{
+    if (QQuickItem *scroll = window ? findVisual(window->contentItem(), QStringLiteral("homeScroll")) : nullptr)
+        scroll->setProperty("contentY", contentY);
+}
+
+} // namespace
+
+QList<ScreenshotTour::Step> walkthrough(AppViewModel &vm, LanguageManager &languages, QQuickWindow *mainWindow,
+                                        QQuickWindow *panel, const QString &email, const QString &password)
+{
+    QPointer<QQuickWindow> main(mainWindow);
+    // The first node that is online and has an open port answers a probe with a number.
+    auto probed = [&vm] {
+        return !vm.nodes().isEmpty() && vm.pingResults().contains(vm.nodes().first().id) &&
+               !vm.pingingNodes().value(vm.nodes().first().id, false);
+    };
+    return {
+        {QStringLiteral("sign-in"), [&vm] { vm.setScreen(AppViewModel::Screen::Login); }, {}, {}},
+        {QStringLiteral("home"), [&vm, email, password] { vm.login(email, password); },
+         [&vm] { return vm.screen() == AppViewModel::Screen::Home && !vm.nodes().isEmpty() && !vm.nodesLoading(); },
+         {}},
+        {QStringLiteral("probe"),
+         [&vm, main] {
+             scrollHome(main, 420);
+             vm.pingNode(vm.nodes().first());
+             if (vm.nodes().size() > 11)
+                 vm.pingNode(vm.nodes().at(11));
+         },
+         probed, {}},
+        {QStringLiteral("connecting"),
+         [&vm, main] {
+             scrollHome(main, 0);
+             vm.vpnConnect();
+         }, [&vm] { return vm.isVpnLoading() || vm.isConnected(); }, {}},
+        {QStringLiteral("connected"), {}, [&vm] { return vm.isConnected(); }, {}},
+        {QStringLiteral("disconnected"), [&vm] { vm.vpnDisconnect(); },
+         [&vm] { return !vm.isConnected() && !vm.tunnelBusy(); }, {}},
+        {QStringLiteral("home-zh-CN"), [&languages] { languages.setLanguage(AppLanguage::zhCN); }, {}, {}},
+        {QStringLiteral("panel"),
+         [panel] {
+             if (panel)
+                 panel->show();
+         },
+         [panel] { return panel && panel->isExposed(); }, panel},
+    };
+}
+
+} // namespace DemoTour

@@ -1,0 +1,110 @@
+import QtQuick
+import QtQuick.Controls.Basic
+import QtQuick.Layouts
+import QtQuick.Window
+import Nimbrel.Ui
+
+// The tray panel: status, the connected node, the connect button while a session is shown, and the
+// ways back to the main window or out of the app.
+Window {
+    id: root
+    objectName: "menuBarPanel"
+
+    signal openMainRequested()
+    signal quitRequested()
+
+    flags: Qt.Tool | Qt.FramelessWindowHint | Qt.WindowStaysOnTopHint
+    width: 240
+    height: column.implicitHeight + 28
+    color: Theme.clrBgCard
+    title: "Nimbrel"
+
+    ColumnLayout {
+        id: column
+        x: 14
+        y: 14
+        width: root.width - 28
+        spacing: 12
+
+        RowLayout {
+            spacing: 8
+            Rectangle {
+                objectName: "panelStatusDot"
+                width: 8
+                height: 8
+                radius: 4
+                color: AppViewModel.isConnected ? Theme.clrConnected : Theme.clrTextDim
+            }
+            Text {
+                objectName: "panelStatusText"
+                Layout.fillWidth: true
+                text: AppViewModel.vpnStatus
+                color: Theme.clrTextPrimary
+                font.pixelSize: 13
+                elide: Text.ElideRight
+            }
+        }
+        Text {
+            objectName: "panelNodeText"
+            Layout.fillWidth: true
+            visible: AppViewModel.isConnected && AppViewModel.selectedNode !== undefined && AppViewModel.selectedNode !== null
+            text: visible ? AppViewModel.selectedNode.flagEmoji + " " + AppViewModel.selectedNode.name : ""
+            color: Theme.clrTextSecondary
+            font.pixelSize: 12
+        }
+        Rectangle { Layout.fillWidth: true; Layout.preferredHeight: 1; color: Theme.clrBgCardBorder }
+        PrimaryButton {
+            objectName: "panelConnectButton"
+            Layout.fillWidth: true
+            visible: AppViewModel.screen === AppViewModel.Home
+            implicitHeight: 32
+            faceRadius: 8
+            labelSize: 13
+            fill: AppViewModel.isConnected ? Theme.clrError : Theme.clrPrimary
+            text: AppViewModel.isConnected ? qsTr("disconnect_button") : qsTr("connect_button")
+            busy: AppViewModel.isVpnLoading
+            enabled: !AppViewModel.isVpnLoading
+            onClicked: AppViewModel.isConnected ? AppViewModel.vpnDisconnect() : AppViewModel.vpnConnect()
+        }
+        Rectangle {
+            Layout.fillWidth: true
+            Layout.preferredHeight: 1
+            color: Theme.clrBgCardBorder
+            visible: AppViewModel.screen === AppViewModel.Home
+        }
+        RowLayout {
+            spacing: 8
+            Button {
+                objectName: "openMainButton"
+                flat: true
+                padding: 0
+                text: "Open Nimbrel"
+                Accessible.name: text
+                background: null
+                contentItem: Text {
+                    text: "Open Nimbrel"
+                    color: Theme.clrTextSecondary
+                    font.pixelSize: 12
+                }
+                onClicked: root.openMainRequested()
+            }
+            Item { Layout.fillWidth: true }
+            Button {
+                objectName: "quitButton"
+                flat: true
+                padding: 0
+                hoverEnabled: true
+                Accessible.name: "Quit Nimbrel"
+                ToolTip.visible: hovered
+                ToolTip.text: "Quit Nimbrel"
+                background: null
+                contentItem: Icon {
+                    symbol: "power"
+                    size: 14
+                    color: Theme.clrTextSecondary
+                }
+                onClicked: root.quitRequested()
+            }
+        }
+    }
+}

@@ -1,0 +1,180 @@
+import QtQuick
+import QtQuick.Controls.Basic
+import QtQuick.Layouts
+import Nimbrel.Ui
+
+// One node: flag with selection dot, name (and offline badge), load bar, latency badge and probe
+// button. Pressing the row selects the node; the probe button only probes.
+Item {
+    id: root
+    objectName: "node_" + nodeId
+
+    required property var nodeId
+    required property string name
+    required property string flagEmoji
+    required property var loadPercent
+    required property bool isOnline
+    required property var pingMs
+    required property bool isPinging
+    required property bool isSelected
+    required property bool isLast
+
+    readonly property bool hasPing: pingMs !== undefined && pingMs !== null
+    function levelColor(level) {
+        return level === UiFormat.Good ? Theme.clrConnected : level === UiFormat.Warning ? Theme.clrWarning : Theme.clrError
+    }
+    readonly property color loadColor: levelColor(UiFormat.loadLevel(loadPercent))
+    readonly property color pingColor: hasPing ? levelColor(UiFormat.latencyLevel(pingMs)) : Theme.clrError
+
+    implicitHeight: row.implicitHeight + 24 + (isLast ? 0 : 1)
+
+    Rectangle {
+        anchors.fill: parent
+        color: root.isSelected ? Qt.rgba(Theme.clrPrimary.r, Theme.clrPrimary.g, Theme.clrPrimary.b, 0.05) : "transparent"
+    }
+    MouseArea {
+        objectName: root.objectName + "_select"
+        anchors.fill: parent
+        Accessible.role: Accessible.Button
+        Accessible.name: root.name
+        onClicked: AppViewModel.selectNodeById(root.nodeId)
+    }
+
+    RowLayout {
+        id: row
+        x: 16
+        y: 12
+        width: parent.width - 32
+        spacing: 12
+
+        Item {
+            Layout.preferredWidth: 36
+            Layout.preferredHeight: 32
+            Text {
+                anchors.centerIn: parent
+                text: root.flagEmoji
+                font.pixelSize: 24
+            }
+            Rectangle {
+                objectName: "selectionDot"
+                width: 12
+                height: 12
+                radius: 6
+                x: parent.width - 8
+                y: parent.height - 8
+                color: root.isSelected ? Theme.clrPrimary : "transparent"
+                border.width: 1.5
+                border.color: root.isSelected ? Theme.clrPrimary : Theme.clrTextDim
+            }
+        }
+        ColumnLayout {
+            spacing: 4
+            RowLayout {
+                spacing: 6
+                Text {
+                    text: root.name
+                    color: Theme.clrTextPrimary
+                    font.pixelSize: 14
+                    font.weight: Font.Medium
+                }
+                Rectangle {
+                    objectName: "offlineBadge"
+                    visible: !root.isOnline
+                    implicitWidth: offline.implicitWidth + 12
+                    implicitHeight: offline.implicitHeight + 4
+                    radius: height / 2
+                    color: Qt.rgba(Theme.clrError.r, Theme.clrError.g, Theme.clrError.b, 0.15)
+                    Text {
+                        id: offline
+                        anchors.centerIn: parent
+                        text: qsTr("offline")
+                        color: Theme.clrError
+                        font.pixelSize: 10
+                        font.weight: Font.DemiBold
+                    }
+                }
+            }
+            RowLayout {
+                spacing: 6
+                Rectangle {
+                    objectName: "loadBar"
+                    property color barColor: root.loadColor
+                    implicitWidth: 80
+                    implicitHeight: 4
+                    radius: 2
+                    color: Theme.clrBgCardBorder
+                    Rectangle {
+                        width: parent.width * Math.max(0, Math.min(100, root.loadPercent)) / 100
+                        height: parent.height
+                        radius: 2
+                        color: parent.barColor
+                    }
+                }
+                Text {
+                    text: root.loadPercent + "%"
+                    color: Theme.clrTextDim
+                    font.pixelSize: 11
+                }
+            }
+        }
+        Item { Layout.fillWidth: true }
+        ColumnLayout {
+            spacing: 4
+            Rectangle {
+                objectName: "latencyBadge"
+                property color badgeColor: root.pingColor
+                Layout.alignment: Qt.AlignHCenter
+                visible: root.hasPing
+                implicitWidth: latency.implicitWidth + 12
+                implicitHeight: latency.implicitHeight + 4
+                radius: 4
+                color: Qt.rgba(badgeColor.r, badgeColor.g, badgeColor.b, 0.12)
+                Text {
+                    id: latency
+                    objectName: "latencyText"
+                    anchors.centerIn: parent
+                    text: !root.hasPing ? "" : root.pingMs < 0 ? qsTr("timeout") : root.pingMs + " ms"
+                    color: parent.badgeColor
+                    font.pixelSize: 11
+                    font.weight: Font.Medium
+                }
+            }
+            Button {
+                objectName: "ping_" + root.nodeId
+                Layout.alignment: Qt.AlignHCenter
+                flat: true
+                padding: 0
+                enabled: !root.isPinging
+                Accessible.name: "ping " + root.name
+                background: null
+                implicitWidth: 20
+                implicitHeight: 20
+                contentItem: Item {
+                    BusyIndicator {
+                        anchors.centerIn: parent
+                        visible: root.isPinging
+                        running: visible
+                        width: 20
+                        height: 20
+                    }
+                    Icon {
+                        anchors.centerIn: parent
+                        visible: !root.isPinging
+                        symbol: "bolt.fill"
+                        size: 12
+                        color: Theme.clrTextSecondary
+                    }
+                }
+                onClicked: AppViewModel.pingNodeById(root.nodeId)
+            }
+        }
+    }
+    Rectangle {
+        visible: !root.isLast
+        x: 16
+        width: parent.width - 16
+        height: 1
+        anchors.bottom: parent.bottom
+        color: Theme.clrBgCardBorder
+    }
+}

@@ -1,0 +1,109 @@
+import QtQuick
+import QtQuick.Controls.Basic
+import QtQuick.Layouts
+import Nimbrel.Ui
+
+// The node list card: header with refresh, then a spinner, the load error, the empty note, or a row
+// per node.
+CardBackground {
+    id: root
+    objectName: "nodeListSection"
+
+    readonly property bool hasError: AppViewModel.nodesError !== undefined && AppViewModel.nodesError !== null
+    readonly property int nodeCount: AppViewModel.nodeModel.count
+
+    implicitHeight: column.implicitHeight
+
+    ColumnLayout {
+        id: column
+        anchors.left: parent.left
+        anchors.right: parent.right
+        spacing: 0
+
+        RowLayout {
+            Layout.fillWidth: true
+            Layout.margins: 16
+            Layout.topMargin: 12
+            Layout.bottomMargin: 12
+            Text {
+                text: qsTr("select_node")
+                color: Theme.clrTextPrimary
+                font.pixelSize: 15
+                font.weight: Font.DemiBold
+            }
+            Item { Layout.fillWidth: true }
+            Button {
+                objectName: "refreshNodesButton"
+                flat: true
+                padding: 0
+                enabled: !AppViewModel.nodesLoading
+                text: qsTr("refresh_nodes")
+                Accessible.name: text
+                background: null
+                contentItem: Row {
+                    spacing: 4
+                    BusyIndicator {
+                        visible: AppViewModel.nodesLoading
+                        running: visible
+                        width: 14
+                        height: 14
+                    }
+                    Icon {
+                        visible: !AppViewModel.nodesLoading
+                        symbol: "arrow.clockwise"
+                        size: 12
+                        color: Theme.clrTextSecondary
+                        anchors.verticalCenter: parent.verticalCenter
+                    }
+                    Text {
+                        text: qsTr("refresh_nodes")
+                        color: Theme.clrTextSecondary
+                        font.pixelSize: 12
+                    }
+                }
+                onClicked: AppViewModel.loadNodes()
+            }
+        }
+        Rectangle {
+            Layout.fillWidth: true
+            Layout.preferredHeight: 1
+            color: Theme.clrBgCardBorder
+        }
+
+        BusyIndicator {
+            objectName: "nodesSpinner"
+            Layout.alignment: Qt.AlignHCenter
+            Layout.topMargin: 24
+            Layout.bottomMargin: 24
+            visible: AppViewModel.nodesLoading && root.nodeCount === 0
+            running: visible
+        }
+        Text {
+            objectName: "nodesErrorText"
+            Layout.fillWidth: true
+            Layout.margins: 16
+            visible: !(AppViewModel.nodesLoading && root.nodeCount === 0) && root.hasError
+            text: root.hasError ? LanguageManager.fill(qsTr("nodes_load_failed"), AppViewModel.nodesError) : ""
+            color: Theme.clrError
+            font.pixelSize: 13
+            wrapMode: Text.Wrap
+        }
+        Text {
+            objectName: "noNodesText"
+            Layout.margins: 16
+            visible: !(AppViewModel.nodesLoading && root.nodeCount === 0) && !root.hasError && root.nodeCount === 0
+            text: qsTr("no_nodes_available")
+            color: Theme.clrTextSecondary
+            font.pixelSize: 13
+        }
+        Column {
+            objectName: "nodeRows"
+            Layout.fillWidth: true
+            visible: !(AppViewModel.nodesLoading && root.nodeCount === 0) && !root.hasError && root.nodeCount > 0
+            Repeater {
+                model: AppViewModel.nodeModel
+                NodeItem { width: parent ? parent.width : 0 }
+            }
+        }
+    }
+}

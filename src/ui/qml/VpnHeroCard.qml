@@ -1,0 +1,151 @@
+import QtQuick
+import QtQuick.Controls.Basic
+import QtQuick.Layouts
+import Nimbrel.Ui
+
+// The connection card: lock emblem, status, selected node, routing mode and the one button.
+CardBackground {
+    id: root
+    objectName: "vpnHeroCard"
+
+    property real pulseScale: 1.0
+    property string mode: AppViewModel.routingModeName()
+    readonly property bool locked: AppViewModel.isConnected || AppViewModel.isVpnLoading
+
+    implicitHeight: column.implicitHeight + 40
+
+    SequentialAnimation on pulseScale {
+        id: pulse
+        loops: Animation.Infinite
+        NumberAnimation { to: 1.12; duration: 1200; easing.type: Easing.InOutQuad }
+        NumberAnimation { to: 1.0; duration: 1200; easing.type: Easing.InOutQuad }
+    }
+    Connections {
+        target: AppViewModel
+        function onIsConnectedChanged() {
+            if (!AppViewModel.isConnected) {
+                pulse.stop()
+                root.pulseScale = 1.0
+            }
+        }
+    }
+
+    ColumnLayout {
+        id: column
+        anchors.fill: parent
+        anchors.margins: 20
+        spacing: 20
+
+        Item {
+            objectName: "lockEmblem"
+            Layout.fillWidth: true
+            Layout.preferredHeight: 140
+            Rectangle {
+                visible: AppViewModel.isConnected
+                anchors.centerIn: parent
+                width: 130 * root.pulseScale
+                height: width
+                radius: width / 2
+                color: Qt.rgba(Theme.clrConnected.r, Theme.clrConnected.g, Theme.clrConnected.b, 0.05)
+            }
+            Rectangle {
+                visible: AppViewModel.isConnected
+                anchors.centerIn: parent
+                width: 100 * root.pulseScale
+                height: width
+                radius: width / 2
+                color: Qt.rgba(Theme.clrConnected.r, Theme.clrConnected.g, Theme.clrConnected.b, 0.08)
+            }
+            Rectangle {
+                anchors.centerIn: parent
+                width: 80
+                height: 80
+                radius: 40
+                color: AppViewModel.isConnected
+                       ? Qt.rgba(Theme.clrConnected.r, Theme.clrConnected.g, Theme.clrConnected.b, 0.15)
+                       : Qt.rgba(Theme.clrPrimary.r, Theme.clrPrimary.g, Theme.clrPrimary.b, 0.1)
+            }
+            Icon {
+                objectName: "lockIcon"
+                anchors.centerIn: parent
+                symbol: AppViewModel.isConnected ? "lock.fill" : "lock"
+                size: 36
+                color: AppViewModel.isConnected ? Theme.clrConnected : Theme.clrTextSecondary
+            }
+        }
+
+        ColumnLayout {
+            Layout.alignment: Qt.AlignHCenter
+            spacing: 6
+            Text {
+                objectName: "vpnStatusText"
+                Layout.alignment: Qt.AlignHCenter
+                text: AppViewModel.vpnStatus
+                color: AppViewModel.isConnected ? Theme.clrConnected : Theme.clrTextPrimary
+                font.pixelSize: 16
+                font.weight: Font.DemiBold
+                Accessible.name: text
+            }
+            Text {
+                objectName: "selectedNodeText"
+                Layout.alignment: Qt.AlignHCenter
+                visible: AppViewModel.selectedNode !== undefined && AppViewModel.selectedNode !== null
+                text: visible ? AppViewModel.selectedNode.flagEmoji + " " + AppViewModel.selectedNode.name : ""
+                color: Theme.clrTextSecondary
+                font.pixelSize: 13
+            }
+        }
+
+        RowLayout {
+            objectName: "routingModeSwitch"
+            Layout.fillWidth: true
+            Layout.leftMargin: 20
+            Layout.rightMargin: 20
+            spacing: 0
+            enabled: !root.locked
+            opacity: root.locked ? 0.5 : 1.0
+
+            Repeater {
+                model: [{ value: "safe", key: "mode_safe" }, { value: "smart", key: "mode_smart" }]
+                Button {
+                    required property var modelData
+                    objectName: "mode_" + modelData.value
+                    Layout.fillWidth: true
+                    implicitHeight: 30
+                    checkable: true
+                    checked: root.mode === modelData.value
+                    text: qsTr(modelData.key)
+                    Accessible.name: text
+                    background: Rectangle {
+                        radius: 7
+                        color: parent.checked ? Theme.clrPrimary : Theme.clrBgSurface
+                        border.color: Theme.clrBgCardBorder
+                    }
+                    contentItem: Text {
+                        text: parent.text
+                        color: parent.checked ? Theme.white : Theme.clrTextSecondary
+                        font.pixelSize: 13
+                        horizontalAlignment: Text.AlignHCenter
+                        verticalAlignment: Text.AlignVCenter
+                    }
+                    onClicked: {
+                        AppViewModel.setRoutingModeName(modelData.value)
+                        root.mode = AppViewModel.routingModeName()
+                    }
+                }
+            }
+        }
+
+        PrimaryButton {
+            objectName: "connectButton"
+            Layout.fillWidth: true
+            Layout.leftMargin: 20
+            Layout.rightMargin: 20
+            fill: AppViewModel.isConnected ? Theme.clrError : Theme.clrPrimary
+            text: AppViewModel.isConnected ? qsTr("disconnect_button") : qsTr("connect_button")
+            busy: AppViewModel.isVpnLoading
+            enabled: !AppViewModel.isVpnLoading
+            onClicked: AppViewModel.isConnected ? AppViewModel.vpnDisconnect() : AppViewModel.vpnConnect()
+        }
+    }
+}
