@@ -18,7 +18,13 @@ inline QQuickItem *findItem(QQuickItem *root, const QString &objectName)
     return nullptr;
 }
 
+// Searches from the window's root item, so open popups (menus, tooltips) are found too.
 inline QQuickItem *findItem(QQuickWindow *window, const QString &objectName)
 {
-    return window ? findItem(window->contentItem(), objectName) : nullptr;
+    if (!window)
+        return nullptr;
+    QQuickItem *root = window->contentItem();
+    while (root->parentItem())
+        root = root->parentItem();
+    return findItem(root, objectName);
 }
