@@ -181,6 +181,8 @@ signals:
     void vpnStatusChanged();
     void isConnectedChanged();
     void isVpnLoadingChanged();
+    // The tunnel failed, crashed or was lost without the user asking (statusText is what vpnStatus shows).
+    void tunnelProblem(const QString &statusText);
     // Finer than the map signals: one node's probe entry changed, or both maps were emptied.
     void pingStateChanged(qint64 id);
     void pingMapsReset();

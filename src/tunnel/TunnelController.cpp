@@ -230,6 +230,7 @@ void TunnelController::monitorTick()
             m_vm.setIsVpnLoading(false);
             m_vm.setVpnStatus(localized(QStringLiteral("connect_failed")));
             m_monitorTimer.stop();
+            emit m_vm.tunnelProblem(m_vm.vpnStatus());
             return;
         }
     }
@@ -239,6 +240,7 @@ void TunnelController::monitorTick()
         m_vm.setTunnelPid(std::nullopt);
         m_vm.setVpnStatus(localized(m_up ? QStringLiteral("process_exited") : QStringLiteral("process_crashed")));
         m_monitorTimer.stop();
+        emit m_vm.tunnelProblem(m_vm.vpnStatus());
     }
 }
 

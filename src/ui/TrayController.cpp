@@ -14,6 +14,7 @@ TrayController::TrayController(AppViewModel &viewModel, QObject *parent)
 {
     m_icon->setToolTip(QStringLiteral("Nimbrel"));
     connect(&m_viewModel, &AppViewModel::isConnectedChanged, this, &TrayController::showState);
+    connect(&m_viewModel, &AppViewModel::tunnelProblem, this, &TrayController::notifyProblem);
     connect(m_icon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
             emit activated();
@@ -36,6 +37,15 @@ void TrayController::showState()
     m_icon->setIcon(QIcon(QStringLiteral(":/Nimbrel/Ui/icons/%1.svg").arg(m_iconName)));
 }
 
+void TrayController::notifyProblem(const QString &statusText)
+{
+    if (m_mainWindow && m_mainWindow->isVisible() && m_mainWindow->isActive())
+        return; // the user sees it on the connection card already
+    m_lastNotification = statusText;
+    if (trayAvailable())
+        m_icon->showMessage(QStringLiteral("Nimbrel"), statusText, QSystemTrayIcon::Warning);
+}
+
 QRect TrayController::iconGeometry() const
 {
     return m_icon->geometry();
@@ -44,7 +54,7 @@ QRect TrayController::iconGeometry() const
 void TrayController::attachPanel(QQuickWindow *panel, QQuickWindow *mainWindow, std::function<void()> quit)
 {
     m_panel = panel;
-    m_mainWindow = mainWindow;
+    setMainWindow(mainWindow);
     m_quit = std::move(quit);
     connect(this, &TrayController::activated, this, &TrayController::togglePanel);
     connect(panel, SIGNAL(openMainRequested()), this, SLOT(openMainWindow()));

@@ -23,6 +23,11 @@ public:
     bool trayAvailable() const;
     QRect iconGeometry() const;
 
+    // The last desktop notification shown (empty when none).
+    QString lastNotification() const { return m_lastNotification; }
+    // Tunnel problems are notified only while the main window is not the active window.
+    void setMainWindow(QQuickWindow *mainWindow) { m_mainWindow = mainWindow; }
+
     // The panel opens and closes from the icon, next to it; its "Open Nimbrel" raises the main window
     // and its quit button calls quit.
     void attachPanel(QQuickWindow *panel, QQuickWindow *mainWindow, std::function<void()> quit);
@@ -37,6 +42,7 @@ private slots:
 
 private:
     void showState();
+    void notifyProblem(const QString &statusText);
 
     AppViewModel &m_viewModel;
     QSystemTrayIcon *m_icon;
@@ -44,4 +50,5 @@ private:
     QPointer<QQuickWindow> m_panel;
     QPointer<QQuickWindow> m_mainWindow;
     std::function<void()> m_quit;
+    QString m_lastNotification;
 };

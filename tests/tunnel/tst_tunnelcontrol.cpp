@@ -241,10 +241,14 @@ private slots:
     {
         TunnelFixture fixture(QStringLiteral("die-later"));
         fixture.installRights();
+        QStringList problems;
+        connect(&fixture.vm(), &AppViewModel::tunnelProblem, this, [&](const QString &text) { problems.append(text); });
         connectAndSettle(fixture);
+        QVERIFY(problems.isEmpty());
         QTRY_COMPARE_WITH_TIMEOUT(fixture.vm().vpnStatus(), QStringLiteral("Connection lost"), 5000);
         QCOMPARE(fixture.vm().isConnected(), false);
         QCOMPARE(fixture.vm().tunnelPid(), std::nullopt);
+        QCOMPARE(problems, QStringList{QStringLiteral("Connection lost")});
         // The reaped helper is gone from the process table.
         QVERIFY(!SystemInfo::isProcessAlive(pid_t(fixture.helperPid())));
     }

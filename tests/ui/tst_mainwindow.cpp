@@ -149,6 +149,27 @@ private slots:
         m_vm->setScreen(AppViewModel::Screen::Login);
     }
 
+    void signInButtonWaitsWhileARequestRuns()
+    {
+        m_vm->setScreen(AppViewModel::Screen::Login);
+        QTRY_VERIFY(slotShown("loginSlot"));
+        QQuickItem *slot = findItem(m_window, QStringLiteral("loginSlot"));
+        QQuickItem *button = findItem(slot, QStringLiteral("loginButton"));
+        QQuickItem *spinner = findItem(slot, QStringLiteral("loginButtonSpinner"));
+        QVERIFY(!button->isEnabled()); // empty fields
+        findItem(slot, QStringLiteral("emailField"))->forceActiveFocus();
+        QTest::keyClick(m_window, Qt::Key_A);
+        findItem(slot, QStringLiteral("passwordFieldInput"))->forceActiveFocus();
+        QTest::keyClick(m_window, Qt::Key_B);
+        QVERIFY(button->isEnabled());
+        QVERIFY(!spinner->isVisible());
+        m_vm->setAuthLoading(true);
+        QVERIFY(!button->isEnabled());
+        QVERIFY(spinner->isVisible());
+        m_vm->setAuthLoading(false);
+        QVERIFY(button->isEnabled());
+    }
+
     void trayIconFollowsTheConnection()
     {
         TrayController tray(*m_vm);
@@ -162,6 +183,17 @@ private slots:
         QCOMPARE(tray.iconName(), QStringLiteral("shield"));
         // Offscreen there is no tray: the app then lives in its main window alone.
         QVERIFY(!tray.trayAvailable());
+
+        // A lost tunnel is worth a notification only while the main window is not in front.
+        tray.setMainWindow(m_window);
+        m_window->requestActivate();
+        QTRY_VERIFY(m_window->isActive());
+        emit m_vm->tunnelProblem(QStringLiteral("Connection lost"));
+        QCOMPARE(tray.lastNotification(), QString());
+        m_window->hide();
+        emit m_vm->tunnelProblem(QStringLiteral("Connection lost"));
+        QCOMPARE(tray.lastNotification(), QStringLiteral("Connection lost"));
+        m_window->show();
     }
 };
 
