@@ -2,18 +2,15 @@
 #include "app/AppOptions.h"
 #include "app/AppViewModel.h"
 #include "i18n/LanguageManager.h"
-#include "i18n/LanguageTranslator.h"
 #include "platform/DemoPlatform.h"
 #include "platform/PreferenceStore.h"
 #include "platform/UnixSignalWatcher.h"
+#include "ui/AppUi.h"
 #include "ui/DemoTour.h"
-#include "ui/QmlSingletons.h"
 #include "ui/TrayController.h"
 
 #include <QApplication>
 #include <QFileInfo>
-#include <QQmlApplicationEngine>
-#include <QQmlComponent>
 #include <QQuickWindow>
 #include <QtQml/qqmlextensionplugin.h>
 
@@ -66,19 +63,11 @@ int main(int argc, char *argv[])
         useDemoPlatform(environment, options.settingsFile);
     AppViewModel viewModel(std::move(environment));
 
-    LanguageTranslator translator(languages);
-    QCoreApplication::installTranslator(&translator);
-
-    AppViewModelForeign::instance = &viewModel;
-    QQmlApplicationEngine engine;
-    engine.addImportPath(QStringLiteral("qrc:/"));
-    QObject::connect(&languages, &LanguageManager::languageChanged, &engine, &QQmlEngine::retranslate);
-    engine.load(QUrl(QStringLiteral("qrc:/Nimbrel/Ui/Main.qml")));
-    auto *window = engine.rootObjects().isEmpty() ? nullptr : qobject_cast<QQuickWindow *>(engine.rootObjects().first());
-    QQmlComponent panelComponent(&engine, QUrl(QStringLiteral("qrc:/Nimbrel/Ui/MenuBarPanel.qml")));
-    std::unique_ptr<QQuickWindow> panel(qobject_cast<QQuickWindow *>(panelComponent.create()));
+    AppUi ui(viewModel);
+    QQuickWindow *window = ui.mainWindow();
+    std::unique_ptr<QQuickWindow> panel = window ? ui.createWindow(QStringLiteral("MenuBarPanel.qml")) : nullptr;
     if (window == nullptr || panel == nullptr) {
-        std::fprintf(stderr, "nimbrel: the windows could not be loaded: %s\n", qPrintable(panelComponent.errorString()));
+        std::fprintf(stderr, "nimbrel: %s\n", qPrintable(ui.errorString()));
         return 1;
     }
     if (options.demo)

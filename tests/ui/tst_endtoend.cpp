@@ -7,6 +7,7 @@
 #include "i18n/LanguageManager.h"
 #include "i18n/LanguageTranslator.h"
 #include "platform/PreferenceStore.h"
+#include "ui/AppUi.h"
 #include "ui/QmlSingletons.h"
 #include "ui/TrayController.h"
 
@@ -31,8 +32,7 @@ private:
     std::unique_ptr<DevService> m_service;
     std::shared_ptr<RecordingAdminPrompt> m_prompt = std::make_shared<RecordingAdminPrompt>();
     std::unique_ptr<AppViewModel> m_vm;
-    std::unique_ptr<LanguageTranslator> m_translator;
-    std::unique_ptr<QQmlApplicationEngine> m_engine;
+    std::unique_ptr<AppUi> m_ui;
     std::unique_ptr<TrayController> m_tray;
     QQuickWindow *m_window = nullptr;
 
@@ -111,15 +111,9 @@ private slots:
         environment.sudoersFile = m_env.path(QStringLiteral("sudoers"));
         m_vm = std::make_unique<AppViewModel>(environment);
 
-        m_translator = std::make_unique<LanguageTranslator>(LanguageManager::shared());
-        QCoreApplication::installTranslator(m_translator.get());
-        AppViewModelForeign::instance = m_vm.get();
-        m_engine = std::make_unique<QQmlApplicationEngine>();
-        m_engine->addImportPath(QStringLiteral("qrc:/"));
-        connect(&LanguageManager::shared(), &LanguageManager::languageChanged, m_engine.get(), &QQmlEngine::retranslate);
-        m_engine->load(QUrl(QStringLiteral("qrc:/Nimbrel/Ui/Main.qml")));
-        QCOMPARE(m_engine->rootObjects().size(), 1);
-        m_window = qobject_cast<QQuickWindow *>(m_engine->rootObjects().first());
+        m_ui = std::make_unique<AppUi>(*m_vm);
+        m_window = m_ui->mainWindow();
+        QVERIFY2(m_window, qPrintable(m_ui->errorString()));
         m_tray = std::make_unique<TrayController>(*m_vm);
         m_window->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_window));
@@ -132,7 +126,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!m_vm->tunnelBusy(), 10000);
         for (QNetworkReply *reply : m_network.findChildren<QNetworkReply *>())
             reply->abort();
-        m_engine.reset();
+        m_ui.reset();
         AppViewModelForeign::instance = nullptr;
     }
 

@@ -5,6 +5,7 @@
 #include "i18n/LanguageManager.h"
 #include "i18n/LanguageTranslator.h"
 #include "platform/PreferenceStore.h"
+#include "ui/AppUi.h"
 #include "ui/QmlSingletons.h"
 #include "ui/TrayController.h"
 
@@ -24,8 +25,7 @@ class TestMainWindow : public QObject {
 private:
     std::unique_ptr<TestEnvironment> m_env;
     std::unique_ptr<AppViewModel> m_vm;
-    std::unique_ptr<LanguageTranslator> m_translator;
-    std::unique_ptr<QQmlApplicationEngine> m_engine;
+    std::unique_ptr<AppUi> m_ui;
     QQuickWindow *m_window = nullptr;
 
     QString textOf(const char *slotName, const char *objectName)
@@ -49,16 +49,9 @@ private slots:
         TestEnvironment::useTemporaryLanguageStore();
         m_env = std::make_unique<TestEnvironment>();
         m_vm = std::make_unique<AppViewModel>(m_env->environment());
-        m_translator = std::make_unique<LanguageTranslator>(LanguageManager::shared());
-        QCoreApplication::installTranslator(m_translator.get());
-
-        AppViewModelForeign::instance = m_vm.get();
-        m_engine = std::make_unique<QQmlApplicationEngine>();
-        m_engine->addImportPath(QStringLiteral("qrc:/"));
-        connect(&LanguageManager::shared(), &LanguageManager::languageChanged, m_engine.get(), &QQmlEngine::retranslate);
-        m_engine->load(QUrl(QStringLiteral("qrc:/Nimbrel/Ui/Main.qml")));
-        QCOMPARE(m_engine->rootObjects().size(), 1);
-        m_window = qobject_cast<QQuickWindow *>(m_engine->rootObjects().first());
+        m_ui = std::make_unique<AppUi>(*m_vm);
+        m_window = m_ui->mainWindow();
+        QVERIFY2(m_window, qPrintable(m_ui->errorString()));
         QVERIFY(m_window);
         m_window->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_window));
@@ -66,7 +59,7 @@ private slots:
 
     void cleanupTestCase()
     {
-        m_engine.reset();
+        m_ui.reset();
         AppViewModelForeign::instance = nullptr;
     }
 
