@@ -25,28 +25,25 @@ Item {
         }
     }
 
-    Canvas {
-        id: face
+    // A diagonal gradient, top-left to bottom-right: the even blend of a vertical and a horizontal
+    // gradient between the same two colours is exactly that, and stays clipped to the rounded corners.
+    Rectangle {
         anchors.fill: parent
-        onPaint: {
-            const ctx = getContext("2d")
-            const r = root.size * 0.28
-            const s = root.size
-            ctx.reset()
-            ctx.beginPath()
-            ctx.moveTo(r, 0)
-            ctx.arcTo(s, 0, s, s, r)
-            ctx.arcTo(s, s, 0, s, r)
-            ctx.arcTo(0, s, 0, 0, r)
-            ctx.arcTo(0, 0, s, 0, r)
-            ctx.closePath()
-            const gradient = ctx.createLinearGradient(0, 0, s, s)
-            gradient.addColorStop(0, Theme.clrPrimary)
-            gradient.addColorStop(1, Theme.logoGradientEnd)
-            ctx.fillStyle = gradient
-            ctx.fill()
+        radius: root.size * 0.28
+        gradient: Gradient {
+            GradientStop { position: 0.0; color: Theme.clrPrimary }
+            GradientStop { position: 1.0; color: Theme.logoGradientEnd }
         }
-        onWidthChanged: requestPaint()
+    }
+    Rectangle {
+        anchors.fill: parent
+        radius: root.size * 0.28
+        opacity: 0.5
+        gradient: Gradient {
+            orientation: Gradient.Horizontal
+            GradientStop { position: 0.0; color: Theme.clrPrimary }
+            GradientStop { position: 1.0; color: Theme.logoGradientEnd }
+        }
     }
 
     Text {
