@@ -13,7 +13,7 @@
 
 using namespace std::chrono_literals;
 
-TunnelFixture::TunnelFixture(const QString &scenario)
+TunnelFixture::TunnelFixture(const QString &scenario, std::chrono::milliseconds stopPoll)
     : prompt(std::make_shared<RecordingAdminPrompt>())
 {
     m_helperPath = env.path(QStringLiteral("nimbrel-macos"));
@@ -31,6 +31,7 @@ TunnelFixture::TunnelFixture(const QString &scenario)
     qputenv("NIMBREL_SIMHELPER_GATEWAY_FILE", env.tunnelPaths.gateway.toLocal8Bit());
 
     AppEnvironment environment = env.environment();
+    environment.intervals.stopPoll = stopPoll;
     environment.platform.adminPrompt = prompt;
     environment.loginName = QStringLiteral("tester");
     environment.sudoersFile = env.path(QStringLiteral("sudoers-nimbrel"));

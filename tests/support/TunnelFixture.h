@@ -14,7 +14,9 @@
 // helper), short intervals, and the tunnel files in the folder.
 class TunnelFixture {
 public:
-    explicit TunnelFixture(const QString &scenario = QStringLiteral("normal"));
+    // stopPoll: the pause between two checks whether a stopped helper is gone (40 checks at most).
+    explicit TunnelFixture(const QString &scenario = QStringLiteral("normal"),
+                           std::chrono::milliseconds stopPoll = std::chrono::milliseconds(10));
     ~TunnelFixture();
 
     AppViewModel &vm() { return *m_vm; }
