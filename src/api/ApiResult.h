@@ -12,16 +12,13 @@ public:
     // Only for containers that need a default; it holds a failure, never a success.
     ApiResult()
         : m_state(std::in_place_index<1>, ApiError{QStringLiteral("ApiResult"), -3, QStringLiteral("No result")})
-    {
-    }
+    {}
     ApiResult(T value)
         : m_state(std::in_place_index<0>, std::move(value))
-    {
-    }
+    {}
     ApiResult(ApiError error)
         : m_state(std::in_place_index<1>, std::move(error))
-    {
-    }
+    {}
 
     bool ok() const { return m_state.index() == 0; }
     explicit operator bool() const { return ok(); }

@@ -36,8 +36,8 @@ QCoro::Task<ApiResult<RawResponse>> send(ApiService::Config config, QNetworkRequ
     if (!config.network)
         co_return ApiError::transport(QStringLiteral("The network is not available"));
     request.setTransferTimeout(static_cast<int>(config.timeout.count()));
-    std::unique_ptr<QNetworkReply, ReplyDeleter> reply(
-        verb == "POST" ? config.network->post(request, body) : config.network->get(request));
+    std::unique_ptr<QNetworkReply, ReplyDeleter> reply(verb == "POST" ? config.network->post(request, body)
+                                                                      : config.network->get(request));
 
     auto tooLarge = std::make_shared<bool>(false);
     QObject::connect(reply.get(), &QNetworkReply::downloadProgress, reply.get(),
@@ -50,15 +50,16 @@ QCoro::Task<ApiResult<RawResponse>> send(ApiService::Config config, QNetworkRequ
     co_await reply.get();
 
     if (*tooLarge)
-        co_return ApiError::transport(QStringLiteral("The service's answer is larger than %1 MiB")
-                                          .arg(config.maxResponseBytes / (1024 * 1024)));
+        co_return ApiError::transport(
+            QStringLiteral("The service's answer is larger than %1 MiB").arg(config.maxResponseBytes / (1024 * 1024)));
     // Codes below 200 are failures of the connection itself (refused, reset, timed out, TLS, proxy),
     // also when they strike after the status line; higher codes only echo an HTTP status.
     const QVariant statusAttribute = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const QNetworkReply::NetworkError error = reply->error();
     if (error == QNetworkReply::OperationCanceledError)
         co_return ApiError::transport(QStringLiteral("The request timed out"));
-    if ((error != QNetworkReply::NoError && error < 200) || (!statusAttribute.isValid() && error != QNetworkReply::NoError))
+    if ((error != QNetworkReply::NoError && error < 200) ||
+        (!statusAttribute.isValid() && error != QNetworkReply::NoError))
         co_return ApiError::transport(reply->errorString());
     RawResponse response;
     response.status = statusAttribute.isValid() ? statusAttribute.toInt() : -1;
@@ -100,8 +101,7 @@ QCoro::Task<ApiResult<T>> get(ApiService::Config config, QString path, QString t
 }
 
 template <typename T>
-QCoro::Task<ApiResult<T>> post(ApiService::Config config, QString path, QJsonObject body,
-                               std::optional<QString> token)
+QCoro::Task<ApiResult<T>> post(ApiService::Config config, QString path, QJsonObject body, std::optional<QString> token)
 {
     QNetworkRequest request(resolve(config.baseUrl, path));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
@@ -119,8 +119,7 @@ QCoro::Task<ApiResult<T>> post(ApiService::Config config, QString path, QJsonObj
 
 ApiService::ApiService(Config config)
     : m_config(std::move(config))
-{
-}
+{}
 
 std::optional<ApiError> ApiService::checkStatus(int httpStatus, const QByteArray &body)
 {
@@ -130,8 +129,8 @@ std::optional<ApiError> ApiService::checkStatus(int httpStatus, const QByteArray
     // The server's message counts only from an object whose every value is text.
     std::optional<QString> message;
     if (const std::optional<QJsonObject> object = JsonText::parseObject(body, nullptr)) {
-        const bool allText = std::all_of(object->begin(), object->end(),
-                                         [](const auto &value) { return value.isString(); });
+        const bool allText =
+            std::all_of(object->begin(), object->end(), [](const auto &value) { return value.isString(); });
         if (allText) {
             if (object->contains(QStringLiteral("message")))
                 message = object->value(QStringLiteral("message")).toString();

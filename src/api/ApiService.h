@@ -18,8 +18,8 @@ class ApiService {
 public:
     struct Config {
         QPointer<QNetworkAccessManager> network;
-        QUrl baseUrl;                                  // absolute, ending in "/"
-        std::chrono::milliseconds timeout{15000};      // without progress
+        QUrl baseUrl;                             // absolute, ending in "/"
+        std::chrono::milliseconds timeout{15000}; // without progress
         qint64 maxResponseBytes = 16 * 1024 * 1024;
     };
 

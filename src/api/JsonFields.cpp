@@ -6,8 +6,7 @@
 JsonFields::JsonFields(const QJsonObject &object, QString record)
     : m_object(object)
     , m_record(std::move(record))
-{
-}
+{}
 
 void JsonFields::fail(const QString &message)
 {

@@ -14,13 +14,12 @@ AppOptions AppOptions::parse(const QStringList &arguments, const QProcessEnviron
     const QCommandLineOption settings(QStringLiteral("settings"),
                                       QStringLiteral("Use this preference file (also NIMBREL_SETTINGS)."),
                                       QStringLiteral("file"));
-    const QCommandLineOption screenshots(
-        QStringLiteral("screenshot-dir"),
-        QStringLiteral("Write a PNG of each screen into this folder, then quit."),
-        QStringLiteral("folder"));
-    const QCommandLineOption apiBase(QStringLiteral("api-base"),
-                                     QStringLiteral("Talk to the service at this API base URL (also NIMBREL_API_BASE)."),
-                                     QStringLiteral("url"));
+    const QCommandLineOption screenshots(QStringLiteral("screenshot-dir"),
+                                         QStringLiteral("Write a PNG of each screen into this folder, then quit."),
+                                         QStringLiteral("folder"));
+    const QCommandLineOption apiBase(
+        QStringLiteral("api-base"), QStringLiteral("Talk to the service at this API base URL (also NIMBREL_API_BASE)."),
+        QStringLiteral("url"));
     const QCommandLineOption webSite(QStringLiteral("web-site"),
                                      QStringLiteral("Open this web site for subscribing (also NIMBREL_WEBSITE)."),
                                      QStringLiteral("url"));
@@ -28,7 +27,8 @@ AppOptions AppOptions::parse(const QStringList &arguments, const QProcessEnviron
                                   QStringLiteral("Demo mode: privileged commands are recorded, not run as root."));
     const QCommandLineOption tourAccount(
         QStringLiteral("tour-account"),
-        QStringLiteral("With --screenshot-dir: sign in as this e-mail (password in NIMBREL_DEMO_PASSWORD) and walk through."),
+        QStringLiteral(
+            "With --screenshot-dir: sign in as this e-mail (password in NIMBREL_DEMO_PASSWORD) and walk through."),
         QStringLiteral("email"));
     parser.addOption(settings);
     parser.addOption(screenshots);
@@ -39,8 +39,8 @@ AppOptions AppOptions::parse(const QStringList &arguments, const QProcessEnviron
     parser.process(arguments);
 
     AppOptions options;
-    options.settingsFile = parser.isSet(settings) ? parser.value(settings)
-                                                  : environment.value(QStringLiteral("NIMBREL_SETTINGS"));
+    options.settingsFile =
+        parser.isSet(settings) ? parser.value(settings) : environment.value(QStringLiteral("NIMBREL_SETTINGS"));
     options.screenshotDir = parser.value(screenshots);
     options.demo = parser.isSet(demo);
     options.tourAccount = parser.value(tourAccount);

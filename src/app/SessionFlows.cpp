@@ -79,7 +79,8 @@ QCoro::Task<> loadUserData(QPointer<AppViewModel> vm)
     if (!vm || !vm->accessToken())
         co_return;
     const ApiService api = vm->api();
-    auto request = withTokenRefresh<UserMeResponse>(vm, [api](QString token) { return api.getUserMe(std::move(token)); });
+    auto request =
+        withTokenRefresh<UserMeResponse>(vm, [api](QString token) { return api.getUserMe(std::move(token)); });
     const ApiResult<UserMeResponse> result = co_await std::move(request);
     if (!vm)
         co_return;

@@ -9,8 +9,7 @@ class TaskHandle {
 public:
     TaskHandle()
         : m_cancelled(std::make_shared<std::atomic_bool>(false))
-    {
-    }
+    {}
 
     void cancel() const { m_cancelled->store(true); }
     bool isCancelled() const { return m_cancelled->load(); }

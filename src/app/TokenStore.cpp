@@ -4,8 +4,7 @@
 
 TokenStore::TokenStore(std::shared_ptr<PreferenceStore> preferences)
     : m_preferences(std::move(preferences))
-{
-}
+{}
 
 void TokenStore::save(const QString &accessToken, const QString &refreshToken, const QString &email,
                       const std::optional<QString> &nickname) const

@@ -104,10 +104,9 @@ int main(int argc, char *argv[])
             return 1;
         }
         const QList<ScreenshotTour::Step> steps =
-            options.tourAccount.isEmpty()
-                ? DemoTour::screens(viewModel, languages)
-                : DemoTour::walkthrough(viewModel, languages, window, panel.get(), options.tourAccount,
-                                        options.tourPassword);
+            options.tourAccount.isEmpty() ? DemoTour::screens(viewModel, languages)
+                                          : DemoTour::walkthrough(viewModel, languages, window, panel.get(),
+                                                                  options.tourAccount, options.tourPassword);
         tour = std::make_unique<ScreenshotTour>(*window, folder, steps);
         QObject::connect(tour.get(), &ScreenshotTour::finished, &app,
                          [&languages, chosen = languages.language(), &quitCleanly](bool ok, const QString &why) {

@@ -27,8 +27,7 @@ const LanguageFacts &factsOf(AppLanguage language)
 
 const QList<AppLanguage> &all()
 {
-    static const QList<AppLanguage> languages{AppLanguage::en, AppLanguage::zhCN, AppLanguage::zhTW,
-                                              AppLanguage::ru};
+    static const QList<AppLanguage> languages{AppLanguage::en, AppLanguage::zhCN, AppLanguage::zhTW, AppLanguage::ru};
     return languages;
 }
 

@@ -49,7 +49,10 @@ public:
     // Replaces the first "%@" of format with argument; a format without one drops the argument.
     static QString fillFormat(const QString &format, const QString &argument);
     // The same for QML, where the format comes from qsTr so that it follows a language switch.
-    Q_INVOKABLE QString fill(const QString &format, const QString &argument) const { return fillFormat(format, argument); }
+    Q_INVOKABLE QString fill(const QString &format, const QString &argument) const
+    {
+        return fillFormat(format, argument);
+    }
 
 signals:
     void languageChanged();

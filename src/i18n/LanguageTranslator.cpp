@@ -5,8 +5,7 @@
 LanguageTranslator::LanguageTranslator(const LanguageManager &languages, QObject *parent)
     : QTranslator(parent)
     , m_languages(languages)
-{
-}
+{}
 
 QString LanguageTranslator::translate(const char *, const char *sourceText, const char *, int) const
 {

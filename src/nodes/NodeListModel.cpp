@@ -8,8 +8,9 @@ NodeListModel::NodeListModel(AppViewModel &viewModel, QObject *parent)
 {
     connect(&m_viewModel, &AppViewModel::nodesChanged, this, &NodeListModel::reload);
     connect(&m_viewModel, &AppViewModel::selectedNodeChanged, this, &NodeListModel::refreshSelection);
-    connect(&m_viewModel, &AppViewModel::pingStateChanged, this,
-            [this](qint64 id) { refreshRow(id, {PingMsRole, IsPingingRole}); });
+    connect(&m_viewModel, &AppViewModel::pingStateChanged, this, [this](qint64 id) {
+        refreshRow(id, {PingMsRole, IsPingingRole});
+    });
     connect(&m_viewModel, &AppViewModel::pingMapsReset, this, [this] {
         if (rowCount() > 0)
             emit dataChanged(index(0), index(rowCount() - 1), {PingMsRole, IsPingingRole});

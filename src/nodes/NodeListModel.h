@@ -24,7 +24,7 @@ public:
         StatusRole,
         LoadPercentRole,
         IsOnlineRole,
-        PingMsRole,     // null when never probed
+        PingMsRole, // null when never probed
         IsPingingRole,
         IsSelectedRole,
         IsLastRole,

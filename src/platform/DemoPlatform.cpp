@@ -7,8 +7,7 @@
 
 DemoAdminPrompt::DemoAdminPrompt(QString helperPath)
     : m_helperPath(std::move(helperPath))
-{
-}
+{}
 
 ScriptResult DemoAdminPrompt::runAsAdmin(const QString &)
 {
@@ -21,8 +20,7 @@ ScriptResult DemoAdminPrompt::runAsAdmin(const QString &)
 
 DemoPrivilegedRunner::DemoPrivilegedRunner(QString recordFile)
     : m_recordFile(std::move(recordFile))
-{
-}
+{}
 
 void DemoPrivilegedRunner::run(const QStringList &arguments, Output)
 {
@@ -32,7 +30,8 @@ void DemoPrivilegedRunner::run(const QStringList &arguments, Output)
         if (!m_recordFile.isEmpty()) {
             QFile file(m_recordFile);
             if (file.open(QIODevice::Append | QIODevice::Text))
-                file.write((QStringLiteral("sudo -n ") + arguments.join(QLatin1Char(' ')) + QLatin1Char('\n')).toUtf8());
+                file.write(
+                    (QStringLiteral("sudo -n ") + arguments.join(QLatin1Char(' ')) + QLatin1Char('\n')).toUtf8());
         }
     }
     if (arguments.size() == 2 && arguments.first() == QLatin1String("/bin/kill")) {

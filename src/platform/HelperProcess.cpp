@@ -74,8 +74,8 @@ Started spawn(const QString &program, const QStringList &arguments, const QProce
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
     pid_t pid = -1;
-    const int failure = ::posix_spawn(&pid, argv.first().constData(), &actions, &attributes, argvStrings.data(),
-                                      envStrings.data());
+    const int failure =
+        ::posix_spawn(&pid, argv.first().constData(), &actions, &attributes, argvStrings.data(), envStrings.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (failure != 0)

@@ -12,8 +12,8 @@
 namespace HelperProcess {
 
 struct Started {
-    pid_t pid = -1;       // > 0 when it started
-    QString error;        // why it did not
+    pid_t pid = -1; // > 0 when it started
+    QString error;  // why it did not
 };
 
 Started spawn(const QString &program, const QStringList &arguments, const QProcessEnvironment &environment,

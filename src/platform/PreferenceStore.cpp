@@ -31,9 +31,8 @@ void preparePrivateFile(const QString &path)
 std::shared_ptr<PreferenceStore> PreferenceStore::openStandard()
 {
 #ifdef Q_OS_MACOS
-    return std::shared_ptr<PreferenceStore>(
-        new PreferenceStore(std::make_unique<QSettings>(QStringLiteral("Nimbrel"), QStringLiteral("Nimbrel")),
-                            QString()));
+    return std::shared_ptr<PreferenceStore>(new PreferenceStore(
+        std::make_unique<QSettings>(QStringLiteral("Nimbrel"), QStringLiteral("Nimbrel")), QString()));
 #else
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
     return openFile(folder + QStringLiteral("/Nimbrel/Nimbrel.conf"));
@@ -50,8 +49,7 @@ std::shared_ptr<PreferenceStore> PreferenceStore::openFile(const QString &path)
 PreferenceStore::PreferenceStore(std::unique_ptr<QSettings> settings, QString privateFile)
     : m_settings(std::move(settings))
     , m_privateFile(std::move(privateFile))
-{
-}
+{}
 
 PreferenceStore::~PreferenceStore() = default;
 

@@ -12,8 +12,7 @@ const QString kHelperName = QStringLiteral("nimbrel-macos");
 HelperLocator::HelperLocator(std::shared_ptr<PreferenceStore> preferences, Places places)
     : m_preferences(std::move(preferences))
     , m_places(std::move(places))
-{
-}
+{}
 
 QStringList HelperLocator::candidates() const
 {

@@ -12,7 +12,7 @@ class PreferenceStore;
 class HelperLocator {
 public:
     struct Places {
-        QString programPath;       // the running program file (first command-line argument)
+        QString programPath; // the running program file (first command-line argument)
         QString currentDirectory;
         QString homeDirectory;
         QStringList extraCandidates; // tried after the fixed ones (a packaged location)

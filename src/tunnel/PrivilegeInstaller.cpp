@@ -31,8 +31,7 @@ PrivilegeInstaller::PrivilegeInstaller(std::shared_ptr<PreferenceStore> preferen
     : m_preferences(std::move(preferences))
     , m_prompt(std::move(prompt))
     , m_settings(std::move(settings))
-{
-}
+{}
 
 QString PrivilegeInstaller::shellQuote(const QString &value)
 {
@@ -51,7 +50,9 @@ std::optional<QString> PrivilegeInstaller::installCommand(const QString &binary,
 
     const QString path = shellQuote(binary);
     const QString file = shellQuote(settings.sudoersFile);
-    const auto rule = [&](const QString &command) { return shellQuote(user + QStringLiteral(" ALL=(ALL) NOPASSWD: ") + command); };
+    const auto rule = [&](const QString &command) {
+        return shellQuote(user + QStringLiteral(" ALL=(ALL) NOPASSWD: ") + command);
+    };
     return QStringLiteral("chown root:%1 %2 && chmod 4755 %2").arg(settings.ownerGroup, path) +
            QStringLiteral(" && echo %1 > %2").arg(rule(QStringLiteral("/bin/kill")), file) +
            QStringLiteral(" && echo %1 >> %2").arg(rule(QStringLiteral("/sbin/route delete *")), file) +

@@ -7,13 +7,11 @@
 #include <QFileInfo>
 #include <QThreadPool>
 
-SmartModeCleanup::SmartModeCleanup(std::shared_ptr<PrivilegedRunner> runner, TunnelPaths paths,
-                                   uid_t trustedOwner)
+SmartModeCleanup::SmartModeCleanup(std::shared_ptr<PrivilegedRunner> runner, TunnelPaths paths, uid_t trustedOwner)
     : m_runner(std::move(runner))
     , m_paths(std::move(paths))
     , m_trustedOwner(trustedOwner)
-{
-}
+{}
 
 void SmartModeCleanup::run() const
 {

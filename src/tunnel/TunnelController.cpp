@@ -141,7 +141,8 @@ void TunnelController::vpnConnect()
             return;
         if (!installer->checkPrivilegesInstalled(launch.helperPath) &&
             !installer->doInstallPrivileges(launch.helperPath, user)) {
-            postToMain([ticket](TunnelController &self) { self.failLaunch(ticket, QStringLiteral("user_cancelled"), {}); });
+            postToMain(
+                [ticket](TunnelController &self) { self.failLaunch(ticket, QStringLiteral("user_cancelled"), {}); });
             return;
         }
         if (ticket->cancelled)
@@ -183,7 +184,8 @@ void TunnelController::failLaunch(const std::shared_ptr<LaunchTicket> &ticket, c
     m_vm.setVpnStatus(detail.isEmpty() ? localized(statusKey) : LanguageManager::shared().formatted(statusKey, detail));
 }
 
-void TunnelController::finishLaunch(const std::shared_ptr<LaunchTicket> &ticket, pid_t pid, std::shared_ptr<TunnelLog> log)
+void TunnelController::finishLaunch(const std::shared_ptr<LaunchTicket> &ticket, pid_t pid,
+                                    std::shared_ptr<TunnelLog> log)
 {
     if (ticket->cancelled)
         return; // the stop queued behind this start stops the helper

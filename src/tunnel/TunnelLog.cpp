@@ -19,8 +19,7 @@ TunnelLog::TunnelLog(TunnelLog &&other) noexcept
     : m_writeFd(std::exchange(other.m_writeFd, -1))
     , m_readFd(std::exchange(other.m_readFd, -1))
     , m_offset(other.m_offset)
-{
-}
+{}
 
 TunnelLog &TunnelLog::operator=(TunnelLog &&other) noexcept
 {
@@ -43,8 +42,10 @@ TunnelLog TunnelLog::create(const QString &path, QString *problem)
     log.m_writeFd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (log.m_writeFd < 0) {
         const int error = errno;
-        *problem = error == EEXIST ? QStringLiteral("%1 is taken by a file that is not ours").arg(path)
-                                   : QStringLiteral("cannot create %1 (%2)").arg(path, QString::fromLocal8Bit(std::strerror(error)));
+        *problem =
+            error == EEXIST
+                ? QStringLiteral("%1 is taken by a file that is not ours").arg(path)
+                : QStringLiteral("cannot create %1 (%2)").arg(path, QString::fromLocal8Bit(std::strerror(error)));
         return {};
     }
     log.m_readFd = ::open(native.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);

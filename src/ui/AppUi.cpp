@@ -18,7 +18,8 @@ AppUi::AppUi(AppViewModel &viewModel)
     QCoreApplication::installTranslator(m_translator.get());
     AppViewModelForeign::instance = &viewModel;
     m_engine.addImportPath(QStringLiteral("qrc:/"));
-    QObject::connect(&LanguageManager::shared(), &LanguageManager::languageChanged, &m_engine, &QQmlEngine::retranslate);
+    QObject::connect(&LanguageManager::shared(), &LanguageManager::languageChanged, &m_engine,
+                     &QQmlEngine::retranslate);
     m_engine.load(QUrl(kModuleRoot + QStringLiteral("Main.qml")));
     if (!m_engine.rootObjects().isEmpty())
         m_mainWindow = qobject_cast<QQuickWindow *>(m_engine.rootObjects().first());

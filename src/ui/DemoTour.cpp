@@ -57,7 +57,8 @@ QList<ScreenshotTour::Step> walkthrough(AppViewModel &vm, LanguageManager &langu
     };
     return {
         {QStringLiteral("sign-in"), [&vm] { vm.setScreen(AppViewModel::Screen::Login); }, {}, {}},
-        {QStringLiteral("home"), [&vm, email, password] { vm.login(email, password); },
+        {QStringLiteral("home"),
+         [&vm, email, password] { vm.login(email, password); },
          [&vm] { return vm.screen() == AppViewModel::Screen::Home && !vm.nodes().isEmpty() && !vm.nodesLoading(); },
          {}},
         {QStringLiteral("probe"),
@@ -67,15 +68,20 @@ QList<ScreenshotTour::Step> walkthrough(AppViewModel &vm, LanguageManager &langu
              if (vm.nodes().size() > 11)
                  vm.pingNode(vm.nodes().at(11));
          },
-         probed, {}},
+         probed,
+         {}},
         {QStringLiteral("connecting"),
          [&vm, main] {
              scrollHome(main, 0);
              vm.vpnConnect();
-         }, [&vm] { return vm.isVpnLoading() || vm.isConnected(); }, {}},
+         },
+         [&vm] { return vm.isVpnLoading() || vm.isConnected(); },
+         {}},
         {QStringLiteral("connected"), {}, [&vm] { return vm.isConnected(); }, {}},
-        {QStringLiteral("disconnected"), [&vm] { vm.vpnDisconnect(); },
-         [&vm] { return !vm.isConnected() && !vm.tunnelBusy(); }, {}},
+        {QStringLiteral("disconnected"),
+         [&vm] { vm.vpnDisconnect(); },
+         [&vm] { return !vm.isConnected() && !vm.tunnelBusy(); },
+         {}},
         {QStringLiteral("home-zh-CN"), [&languages] { languages.setLanguage(AppLanguage::zhCN); }, {}, {}},
         {QStringLiteral("panel"),
          [panel] {

@@ -13,8 +13,7 @@ ScreenshotTour::ScreenshotTour(QQuickWindow &window, QDir folder, QList<Step> st
     , m_window(&window)
     , m_folder(std::move(folder))
     , m_steps(std::move(steps))
-{
-}
+{}
 
 void ScreenshotTour::start()
 {

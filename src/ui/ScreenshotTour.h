@@ -16,8 +16,8 @@ public:
     struct Step {
         QString name;
         std::function<void()> act;
-        std::function<bool()> reached;          // none: reached at once
-        QPointer<QQuickWindow> window;           // none: the main window
+        std::function<bool()> reached; // none: reached at once
+        QPointer<QQuickWindow> window; // none: the main window
     };
 
     ScreenshotTour(QQuickWindow &window, QDir folder, QList<Step> steps, QObject *parent = nullptr);

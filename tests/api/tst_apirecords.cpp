@@ -58,8 +58,8 @@ private slots:
         QTest::addColumn<QByteArray>("value"); // empty: key removed
         QTest::addColumn<bool>("decodes");
 
-        for (const char *required : {"id", "name", "country_code", "country_name", "flag_emoji", "host", "port",
-                                     "status", "load_percent"}) {
+        for (const char *required :
+             {"id", "name", "country_code", "country_name", "flag_emoji", "host", "port", "status", "load_percent"}) {
             const QString key = QString::fromLatin1(required);
             QTest::addRow("%s missing", required) << key << QByteArray() << false;
             QTest::addRow("%s null", required) << key << QByteArray("null") << false;
@@ -107,16 +107,22 @@ private slots:
         QTest::addColumn<bool>("decodes");
         QTest::addColumn<int>("nodeCount"); // -1: no list
         const QByteArray node = QJsonDocument(object(kNode)).toJson(QJsonDocument::Compact);
-        QTest::newRow("full") << R"({"version":"v1","psk":"k","cached":false,"nodes":[)" + node + "," + node + "]}" << true << 2;
-        QTest::newRow("cached without nodes") << QByteArray(R"({"version":"v1","psk":"k","cached":true})") << true << -1;
-        QTest::newRow("nodes null") << QByteArray(R"({"version":"v1","psk":"k","cached":false,"nodes":null})") << true << -1;
-        QTest::newRow("empty list") << QByteArray(R"({"version":"v1","psk":"k","cached":false,"nodes":[]})") << true << 0;
+        QTest::newRow("full") << R"({"version":"v1","psk":"k","cached":false,"nodes":[)" + node + "," + node + "]}"
+                              << true << 2;
+        QTest::newRow("cached without nodes")
+            << QByteArray(R"({"version":"v1","psk":"k","cached":true})") << true << -1;
+        QTest::newRow("nodes null") << QByteArray(R"({"version":"v1","psk":"k","cached":false,"nodes":null})") << true
+                                    << -1;
+        QTest::newRow("empty list") << QByteArray(R"({"version":"v1","psk":"k","cached":false,"nodes":[]})") << true
+                                    << 0;
         QTest::newRow("cached missing") << QByteArray(R"({"version":"v1","psk":"k","nodes":[]})") << false << 0;
         QTest::newRow("cached as string") << QByteArray(R"({"version":"v1","psk":"k","cached":"true"})") << false << 0;
         QTest::newRow("version missing") << QByteArray(R"({"psk":"k","cached":true})") << false << 0;
         QTest::newRow("psk null") << QByteArray(R"({"version":"v1","psk":null,"cached":true})") << false << 0;
-        QTest::newRow("nodes not a list") << QByteArray(R"({"version":"v1","psk":"k","cached":false,"nodes":{}})") << false << 0;
-        QTest::newRow("entry not an object") << QByteArray(R"({"version":"v1","psk":"k","cached":false,"nodes":[1]})") << false << 0;
+        QTest::newRow("nodes not a list")
+            << QByteArray(R"({"version":"v1","psk":"k","cached":false,"nodes":{}})") << false << 0;
+        QTest::newRow("entry not an object")
+            << QByteArray(R"({"version":"v1","psk":"k","cached":false,"nodes":[1]})") << false << 0;
         QJsonObject broken = object(kNode);
         broken.remove(QStringLiteral("load_percent"));
         QTest::newRow("one node lacks load_percent")
@@ -142,15 +148,27 @@ private slots:
     {
         QTest::addColumn<QByteArray>("json");
         QTest::addColumn<bool>("decodes");
-        QTest::newRow("complete") << QByteArray(R"({"user":{"id":"u1","email":"a@b.c","nickname":"bob"},"accessToken":"a","refreshToken":"r"})") << true;
-        QTest::newRow("no nickname") << QByteArray(R"({"user":{"id":"u1","email":"a@b.c"},"accessToken":"a","refreshToken":"r"})") << true;
-        QTest::newRow("nickname null") << QByteArray(R"({"user":{"id":"u1","email":"a@b.c","nickname":null},"accessToken":"a","refreshToken":"r"})") << true;
-        QTest::newRow("user id as number") << QByteArray(R"({"user":{"id":1,"email":"a@b.c"},"accessToken":"a","refreshToken":"r"})") << false;
+        QTest::newRow("complete")
+            << QByteArray(
+                   R"({"user":{"id":"u1","email":"a@b.c","nickname":"bob"},"accessToken":"a","refreshToken":"r"})")
+            << true;
+        QTest::newRow("no nickname")
+            << QByteArray(R"({"user":{"id":"u1","email":"a@b.c"},"accessToken":"a","refreshToken":"r"})") << true;
+        QTest::newRow("nickname null")
+            << QByteArray(
+                   R"({"user":{"id":"u1","email":"a@b.c","nickname":null},"accessToken":"a","refreshToken":"r"})")
+            << true;
+        QTest::newRow("user id as number")
+            << QByteArray(R"({"user":{"id":1,"email":"a@b.c"},"accessToken":"a","refreshToken":"r"})") << false;
         QTest::newRow("user missing") << QByteArray(R"({"accessToken":"a","refreshToken":"r"})") << false;
-        QTest::newRow("user not an object") << QByteArray(R"({"user":"u1","accessToken":"a","refreshToken":"r"})") << false;
-        QTest::newRow("email missing") << QByteArray(R"({"user":{"id":"u1"},"accessToken":"a","refreshToken":"r"})") << false;
-        QTest::newRow("refresh token missing") << QByteArray(R"({"user":{"id":"u1","email":"a@b.c"},"accessToken":"a"})") << false;
-        QTest::newRow("access token null") << QByteArray(R"({"user":{"id":"u1","email":"a@b.c"},"accessToken":null,"refreshToken":"r"})") << false;
+        QTest::newRow("user not an object")
+            << QByteArray(R"({"user":"u1","accessToken":"a","refreshToken":"r"})") << false;
+        QTest::newRow("email missing") << QByteArray(R"({"user":{"id":"u1"},"accessToken":"a","refreshToken":"r"})")
+                                       << false;
+        QTest::newRow("refresh token missing")
+            << QByteArray(R"({"user":{"id":"u1","email":"a@b.c"},"accessToken":"a"})") << false;
+        QTest::newRow("access token null")
+            << QByteArray(R"({"user":{"id":"u1","email":"a@b.c"},"accessToken":null,"refreshToken":"r"})") << false;
     }
 
     void authResponseRules()
@@ -172,10 +190,13 @@ private slots:
         QTest::addColumn<QString>("status"); // empty: no subscription
         QTest::newRow("empty object") << QByteArray("{}") << true << "";
         QTest::newRow("subscription null") << QByteArray(R"({"subscription":null})") << true << "";
-        QTest::newRow("full") << QByteArray(R"({"subscription":{"status":"ACTIVE","planName":"Pro","expiresAt":"2030-01-01T00:00:00Z"}})") << true << "ACTIVE";
+        QTest::newRow("full")
+            << QByteArray(R"({"subscription":{"status":"ACTIVE","planName":"Pro","expiresAt":"2030-01-01T00:00:00Z"}})")
+            << true << "ACTIVE";
         QTest::newRow("only status") << QByteArray(R"({"subscription":{"status":"active"}})") << true << "active";
         QTest::newRow("status missing") << QByteArray(R"({"subscription":{"planName":"Pro"}})") << false << "";
-        QTest::newRow("plan as number") << QByteArray(R"({"subscription":{"status":"ACTIVE","planName":3}})") << false << "";
+        QTest::newRow("plan as number") << QByteArray(R"({"subscription":{"status":"ACTIVE","planName":3}})") << false
+                                        << "";
         QTest::newRow("subscription as list") << QByteArray(R"({"subscription":[]})") << false << "";
     }
 
@@ -192,10 +213,12 @@ private slots:
 
     void requestsLeaveAbsentKeysOut()
     {
-        const RegisterRequest four{QStringLiteral("e"), QStringLiteral("p"), std::nullopt, QStringLiteral("f"), QStringLiteral("MACOS")};
+        const RegisterRequest four{QStringLiteral("e"), QStringLiteral("p"), std::nullopt, QStringLiteral("f"),
+                                   QStringLiteral("MACOS")};
         QCOMPARE(four.toJson().keys(), (QStringList{QStringLiteral("deviceFingerprint"), QStringLiteral("email"),
                                                     QStringLiteral("password"), QStringLiteral("platform")}));
-        const RegisterRequest five{QStringLiteral("e"), QStringLiteral("p"), QString(), QStringLiteral("f"), QStringLiteral("MACOS")};
+        const RegisterRequest five{QStringLiteral("e"), QStringLiteral("p"), QString(), QStringLiteral("f"),
+                                   QStringLiteral("MACOS")};
         QCOMPARE(five.toJson().size(), 5);
         QCOMPARE(five.toJson().value(QStringLiteral("nickname")), QJsonValue(QString()));
     }

@@ -90,10 +90,14 @@ private slots:
         QTest::newRow("401 message") << 401 << QByteArray(R"({"message":"Token expired"})") << json << "Token expired";
         QTest::newRow("400 error only") << 400 << QByteArray(R"({"error":"Bad input"})") << json << "Bad input";
         QTest::newRow("message wins over error") << 400 << QByteArray(R"({"error":"E","message":"M"})") << json << "M";
-        QTest::newRow("number spoils the map") << 500 << QByteArray(R"({"message":"Boom","code":7})") << json << "Request failed";
-        QTest::newRow("null spoils the map") << 500 << QByteArray(R"({"message":"Boom","detail":null})") << json << "Request failed";
-        QTest::newRow("nested object spoils the map") << 500 << QByteArray(R"({"message":"Boom","x":{}})") << json << "Request failed";
-        QTest::newRow("html 502") << 502 << QByteArray("<html><body>Bad Gateway</body></html>") << QByteArray("text/html") << "Request failed";
+        QTest::newRow("number spoils the map")
+            << 500 << QByteArray(R"({"message":"Boom","code":7})") << json << "Request failed";
+        QTest::newRow("null spoils the map")
+            << 500 << QByteArray(R"({"message":"Boom","detail":null})") << json << "Request failed";
+        QTest::newRow("nested object spoils the map")
+            << 500 << QByteArray(R"({"message":"Boom","x":{}})") << json << "Request failed";
+        QTest::newRow("html 502") << 502 << QByteArray("<html><body>Bad Gateway</body></html>")
+                                  << QByteArray("text/html") << "Request failed";
         QTest::newRow("empty 404") << 404 << QByteArray() << json << "Request failed";
         QTest::newRow("list body") << 400 << QByteArray(R"(["message"])") << json << "Request failed";
         QTest::newRow("neither key") << 418 << QByteArray(R"({"detail":"teapot"})") << json << "Request failed";
@@ -141,17 +145,20 @@ private slots:
             connect(socket, &QTcpSocket::readyRead, socket, [&request, socket] {
                 request += socket->readAll();
                 if (request.contains("\r\n\r\n"))
-                    socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 2\r\nConnection: close\r\n\r\n{}");
+                    socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: "
+                                  "2\r\nConnection: close\r\n\r\n{}");
             });
         });
-        QVERIFY(QCoro::waitFor(service(QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(raw.serverPort()))).getUserMe(QString())));
+        QVERIFY(QCoro::waitFor(
+            service(QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(raw.serverPort()))).getUserMe(QString())));
         QVERIFY2(request.contains("\r\nAuthorization: Bearer \r\n"), request.constData());
     }
 
     void postsCarryJsonAndABearerOnlyWithAToken()
     {
         m_server.answerWith(200, R"({"user":{"id":"u","email":"a@b.c"},"accessToken":"a","refreshToken":"r"})");
-        const ApiResult<AuthResponse> login = QCoro::waitFor(service().login(QStringLiteral(" a@b.c "), QStringLiteral(" pw ")));
+        const ApiResult<AuthResponse> login =
+            QCoro::waitFor(service().login(QStringLiteral(" a@b.c "), QStringLiteral(" pw ")));
         QVERIFY(login);
         const auto &received = m_server.last();
         QCOMPARE(received.method, QByteArray("POST"));
@@ -181,12 +188,14 @@ private slots:
     void registerSendsFourOrFiveKeys()
     {
         m_server.answerWith(200, R"({"user":{"id":"u","email":"a@b.c"},"accessToken":"a","refreshToken":"r"})");
-        QVERIFY(QCoro::waitFor(service().registerAccount(QStringLiteral("a@b.c"), QStringLiteral("password1"), std::nullopt)));
+        QVERIFY(QCoro::waitFor(
+            service().registerAccount(QStringLiteral("a@b.c"), QStringLiteral("password1"), std::nullopt)));
         QCOMPARE(m_server.last().path, QStringLiteral("/api/auth/register"));
         QCOMPARE(bodyOf(m_server.last()).size(), 4);
         QVERIFY(!bodyOf(m_server.last()).contains(QStringLiteral("nickname")));
 
-        QVERIFY(QCoro::waitFor(service().registerAccount(QStringLiteral("a@b.c"), QStringLiteral("password1"), QStringLiteral("  "))));
+        QVERIFY(QCoro::waitFor(
+            service().registerAccount(QStringLiteral("a@b.c"), QStringLiteral("password1"), QStringLiteral("  "))));
         QCOMPARE(bodyOf(m_server.last()).size(), 5);
         QCOMPARE(bodyOf(m_server.last()).value(QStringLiteral("nickname")).toString(), QStringLiteral("  "));
     }
@@ -220,7 +229,8 @@ private slots:
     void successThatDoesNotDecodeIsNotA401()
     {
         m_server.answerWith(200, R"({"user":{"id":1,"email":"a@b.c"},"accessToken":"a","refreshToken":"r"})");
-        const ApiResult<AuthResponse> wrongType = QCoro::waitFor(service().login(QStringLiteral("a"), QStringLiteral("b")));
+        const ApiResult<AuthResponse> wrongType =
+            QCoro::waitFor(service().login(QStringLiteral("a"), QStringLiteral("b")));
         QVERIFY(!wrongType);
         QVERIFY(wrongType.error().code != 401);
         QVERIFY(wrongType.error().domain != QLatin1String("ApiService"));
@@ -249,7 +259,8 @@ private slots:
         QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
         const quint16 port = closed.serverPort();
         closed.close();
-        QCoro::waitFor(service(QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(port))).logout(QStringLiteral("a"), QStringLiteral("r")));
+        QCoro::waitFor(service(QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(port)))
+                           .logout(QStringLiteral("a"), QStringLiteral("r")));
     }
 
     void refusedConnectionIsATransportFailure()
@@ -258,8 +269,8 @@ private slots:
         QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
         const quint16 port = closed.serverPort();
         closed.close();
-        const ApiResult<UserMeResponse> result =
-            QCoro::waitFor(service(QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(port))).getUserMe(QStringLiteral("t")));
+        const ApiResult<UserMeResponse> result = QCoro::waitFor(
+            service(QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(port))).getUserMe(QStringLiteral("t")));
         QVERIFY(!result);
         QCOMPARE(result.error().domain, QStringLiteral("Network"));
         QVERIFY(result.error().code != 401);
@@ -275,8 +286,9 @@ private slots:
             while (QTcpSocket *socket = silent.nextPendingConnection())
                 held.append(socket); // accepted, read, never answered
         });
-        const ApiResult<NodesResponse> result = QCoro::waitFor(
-            service(QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(silent.serverPort())), 200ms).getNodes(QStringLiteral("t"), std::nullopt));
+        const ApiResult<NodesResponse> result =
+            QCoro::waitFor(service(QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(silent.serverPort())), 200ms)
+                               .getNodes(QStringLiteral("t"), std::nullopt));
         QVERIFY(!result);
         QCOMPARE(result.error().message, QStringLiteral("The request timed out"));
         QVERIFY(result.error().code != 401);

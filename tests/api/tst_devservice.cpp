@@ -39,21 +39,21 @@ private slots:
 
     void registrationRules()
     {
-        const auto registered =
-            QCoro::waitFor(api().registerAccount(QStringLiteral("new@example.org"), QStringLiteral("12345678"), std::nullopt));
+        const auto registered = QCoro::waitFor(
+            api().registerAccount(QStringLiteral("new@example.org"), QStringLiteral("12345678"), std::nullopt));
         QVERIFY(registered);
         QCOMPARE(registered.value().user.email, QStringLiteral("new@example.org"));
         QCOMPARE(registered.value().user.nickname, std::nullopt);
         QVERIFY(registered.value().accessToken != registered.value().refreshToken);
 
-        const auto taken =
-            QCoro::waitFor(api().registerAccount(QStringLiteral("NEW@example.org"), QStringLiteral("abcdefgh"), QStringLiteral("x")));
+        const auto taken = QCoro::waitFor(
+            api().registerAccount(QStringLiteral("NEW@example.org"), QStringLiteral("abcdefgh"), QStringLiteral("x")));
         QVERIFY(!taken);
         QCOMPARE(taken.error().code, 409);
         QVERIFY(!taken.error().message.isEmpty());
 
-        const auto shortPassword =
-            QCoro::waitFor(api().registerAccount(QStringLiteral("other@example.org"), QStringLiteral("1234567"), std::nullopt));
+        const auto shortPassword = QCoro::waitFor(
+            api().registerAccount(QStringLiteral("other@example.org"), QStringLiteral("1234567"), std::nullopt));
         QVERIFY(!shortPassword);
         QCOMPARE(shortPassword.error().code, 400);
 
@@ -65,7 +65,8 @@ private slots:
 
     void signInRules()
     {
-        const auto wrong = QCoro::waitFor(api().login(m_service->activeDemoAccount().email, QStringLiteral("nope-nope")));
+        const auto wrong =
+            QCoro::waitFor(api().login(m_service->activeDemoAccount().email, QStringLiteral("nope-nope")));
         QVERIFY(!wrong);
         QCOMPARE(wrong.error().code, 401);
         QVERIFY(!wrong.error().message.isEmpty());
@@ -153,7 +154,8 @@ private slots:
         QCOMPARE(third.value().nodes->size(), changed.size());
 
         QCOMPARE(QCoro::waitFor(api().getNodes(QStringLiteral("forged"), std::nullopt)).error().code, 401);
-        const auto forbidden = QCoro::waitFor(api().getNodes(signIn(m_service->freeDemoAccount()).accessToken, std::nullopt));
+        const auto forbidden =
+            QCoro::waitFor(api().getNodes(signIn(m_service->freeDemoAccount()).accessToken, std::nullopt));
         QCOMPARE(forbidden.error().code, 403);
         QVERIFY(!forbidden.error().message.isEmpty());
     }

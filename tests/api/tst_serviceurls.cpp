@@ -45,8 +45,9 @@ private slots:
         QVERIFY(options.resolveServiceUrls(&api, &site, &problem));
         QCOMPARE(api, QUrl(QStringLiteral("http://127.0.0.1:9/")));
 
-        options = AppOptions::parse({QStringLiteral("nimbrel"), QStringLiteral("--api-base"), QStringLiteral("http://example.net/")},
-                                    environment);
+        options = AppOptions::parse(
+            {QStringLiteral("nimbrel"), QStringLiteral("--api-base"), QStringLiteral("http://example.net/")},
+            environment);
         QVERIFY(!options.resolveServiceUrls(&api, &site, &problem));
         QVERIFY(problem.contains(QLatin1String("https")));
         QCOMPARE(api, QUrl(QStringLiteral("http://127.0.0.1:9/"))); // untouched on refusal

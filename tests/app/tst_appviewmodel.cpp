@@ -12,8 +12,8 @@
 
 namespace {
 
-void writeFile(const QString &path, const QByteArray &content, QFileDevice::Permissions permissions =
-                                                                    QFileDevice::ReadOwner | QFileDevice::WriteOwner)
+void writeFile(const QString &path, const QByteArray &content,
+               QFileDevice::Permissions permissions = QFileDevice::ReadOwner | QFileDevice::WriteOwner)
 {
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
@@ -39,12 +39,8 @@ class TestAppViewModel : public QObject {
     Q_OBJECT
 
 private:
-
 private slots:
-    void initTestCase()
-    {
-        TestEnvironment::useTemporaryLanguageStore();
-    }
+    void initTestCase() { TestEnvironment::useTemporaryLanguageStore(); }
 
     void init() { LanguageManager::shared().setLanguage(AppLanguage::en); }
 
@@ -92,13 +88,24 @@ private slots:
     // QML reads the observed fields by name; every one of them must notify.
     void observedFieldsAreNotifyingProperties()
     {
-        const QStringList observed{
-            QStringLiteral("screen"), QStringLiteral("authLoading"), QStringLiteral("authError"),
-            QStringLiteral("userEmail"), QStringLiteral("userNickname"), QStringLiteral("subscriptionStatus"),
-            QStringLiteral("subscriptionPlan"), QStringLiteral("subscriptionExpiry"), QStringLiteral("nodes"),
-            QStringLiteral("selectedNode"), QStringLiteral("nodesLoading"), QStringLiteral("nodesError"),
-            QStringLiteral("psk"), QStringLiteral("pingResults"), QStringLiteral("pingingNodes"),
-            QStringLiteral("vpnStatus"), QStringLiteral("isConnected"), QStringLiteral("isVpnLoading")};
+        const QStringList observed{QStringLiteral("screen"),
+                                   QStringLiteral("authLoading"),
+                                   QStringLiteral("authError"),
+                                   QStringLiteral("userEmail"),
+                                   QStringLiteral("userNickname"),
+                                   QStringLiteral("subscriptionStatus"),
+                                   QStringLiteral("subscriptionPlan"),
+                                   QStringLiteral("subscriptionExpiry"),
+                                   QStringLiteral("nodes"),
+                                   QStringLiteral("selectedNode"),
+                                   QStringLiteral("nodesLoading"),
+                                   QStringLiteral("nodesError"),
+                                   QStringLiteral("psk"),
+                                   QStringLiteral("pingResults"),
+                                   QStringLiteral("pingingNodes"),
+                                   QStringLiteral("vpnStatus"),
+                                   QStringLiteral("isConnected"),
+                                   QStringLiteral("isVpnLoading")};
         const QMetaObject &meta = AppViewModel::staticMetaObject;
         for (const QString &name : observed) {
             const int index = meta.indexOfProperty(name.toUtf8().constData());
@@ -310,7 +317,9 @@ private slots:
         TestEnvironment env;
         const QString script = env.tunnelPaths.cleanupScript;
         if (kind == QLatin1String("world-writable")) {
-            writeFile(script, "#!/bin/sh\n", QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther | QFileDevice::WriteOther);
+            writeFile(script, "#!/bin/sh\n",
+                      QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther |
+                          QFileDevice::WriteOther);
         } else if (kind == QLatin1String("link")) {
             writeFile(env.path(QStringLiteral("elsewhere.sh")), "#!/bin/sh\n");
             QVERIFY(QFile::link(env.path(QStringLiteral("elsewhere.sh")), script));

@@ -1,7 +1,7 @@
-#include "TestEnvironment.h"
 #include "RecordingPrivilegedRunner.h"
 #include "ScriptedServer.h"
 #include "ServiceFixture.h"
+#include "TestEnvironment.h"
 #include "i18n/LanguageManager.h"
 #include "platform/PreferenceStore.h"
 
@@ -17,7 +17,6 @@ class TestSessionFlows : public QObject {
     Q_OBJECT
 
 private:
-
     static int count(ServiceFixture &fixture, const char *path)
     {
         return fixture.service ? fixture.service->requestCount(QLatin1String(path)) : -1;
@@ -25,14 +24,12 @@ private:
 
     static void store(ServiceFixture &fixture, const AuthResponse &auth)
     {
-        TokenStore(fixture.env.preferences).save(auth.accessToken, auth.refreshToken, auth.user.email, auth.user.nickname);
+        TokenStore(fixture.env.preferences)
+            .save(auth.accessToken, auth.refreshToken, auth.user.email, auth.user.nickname);
     }
 
 private slots:
-    void initTestCase()
-    {
-        TestEnvironment::useTemporaryLanguageStore();
-    }
+    void initTestCase() { TestEnvironment::useTemporaryLanguageStore(); }
 
     void freshSignInShowsHomeWithTheSubscription()
     {
@@ -98,8 +95,9 @@ private slots:
     void rejectedTokensEndTheSessionSilently()
     {
         ServiceFixture fixture;
-        TokenStore(fixture.env.preferences).save(QStringLiteral("stale-access"), QStringLiteral("stale-refresh"),
-                                                 QStringLiteral("a@b.c"), QStringLiteral("nick"));
+        TokenStore(fixture.env.preferences)
+            .save(QStringLiteral("stale-access"), QStringLiteral("stale-refresh"), QStringLiteral("a@b.c"),
+                  QStringLiteral("nick"));
         auto vm = fixture.launch();
         vm->setAuthError(QStringLiteral("left from before"));
         vm->tryAutoLogin();
@@ -255,7 +253,8 @@ private slots:
     void registrationSendsNoEmptyNickname()
     {
         ScriptedServer server;
-        server.answerWith(200, R"({"user":{"id":"u9","email":"new@example.org"},"accessToken":"a","refreshToken":"r"})");
+        server.answerWith(200,
+                          R"({"user":{"id":"u9","email":"new@example.org"},"accessToken":"a","refreshToken":"r"})");
         ServiceFixture fixture;
         fixture.baseUrl = server.baseUrl();
         auto vm = fixture.launch();

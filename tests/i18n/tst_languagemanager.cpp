@@ -100,7 +100,8 @@ private slots:
         QCOMPARE(manager.localized(QStringLiteral("no_account")).back(), QLatin1Char(' '));
         manager.setLanguage(AppLanguage::zhCN);
         QCOMPARE(manager.localized(QStringLiteral("no_account")).back(), QChar(0xFF1F));
-        QCOMPARE(manager.localized(QStringLiteral("expires_format")), QString(QChar(0x5230)) + QChar(0x671F) + QChar(0xFF1A) + QStringLiteral("%@"));
+        QCOMPARE(manager.localized(QStringLiteral("expires_format")),
+                 QString(QChar(0x5230)) + QChar(0x671F) + QChar(0xFF1A) + QStringLiteral("%@"));
     }
 
     void rawValuesAreExact_data()
@@ -135,8 +136,10 @@ private slots:
         LanguageManager manager(freshStore());
         const QVariantList entries = manager.languages();
         QCOMPARE(entries.size(), 4);
-        const QStringList codes{QStringLiteral("en"), QStringLiteral("zh-CN"), QStringLiteral("zh-TW"), QStringLiteral("ru")};
-        const QStringList names{QStringLiteral("English"), QStringLiteral("简体中文"), QStringLiteral("繁體中文"), QStringLiteral("Русский")};
+        const QStringList codes{QStringLiteral("en"), QStringLiteral("zh-CN"), QStringLiteral("zh-TW"),
+                                QStringLiteral("ru")};
+        const QStringList names{QStringLiteral("English"), QStringLiteral("简体中文"), QStringLiteral("繁體中文"),
+                                QStringLiteral("Русский")};
         const QStringList flags{QStringLiteral("🇺🇸"), QStringLiteral("🇨🇳"), QStringLiteral("🇨🇳"), QStringLiteral("🇷🇺")};
         manager.setLanguage(AppLanguage::ru);
         for (int i = 0; i < 4; ++i) {
@@ -172,7 +175,8 @@ private slots:
         QCOMPARE(manager.localized(QStringLiteral("vpn_disconnected")),
                  StringTables::table(manager.language()).value(QStringLiteral("vpn_disconnected")));
         // A bad stored value stays until the user picks a language.
-        QCOMPARE(store->string(QStringLiteral("appLanguage")), stored.isValid() ? std::optional(stored.toString()) : std::nullopt);
+        QCOMPARE(store->string(QStringLiteral("appLanguage")),
+                 stored.isValid() ? std::optional(stored.toString()) : std::nullopt);
     }
 
     void switchingRemembersAndSwapsBeforeNotifying()
@@ -224,7 +228,8 @@ private slots:
         QCOMPARE(manager.formatted(QStringLiteral("nodes_load_failed"), QStringLiteral("50%@ off")),
                  QStringLiteral("Failed to load nodes: 50%@ off"));
         // A missing key is its own format; it has no placeholder, so the argument is dropped.
-        QCOMPARE(manager.formatted(QStringLiteral("no_such_format"), QStringLiteral("x")), QStringLiteral("no_such_format"));
+        QCOMPARE(manager.formatted(QStringLiteral("no_such_format"), QStringLiteral("x")),
+                 QStringLiteral("no_such_format"));
         manager.setLanguage(AppLanguage::zhCN);
         QCOMPARE(manager.formatted(QStringLiteral("expires_format"), QStringLiteral("2025-01-31")),
                  QStringLiteral("到期：2025-01-31"));

@@ -69,9 +69,9 @@ class TestLatencyProbe : public QObject {
     Q_OBJECT
 
 private:
-
     // Runs one probe and waits for its single answer; counts how many answers came.
-    static qint64 ping(const QString &host, qint64 port, std::chrono::milliseconds timeout = 2000ms, int *answers = nullptr)
+    static qint64 ping(const QString &host, qint64 port, std::chrono::milliseconds timeout = 2000ms,
+                       int *answers = nullptr)
     {
         QObject context;
         QList<qint64> results;
@@ -84,10 +84,7 @@ private:
     }
 
 private slots:
-    void initTestCase()
-    {
-        TestEnvironment::useTemporaryLanguageStore();
-    }
+    void initTestCase() { TestEnvironment::useTemporaryLanguageStore(); }
 
     void outcomes()
     {
@@ -121,7 +118,8 @@ private slots:
         bool answered = false;
         {
             QObject context;
-            LatencyProbe::tcpPing(QStringLiteral("127.0.0.1"), silent.port, 50ms, &context, [&](qint64) { answered = true; });
+            LatencyProbe::tcpPing(QStringLiteral("127.0.0.1"), silent.port, 50ms, &context,
+                                  [&](qint64) { answered = true; });
         }
         QTest::qWait(120);
         QVERIFY(!answered);

@@ -1,5 +1,5 @@
-#include "TestEnvironment.h"
 #include "ServiceFixture.h"
+#include "TestEnvironment.h"
 #include "i18n/LanguageManager.h"
 #include "nodes/NodeListModel.h"
 #include "platform/PreferenceStore.h"
@@ -40,7 +40,6 @@ class TestNodeList : public QObject {
     Q_OBJECT
 
 private:
-
     // Signed in with an active subscription; the first load (started by the sign-in) has finished.
     static std::unique_ptr<AppViewModel> signedIn(ServiceFixture &fixture)
     {
@@ -59,10 +58,7 @@ private:
     }
 
 private slots:
-    void initTestCase()
-    {
-        TestEnvironment::useTemporaryLanguageStore();
-    }
+    void initTestCase() { TestEnvironment::useTemporaryLanguageStore(); }
 
     void withoutATokenNothingIsSent()
     {

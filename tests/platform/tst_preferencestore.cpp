@@ -89,7 +89,8 @@ private slots:
         const QString path = dir.filePath(QStringLiteral("prefs.conf"));
         {
             QSettings direct(path, QSettings::IniFormat);
-            direct.setValue(QStringLiteral("routingMode"), QStringList{QStringLiteral("smart"), QStringLiteral("safe")});
+            direct.setValue(QStringLiteral("routingMode"),
+                            QStringList{QStringLiteral("smart"), QStringLiteral("safe")});
             direct.setValue(QStringLiteral("appLanguage"), 42);
         }
         auto store = PreferenceStore::openFile(path);

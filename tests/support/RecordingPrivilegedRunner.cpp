@@ -15,7 +15,8 @@ void RecordingPrivilegedRunner::run(const QStringList &arguments, Output output)
         hold = m_hold;
     }
     m_recorded.release();
-    if (m_performKills && arguments.size() == 2 && arguments.first() == QLatin1String("/bin/kill") && arguments.at(1).toInt() > 0)
+    if (m_performKills && arguments.size() == 2 && arguments.first() == QLatin1String("/bin/kill") &&
+        arguments.at(1).toInt() > 0)
         ::kill(arguments.at(1).toInt(), SIGTERM);
     if (hold && !m_released.tryAcquire(1, kHoldLimitMs)) {
         const QMutexLocker lock(&m_mutex);

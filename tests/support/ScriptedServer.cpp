@@ -38,10 +38,10 @@ bool ScriptedServer::handleRequest(const QHttpServerRequest &request, QTcpSocket
     m_received.append(received);
 
     QHttpServerResponder responder = makeResponder(request, socket);
-    responder.write(m_answer.body, m_answer.contentType, static_cast<QHttpServerResponder::StatusCode>(m_answer.status));
+    responder.write(m_answer.body, m_answer.contentType,
+                    static_cast<QHttpServerResponder::StatusCode>(m_answer.status));
     return true;
 }
 
 void ScriptedServer::missingHandler(const QHttpServerRequest &, QTcpSocket *)
-{
-}
+{}

@@ -20,7 +20,7 @@ public:
     struct Received {
         QByteArray method;
         QString path;
-        QString query;                 // as sent, still percent-encoded; empty when none
+        QString query; // as sent, still percent-encoded; empty when none
         bool hasQuery = false;
         QHash<QByteArray, QByteArray> headers; // names in lower case
         QByteArray body;

@@ -83,7 +83,8 @@ private slots:
         QString problem;
         TunnelLog log = TunnelLog::create(path, &problem);
         QVERIFY2(log.isValid(), qPrintable(problem));
-        QCOMPARE(QFile(path).permissions() & (QFileDevice::ReadOther | QFileDevice::ReadGroup), QFileDevice::Permissions());
+        QCOMPARE(QFile(path).permissions() & (QFileDevice::ReadOther | QFileDevice::ReadGroup),
+                 QFileDevice::Permissions());
         ::write(log.writeDescriptor(), "VPN ", 4);
         LogScanner scanner;
         log.readNew(scanner, 1 << 20);

@@ -18,9 +18,8 @@ namespace {
 // the file the settings name. Returns what the shims printed.
 QString runUnderShell(const QString &command)
 {
-    const QString shims = QStringLiteral(
-        "chown() { printf 'chown'; printf ' <%s>' \"$@\"; printf '\\n'; }\n"
-        "chmod() { printf 'chmod'; printf ' <%s>' \"$@\"; printf '\\n'; }\n");
+    const QString shims = QStringLiteral("chown() { printf 'chown'; printf ' <%s>' \"$@\"; printf '\\n'; }\n"
+                                         "chmod() { printf 'chmod'; printf ' <%s>' \"$@\"; printf '\\n'; }\n");
     QProcess shell;
     shell.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), shims + command});
     shell.waitForFinished(10000);
@@ -76,7 +75,8 @@ private slots:
         PrivilegeInstaller::Settings settings;
         settings.sudoersFile = env.path(QStringLiteral("sudoers"));
         settings.ownerGroup = QStringLiteral("root");
-        const std::optional<QString> command = PrivilegeInstaller::installCommand(path, QStringLiteral("alice"), settings);
+        const std::optional<QString> command =
+            PrivilegeInstaller::installCommand(path, QStringLiteral("alice"), settings);
         QVERIFY(command);
         const QString printed = runUnderShell(*command);
         QCOMPARE(printed, QStringLiteral("chown <root:root> <%1>\nchmod <4755> <%1>\nchmod <440> <%2>\n")
@@ -96,15 +96,23 @@ private slots:
     {
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("user");
-        QTest::newRow("newline in path") << "/tmp/a\nb/nimbrel-macos" << "alice";
+        QTest::newRow("newline in path") << "/tmp/a\nb/nimbrel-macos"
+                                         << "alice";
         QTest::newRow("NUL in path") << QStringLiteral("/tmp/a") + QChar(0) + QStringLiteral("b") << "alice";
-        QTest::newRow("empty path") << "" << "alice";
-        QTest::newRow("newline in user") << "/tmp/nimbrel-macos" << "alice\nALL ALL=(ALL) ALL";
-        QTest::newRow("space in user") << "/tmp/nimbrel-macos" << "alice bob";
-        QTest::newRow("quote in user") << "/tmp/nimbrel-macos" << "o'brien";
-        QTest::newRow("comma in user") << "/tmp/nimbrel-macos" << "a,b";
-        QTest::newRow("leading dash in user") << "/tmp/nimbrel-macos" << "-alice";
-        QTest::newRow("empty user") << "/tmp/nimbrel-macos" << "";
+        QTest::newRow("empty path") << ""
+                                    << "alice";
+        QTest::newRow("newline in user") << "/tmp/nimbrel-macos"
+                                         << "alice\nALL ALL=(ALL) ALL";
+        QTest::newRow("space in user") << "/tmp/nimbrel-macos"
+                                       << "alice bob";
+        QTest::newRow("quote in user") << "/tmp/nimbrel-macos"
+                                       << "o'brien";
+        QTest::newRow("comma in user") << "/tmp/nimbrel-macos"
+                                       << "a,b";
+        QTest::newRow("leading dash in user") << "/tmp/nimbrel-macos"
+                                              << "-alice";
+        QTest::newRow("empty user") << "/tmp/nimbrel-macos"
+                                    << "";
     }
 
     void unsafeValuesAreRefusedBeforeAnyPrompt()
@@ -118,9 +126,12 @@ private slots:
     {
         PrivilegeInstaller::Settings settings;
         settings.ownerGroup = QStringLiteral("wheel");
-        const QString command = *PrivilegeInstaller::installCommand(QStringLiteral("/p/nimbrel-macos"), QStringLiteral("bob"), settings);
-        QVERIFY(command.startsWith(QLatin1String("chown root:wheel '/p/nimbrel-macos' && chmod 4755 '/p/nimbrel-macos'")));
-        QVERIFY(command.contains(QLatin1String(" && echo 'bob ALL=(ALL) NOPASSWD: /bin/kill' > '/etc/sudoers.d/nimbrel'")));
+        const QString command =
+            *PrivilegeInstaller::installCommand(QStringLiteral("/p/nimbrel-macos"), QStringLiteral("bob"), settings);
+        QVERIFY(
+            command.startsWith(QLatin1String("chown root:wheel '/p/nimbrel-macos' && chmod 4755 '/p/nimbrel-macos'")));
+        QVERIFY(
+            command.contains(QLatin1String(" && echo 'bob ALL=(ALL) NOPASSWD: /bin/kill' > '/etc/sudoers.d/nimbrel'")));
         QVERIFY(command.endsWith(QLatin1String(" && chmod 440 '/etc/sudoers.d/nimbrel'")));
     }
 

@@ -52,7 +52,6 @@ class TestTunnelControl : public QObject {
     Q_OBJECT
 
 private:
-
     // Connects and waits until the monitor has given its verdict.
     static void connectAndSettle(TunnelFixture &fixture)
     {
@@ -70,10 +69,7 @@ private:
     }
 
 private slots:
-    void initTestCase()
-    {
-        TestEnvironment::useTemporaryLanguageStore();
-    }
+    void initTestCase() { TestEnvironment::useTemporaryLanguageStore(); }
 
     void missingPiecesStopBeforeAnything()
     {
@@ -94,7 +90,8 @@ private slots:
         QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("PSK not ready, please refresh nodes"));
 
         fixture.vm().setPsk(QStringLiteral("k"));
-        fixture.env.preferences->setString(QStringLiteral("nimbrelBinaryPath"), fixture.env.path(QStringLiteral("missing")));
+        fixture.env.preferences->setString(QStringLiteral("nimbrelBinaryPath"),
+                                           fixture.env.path(QStringLiteral("missing")));
         fixture.vm().vpnConnect();
         QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("nimbrel-macos binary not found"));
         QCOMPARE(fixture.vm().isVpnLoading(), false);
@@ -108,7 +105,8 @@ private slots:
         QTest::addColumn<QString>("storedMode");
         QTest::addColumn<QStringList>("expected");
         QTest::newRow("sni, smart") << "127.0.0.1" << QVariant(QStringLiteral("sni.example")) << "smart"
-                                    << QStringList{"--server-addr", "127.0.0.1:8443", "--sni", "sni.example", "--smart"};
+                                    << QStringList{"--server-addr", "127.0.0.1:8443", "--sni", "sni.example",
+                                                   "--smart"};
         QTest::newRow("no sni") << "localhost" << QVariant() << "safe"
                                 << QStringList{"--server-addr", "localhost:8443", "--sni", "localhost", "--route-all"};
         QTest::newRow("empty sni") << "127.0.0.1" << QVariant(QString()) << "safe"
@@ -144,7 +142,10 @@ private slots:
         QVERIFY(record.value(QStringLiteral("pskPresent")).toBool());
         QCOMPARE(record.value(QStringLiteral("pskSha256")).toString(),
                  QString::fromLatin1(QCryptographicHash::hash("test-psk-value", QCryptographicHash::Sha256).toHex()));
-        QCOMPARE(record.value(QStringLiteral("environment")).toObject().value(QStringLiteral("NIMBREL_TEST_PASSTHROUGH")).toString(),
+        QCOMPARE(record.value(QStringLiteral("environment"))
+                     .toObject()
+                     .value(QStringLiteral("NIMBREL_TEST_PASSTHROUGH"))
+                     .toString(),
                  QStringLiteral("kept as it is"));
         QCOMPARE(fixture.vm().tunnelPid(), std::optional<qint32>(qint32(fixture.helperPid())));
         // The recorded server host is the text before the first ":".
@@ -160,12 +161,14 @@ private slots:
         connectAndSettle(fixture); // first run: nothing stored
         QCOMPARE(fixture.prompt->commands().size(), 1);
         QVERIFY(fixture.prompt->commands().first().contains(QLatin1String("tester ALL=(ALL) NOPASSWD: /bin/kill")));
-        QCOMPARE(fixture.env.preferences->string(QStringLiteral("nimbrelSetupBinaryPath")), std::optional(fixture.helperPath()));
+        QCOMPARE(fixture.env.preferences->string(QStringLiteral("nimbrelSetupBinaryPath")),
+                 std::optional(fixture.helperPath()));
         QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connected"));
         disconnectAndSettle(fixture);
 
         // Same stored path but the set-user-ID bit is gone (the helper was replaced): install again.
-        QFile(fixture.helperPath()).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        QFile(fixture.helperPath())
+            .setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         connectAndSettle(fixture);
         QCOMPARE(fixture.prompt->commands().size(), 2);
         disconnectAndSettle(fixture);
@@ -187,11 +190,16 @@ private slots:
         QTest::addColumn<QString>("scenario");
         QTest::addColumn<QString>("status");
         QTest::addColumn<bool>("connected");
-        QTest::newRow("marker") << "normal" << "Connected" << true;
-        QTest::newRow("marker split across reads") << "split-marker" << "Connected" << true;
-        QTest::newRow("marker and error in one read") << "marker-and-error" << "Connected" << true;
-        QTest::newRow("error word") << "error" << "Connection failed, check server and PSK" << false;
-        QTest::newRow("exits before the marker") << "exit-early" << "Process exited unexpectedly" << false;
+        QTest::newRow("marker") << "normal"
+                                << "Connected" << true;
+        QTest::newRow("marker split across reads") << "split-marker"
+                                                   << "Connected" << true;
+        QTest::newRow("marker and error in one read") << "marker-and-error"
+                                                      << "Connected" << true;
+        QTest::newRow("error word") << "error"
+                                    << "Connection failed, check server and PSK" << false;
+        QTest::newRow("exits before the marker") << "exit-early"
+                                                 << "Process exited unexpectedly" << false;
     }
 
     void monitorVerdicts()
@@ -279,10 +287,9 @@ private slots:
         disconnectAndSettle(fixture);
         const auto calls = fixture.env.runner->calls();
         QCOMPARE(calls.first().arguments, (QStringList{QStringLiteral("/bin/kill"), QString::number(pid)}));
-        QCOMPARE(routeCalls(calls),
-                 (QList<QStringList>{{"/sbin/route", "delete", "127.0.0.1"},
-                                     {"/sbin/route", "delete", "-net", "0.0.0.0/1"},
-                                     {"/sbin/route", "delete", "-net", "128.0.0.0/1"}}));
+        QCOMPARE(routeCalls(calls), (QList<QStringList>{{"/sbin/route", "delete", "127.0.0.1"},
+                                                        {"/sbin/route", "delete", "-net", "0.0.0.0/1"},
+                                                        {"/sbin/route", "delete", "-net", "128.0.0.0/1"}}));
         QVERIFY(!SystemInfo::isProcessAlive(pid_t(pid)));
         QCOMPARE(fixture.vm().tunnelPid(), std::nullopt);
         QCOMPARE(fixture.vm().connectedServerIp(), std::nullopt);
@@ -331,7 +338,8 @@ private slots:
         QTRY_VERIFY(QFile::exists(fixture.env.tunnelPaths.cleanupScript));
         disconnectAndSettle(fixture);
         const auto calls = fixture.env.runner->calls();
-        QCOMPARE(calls.last().arguments, (QStringList{QStringLiteral("/bin/sh"), fixture.env.tunnelPaths.cleanupScript}));
+        QCOMPARE(calls.last().arguments,
+                 (QStringList{QStringLiteral("/bin/sh"), fixture.env.tunnelPaths.cleanupScript}));
         QVERIFY(!QFile::exists(fixture.env.tunnelPaths.cleanupScript));
         QVERIFY(!QFile::exists(fixture.env.tunnelPaths.gateway));
 
@@ -354,8 +362,9 @@ private slots:
         fixture.vm().setRoutingMode(AppViewModel::RoutingMode::smart);
         connectAndSettle(fixture);
         QTRY_VERIFY(QFile::exists(fixture.env.tunnelPaths.cleanupScript));
-        QFile(fixture.env.tunnelPaths.cleanupScript).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                                                    QFileDevice::ReadOther | QFileDevice::WriteOther);
+        QFile(fixture.env.tunnelPaths.cleanupScript)
+            .setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther |
+                            QFileDevice::WriteOther);
         disconnectAndSettle(fixture);
         const auto calls = fixture.env.runner->calls();
         QVERIFY(std::none_of(calls.cbegin(), calls.cend(),
@@ -369,7 +378,8 @@ private slots:
         fixture.installRights();
         QVERIFY(QDir().mkdir(fixture.env.tunnelPaths.log));
         connectAndSettle(fixture);
-        QVERIFY2(fixture.vm().vpnStatus().startsWith(QLatin1String("Launch failed: ")), qPrintable(fixture.vm().vpnStatus()));
+        QVERIFY2(fixture.vm().vpnStatus().startsWith(QLatin1String("Launch failed: ")),
+                 qPrintable(fixture.vm().vpnStatus()));
         QVERIFY(fixture.vm().vpnStatus().contains(QLatin1String("not ours")));
         QCOMPARE(fixture.vm().isConnected(), false);
         QVERIFY(fixture.helperRecord().isEmpty());
@@ -392,7 +402,7 @@ private slots:
             fixture.env.runner->release(); // kill and three route deletions
         QTRY_VERIFY_WITH_TIMEOUT(fixture.vm().isConnected(), 10000);
         QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connected")); // no late "Disconnected"
-        QCOMPARE(routeCalls(fixture.env.runner->calls()).size(), 3);    // none after the new start
+        QCOMPARE(routeCalls(fixture.env.runner->calls()).size(), 3);     // none after the new start
         QTest::qWait(100);
         QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connected"));
         fixture.env.runner->release();

@@ -162,7 +162,8 @@ private slots:
 
         click(QStringLiteral("ping_1"));
         QQuickItem *row = item(QStringLiteral("node_1"));
-        QTRY_VERIFY_WITH_TIMEOUT(!findItem(row, QStringLiteral("latencyText"))->property("text").toString().isEmpty(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!findItem(row, QStringLiteral("latencyText"))->property("text").toString().isEmpty(),
+                                 5000);
         const QString latency = findItem(row, QStringLiteral("latencyText"))->property("text").toString();
         QVERIFY2(latency.endsWith(QLatin1String(" ms")) || latency == QLatin1String("Timeout"), qPrintable(latency));
         QCOMPARE(m_vm->selectedNode()->id, 1); // probing does not select

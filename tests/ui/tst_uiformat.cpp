@@ -11,14 +11,22 @@ private slots:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("fractional seconds") << "2025-03-01T12:00:00.123Z" << "2025-03-01";
-        QTest::newRow("whole seconds") << "2025-03-01T12:00:00Z" << "2025-03-01";
-        QTest::newRow("offset") << "2025-03-01T12:00:00+02:00" << "2025-03-01";
-        QTest::newRow("no T, no zone") << "2025-03-01 12:00" << "2025-03-01";
-        QTest::newRow("no zone") << "2025-03-01T23:30:00" << "2025-03-01";
-        QTest::newRow("short") << "2025" << "2025";
-        QTest::newRow("empty") << "" << "";
-        QTest::newRow("garbage") << "not a date at all" << "not a date";
+        QTest::newRow("fractional seconds") << "2025-03-01T12:00:00.123Z"
+                                            << "2025-03-01";
+        QTest::newRow("whole seconds") << "2025-03-01T12:00:00Z"
+                                       << "2025-03-01";
+        QTest::newRow("offset") << "2025-03-01T12:00:00+02:00"
+                                << "2025-03-01";
+        QTest::newRow("no T, no zone") << "2025-03-01 12:00"
+                                       << "2025-03-01";
+        QTest::newRow("no zone") << "2025-03-01T23:30:00"
+                                 << "2025-03-01";
+        QTest::newRow("short") << "2025"
+                               << "2025";
+        QTest::newRow("empty") << ""
+                               << "";
+        QTest::newRow("garbage") << "not a date at all"
+                                 << "not a date";
     }
 
     void expiry()
@@ -48,7 +56,8 @@ private slots:
 
     void avatarLetter()
     {
-        QCOMPARE(UiFormat::avatarLetter(QStringLiteral("bob"), QStringLiteral("alice@example.org")), QStringLiteral("B"));
+        QCOMPARE(UiFormat::avatarLetter(QStringLiteral("bob"), QStringLiteral("alice@example.org")),
+                 QStringLiteral("B"));
         QCOMPARE(UiFormat::avatarLetter(QVariant(), QStringLiteral("alice@example.org")), QStringLiteral("A"));
         QCOMPARE(UiFormat::avatarLetter(QVariant(), QVariant()), QStringLiteral("?"));
         QCOMPARE(UiFormat::avatarLetter(QString(), QStringLiteral("alice@example.org")), QString());
@@ -76,7 +85,8 @@ private slots:
         QCOMPARE(UiFormat::characterCount(QStringLiteral("1234567")), 7);
         QCOMPARE(UiFormat::characterCount(QStringLiteral("1234567é")), 8);
         QCOMPARE(UiFormat::characterCount(QStringLiteral("e\u0301e\u0301e\u0301e\u0301")), 4); // combining accents
-        QCOMPARE(UiFormat::characterCount(QStringLiteral("👍🏽👍🏽👍🏽👍🏽👍🏽👍🏽👍🏽")), 7);     // surrogates and modifiers
+        QCOMPARE(UiFormat::characterCount(QStringLiteral("👍🏽👍🏽👍🏽👍🏽👍🏽👍🏽👍🏽")),
+                 7); // surrogates and modifiers
         QCOMPARE(UiFormat::characterCount(QString()), 0);
     }
 

@@ -154,9 +154,9 @@ void DevService::seedNodes()
     };
     for (NodeInfo &node : nodes)
         node.port = open();
-    nodes[8].host = QStringLiteral("localhost");   // a name to resolve, not only an address
-    nodes[10].port = m_targets->refusingPort();    // nothing listens: refused at once
-    nodes[11].port = m_targets->silentListener();  // never completes a handshake
+    nodes[8].host = QStringLiteral("localhost");  // a name to resolve, not only an address
+    nodes[10].port = m_targets->refusingPort();   // nothing listens: refused at once
+    nodes[11].port = m_targets->silentListener(); // never completes a handshake
     setNodes(std::move(nodes));
 }
 

@@ -93,7 +93,7 @@ private:
     quint16 m_port = 0;
     ProbeTargets *m_targets;
 
-    QHash<QString, User> m_usersByEmail;  // key: e-mail in lower case
+    QHash<QString, User> m_usersByEmail; // key: e-mail in lower case
     QHash<QString, QString> m_emailById;
     QHash<QString, AccessGrant> m_accessTokens;
     QHash<QString, QString> m_refreshTokens; // token -> user id

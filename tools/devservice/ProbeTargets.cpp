@@ -32,8 +32,7 @@ int boundSocket(quint16 *port)
 
 ProbeTargets::ProbeTargets(QObject *parent)
     : QObject(parent)
-{
-}
+{}
 
 ProbeTargets::~ProbeTargets()
 {

@@ -16,9 +16,11 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(
         QStringLiteral("A local stand-in for the Nimbrel service API on 127.0.0.1, for the demo and tests."));
     parser.addHelpOption();
-    const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("Listen on this port (default: any free one)."),
+    const QCommandLineOption port(QStringLiteral("port"),
+                                  QStringLiteral("Listen on this port (default: any free one)."),
                                   QStringLiteral("port"), QStringLiteral("0"));
-    const QCommandLineOption ttl(QStringLiteral("token-ttl"), QStringLiteral("Access-token lifetime in seconds (default 900)."),
+    const QCommandLineOption ttl(QStringLiteral("token-ttl"),
+                                 QStringLiteral("Access-token lifetime in seconds (default 900)."),
                                  QStringLiteral("seconds"), QStringLiteral("900"));
     const QCommandLineOption trial(QStringLiteral("trial-days"),
                                    QStringLiteral("Active trial for new accounts, in days; 0 for none (default 7)."),

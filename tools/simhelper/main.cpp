@@ -85,7 +85,8 @@ void record(const QProcessEnvironment &env, const QStringList &arguments)
 
 void leaveCleanupScript(const QProcessEnvironment &env)
 {
-    QFile script(env.value(QStringLiteral("NIMBREL_SIMHELPER_CLEANUP_SCRIPT"), QStringLiteral("/tmp/fw_smart_cleanup.sh")));
+    QFile script(
+        env.value(QStringLiteral("NIMBREL_SIMHELPER_CLEANUP_SCRIPT"), QStringLiteral("/tmp/fw_smart_cleanup.sh")));
     if (script.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         script.write("#!/bin/sh\n# undoes the split routing of the simulated helper\nexit 0\n");
         script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
@@ -106,9 +107,10 @@ int main(int argc, char *argv[])
     const QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     record(env, arguments);
 
-    const bool wellFormed = arguments.size() == 5 && arguments.at(0) == QLatin1String("--server-addr") &&
-                            arguments.at(2) == QLatin1String("--sni") &&
-                            (arguments.at(4) == QLatin1String("--smart") || arguments.at(4) == QLatin1String("--route-all"));
+    const bool wellFormed =
+        arguments.size() == 5 && arguments.at(0) == QLatin1String("--server-addr") &&
+        arguments.at(2) == QLatin1String("--sni") &&
+        (arguments.at(4) == QLatin1String("--smart") || arguments.at(4) == QLatin1String("--route-all"));
     if (!wellFormed) {
         say("error: usage: nimbrel-macos --server-addr HOST:PORT --sni NAME --smart|--route-all\n");
         return 2;
