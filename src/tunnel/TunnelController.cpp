@@ -212,12 +212,19 @@ void TunnelController::stopMonitoring()
     if (m_vm.monitorTask())
         m_vm.monitorTask()->cancel();
     m_monitorTimer.stop();
+    m_log.reset();
+}
+
+void TunnelController::endMonitoring()
+{
+    m_monitorTimer.stop();
+    m_log.reset();
 }
 
 void TunnelController::monitorTick()
 {
     if (!m_vm.monitorTask() || m_vm.monitorTask()->isCancelled()) {
-        m_monitorTimer.stop();
+        stopMonitoring();
         return;
     }
     if (!m_up && m_log) {
@@ -231,7 +238,7 @@ void TunnelController::monitorTick()
         } else if (m_scanner.sawError()) {
             m_vm.setIsVpnLoading(false);
             m_vm.setVpnStatus(localized(QStringLiteral("connect_failed")));
-            m_monitorTimer.stop();
+            endMonitoring();
             emit m_vm.tunnelProblem(m_vm.vpnStatus());
             return;
         }
@@ -241,7 +248,7 @@ void TunnelController::monitorTick()
         m_vm.setIsVpnLoading(false);
         m_vm.setTunnelPid(std::nullopt);
         m_vm.setVpnStatus(localized(m_up ? QStringLiteral("process_exited") : QStringLiteral("process_crashed")));
-        m_monitorTimer.stop();
+        endMonitoring();
         emit m_vm.tunnelProblem(m_vm.vpnStatus());
     }
 }
@@ -296,15 +303,17 @@ void TunnelController::shutdown(std::chrono::milliseconds limit, std::function<v
 {
     if (m_vm.isConnected() || m_vm.isVpnLoading() || m_vm.tunnelPid() || m_launch)
         vpnDisconnect();
-    auto deadline = std::make_shared<QDeadlineTimer>(limit);
-    auto poll = std::make_shared<std::function<void()>>();
-    *poll = [this, deadline, done, poll] {
-        if (!isBusy() || deadline->hasExpired()) {
-            done();
-            *poll = nullptr; // breaks the cycle
-            return;
-        }
-        QTimer::singleShot(20, this, *poll);
-    };
-    (*poll)();
+    m_shutdownDeadline = QDeadlineTimer(limit);
+    m_shutdownDone = std::move(done);
+    checkShutdown();
+}
+
+void TunnelController::checkShutdown()
+{
+    if (isBusy() && !m_shutdownDeadline.hasExpired()) {
+        QTimer::singleShot(20, this, &TunnelController::checkShutdown);
+        return;
+    }
+    if (std::function<void()> done = std::exchange(m_shutdownDone, nullptr))
+        done();
 }

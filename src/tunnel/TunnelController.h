@@ -3,6 +3,7 @@
 #include "LogScanner.h"
 #include "TunnelLog.h"
 
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QPointer>
 #include <QThreadPool>
@@ -40,7 +41,11 @@ private:
     void finishLaunch(const std::shared_ptr<LaunchTicket> &ticket, pid_t pid, std::shared_ptr<TunnelLog> log);
     void failLaunch(const std::shared_ptr<LaunchTicket> &ticket, const QString &statusKey, const QString &detail);
     void startMonitoring(std::shared_ptr<TunnelLog> log);
+    // Cancels the running monitor (a stop or a new start).
     void stopMonitoring();
+    // The monitor reached its final verdict.
+    void endMonitoring();
+    void checkShutdown();
     void monitorTick();
     // Runs fn on the main thread if this controller still exists then.
     void postToMain(std::function<void(TunnelController &)> fn);
@@ -54,4 +59,7 @@ private:
     std::shared_ptr<TunnelLog> m_log;
     LogScanner m_scanner;
     bool m_up = false;
+
+    QDeadlineTimer m_shutdownDeadline;
+    std::function<void()> m_shutdownDone;
 };
