@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <sys/stat.h>
+#include <unistd.h>
 
 DemoAdminPrompt::DemoAdminPrompt(QString helperPath)
     : m_helperPath(std::move(helperPath))
@@ -13,7 +14,13 @@ ScriptResult DemoAdminPrompt::runAsAdmin(const QString &)
 {
     struct stat info {};
     const QByteArray native = QFile::encodeName(m_helperPath);
-    if (::stat(native.constData(), &info) != 0 || ::chmod(native.constData(), (info.st_mode & 07777) | S_ISUID) != 0)
+    if (::stat(native.constData(), &info) != 0 || info.st_uid != ::geteuid())
+        return {false, QString(), QStringLiteral("%1 is not the user's own helper").arg(m_helperPath)};
+    // A root-owned set-user-ID copy of the simulated helper would let anybody write files as root
+    // through its environment: when the demo runs as root the bit is left off (root needs no bit).
+    if (info.st_uid == 0)
+        return {true, QString(), QString()};
+    if (::chmod(native.constData(), (info.st_mode & 07777) | S_ISUID) != 0)
         return {false, QString(), QStringLiteral("cannot mark %1 set-user-ID").arg(m_helperPath)};
     return {true, QString(), QString()};
 }
