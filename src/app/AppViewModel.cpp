@@ -279,24 +279,23 @@ void AppViewModel::pingNode(const NodeInfo &node)
                           });
 }
 
+const NodeInfo *AppViewModel::listedNode(qint64 id) const
+{
+    const auto found =
+        std::find_if(m_nodes.cbegin(), m_nodes.cend(), [id](const NodeInfo &node) { return node.id == id; });
+    return found == m_nodes.cend() ? nullptr : &*found;
+}
+
 void AppViewModel::pingNodeById(qint64 id)
 {
-    for (const NodeInfo &node : std::as_const(m_nodes)) {
-        if (node.id == id) {
-            pingNode(node);
-            return;
-        }
-    }
+    if (const NodeInfo *node = listedNode(id))
+        pingNode(*node);
 }
 
 void AppViewModel::selectNodeById(qint64 id)
 {
-    for (const NodeInfo &node : std::as_const(m_nodes)) {
-        if (node.id == id) {
-            setSelectedNode(node);
-            return;
-        }
-    }
+    if (const NodeInfo *node = listedNode(id))
+        setSelectedNode(*node);
 }
 
 QString AppViewModel::subscribeUrl() const

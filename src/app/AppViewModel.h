@@ -201,6 +201,8 @@ private:
     QVariantMap pingingNodesValue() const;
 
     QString localizedStatus(const QString &key) const;
+    // The first listed node with this id, or none.
+    const NodeInfo *listedNode(qint64 id) const;
 
     AppEnvironment m_environment;
     ApiService m_api;

@@ -4,15 +4,6 @@ namespace SessionFlows {
 
 namespace {
 
-void applyAuth(AppViewModel &vm, const AuthResponse &auth)
-{
-    vm.setAccessToken(auth.accessToken);
-    vm.setRefreshToken(auth.refreshToken);
-    vm.setUserEmail(auth.user.email);
-    vm.setUserNickname(auth.user.nickname);
-    vm.tokenStore().save(auth.accessToken, auth.refreshToken, auth.user.email, auth.user.nickname);
-}
-
 // The common end of a sign-in and a registration.
 QCoro::Task<> finishSignIn(QPointer<AppViewModel> vm, ApiResult<AuthResponse> result)
 {
@@ -31,6 +22,15 @@ QCoro::Task<> finishSignIn(QPointer<AppViewModel> vm, ApiResult<AuthResponse> re
 }
 
 } // namespace
+
+void applyAuth(AppViewModel &vm, const AuthResponse &auth)
+{
+    vm.setAccessToken(auth.accessToken);
+    vm.setRefreshToken(auth.refreshToken);
+    vm.setUserEmail(auth.user.email);
+    vm.setUserNickname(auth.user.nickname);
+    vm.tokenStore().save(auth.accessToken, auth.refreshToken, auth.user.email, auth.user.nickname);
+}
 
 void forcedSignOut(AppViewModel &vm)
 {

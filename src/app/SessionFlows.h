@@ -19,6 +19,8 @@ QCoro::Task<> loadUserData(QPointer<AppViewModel> vm);
 
 // Signs out without asking the service: empties the store, wipes the state, shows the sign-in screen.
 void forcedSignOut(AppViewModel &vm);
+// Takes the tokens and the user of a sign-in, registration or renewal, in memory and in the store.
+void applyAuth(AppViewModel &vm, const AuthResponse &auth);
 
 // Runs call with the current access token; on a 401 renews the tokens once and repeats the call once.
 // A 401 without a refresh token, a failed renewal or a failed repetition ends the session.
@@ -50,11 +52,7 @@ QCoro::Task<ApiResult<T>> withTokenRefresh(QPointer<AppViewModel> vm,
         co_return renewed.template failure<T>();
     }
     const AuthResponse &auth = renewed.value();
-    vm->setAccessToken(auth.accessToken);
-    vm->setRefreshToken(auth.refreshToken);
-    vm->setUserEmail(auth.user.email);
-    vm->setUserNickname(auth.user.nickname);
-    vm->tokenStore().save(auth.accessToken, auth.refreshToken, auth.user.email, auth.user.nickname);
+    applyAuth(*vm, auth);
 
     auto repeatedCall = call(auth.accessToken);
     ApiResult<T> repeated = co_await std::move(repeatedCall);
