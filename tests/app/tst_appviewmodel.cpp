@@ -15,11 +15,7 @@ namespace {
 void writeFile(const QString &path, const QByteArray &content,
                QFileDevice::Permissions permissions = QFileDevice::ReadOwner | QFileDevice::WriteOwner)
 {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-    file.close();
-    QVERIFY(file.setPermissions(permissions));
+    QVERIFY(TestEnvironment::writeFile(path, content, permissions));
 }
 
 NodeInfo node(qint64 id)

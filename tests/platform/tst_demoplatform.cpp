@@ -1,3 +1,4 @@
+#include "TestEnvironment.h"
 #include "platform/DemoPlatform.h"
 
 #include <QFile>
@@ -16,10 +17,8 @@ private slots:
     {
         QTemporaryDir dir;
         const QString helper = dir.filePath(QStringLiteral("nimbrel-macos"));
-        QFile file(helper);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.close();
-        QVERIFY(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+        QVERIFY(TestEnvironment::writeFile(helper, QByteArray(),
+                                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
         DemoAdminPrompt prompt(helper);
         QVERIFY(prompt.runAsAdmin(QStringLiteral("ignored")).success);
         struct stat info {};

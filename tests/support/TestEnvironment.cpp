@@ -4,6 +4,8 @@
 #include "i18n/LanguageManager.h"
 #include "platform/PreferenceStore.h"
 
+#include <QFile>
+
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -38,6 +40,16 @@ AppEnvironment TestEnvironment::environment()
     environment.trustedScriptOwner = ::geteuid();
     environment.workers = &workers;
     return environment;
+}
+
+bool TestEnvironment::writeFile(const QString &path, const QByteArray &content,
+                                std::optional<QFileDevice::Permissions> permissions)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(content) != content.size())
+        return false;
+    file.close();
+    return !permissions || file.setPermissions(*permissions);
 }
 
 void TestEnvironment::useTemporaryLanguageStore()

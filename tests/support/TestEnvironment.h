@@ -2,10 +2,12 @@
 
 #include "app/AppEnvironment.h"
 
+#include <QFileDevice>
 #include <QTemporaryDir>
 #include <QThreadPool>
 
 #include <memory>
+#include <optional>
 
 class PreferenceStore;
 class RecordingPrivilegedRunner;
@@ -18,6 +20,10 @@ public:
     ~TestEnvironment();
 
     AppEnvironment environment();
+
+    // Writes a file (replacing what was there) and, when given, sets its permissions. False on failure.
+    static bool writeFile(const QString &path, const QByteArray &content,
+                          std::optional<QFileDevice::Permissions> permissions = std::nullopt);
 
     // Points the shared language manager at a store of its own, in English, before its first use.
     // Call once per test program (initTestCase).

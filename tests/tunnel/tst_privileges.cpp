@@ -139,9 +139,7 @@ private slots:
     {
         TestEnvironment env;
         const QString helper = env.path(QStringLiteral("nimbrel-macos"));
-        QFile file(helper);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.close();
+        QVERIFY(TestEnvironment::writeFile(helper, QByteArray()));
         const PrivilegeInstaller installer(env.preferences, nullptr, {});
         ::chmod(QFile::encodeName(helper).constData(), 04755);
         QVERIFY(!installer.checkPrivilegesInstalled(helper)); // nothing stored yet: install anyway
@@ -160,10 +158,7 @@ private slots:
         auto make = [&](const QString &relative) {
             const QString path = env.path(relative);
             QDir().mkpath(QFileInfo(path).absolutePath());
-            QFile file(path);
-            file.open(QIODevice::WriteOnly);
-            file.close();
-            file.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+            TestEnvironment::writeFile(path, QByteArray(), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
             return path;
         };
         HelperLocator::Places places;

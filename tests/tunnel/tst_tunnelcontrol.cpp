@@ -40,9 +40,7 @@ bool hasKill(const QList<RecordingPrivilegedRunner::Call> &calls)
 
 void writeFile(const QString &path, const QByteArray &content)
 {
-    QFile file(path);
-    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    file.write(content);
+    QVERIFY(TestEnvironment::writeFile(path, content));
 }
 
 } // namespace
