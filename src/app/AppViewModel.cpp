@@ -7,7 +7,6 @@
 #include "nodes/NodeListModel.h"
 #include "platform/NetworkAccess.h"
 #include "platform/PreferenceStore.h"
-#include "tunnel/SmartModeCleanup.h"
 #include "tunnel/TunnelController.h"
 
 #include <QNetworkAccessManager>
@@ -70,10 +69,8 @@ AppViewModel::AppViewModel(AppEnvironment environment, QObject *parent)
     m_tunnel = std::make_unique<TunnelController>(*this);
     m_vpnStatus = localizedStatus(QStringLiteral("vpn_disconnected"));
 
-    const SmartModeCleanup cleanup(m_environment.platform.privilegedRunner, m_environment.tunnelPaths,
-                                   m_environment.trustedScriptOwner);
     QThreadPool *workers = m_environment.workers ? m_environment.workers : QThreadPool::globalInstance();
-    m_startupCleanupStarted = cleanup.startIfLeftBehind(*workers);
+    m_startupCleanupStarted = m_tunnel->startLeftoverCleanup(*workers);
 }
 
 AppViewModel::~AppViewModel() = default;

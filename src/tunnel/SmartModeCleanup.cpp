@@ -5,7 +5,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QThreadPool>
 
 SmartModeCleanup::SmartModeCleanup(std::shared_ptr<PrivilegedRunner> runner, TunnelPaths paths, uid_t trustedOwner)
     : m_runner(std::move(runner))
@@ -25,11 +24,8 @@ void SmartModeCleanup::run() const
     QFile::remove(m_paths.gateway);
 }
 
-bool SmartModeCleanup::startIfLeftBehind(QThreadPool &pool) const
+bool SmartModeCleanup::leftBehind() const
 {
     const QFileInfo script(m_paths.cleanupScript);
-    if (!script.exists() && !script.isSymLink())
-        return false;
-    pool.start([cleanup = *this] { cleanup.run(); });
-    return true;
+    return script.exists() || script.isSymLink();
 }

@@ -7,7 +7,6 @@
 #include <memory>
 
 class PrivilegedRunner;
-class QThreadPool;
 
 // Undoes what a smart-mode helper changed: runs its clean-up script as root, then deletes the script
 // and the gateway file. A script that is not a regular file owned by the trusted owner, or that others
@@ -20,9 +19,8 @@ public:
     // Blocks; call it from a worker thread.
     void run() const;
 
-    // At start-up: when a script was left behind, starts run() on the pool without waiting for it.
-    // Returns whether it started.
-    bool startIfLeftBehind(QThreadPool &pool) const;
+    // Whether a script (or something in its place) was left behind by an earlier run.
+    bool leftBehind() const;
 
 private:
     std::shared_ptr<PrivilegedRunner> m_runner;

@@ -57,6 +57,7 @@ QStringList helperArguments(const QString &serverAddress, const QString &sni, Ap
 TunnelController::TunnelController(AppViewModel &viewModel, QObject *parent)
     : QObject(parent)
     , m_vm(viewModel)
+    , m_ownership(viewModel.environment().tunnelPaths.ownerLock, TunnelOwnership::currentProgram())
 {
     m_lane.setMaxThreadCount(1);
     m_lane.setExpiryTimeout(-1);
@@ -79,6 +80,22 @@ QString TunnelController::binaryPath() const
 bool TunnelController::isBusy()
 {
     return !m_lane.waitForDone(0);
+}
+
+bool TunnelController::startLeftoverCleanup(QThreadPool &pool)
+{
+    const AppEnvironment &env = m_vm.environment();
+    const SmartModeCleanup cleanup(env.platform.privilegedRunner, env.tunnelPaths, env.trustedScriptOwner);
+    if (!cleanup.leftBehind())
+        return false;
+    QString holder;
+    std::shared_ptr<TunnelOwnership::Lease> lease = m_ownership.acquire(&holder);
+    if (!lease) {
+        qCInfo(lcTunnel) << "left-behind clean-up skipped: the tunnel is driven by" << holder;
+        return false;
+    }
+    pool.start([cleanup, lease] { cleanup.run(); });
+    return true;
 }
 
 void TunnelController::postToMain(std::function<void(TunnelController &)> fn)
@@ -111,6 +128,13 @@ void TunnelController::vpnConnect()
         m_vm.setVpnStatus(localized(QStringLiteral("binary_not_found")));
         return;
     }
+    QString holder;
+    m_lease = m_ownership.acquire(&holder);
+    if (!m_lease) {
+        m_vm.setVpnStatus(LanguageManager::shared().formatted(QStringLiteral("tunnel_in_use"), holder));
+        return;
+    }
+    m_lease->setState(QStringLiteral("connecting"));
     m_vm.setIsVpnLoading(true);
     m_vm.setVpnStatus(localized(QStringLiteral("vpn_connecting")));
 
@@ -180,6 +204,7 @@ void TunnelController::failLaunch(const std::shared_ptr<LaunchTicket> &ticket, c
         return; // a stop came first and owns the status now
     if (m_launch == ticket)
         m_launch.reset();
+    m_lease.reset();
     m_vm.setIsVpnLoading(false);
     m_vm.setVpnStatus(detail.isEmpty() ? localized(statusKey) : LanguageManager::shared().formatted(statusKey, detail));
 }
@@ -235,9 +260,11 @@ void TunnelController::monitorTick()
             m_vm.setVpnStatus(localized(QStringLiteral("vpn_connected")));
             m_up = true;
             m_log.reset(); // never read again
+            m_lease->setState(QStringLiteral("connected"));
         } else if (m_scanner.sawError()) {
             m_vm.setIsVpnLoading(false);
             m_vm.setVpnStatus(localized(QStringLiteral("connect_failed")));
+            m_lease->setState(QStringLiteral("failed")); // the helper may still run: ours until stopped
             endMonitoring();
             emit m_vm.tunnelProblem(m_vm.vpnStatus());
             return;
@@ -248,6 +275,7 @@ void TunnelController::monitorTick()
         m_vm.setIsVpnLoading(false);
         m_vm.setTunnelPid(std::nullopt);
         m_vm.setVpnStatus(localized(m_up ? QStringLiteral("process_exited") : QStringLiteral("process_crashed")));
+        m_lease.reset();
         endMonitoring();
         emit m_vm.tunnelProblem(m_vm.vpnStatus());
     }
@@ -271,12 +299,25 @@ void TunnelController::vpnDisconnect()
         pending->cancelled = true;
     const quint64 generation = ++m_generation;
 
+    // Only the owner of the tunnel stops a helper or deletes routes; another process's are left alone.
+    std::shared_ptr<TunnelOwnership::Lease> lease = std::exchange(m_lease, nullptr);
+    if (!lease) {
+        QString holder;
+        lease = m_ownership.acquire(&holder);
+    }
+    if (lease)
+        lease->setState(QStringLiteral("disconnecting"));
+
     const AppEnvironment &env = m_vm.environment();
     const auto runner = env.platform.privilegedRunner;
     const SmartModeCleanup smartCleanup(runner, env.tunnelPaths, env.trustedScriptOwner);
     const Intervals intervals = env.intervals;
 
-    m_lane.start([this, pid, host, mode, pending, runner, smartCleanup, intervals, generation]() mutable {
+    m_lane.start([this, pid, host, mode, pending, runner, smartCleanup, intervals, generation, lease]() mutable {
+        if (!lease) {
+            postToMain([generation](TunnelController &self) { self.finishDisconnect(generation); });
+            return;
+        }
         // A start that was cancelled may still have started the helper before it saw the stop.
         if (!pid && pending && pending->pid > 0) {
             pid = pending->pid;
@@ -291,12 +332,16 @@ void TunnelController::vpnDisconnect()
         RouteCleanup::deleteTunnelRoutes(*runner, host);
         if (mode == AppViewModel::RoutingMode::smart)
             smartCleanup.run();
-        postToMain([generation](TunnelController &self) {
-            // A newer start or stop owns the status by now.
-            if (generation == self.m_generation)
-                self.m_vm.setVpnStatus(localized(QStringLiteral("disconnected")));
-        });
+        lease.reset();
+        postToMain([generation](TunnelController &self) { self.finishDisconnect(generation); });
     });
+}
+
+void TunnelController::finishDisconnect(quint64 generation)
+{
+    // A newer start or stop owns the status by now.
+    if (generation == m_generation)
+        m_vm.setVpnStatus(localized(QStringLiteral("disconnected")));
 }
 
 void TunnelController::shutdown(std::chrono::milliseconds limit, std::function<void()> done)

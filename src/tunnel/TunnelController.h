@@ -2,6 +2,7 @@
 
 #include "LogScanner.h"
 #include "TunnelLog.h"
+#include "TunnelOwnership.h"
 
 #include <QDeadlineTimer>
 #include <QObject>
@@ -35,6 +36,10 @@ public:
     void shutdown(std::chrono::milliseconds limit, std::function<void()> done);
     // Whether blocking tunnel work is still queued or running.
     bool isBusy();
+    // At start-up: when an earlier run left a smart-mode clean-up script behind and no other process
+    // drives the tunnel, starts that clean-up on the pool without waiting. Returns whether it started.
+    bool startLeftoverCleanup(QThreadPool &pool);
+    const TunnelOwnership &ownership() const { return m_ownership; }
 
 private:
     struct LaunchParameters;
@@ -45,12 +50,16 @@ private:
     void stopMonitoring();
     // The monitor reached its final verdict.
     void endMonitoring();
+    void finishDisconnect(quint64 generation);
     void checkShutdown();
     void monitorTick();
     // Runs fn on the main thread if this controller still exists then.
     void postToMain(std::function<void(TunnelController &)> fn);
 
     AppViewModel &m_vm;
+    TunnelOwnership m_ownership;
+    // Held from a start until its tunnel has ended or been cleaned up.
+    std::shared_ptr<TunnelOwnership::Lease> m_lease;
     QThreadPool m_lane;
     std::shared_ptr<LaunchTicket> m_launch;
     quint64 m_generation = 0;

@@ -8,4 +8,6 @@ struct TunnelPaths {
     QString pid = QStringLiteral("/tmp/fw.pid");
     QString cleanupScript = QStringLiteral("/tmp/fw_smart_cleanup.sh");
     QString gateway = QStringLiteral("/tmp/fw_smart_gw.txt");
+    // Ours, not the helper's: held by the one process that drives the tunnel.
+    QString ownerLock = QStringLiteral("/tmp/nimbrel-tunnel.lock");
 };

@@ -18,6 +18,7 @@ TestEnvironment::TestEnvironment()
     tunnelPaths.pid = path(QStringLiteral("fw.pid"));
     tunnelPaths.cleanupScript = path(QStringLiteral("fw_smart_cleanup.sh"));
     tunnelPaths.gateway = path(QStringLiteral("fw_smart_gw.txt"));
+    tunnelPaths.ownerLock = path(QStringLiteral("tunnel.lock"));
 }
 
 TestEnvironment::~TestEnvironment()

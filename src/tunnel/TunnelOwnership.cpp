@@ -1,0 +1,164 @@
+#include "TunnelOwnership.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kMaxHolderBytes = 512;
+
+TunnelOwnership::Holder parseHolder(const QByteArray &content)
+{
+    TunnelOwnership::Holder holder;
+    for (const QByteArray &line : content.split('\n')) {
+        const qsizetype equals = line.indexOf('=');
+        if (equals <= 0)
+            continue;
+        const QByteArray key = line.left(equals);
+        const QString value = QString::fromUtf8(line.mid(equals + 1)).left(64);
+        if (key == "pid")
+            holder.pid = value.toLongLong();
+        else if (key == "program")
+            holder.program = value;
+        else if (key == "state")
+            holder.state = value;
+    }
+    return holder;
+}
+
+} // namespace
+
+QString TunnelOwnership::Holder::description() const
+{
+    if (pid <= 0)
+        return QStringLiteral("another process");
+    return QStringLiteral("%1, pid %2").arg(program.isEmpty() ? QStringLiteral("unknown") : program).arg(pid);
+}
+
+TunnelOwnership::Lease::Lease(int fd, bool writable, QString program)
+    : m_fd(fd)
+    , m_writable(writable)
+    , m_program(std::move(program))
+{
+    write();
+}
+
+TunnelOwnership::Lease::~Lease()
+{
+    // Say nothing stale once free; the file itself stays (removing a lock file races with its users).
+    if (m_writable)
+        static_cast<void>(::ftruncate(m_fd, 0));
+    ::close(m_fd); // releases the lock
+}
+
+void TunnelOwnership::Lease::setState(const QString &state)
+{
+    std::lock_guard lock(m_mutex);
+    m_state = state;
+    write();
+}
+
+void TunnelOwnership::Lease::write()
+{
+    if (!m_writable)
+        return;
+    const QByteArray text = QStringLiteral("pid=%1\nprogram=%2\nstate=%3\n")
+                                .arg(QCoreApplication::applicationPid())
+                                .arg(m_program, m_state)
+                                .toUtf8();
+    if (::ftruncate(m_fd, 0) == 0)
+        static_cast<void>(::pwrite(m_fd, text.constData(), size_t(text.size()), 0));
+}
+
+TunnelOwnership::TunnelOwnership(QString lockPath, QString program)
+    : m_path(std::move(lockPath))
+    , m_program(std::move(program))
+{}
+
+QString TunnelOwnership::currentProgram()
+{
+    return QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+}
+
+bool TunnelOwnership::heldByUs() const
+{
+    std::lock_guard lock(m_mutex);
+    return !m_lease.expired();
+}
+
+std::shared_ptr<TunnelOwnership::Lease> TunnelOwnership::acquire(QString *problem)
+{
+    std::lock_guard lock(m_mutex);
+    if (std::shared_ptr<Lease> held = m_lease.lock())
+        return held;
+
+    const QByteArray native = QFile::encodeName(m_path);
+    // Not through a link, and never blocking on a FIFO someone put there.
+    constexpr int kFlags = O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd = ::open(native.constData(), O_RDWR | kFlags, 0644);
+    if (fd < 0 && errno == EACCES) // another user's lock file: it still locks, we just cannot write it
+        fd = ::open(native.constData(), O_RDONLY | kFlags, 0644);
+    if (fd < 0) {
+        *problem = QStringLiteral("cannot open %1 (%2)").arg(m_path, QString::fromLocal8Bit(std::strerror(errno)));
+        return nullptr;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        *problem = QStringLiteral("%1 is taken by a file that is not ours").arg(m_path);
+        return nullptr;
+    }
+    // A short shared probe by another process (otherHolder) may hold it for a moment: try a few times.
+    bool locked = false;
+    for (int attempt = 0; attempt < 3 && !locked; ++attempt) {
+        locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        if (!locked && errno != EWOULDBLOCK)
+            break;
+        if (!locked)
+            QThread::msleep(5);
+    }
+    if (!locked) {
+        QByteArray content(kMaxHolderBytes, Qt::Uninitialized);
+        const ssize_t got = ::pread(fd, content.data(), size_t(content.size()), 0);
+        ::close(fd);
+        *problem = parseHolder(content.left(got > 0 ? got : 0)).description();
+        return nullptr;
+    }
+    // Write who we are only into a file of our own that is not linked elsewhere.
+    const bool writable =
+        info.st_uid == ::geteuid() && info.st_nlink == 1 && (::fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDWR;
+    std::shared_ptr<Lease> lease(new Lease(fd, writable, m_program));
+    m_lease = lease;
+    return lease;
+}
+
+std::optional<TunnelOwnership::Holder> TunnelOwnership::otherHolder() const
+{
+    if (heldByUs())
+        return std::nullopt;
+    const int fd = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    struct stat info {};
+    std::optional<Holder> holder;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        if (::flock(fd, LOCK_SH | LOCK_NB) == 0) {
+            ::flock(fd, LOCK_UN);
+        } else if (errno == EWOULDBLOCK) {
+            QByteArray content(kMaxHolderBytes, Qt::Uninitialized);
+            const ssize_t got = ::pread(fd, content.data(), size_t(content.size()), 0);
+            holder = parseHolder(content.left(got > 0 ? got : 0));
+        }
+    }
+    ::close(fd);
+    return holder;
+}

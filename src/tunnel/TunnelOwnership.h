@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QString>
+
+#include <memory>
+#include <mutex>
+#include <optional>
+
+// Makes sure only one process drives the tunnel: an advisory lock (flock) on a file beside the helper's
+// files, held from a start until that tunnel's clean-up has finished. The lock dies with its process,
+// so a crash never leaves the tunnel claimed. The holder writes its process id, program and state into
+// the file so that others can say who holds it.
+class TunnelOwnership {
+public:
+    struct Holder {
+        qint64 pid = 0;
+        QString program;
+        QString state;
+        // "nimbrel-cli, pid 1234" (or "another process" when the file says nothing).
+        QString description() const;
+    };
+
+    // Held while the tunnel is ours; the lock goes with the last copy.
+    class Lease {
+    public:
+        ~Lease();
+        Lease(const Lease &) = delete;
+        Lease &operator=(const Lease &) = delete;
+        // Records what the tunnel is doing, for other processes to read (a short word: "connecting", ...).
+        void setState(const QString &state);
+
+    private:
+        friend class TunnelOwnership;
+        Lease(int fd, bool writable, QString program);
+        void write();
+
+        std::mutex m_mutex;
+        int m_fd = -1;
+        bool m_writable = false;
+        QString m_program;
+        QString m_state;
+    };
+
+    TunnelOwnership(QString lockPath, QString program);
+
+    // Our lease (the one we hold already, if any), or null when another process holds the tunnel or the
+    // lock file cannot be used; problem then says why.
+    std::shared_ptr<Lease> acquire(QString *problem);
+    // Who holds the tunnel, when another process does.
+    std::optional<Holder> otherHolder() const;
+    bool heldByUs() const;
+
+    // The running program's file name ("nimbrel", "nimbrel-cli").
+    static QString currentProgram();
+
+private:
+    QString m_path;
+    QString m_program;
+    mutable std::mutex m_mutex;
+    std::weak_ptr<Lease> m_lease;
+};

@@ -1,0 +1,205 @@
+#include "TestEnvironment.h"
+#include "TunnelFixture.h"
+#include "tunnel/TunnelOwnership.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QTest>
+
+#include <sys/stat.h>
+
+namespace {
+
+QString holderText(const QString &program)
+{
+    return QStringLiteral("%1, pid %2").arg(program).arg(QCoreApplication::applicationPid());
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+} // namespace
+
+// One process drives the tunnel. A second TunnelOwnership on the same lock file stands in for another
+// process: flock locks belong to open files, so two opens in one process exclude each other too.
+class TestTunnelOwnership : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { TestEnvironment::useTemporaryLanguageStore(); }
+
+    void leaseIsExclusiveAndSaysWhoHoldsIt()
+    {
+        TestEnvironment env;
+        const QString lock = env.tunnelPaths.ownerLock;
+        TunnelOwnership app(lock, QStringLiteral("nimbrel"));
+        TunnelOwnership cli(lock, QStringLiteral("nimbrel-cli"));
+        QString problem;
+        std::shared_ptr<TunnelOwnership::Lease> lease = app.acquire(&problem);
+        QVERIFY2(lease, qPrintable(problem));
+        QCOMPARE(app.acquire(&problem), lease); // ours already: the same lease
+        QVERIFY(app.heldByUs());
+        QVERIFY(!app.otherHolder());
+
+        QVERIFY(!cli.acquire(&problem));
+        QCOMPARE(problem, holderText(QStringLiteral("nimbrel")));
+        lease->setState(QStringLiteral("connected"));
+        const std::optional<TunnelOwnership::Holder> holder = cli.otherHolder();
+        QVERIFY(holder);
+        QCOMPARE(holder->pid, QCoreApplication::applicationPid());
+        QCOMPARE(holder->state, QStringLiteral("connected"));
+        QCOMPARE(QFileInfo(lock).permissions() & (QFile::WriteGroup | QFile::WriteOther), QFile::Permissions());
+
+        lease.reset();
+        QVERIFY(!app.heldByUs());
+        QVERIFY(!cli.otherHolder());
+        QCOMPARE(readAll(lock), QByteArray()); // nothing stale once free
+        QVERIFY(cli.acquire(&problem));
+    }
+
+    void somethingElseAtTheLockPathIsRefused_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("link") << "link";
+        QTest::newRow("fifo") << "fifo";
+        QTest::newRow("folder") << "folder";
+    }
+
+    void somethingElseAtTheLockPathIsRefused()
+    {
+        QFETCH(QString, kind);
+        TestEnvironment env;
+        const QString lock = env.tunnelPaths.ownerLock;
+        const QString target = env.path(QStringLiteral("precious"));
+        QVERIFY(TestEnvironment::writeFile(target, "keep me"));
+        if (kind == QLatin1String("link"))
+            QVERIFY(QFile::link(target, lock));
+        else if (kind == QLatin1String("fifo"))
+            QCOMPARE(::mkfifo(QFile::encodeName(lock).constData(), 0644), 0);
+        else
+            QVERIFY(QDir().mkdir(lock));
+
+        TunnelOwnership ownership(lock, QStringLiteral("nimbrel"));
+        QString problem;
+        QVERIFY(!ownership.acquire(&problem)); // and a FIFO does not block
+        QVERIFY2(!problem.isEmpty(), qPrintable(kind));
+        QCOMPARE(readAll(target), QByteArray("keep me"));
+    }
+
+    void aHardLinkedLockFileIsLockedButNeverWritten()
+    {
+        TestEnvironment env;
+        const QString target = env.path(QStringLiteral("precious"));
+        QVERIFY(TestEnvironment::writeFile(target, "keep me"));
+        QVERIFY(::link(QFile::encodeName(target).constData(),
+                       QFile::encodeName(env.tunnelPaths.ownerLock).constData()) == 0);
+        TunnelOwnership ownership(env.tunnelPaths.ownerLock, QStringLiteral("nimbrel"));
+        QString problem;
+        std::shared_ptr<TunnelOwnership::Lease> lease = ownership.acquire(&problem);
+        QVERIFY(lease);
+        lease->setState(QStringLiteral("connected"));
+        lease.reset();
+        QCOMPARE(readAll(target), QByteArray("keep me"));
+    }
+
+    void connectIsRefusedWhileAnotherProcessHoldsTheTunnel()
+    {
+        TunnelFixture fixture;
+        QVERIFY(TestEnvironment::writeFile(fixture.env.tunnelPaths.log, "their log\n"));
+        TunnelOwnership other(fixture.env.tunnelPaths.ownerLock, QStringLiteral("nimbrel-cli"));
+        QString problem;
+        const std::shared_ptr<TunnelOwnership::Lease> theirs = other.acquire(&problem);
+        QVERIFY(theirs);
+
+        fixture.vm().vpnConnect();
+        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Tunnel in use by another Nimbrel process (%1)")
+                                               .arg(holderText(QStringLiteral("nimbrel-cli"))));
+        QVERIFY(!fixture.vm().isVpnLoading());
+
+        // A disconnect from here touches neither their helper nor their routes nor their log.
+        fixture.vm().vpnDisconnect();
+        QTRY_COMPARE(fixture.vm().vpnStatus(), QStringLiteral("Disconnected"));
+        QVERIFY(fixture.waitIdle());
+        QVERIFY(fixture.env.runner->calls().isEmpty());
+        QVERIFY(fixture.prompt->commands().isEmpty());
+        QVERIFY(fixture.helperRecord().isEmpty());
+        QCOMPARE(readAll(fixture.env.tunnelPaths.log), QByteArray("their log\n"));
+    }
+
+    void theTunnelIsHeldFromStartUntilItsCleanupEnds()
+    {
+        TunnelFixture fixture;
+        fixture.installRights();
+        TunnelOwnership other(fixture.env.tunnelPaths.ownerLock, QStringLiteral("nimbrel-cli"));
+        fixture.vm().vpnConnect();
+        QCOMPARE(other.otherHolder().value_or(TunnelOwnership::Holder()).state, QStringLiteral("connecting"));
+        QTRY_VERIFY_WITH_TIMEOUT(fixture.vm().isConnected(), 10000);
+        const std::optional<TunnelOwnership::Holder> holder = other.otherHolder();
+        QVERIFY(holder);
+        QCOMPARE(holder->state, QStringLiteral("connected"));
+        QCOMPARE(holder->program, TunnelOwnership::currentProgram());
+
+        // The helper outlives us when we crash; it must not keep the tunnel claimed.
+        const qint64 helper = fixture.helperPid();
+        QVERIFY(helper > 0);
+        const QString lockTarget = QFileInfo(fixture.env.tunnelPaths.ownerLock).canonicalFilePath();
+        const QDir descriptors(QStringLiteral("/proc/%1/fd").arg(helper));
+        for (const QFileInfo &fd : descriptors.entryInfoList(QDir::Files | QDir::System))
+            QVERIFY2(fd.symLinkTarget() != lockTarget, "the helper inherited the tunnel lock");
+
+        QString problem;
+        QVERIFY(!other.acquire(&problem));
+        fixture.vm().vpnDisconnect();
+        QCOMPARE(other.otherHolder().value_or(TunnelOwnership::Holder()).state, QStringLiteral("disconnecting"));
+        QTRY_COMPARE_WITH_TIMEOUT(fixture.vm().vpnStatus(), QStringLiteral("Disconnected"), 10000);
+        QVERIFY(fixture.waitIdle());
+        QVERIFY(other.acquire(&problem));
+    }
+
+    void aFailedOrCrashedStartFreesTheTunnel_data()
+    {
+        QTest::addColumn<QString>("scenario");
+        QTest::addColumn<bool>("installed");
+        QTest::newRow("crashed") << "exit-early" << true;
+        QTest::newRow("authorisation refused") << "normal" << false;
+    }
+
+    void aFailedOrCrashedStartFreesTheTunnel()
+    {
+        QFETCH(QString, scenario);
+        QFETCH(bool, installed);
+        TunnelFixture fixture(scenario);
+        if (installed)
+            fixture.installRights();
+        else
+            fixture.prompt->setAnswer(false);
+        fixture.vm().vpnConnect();
+        QTRY_VERIFY_WITH_TIMEOUT(!fixture.vm().isVpnLoading(), 10000);
+        TunnelOwnership other(fixture.env.tunnelPaths.ownerLock, QStringLiteral("nimbrel-cli"));
+        QString problem;
+        QVERIFY2(other.acquire(&problem), qPrintable(problem));
+    }
+
+    void startupCleanupLeavesAnotherProcesssScriptAlone()
+    {
+        TestEnvironment env;
+        QVERIFY(TestEnvironment::writeFile(env.tunnelPaths.cleanupScript, "#!/bin/sh\nexit 0\n",
+                                           QFile::ReadOwner | QFile::WriteOwner));
+        TunnelOwnership other(env.tunnelPaths.ownerLock, QStringLiteral("nimbrel-cli"));
+        QString problem;
+        const std::shared_ptr<TunnelOwnership::Lease> theirs = other.acquire(&problem);
+        QVERIFY(theirs);
+        AppViewModel vm(env.environment());
+        QVERIFY(!vm.startupCleanupStarted());
+        env.workers.waitForDone();
+        QVERIFY(QFile::exists(env.tunnelPaths.cleanupScript));
+        QVERIFY(env.runner->calls().isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTunnelOwnership)
+#include "tst_tunnelownership.moc"
