@@ -15,6 +15,7 @@
 namespace {
 
 const QString kRoutingModeKey = QStringLiteral("routingMode");
+const QString kSelectedNodeKey = QStringLiteral("selectedNodeId");
 
 QVariant optionalValue(const std::optional<QString> &value)
 {
@@ -219,14 +220,20 @@ void AppViewModel::resetState()
 
 void AppViewModel::tryAutoLogin()
 {
+    if (restoreStoredSession())
+        SessionFlows::loadUserData(this);
+}
+
+bool AppViewModel::restoreStoredSession()
+{
     const TokenStore::TokenData stored = m_tokens.load();
     if (!stored.accessToken || !stored.refreshToken)
-        return;
+        return false;
     m_accessToken = stored.accessToken;
     m_refreshToken = stored.refreshToken;
     setUserEmail(stored.email);
     setUserNickname(stored.nickname);
-    SessionFlows::loadUserData(this);
+    return true;
 }
 
 void AppViewModel::login(const QString &email, const QString &password)
@@ -291,8 +298,17 @@ void AppViewModel::pingNodeById(qint64 id)
 
 void AppViewModel::selectNodeById(qint64 id)
 {
-    if (const NodeInfo *node = listedNode(id))
+    if (const NodeInfo *node = listedNode(id)) {
         setSelectedNode(*node);
+        m_environment.preferences->setString(kSelectedNodeKey, QString::number(id));
+    }
+}
+
+std::optional<qint64> AppViewModel::rememberedNodeId() const
+{
+    bool ok = false;
+    const qint64 id = m_environment.preferences->string(kSelectedNodeKey).value_or(QString()).toLongLong(&ok);
+    return ok ? std::optional(id) : std::nullopt;
 }
 
 QString AppViewModel::subscribeUrl() const

@@ -131,6 +131,9 @@ public:
 
     // Session: each starts its work and returns at once.
     Q_INVOKABLE void tryAutoLogin();
+    // The first half of tryAutoLogin: takes the stored tokens and user into memory, without asking the
+    // service. False when no complete session is stored.
+    bool restoreStoredSession();
     Q_INVOKABLE void login(const QString &email, const QString &password);
     // An empty nickname is sent as none.
     Q_INVOKABLE void registerAccount(const QString &email, const QString &password, const QString &nickname);
@@ -139,9 +142,13 @@ public:
     // Nodes.
     Q_INVOKABLE void loadNodes();
     void pingNode(const NodeInfo &node);
-    // The QML forms of choosing and probing a listed node, by id.
+    // The QML forms of choosing and probing a listed node, by id. A chosen node is remembered in the
+    // preference store, so the next start (of the app or the command-line client) picks it again.
     Q_INVOKABLE void pingNodeById(qint64 id);
     Q_INVOKABLE void selectNodeById(qint64 id);
+    std::optional<qint64> rememberedNodeId() const;
+    // The listed node with this id, or null.
+    const NodeInfo *listedNode(qint64 id) const;
 
     // The web-site address to subscribe at ("/en?autoToken=" and the access token as stored), or an
     // empty string without a token or when the text is no valid URL.
@@ -186,6 +193,8 @@ signals:
     // Finer than the map signals: one node's probe entry changed, or both maps were emptied.
     void pingStateChanged(qint64 id);
     void pingMapsReset();
+    // Loading the account after a sign-in or a restored session failed (the session may go on).
+    void userDataFailed(const QString &message);
 
 private:
     QVariant authErrorValue() const;
@@ -201,8 +210,6 @@ private:
     QVariantMap pingingNodesValue() const;
 
     QString localizedStatus(const QString &key) const;
-    // The first listed node with this id, or none.
-    const NodeInfo *listedNode(qint64 id) const;
 
     AppEnvironment m_environment;
     ApiService m_api;

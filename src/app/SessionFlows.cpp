@@ -89,6 +89,8 @@ QCoro::Task<> loadUserData(QPointer<AppViewModel> vm)
         vm->setSubscriptionStatus(subscription ? std::optional(subscription->status) : std::nullopt);
         vm->setSubscriptionPlan(subscription ? subscription->planName : std::nullopt);
         vm->setSubscriptionExpiry(subscription ? subscription->expiresAt : std::nullopt);
+    } else {
+        emit vm->userDataFailed(result.error().message);
     }
     if (vm->subscriptionStatus() == QLatin1String("ACTIVE"))
         vm->loadNodes();

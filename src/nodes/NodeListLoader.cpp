@@ -7,15 +7,19 @@ namespace NodeListLoader {
 
 namespace {
 
-// Keeps the selected record when its id is still listed; otherwise the first node that is exactly
-// "ONLINE", or none.
-std::optional<NodeInfo> chooseSelection(const std::optional<NodeInfo> &current, const QList<NodeInfo> &nodes)
+// Keeps the selected record when its id is still listed; otherwise the node the user chose last, when
+// listed; otherwise the first node that is exactly "ONLINE", or none.
+std::optional<NodeInfo> chooseSelection(const std::optional<NodeInfo> &current, std::optional<qint64> remembered,
+                                        const QList<NodeInfo> &nodes)
 {
-    if (current) {
-        const bool stillListed =
-            std::any_of(nodes.cbegin(), nodes.cend(), [&](const NodeInfo &node) { return node.id == current->id; });
-        if (stillListed)
-            return current;
+    const auto withId = [&nodes](qint64 id) {
+        return std::find_if(nodes.cbegin(), nodes.cend(), [id](const NodeInfo &node) { return node.id == id; });
+    };
+    if (current && withId(current->id) != nodes.cend())
+        return current;
+    if (remembered) {
+        if (const auto chosen = withId(*remembered); chosen != nodes.cend())
+            return *chosen;
     }
     const auto online = std::find_if(nodes.cbegin(), nodes.cend(),
                                      [](const NodeInfo &node) { return node.status == QLatin1String("ONLINE"); });
@@ -50,7 +54,7 @@ QCoro::Task<> load(QPointer<AppViewModel> vm)
     vm->setPsk(response.psk);
     if (!response.cached && response.nodes) {
         vm->setNodes(*response.nodes);
-        vm->setSelectedNode(chooseSelection(vm->selectedNode(), *response.nodes));
+        vm->setSelectedNode(chooseSelection(vm->selectedNode(), vm->rememberedNodeId(), *response.nodes));
     }
     vm->setNodesLoading(false);
 }

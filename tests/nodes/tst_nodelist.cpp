@@ -124,6 +124,23 @@ private slots:
         QCOMPARE(ids(vm->nodes()), (QList<qint64>{4}));
     }
 
+    void theChosenNodeIsPickedAgainByTheNextLaunch()
+    {
+        ServiceFixture fixture;
+        fixture.service->setNodes({node(1, "ONLINE"), node(2, "ONLINE"), node(3, "OFFLINE")});
+        {
+            auto first = signedIn(fixture);
+            QCOMPARE(first->selectedNode()->id, 1);
+            first->selectNodeById(3);  // the user's choice wins over the first online node, offline or not
+            first->selectNodeById(99); // not listed: neither selected nor remembered
+            QCOMPARE(first->selectedNode()->id, 3);
+        }
+        auto next = fixture.launch();
+        next->tryAutoLogin();
+        QTRY_VERIFY(next->screen() == AppViewModel::Screen::Home && !next->nodesLoading());
+        QCOMPARE(next->selectedNode()->id, 3);
+    }
+
     void onlyExactlyOnlineIsChosen()
     {
         ServiceFixture fixture;
