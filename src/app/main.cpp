@@ -3,6 +3,7 @@
 #include "app/AppViewModel.h"
 #include "i18n/LanguageManager.h"
 #include "platform/DemoPlatform.h"
+#include "platform/InstanceChannel.h"
 #include "platform/PreferenceStore.h"
 #include "platform/UnixSignalWatcher.h"
 #include "ui/AppUi.h"
@@ -53,6 +54,24 @@ int main(int argc, char *argv[])
     }
     auto preferences = options.settingsFile.isEmpty() ? PreferenceStore::openStandard()
                                                       : PreferenceStore::openFile(options.settingsFile);
+
+    // A second launch brings the running app to the front instead.
+    InstanceChannel instance(InstanceChannel::socketPath(preferences->location()));
+    switch (instance.claim()) {
+    case InstanceChannel::Role::Secondary:
+        if (InstanceChannel::send(InstanceChannel::socketPath(preferences->location()), "raise") == "raised") {
+            std::printf("nimbrel: already running; its window is in front now\n");
+            return 0;
+        }
+        std::fprintf(stderr, "nimbrel: already running, but it did not answer\n");
+        return 1;
+    case InstanceChannel::Role::Unavailable:
+        std::fprintf(stderr, "nimbrel: %s; a second launch will not find this one\n",
+                     qPrintable(instance.errorString()));
+        break;
+    case InstanceChannel::Role::Primary:
+        break;
+    }
     LanguageManager::useSharedPreferences(preferences);
     LanguageManager &languages = LanguageManager::shared();
 
@@ -95,6 +114,23 @@ int main(int argc, char *argv[])
 
     tray.attachPanel(panel.get(), window, quitCleanly);
     window->show();
+
+    // Requests of later launches and of the command-line client.
+    instance.setHandler([window, &viewModel](const QByteArray &request) -> QByteArray {
+        if (request == "raise") {
+            window->show();
+            window->raise();
+            window->requestActivate();
+            return "raised";
+        }
+        if (request == "disconnect") {
+            if (!viewModel.isConnected() && !viewModel.isVpnLoading() && !viewModel.tunnelPid())
+                return "not-connected";
+            viewModel.vpnDisconnect();
+            return "disconnecting";
+        }
+        return "unknown-request";
+    });
 
     std::unique_ptr<ScreenshotTour> tour;
     if (!options.screenshotDir.isEmpty()) {

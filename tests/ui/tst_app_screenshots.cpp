@@ -4,7 +4,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-// Runs the real app binary offscreen with --screenshot-dir, as the demo does without a display.
+// Runs the real app binary offscreen: with --screenshot-dir, as the demo does without a display, and
+// twice on one preference file.
 class TestAppScreenshots : public QObject {
     Q_OBJECT
 
@@ -30,6 +31,32 @@ private slots:
             const QColor corner = image.pixelColor(2, 2); // the dark theme, on every screen
             QVERIFY2(corner.red() < 16 && corner.green() < 16 && corner.blue() < 40, qPrintable(name));
         }
+    }
+
+    void aSecondLaunchRaisesTheFirstAndExits()
+    {
+        QTemporaryDir dir;
+        const QStringList arguments{QStringLiteral("--settings"), dir.filePath(QStringLiteral("settings.conf"))};
+        QProcess first;
+        first.setProcessChannelMode(QProcess::MergedChannels);
+        first.start(QStringLiteral(NIMBREL_APP_BINARY), arguments);
+        QVERIFY(first.waitForStarted());
+        // Listening before its window exists: wait until the socket is there.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !QDir(dir.path()).entryList({QStringLiteral(".nimbrel-*.sock")}, QDir::System | QDir::Hidden).isEmpty(),
+            20000);
+
+        QProcess second;
+        second.start(QStringLiteral(NIMBREL_APP_BINARY), arguments);
+        QVERIFY(second.waitForFinished(20000));
+        QCOMPARE(second.exitCode(), 0);
+        QCOMPARE(second.readAllStandardOutput(), QByteArray("nimbrel: already running; its window is in front now\n"));
+        QCOMPARE(first.state(), QProcess::Running);
+
+        first.terminate(); // quits cleanly on SIGTERM, and the socket goes with it
+        QVERIFY(first.waitForFinished(20000));
+        QCOMPARE(first.exitCode(), 0);
+        QVERIFY(QDir(dir.path()).entryList({QStringLiteral(".nimbrel-*.sock")}, QDir::System | QDir::Hidden).isEmpty());
     }
 };
 

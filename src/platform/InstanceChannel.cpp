@@ -1,0 +1,123 @@
+#include "InstanceChannel.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFileInfo>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QLockFile>
+#include <QTimer>
+
+#include <unistd.h>
+
+namespace {
+
+// sun_path holds 104 bytes on macOS, 108 on Linux.
+constexpr qsizetype kMaxSocketPath = 100;
+
+std::optional<QByteArray> takeLine(QByteArray &buffer)
+{
+    const qsizetype end = buffer.indexOf('\n');
+    if (end < 0)
+        return std::nullopt;
+    QByteArray line = buffer.left(end);
+    buffer.remove(0, end + 1);
+    return line;
+}
+
+} // namespace
+
+QString InstanceChannel::socketPath(const QString &preferenceLocation)
+{
+    const QFileInfo preferences(preferenceLocation);
+    const QByteArray hash =
+        QCryptographicHash::hash(QFile::encodeName(preferences.absoluteFilePath()), QCryptographicHash::Sha256)
+            .toHex()
+            .left(16);
+    const QString name = QStringLiteral(".nimbrel-%1.sock").arg(QString::fromLatin1(hash));
+    const QString beside = preferences.absoluteDir().filePath(name);
+    if (QFile::encodeName(beside).size() <= kMaxSocketPath)
+        return beside;
+    return QDir(QDir::tempPath())
+        .filePath(QStringLiteral("nimbrel-%1-%2.sock").arg(::geteuid()).arg(QString::fromLatin1(hash)));
+}
+
+InstanceChannel::InstanceChannel(QString socketPath, QObject *parent)
+    : QObject(parent)
+    , m_path(std::move(socketPath))
+{}
+
+InstanceChannel::~InstanceChannel()
+{
+    if (m_server)
+        m_server->close(); // removes the socket file
+}
+
+InstanceChannel::Role InstanceChannel::claim()
+{
+    // Two launches at the same moment: the lock makes one of them wait until the other listens.
+    QLockFile lock(m_path + QStringLiteral(".lock"));
+    lock.setStaleLockTime(0);
+    if (!lock.tryLock(3000)) {
+        m_error = QStringLiteral("cannot lock %1.lock").arg(m_path);
+        return Role::Unavailable;
+    }
+    if (send(m_path, QByteArrayLiteral("ping"), 1000))
+        return Role::Secondary;
+    QLocalServer::removeServer(m_path); // left behind by an instance that is gone
+    m_server = new QLocalServer(this);
+    m_server->setSocketOptions(QLocalServer::UserAccessOption);
+    if (!m_server->listen(m_path)) {
+        m_error = QStringLiteral("cannot listen on %1: %2").arg(m_path, m_server->errorString());
+        delete m_server;
+        m_server = nullptr;
+        return Role::Unavailable;
+    }
+    connect(m_server, &QLocalServer::newConnection, this, &InstanceChannel::serveNext);
+    return Role::Primary;
+}
+
+void InstanceChannel::serveNext()
+{
+    while (QLocalSocket *socket = m_server->nextPendingConnection()) {
+        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        // A peer that says nothing, or too much, is dropped.
+        QTimer::singleShot(2000, socket, &QLocalSocket::abort);
+        auto buffer = std::make_shared<QByteArray>();
+        connect(socket, &QLocalSocket::readyRead, this, [this, socket, buffer] {
+            buffer->append(socket->readAll());
+            const std::optional<QByteArray> request = takeLine(*buffer);
+            if (!request) {
+                if (buffer->size() > kMaxLineBytes)
+                    socket->abort();
+                return;
+            }
+            QByteArray answer = QByteArrayLiteral("ok");
+            if (*request != "ping" && m_handler)
+                answer = m_handler(*request).left(kMaxLineBytes);
+            answer.replace('\n', ' ');
+            socket->write(answer + '\n');
+            socket->disconnectFromServer();
+        });
+    }
+}
+
+std::optional<QByteArray> InstanceChannel::send(const QString &socketPath, const QByteArray &request, int timeoutMs)
+{
+    QLocalSocket socket;
+    socket.connectToServer(socketPath);
+    if (!socket.waitForConnected(timeoutMs))
+        return std::nullopt;
+    socket.write(request + '\n');
+    if (!socket.waitForBytesWritten(timeoutMs))
+        return std::nullopt;
+    QByteArray buffer;
+    while (buffer.size() <= kMaxLineBytes) {
+        if (std::optional<QByteArray> line = takeLine(buffer))
+            return line;
+        if (!socket.waitForReadyRead(timeoutMs))
+            return std::nullopt;
+        buffer.append(socket.readAll());
+    }
+    return std::nullopt;
+}

@@ -1,0 +1,109 @@
+#include "platform/InstanceChannel.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLocalSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QtConcurrent>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+// The other launch runs in a thread of its own: its blocking calls must not stall our event loop,
+// which answers it.
+template <typename Fn>
+auto fromOtherLaunch(Fn fn)
+{
+    QFuture<decltype(fn())> future = QtConcurrent::run(fn);
+    if (!QTest::qWaitFor([&] { return future.isFinished(); }, 10000))
+        qFatal("the other launch did not finish");
+    return future.result();
+}
+
+} // namespace
+
+class TestInstanceChannel : public QObject {
+    Q_OBJECT
+
+private slots:
+    void eachPreferenceFileHasItsOwnShortSocketPath()
+    {
+        const QString a = InstanceChannel::socketPath(QStringLiteral("/home/u/.config/Nimbrel/Nimbrel.conf"));
+        const QString b = InstanceChannel::socketPath(QStringLiteral("/home/u/demo/settings.conf"));
+        QVERIFY(a.startsWith(QLatin1String("/home/u/.config/Nimbrel/.nimbrel-")));
+        QVERIFY(b.startsWith(QLatin1String("/home/u/demo/")));
+        QVERIFY(a != b);
+        QCOMPARE(InstanceChannel::socketPath(QStringLiteral("/home/u/demo/settings.conf")), b);
+
+        const QString deep = QStringLiteral("/tmp/") + QString(120, QLatin1Char('d')) + QStringLiteral("/s.conf");
+        const QString fallback = InstanceChannel::socketPath(deep);
+        QVERIFY(fallback.startsWith(QDir::tempPath()));
+        QVERIFY(QFile::encodeName(fallback).size() <= 100);
+    }
+
+    void theSecondLaunchTalksToTheFirst()
+    {
+        QTemporaryDir dir;
+        const QString path = InstanceChannel::socketPath(dir.filePath(QStringLiteral("settings.conf")));
+        InstanceChannel first(path);
+        QCOMPARE(first.claim(), InstanceChannel::Role::Primary);
+        QByteArrayList received;
+        first.setHandler([&received](const QByteArray &request) {
+            received.append(request);
+            return request == "raise" ? QByteArray("raised") : QByteArray("unknown-request\nsecond line");
+        });
+
+        QCOMPARE(fromOtherLaunch([path] { return InstanceChannel(path).claim(); }), InstanceChannel::Role::Secondary);
+        QCOMPARE(fromOtherLaunch([path] { return InstanceChannel::send(path, "raise"); }),
+                 std::optional<QByteArray>("raised"));
+        // One line per answer, whatever the handler says.
+        QCOMPARE(fromOtherLaunch([path] { return InstanceChannel::send(path, "other"); }),
+                 std::optional<QByteArray>("unknown-request second line"));
+        QCOMPARE(received, (QByteArrayList{"raise", "other"})); // the claim's ping is answered by the channel
+    }
+
+    void aPeerSendingTooMuchIsDroppedAndTheNextIsServed()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("s.sock"));
+        InstanceChannel first(path);
+        QCOMPARE(first.claim(), InstanceChannel::Role::Primary);
+        first.setHandler([](const QByteArray &) { return QByteArray("raised"); });
+
+        QLocalSocket flood;
+        flood.connectToServer(path);
+        QVERIFY(flood.waitForConnected(2000));
+        flood.write(QByteArray(4 * InstanceChannel::kMaxLineBytes, 'x'));
+        QTRY_COMPARE(flood.state(), QLocalSocket::UnconnectedState);
+
+        QCOMPARE(fromOtherLaunch([path] { return InstanceChannel::send(path, "raise"); }),
+                 std::optional<QByteArray>("raised"));
+    }
+
+    void aSocketLeftByACrashedInstanceIsReplaced()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("s.sock"));
+        // A bound socket nobody listens on any more: what a killed instance leaves.
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof(address.sun_path) - 1);
+        QCOMPARE(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+        ::close(fd);
+        QVERIFY(QFile::exists(path));
+
+        QCOMPARE(fromOtherLaunch([path] { return InstanceChannel::send(path, "raise"); }), std::nullopt);
+        InstanceChannel channel(path);
+        QCOMPARE(channel.claim(), InstanceChannel::Role::Primary);
+        QCOMPARE(fromOtherLaunch([path] { return InstanceChannel::send(path, "ping"); }),
+                 std::optional<QByteArray>("ok"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestInstanceChannel)
+#include "tst_instancechannel.moc"
