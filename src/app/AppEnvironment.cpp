@@ -2,13 +2,19 @@
 
 #include "BuildConfig.h"
 #include "platform/AdminPrompt.h"
+#include "platform/DemoPlatform.h"
 #include "platform/NetworkAccess.h"
+#include "platform/PreferenceStore.h"
 #include "platform/PrivilegedRunner.h"
 #include "platform/SystemInfo.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QThreadPool>
+
+#include <unistd.h>
 
 AppEnvironment AppEnvironment::production(std::shared_ptr<PreferenceStore> preferences)
 {
@@ -22,7 +28,31 @@ AppEnvironment AppEnvironment::production(std::shared_ptr<PreferenceStore> prefe
     environment.helperPlaces.programPath = QCoreApplication::arguments().value(0);
     environment.helperPlaces.currentDirectory = QDir::currentPath();
     environment.helperPlaces.homeDirectory = SystemInfo::homeDirectory();
+#if defined(Q_OS_LINUX)
+    environment.helperPlaces.extraCandidates = {QString::fromUtf8(BuildConfig::packagedHelperPath)};
+#endif
     environment.loginName = SystemInfo::loginName();
     environment.workers = QThreadPool::globalInstance();
     return environment;
+}
+
+void AppEnvironment::useDemoPlatform()
+{
+    const QString helper = HelperLocator(preferences, helperPlaces).binaryPath();
+    platform.adminPrompt = std::make_shared<DemoAdminPrompt>(helper);
+    const QString record =
+        QFileInfo(preferences->location()).absoluteDir().filePath(QStringLiteral("privileged-commands.log"));
+    platform.privilegedRunner = std::make_shared<DemoPrivilegedRunner>(record);
+    trustedScriptOwner = ::geteuid(); // the simulated helper's clean-up script is the user's own
+
+    // The tunnel's files live beside the preference file too, so a demo never meets a real tunnel's
+    // files in /tmp (nor another demo's); the simulated helper learns the paths from its environment.
+    const QDir state = QFileInfo(preferences->location()).absoluteDir();
+    tunnelPaths.log = state.filePath(QStringLiteral("fw.log"));
+    tunnelPaths.pid = state.filePath(QStringLiteral("fw.pid"));
+    tunnelPaths.cleanupScript = state.filePath(QStringLiteral("fw_smart_cleanup.sh"));
+    tunnelPaths.gateway = state.filePath(QStringLiteral("fw_smart_gw.txt"));
+    tunnelPaths.ownerLock = state.filePath(QStringLiteral("tunnel.lock"));
+    qputenv("NIMBREL_SIMHELPER_CLEANUP_SCRIPT", QFile::encodeName(tunnelPaths.cleanupScript));
+    qputenv("NIMBREL_SIMHELPER_GATEWAY_FILE", QFile::encodeName(tunnelPaths.gateway));
 }

@@ -51,6 +51,10 @@ struct AppEnvironment {
     // Where blocking work runs; never the main thread.
     QThreadPool *workers = nullptr;
 
-    // The real system: the given store, the build's service URLs, the fixed /tmp paths, sudo.
+    // The real system: the given store, the build's service URLs, the fixed /tmp paths, sudo, and on
+    // Linux the packaged helper location after the usual places.
     static AppEnvironment production(std::shared_ptr<PreferenceStore> preferences);
+    // The demo: the same command lines without privilege, recorded in "privileged-commands.log" beside
+    // the preference file, and the tunnel's files in that folder instead of /tmp.
+    void useDemoPlatform();
 };

@@ -11,49 +11,56 @@ AppOptions AppOptions::parse(const QStringList &arguments, const QProcessEnviron
     parser.setApplicationDescription(QStringLiteral("Nimbrel VPN client"));
     parser.addHelpOption();
     parser.addVersionOption();
-    const QCommandLineOption settings(QStringLiteral("settings"),
-                                      QStringLiteral("Use this preference file (also NIMBREL_SETTINGS)."),
-                                      QStringLiteral("file"));
+    addSharedOptions(parser);
     const QCommandLineOption screenshots(QStringLiteral("screenshot-dir"),
                                          QStringLiteral("Write a PNG of each screen into this folder, then quit."),
                                          QStringLiteral("folder"));
-    const QCommandLineOption apiBase(
-        QStringLiteral("api-base"), QStringLiteral("Talk to the service at this API base URL (also NIMBREL_API_BASE)."),
-        QStringLiteral("url"));
-    const QCommandLineOption webSite(QStringLiteral("web-site"),
-                                     QStringLiteral("Open this web site for subscribing (also NIMBREL_WEBSITE)."),
-                                     QStringLiteral("url"));
-    const QCommandLineOption demo(QStringLiteral("demo"),
-                                  QStringLiteral("Demo mode: privileged commands are recorded, not run as root."));
     const QCommandLineOption tourAccount(
         QStringLiteral("tour-account"),
         QStringLiteral(
             "With --screenshot-dir: sign in as this e-mail (password in NIMBREL_DEMO_PASSWORD) and walk through."),
         QStringLiteral("email"));
-    parser.addOption(settings);
     parser.addOption(screenshots);
-    parser.addOption(demo);
     parser.addOption(tourAccount);
-    parser.addOption(apiBase);
-    parser.addOption(webSite);
     parser.process(arguments);
 
     AppOptions options;
-    options.settingsFile =
-        parser.isSet(settings) ? parser.value(settings) : environment.value(QStringLiteral("NIMBREL_SETTINGS"));
+    options.takeSharedOptions(parser, environment);
     options.screenshotDir = parser.value(screenshots);
-    options.demo = parser.isSet(demo);
     options.tourAccount = parser.value(tourAccount);
     options.tourPassword = environment.value(QStringLiteral("NIMBREL_DEMO_PASSWORD"));
-    auto urlOption = [&](const QCommandLineOption &option, const char *variable) -> std::optional<QUrl> {
-        const QString text = parser.isSet(option) ? parser.value(option) : environment.value(QLatin1String(variable));
+    return options;
+}
+
+void AppOptions::addSharedOptions(QCommandLineParser &parser)
+{
+    parser.addOption({QStringLiteral("settings"), QStringLiteral("Use this preference file (also NIMBREL_SETTINGS)."),
+                      QStringLiteral("file")});
+    parser.addOption({QStringLiteral("api-base"),
+                      QStringLiteral("Talk to the service at this API base URL (also NIMBREL_API_BASE)."),
+                      QStringLiteral("url")});
+    parser.addOption({QStringLiteral("web-site"),
+                      QStringLiteral("Open this web site for subscribing (also NIMBREL_WEBSITE)."),
+                      QStringLiteral("url")});
+    parser.addOption(
+        {QStringLiteral("demo"), QStringLiteral("Demo mode: privileged commands are recorded, not run as root.")});
+}
+
+void AppOptions::takeSharedOptions(const QCommandLineParser &parser, const QProcessEnvironment &environment)
+{
+    auto valueOf = [&](const QString &option, const char *variable) {
+        return parser.isSet(option) ? parser.value(option) : environment.value(QLatin1String(variable));
+    };
+    auto urlOf = [&](const QString &option, const char *variable) -> std::optional<QUrl> {
+        const QString text = valueOf(option, variable);
         if (text.isEmpty())
             return std::nullopt;
         return QUrl(text, QUrl::StrictMode);
     };
-    options.apiBaseUrl = urlOption(apiBase, "NIMBREL_API_BASE");
-    options.webSiteUrl = urlOption(webSite, "NIMBREL_WEBSITE");
-    return options;
+    settingsFile = valueOf(QStringLiteral("settings"), "NIMBREL_SETTINGS");
+    demo = parser.isSet(QStringLiteral("demo"));
+    apiBaseUrl = urlOf(QStringLiteral("api-base"), "NIMBREL_API_BASE");
+    webSiteUrl = urlOf(QStringLiteral("web-site"), "NIMBREL_WEBSITE");
 }
 
 bool AppOptions::resolveServiceUrls(QUrl *apiBase, QUrl *webSite, QString *problem) const

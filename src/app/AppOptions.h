@@ -7,6 +7,8 @@
 
 #include <optional>
 
+class QCommandLineParser;
+
 // What the app was asked to do on its command line and in its environment.
 struct AppOptions {
     // A preference file to use instead of the user's standard one (the demo, a second profile).
@@ -30,4 +32,8 @@ struct AppOptions {
 
     // Unknown arguments and --help are handled by the parser (it prints and exits).
     static AppOptions parse(const QStringList &arguments, const QProcessEnvironment &environment);
+
+    // The options the app and the command-line client share: --settings, --api-base, --web-site, --demo.
+    static void addSharedOptions(QCommandLineParser &parser);
+    void takeSharedOptions(const QCommandLineParser &parser, const QProcessEnvironment &environment);
 };

@@ -21,21 +21,6 @@
 
 Q_IMPORT_QML_PLUGIN(Nimbrel_UiPlugin)
 
-namespace {
-
-// The demo runs the same command lines without privilege, recorded beside its preference file.
-void useDemoPlatform(AppEnvironment &environment, const QString &settingsFile)
-{
-    const QString helper = HelperLocator(environment.preferences, environment.helperPlaces).binaryPath();
-    environment.platform.adminPrompt = std::make_shared<DemoAdminPrompt>(helper);
-    const QString record = QFileInfo(settingsFile.isEmpty() ? environment.preferences->location() : settingsFile)
-                               .absoluteDir()
-                               .filePath(QStringLiteral("privileged-commands.log"));
-    environment.platform.privilegedRunner = std::make_shared<DemoPrivilegedRunner>(record);
-    environment.trustedScriptOwner = ::geteuid(); // the simulated helper's clean-up script is the user's own
-}
-
-} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -79,7 +64,7 @@ int main(int argc, char *argv[])
     environment.apiBaseUrl = apiBase;
     environment.webSiteUrl = webSite;
     if (options.demo)
-        useDemoPlatform(environment, options.settingsFile);
+        environment.useDemoPlatform();
     AppViewModel viewModel(std::move(environment));
 
     AppUi ui(viewModel);

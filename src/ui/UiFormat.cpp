@@ -1,7 +1,7 @@
 #include "UiFormat.h"
 
-#include <QDateTime>
-#include <QRegularExpression>
+#include "i18n/TextFormat.h"
+
 #include <QTextBoundaryFinder>
 
 namespace {
@@ -17,14 +17,7 @@ QString firstCharacter(const QString &text)
 
 QString UiFormat::formatExpiry(const QString &text)
 {
-    static const QRegularExpression internetDateTime(
-        QStringLiteral("^\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}(\\.\\d+)?(Z|[+-]\\d{2}:\\d{2})$"));
-    if (internetDateTime.match(text).hasMatch()) {
-        const QDateTime instant = QDateTime::fromString(text, Qt::ISODateWithMs);
-        if (instant.isValid())
-            return instant.toLocalTime().toString(QStringLiteral("yyyy-MM-dd"));
-    }
-    return text.left(10);
+    return TextFormat::formatExpiry(text);
 }
 
 QString UiFormat::avatarLetter(const QVariant &nickname, const QVariant &email)
@@ -55,9 +48,5 @@ UiFormat::Level UiFormat::latencyLevel(qint64 milliseconds)
 
 int UiFormat::characterCount(const QString &text)
 {
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-    int count = 0;
-    while (finder.toNextBoundary() > 0)
-        ++count;
-    return count;
+    return TextFormat::characterCount(text);
 }

@@ -1,0 +1,55 @@
+#include "app/AppEnvironment.h"
+#include "app/AppViewModel.h"
+#include "cli/CliCommands.h"
+#include "cli/CliOutput.h"
+#include "cli/CliRequest.h"
+#include "cli/CliSession.h"
+#include "i18n/LanguageManager.h"
+#include "platform/InstanceChannel.h"
+#include "platform/PreferenceStore.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    // The app's name and organisation: the same standard preference file, so the same session.
+    QCoreApplication::setApplicationName(QStringLiteral("Nimbrel"));
+    QCoreApplication::setOrganizationName(QStringLiteral("Nimbrel"));
+
+    const CliParseResult parsed =
+        CliRequest::parse(QCoreApplication::arguments(), QProcessEnvironment::systemEnvironment());
+    if (!parsed.request) {
+        if (!parsed.error.isEmpty()) {
+            CliOutput(false).error(parsed.error);
+            return ExitUsage;
+        }
+        std::fputs(parsed.output.toUtf8().constData(), stdout);
+        return ExitSuccess;
+    }
+    const CliRequest &request = *parsed.request;
+    const CliOutput out(request.json);
+
+    QUrl apiBase;
+    QUrl webSite;
+    QString problem;
+    if (!request.shared.resolveServiceUrls(&apiBase, &webSite, &problem)) {
+        out.error(problem);
+        return ExitUsage;
+    }
+    auto preferences = request.shared.settingsFile.isEmpty() ? PreferenceStore::openStandard()
+                                                             : PreferenceStore::openFile(request.shared.settingsFile);
+    LanguageManager::useSharedPreferences(preferences);
+
+    AppEnvironment environment = AppEnvironment::production(preferences);
+    environment.apiBaseUrl = apiBase;
+    environment.webSiteUrl = webSite;
+    if (request.shared.demo)
+        environment.useDemoPlatform();
+    AppViewModel viewModel(std::move(environment));
+    CliSession session(viewModel);
+    CliCommands commands(viewModel, session, out, request, InstanceChannel::socketPath(preferences->location()));
+    return commands.run();
+}

@@ -1,0 +1,532 @@
+#include "CliCommands.h"
+
+#include "CliSession.h"
+#include "app/AppViewModel.h"
+#include "i18n/LanguageManager.h"
+#include "i18n/TextFormat.h"
+#include "platform/InstanceChannel.h"
+#include "platform/PreferenceStore.h"
+#include "platform/TerminalInput.h"
+
+#include <QDeadlineTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSet>
+#include <QTimer>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const QString kLatencyKey = QStringLiteral("lastLatencies");
+constexpr auto kQuitCleanupLimit = 12s;
+constexpr auto kAppDisconnectLimit = 15s;
+
+QString localized(const QString &key)
+{
+    return LanguageManager::shared().localized(key);
+}
+
+QJsonValue optionalJson(const std::optional<QString> &value)
+{
+    return value ? QJsonValue(*value) : QJsonValue(QJsonValue::Null);
+}
+
+std::optional<qint64> nodeId(const QString &text)
+{
+    bool ok = false;
+    const qint64 id = text.toLongLong(&ok);
+    return ok ? std::optional(id) : std::nullopt;
+}
+
+QString nodeLabel(const NodeInfo &node)
+{
+    return QStringLiteral("%1 %2 (id %3)").arg(node.flagEmoji, node.name).arg(node.id);
+}
+
+QString latencyText(qint64 milliseconds)
+{
+    return milliseconds < 0 ? localized(QStringLiteral("timeout")) : QStringLiteral("%1 ms").arg(milliseconds);
+}
+
+// The word another process wrote for its tunnel, as the app would show it.
+QString stateText(const QString &state)
+{
+    static const QHash<QString, QString> keys{{QStringLiteral("connecting"), QStringLiteral("vpn_connecting")},
+                                              {QStringLiteral("connected"), QStringLiteral("vpn_connected")},
+                                              {QStringLiteral("failed"), QStringLiteral("connect_failed")},
+                                              {QStringLiteral("disconnecting"), QStringLiteral("disconnecting")}};
+    const auto key = keys.constFind(state);
+    return key == keys.cend() ? state : localized(*key);
+}
+
+} // namespace
+
+CliCommands::CliCommands(AppViewModel &vm, CliSession &session, const CliOutput &out, const CliRequest &request,
+                         QString instanceSocket)
+    : m_vm(vm)
+    , m_session(session)
+    , m_out(out)
+    , m_request(request)
+    , m_instanceSocket(std::move(instanceSocket))
+    , m_tunnelOwnership(vm.environment().tunnelPaths.ownerLock, TunnelOwnership::currentProgram())
+{}
+
+int CliCommands::run()
+{
+    using Handler = int (CliCommands::*)();
+    static const QHash<QString, Handler> handlers{
+        {QStringLiteral("status"), &CliCommands::status},
+        {QStringLiteral("login"), &CliCommands::login},
+        {QStringLiteral("register"), &CliCommands::registerAccount},
+        {QStringLiteral("logout"), &CliCommands::logout},
+        {QStringLiteral("nodes"), &CliCommands::nodes},
+        {QStringLiteral("ping"), &CliCommands::ping},
+        {QStringLiteral("select"), &CliCommands::select},
+        {QStringLiteral("mode"), &CliCommands::mode},
+        {QStringLiteral("language"), &CliCommands::language},
+        {QStringLiteral("connect"), &CliCommands::connect},
+        {QStringLiteral("disconnect"), &CliCommands::disconnect},
+    };
+    const Handler handler = handlers.value(m_request.command);
+    return handler ? (this->*handler)() : usageError(QStringLiteral("unknown command \"%1\"").arg(m_request.command));
+}
+
+int CliCommands::usageError(const QString &text) const
+{
+    m_out.error(text);
+    return ExitUsage;
+}
+
+int CliCommands::failure(const QString &text) const
+{
+    m_out.error(text);
+    return ExitFailure;
+}
+
+std::optional<int> CliCommands::openSession(Nodes nodes)
+{
+    m_vm.tryAutoLogin();
+    if (!m_vm.accessToken())
+        return failure(QStringLiteral("not signed in (nimbrel-cli login EMAIL)"));
+    // The account load ends on the home screen, or signed out when the session could not be renewed.
+    if (!m_session.waitUntil([this] { return m_vm.screen() == AppViewModel::Screen::Home || !m_vm.accessToken(); }))
+        return failure(QStringLiteral("interrupted"));
+    if (!m_vm.accessToken())
+        return failure(QStringLiteral("the session has ended; sign in again (nimbrel-cli login EMAIL)"));
+    if (m_session.userDataError())
+        return failure(QStringLiteral("cannot load the account: %1").arg(*m_session.userDataError()));
+    if (nodes == Nodes::Skip)
+        return std::nullopt;
+    if (m_vm.subscriptionStatus() != QLatin1String("ACTIVE")) {
+        if (nodes == Nodes::Required)
+            return failure(localized(QStringLiteral("subscribe_to_use")));
+        return std::nullopt;
+    }
+    if (!m_session.waitUntil([this] { return !m_vm.nodesLoading(); }))
+        return failure(QStringLiteral("interrupted"));
+    if (nodes == Nodes::Required && m_vm.nodesError())
+        return failure(LanguageManager::shared().formatted(QStringLiteral("nodes_load_failed"), *m_vm.nodesError()));
+    return std::nullopt;
+}
+
+const NodeInfo *CliCommands::requireListed(qint64 id)
+{
+    const NodeInfo *node = m_vm.listedNode(id);
+    if (!node)
+        m_out.error(QStringLiteral("no node with id %1").arg(id));
+    return node;
+}
+
+QJsonObject CliCommands::tunnelJson() const
+{
+    const std::optional<TunnelOwnership::Holder> holder = m_tunnelOwnership.otherHolder();
+    if (!holder)
+        return {{QStringLiteral("state"), QStringLiteral("disconnected")}};
+    return {{QStringLiteral("state"), holder->state},
+            {QStringLiteral("program"), holder->program},
+            {QStringLiteral("pid"), holder->pid}};
+}
+
+QString CliCommands::tunnelText() const
+{
+    const std::optional<TunnelOwnership::Holder> holder = m_tunnelOwnership.otherHolder();
+    if (!holder)
+        return localized(QStringLiteral("vpn_disconnected"));
+    return QStringLiteral("%1 (%2)").arg(stateText(holder->state), holder->description());
+}
+
+void CliCommands::printStatus()
+{
+    const bool signedIn = m_vm.accessToken().has_value();
+    const bool subscribed = m_vm.subscriptionStatus() == QLatin1String("ACTIVE");
+    const QString language = LanguageManager::shared().languageCode();
+    if (m_out.json()) {
+        QJsonObject status{{QStringLiteral("signedIn"), signedIn},
+                           {QStringLiteral("routingMode"), m_vm.routingModeName()},
+                           {QStringLiteral("language"), language},
+                           {QStringLiteral("tunnel"), tunnelJson()}};
+        if (signedIn) {
+            status.insert(QStringLiteral("email"), optionalJson(m_vm.userEmail()));
+            status.insert(QStringLiteral("nickname"), optionalJson(m_vm.userNickname()));
+            status.insert(
+                QStringLiteral("subscription"),
+                m_vm.subscriptionStatus()
+                    ? QJsonValue(QJsonObject{{QStringLiteral("status"), *m_vm.subscriptionStatus()},
+                                             {QStringLiteral("active"), subscribed},
+                                             {QStringLiteral("plan"), optionalJson(m_vm.subscriptionPlan())},
+                                             {QStringLiteral("expiresAt"), optionalJson(m_vm.subscriptionExpiry())}})
+                    : QJsonValue(QJsonValue::Null));
+            status.insert(QStringLiteral("selectedNode"), m_vm.selectedNode()
+                                                              ? QJsonValue(m_vm.selectedNode()->toJson())
+                                                              : QJsonValue(QJsonValue::Null));
+        }
+        m_out.document(status);
+        return;
+    }
+    const auto row = [this](const QString &label, const QString &value) {
+        m_out.line(QStringLiteral("%1 %2").arg(label + QLatin1Char(':'), -14).arg(value));
+    };
+    if (!signedIn) {
+        row(QStringLiteral("Account"), QStringLiteral("not signed in"));
+    } else {
+        const QString email = m_vm.userEmail().value_or(QString());
+        row(QStringLiteral("Account"),
+            m_vm.userNickname() ? QStringLiteral("%1 (%2)").arg(email, *m_vm.userNickname()) : email);
+        QStringList subscription{
+            localized(subscribed ? QStringLiteral("subscribed") : QStringLiteral("not_subscribed"))};
+        if (m_vm.subscriptionPlan())
+            subscription << *m_vm.subscriptionPlan();
+        if (m_vm.subscriptionExpiry())
+            subscription << LanguageManager::shared().formatted(QStringLiteral("expires_format"),
+                                                                TextFormat::formatExpiry(*m_vm.subscriptionExpiry()));
+        row(QStringLiteral("Subscription"), subscription.join(QStringLiteral(" · ")));
+        row(QStringLiteral("Node"), m_vm.selectedNode() ? nodeLabel(*m_vm.selectedNode()) : QStringLiteral("none"));
+    }
+    row(QStringLiteral("Routing mode"), m_vm.routingModeName());
+    row(QStringLiteral("Language"), AppLanguages::displayName(LanguageManager::shared().language()));
+    row(QStringLiteral("Tunnel"), tunnelText());
+}
+
+int CliCommands::status()
+{
+    if (m_vm.restoreStoredSession()) {
+        if (const std::optional<int> failed = openSession(Nodes::IfSubscribed))
+            return *failed;
+    }
+    printStatus();
+    return ExitSuccess;
+}
+
+int CliCommands::finishSignIn()
+{
+    if (!m_session.waitUntil([this] { return !m_vm.authLoading(); }))
+        return failure(QStringLiteral("interrupted"));
+    if (m_vm.authError())
+        return failure(*m_vm.authError());
+    if (!m_session.waitUntil([this] { return !m_vm.nodesLoading(); }))
+        return failure(QStringLiteral("interrupted"));
+    printStatus();
+    return ExitSuccess;
+}
+
+int CliCommands::login()
+{
+    const QString email = m_request.operands.value(0).trimmed();
+    if (email.isEmpty())
+        return usageError(QStringLiteral("usage: nimbrel-cli login EMAIL"));
+    const std::optional<QString> password =
+        TerminalInput::readSecret(localized(QStringLiteral("password_label")) + QStringLiteral(": "));
+    if (!password || password->isEmpty())
+        return usageError(QStringLiteral("no password on standard input"));
+    m_vm.login(email, *password);
+    return finishSignIn();
+}
+
+int CliCommands::registerAccount()
+{
+    const QString email = m_request.operands.value(0).trimmed();
+    if (email.isEmpty())
+        return usageError(QStringLiteral("usage: nimbrel-cli register EMAIL [--nickname N]"));
+    const std::optional<QString> password =
+        TerminalInput::readSecret(localized(QStringLiteral("password_label")) + QStringLiteral(": "));
+    if (!password || password->isEmpty())
+        return usageError(QStringLiteral("no password on standard input"));
+    if (TerminalInput::isInteractive()) {
+        const std::optional<QString> again =
+            TerminalInput::readSecret(localized(QStringLiteral("confirm_password")) + QStringLiteral(": "));
+        if (again != password)
+            return usageError(localized(QStringLiteral("password_mismatch")));
+    }
+    if (TextFormat::characterCount(*password) < 8)
+        return usageError(QStringLiteral("the password needs at least 8 characters"));
+    m_vm.registerAccount(email, *password, m_request.nickname.value_or(QString()).trimmed());
+    return finishSignIn();
+}
+
+int CliCommands::logout()
+{
+    if (m_vm.restoreStoredSession()) {
+        m_vm.logout();
+        if (!m_session.waitUntil([this] { return !m_vm.accessToken(); }))
+            return failure(QStringLiteral("interrupted"));
+    }
+    m_out.line(QStringLiteral("Signed out"));
+    m_out.document({{QStringLiteral("signedIn"), false}});
+    return ExitSuccess;
+}
+
+QHash<qint64, qint64> CliCommands::lastLatencies() const
+{
+    const QJsonObject stored =
+        QJsonDocument::fromJson(m_vm.environment().preferences->string(kLatencyKey).value_or(QString()).toUtf8())
+            .object();
+    QHash<qint64, qint64> latencies;
+    for (auto it = stored.begin(); it != stored.end(); ++it) {
+        if (const std::optional<qint64> id = nodeId(it.key()); id && it.value().isDouble())
+            latencies.insert(*id, it.value().toInteger(-1));
+    }
+    return latencies;
+}
+
+void CliCommands::rememberLatencies(const QHash<qint64, qint64> &results)
+{
+    QJsonObject stored;
+    QHash<qint64, qint64> merged = lastLatencies();
+    merged.insert(results);
+    for (auto it = merged.cbegin(); it != merged.cend(); ++it) {
+        if (m_vm.listedNode(it.key())) // forget nodes the service no longer lists
+            stored.insert(QString::number(it.key()), it.value());
+    }
+    m_vm.environment().preferences->setString(kLatencyKey,
+                                              QString::fromUtf8(QJsonDocument(stored).toJson(QJsonDocument::Compact)));
+}
+
+void CliCommands::probe(const QList<qint64> &ids, bool print)
+{
+    QSet<qint64> waiting(ids.cbegin(), ids.cend());
+    QHash<qint64, qint64> results;
+    const QMetaObject::Connection arrival =
+        QObject::connect(&m_vm, &AppViewModel::pingStateChanged, &m_session, [&](qint64 id) {
+            if (!waiting.contains(id) || m_vm.pingingNodes().value(id) || !m_vm.pingResults().contains(id))
+                return;
+            waiting.remove(id);
+            const qint64 milliseconds = m_vm.pingResults().value(id);
+            results.insert(id, milliseconds);
+            m_session.wake(); // the wait may have looked before this handler ran
+            if (!print)
+                return;
+            const NodeInfo *node = m_vm.listedNode(id);
+            m_out.line(QStringLiteral("%1  %2  %3 %4")
+                           .arg(id, 4)
+                           .arg(latencyText(milliseconds), 8)
+                           .arg(node ? node->flagEmoji : QString(), node ? node->name : QString()));
+            m_out.document({{QStringLiteral("id"), id},
+                            {QStringLiteral("name"), node ? node->name : QString()},
+                            {QStringLiteral("latencyMs"), milliseconds}});
+        });
+    for (const qint64 id : waiting)
+        m_vm.pingNodeById(id);
+    m_session.waitUntil([&waiting] { return waiting.isEmpty(); });
+    QObject::disconnect(arrival);
+    rememberLatencies(results);
+}
+
+int CliCommands::nodes()
+{
+    if (const std::optional<int> failed = openSession(Nodes::Required))
+        return *failed;
+    if (m_request.refresh) {
+        QList<qint64> ids;
+        for (const NodeInfo &node : m_vm.nodes())
+            ids.append(node.id);
+        probe(ids, false);
+        if (m_session.interrupted())
+            return failure(QStringLiteral("interrupted"));
+    }
+    const QHash<qint64, qint64> latencies = lastLatencies();
+    const std::optional<qint64> selected = m_vm.selectedNode() ? std::optional(m_vm.selectedNode()->id) : std::nullopt;
+    if (m_out.json()) {
+        QJsonArray list;
+        for (const NodeInfo &node : m_vm.nodes()) {
+            QJsonObject entry = node.toJson();
+            entry.insert(QStringLiteral("selected"), selected == node.id);
+            entry.insert(QStringLiteral("lastLatencyMs"), latencies.contains(node.id)
+                                                              ? QJsonValue(latencies.value(node.id))
+                                                              : QJsonValue(QJsonValue::Null));
+            list.append(entry);
+        }
+        m_out.document(
+            {{QStringLiteral("nodes"), list},
+             {QStringLiteral("selectedId"), selected ? QJsonValue(*selected) : QJsonValue(QJsonValue::Null)}});
+        return ExitSuccess;
+    }
+    if (m_vm.nodes().isEmpty()) {
+        m_out.line(localized(QStringLiteral("no_nodes_available")));
+        return ExitSuccess;
+    }
+    // The name goes last: flags and scripts are of uneven width in a terminal.
+    m_out.line(QStringLiteral("    ID  STATUS    LOAD  LATENCY  NODE"));
+    for (const NodeInfo &node : m_vm.nodes()) {
+        m_out.line(
+            QStringLiteral("%1 %2  %3  %4  %5  %6 %7")
+                .arg(selected == node.id ? QStringLiteral("*") : QStringLiteral(" "))
+                .arg(node.id, 4)
+                .arg(node.status.left(8), -8)
+                .arg(QStringLiteral("%1%").arg(node.loadPercent), 4)
+                .arg(latencies.contains(node.id) ? latencyText(latencies.value(node.id)) : QStringLiteral("-"), 7)
+                .arg(node.flagEmoji, node.name));
+    }
+    return ExitSuccess;
+}
+
+int CliCommands::ping()
+{
+    QList<qint64> ids;
+    for (const QString &operand : m_request.operands) {
+        const std::optional<qint64> id = nodeId(operand);
+        if (!id)
+            return usageError(QStringLiteral("not a node id: \"%1\"").arg(operand));
+        ids.append(*id);
+    }
+    if (const std::optional<int> failed = openSession(Nodes::Required))
+        return *failed;
+    if (m_request.all) {
+        for (const NodeInfo &node : m_vm.nodes())
+            ids.append(node.id);
+    } else if (ids.isEmpty()) {
+        if (!m_vm.selectedNode())
+            return failure(localized(QStringLiteral("select_node_first")));
+        ids.append(m_vm.selectedNode()->id);
+    }
+    for (const qint64 id : ids) {
+        if (!requireListed(id))
+            return ExitFailure;
+    }
+    probe(ids, true);
+    return m_session.interrupted() ? failure(QStringLiteral("interrupted")) : ExitSuccess;
+}
+
+int CliCommands::select()
+{
+    const std::optional<qint64> id = nodeId(m_request.operands.value(0));
+    if (!id)
+        return usageError(QStringLiteral("not a node id: \"%1\"").arg(m_request.operands.value(0)));
+    if (const std::optional<int> failed = openSession(Nodes::Required))
+        return *failed;
+    const NodeInfo *node = requireListed(*id);
+    if (!node)
+        return ExitFailure;
+    m_vm.selectNodeById(*id);
+    m_out.line(QStringLiteral("Selected %1").arg(nodeLabel(*node)));
+    m_out.document({{QStringLiteral("selectedNode"), node->toJson()}});
+    return ExitSuccess;
+}
+
+int CliCommands::mode()
+{
+    if (!m_request.operands.isEmpty()) {
+        const std::optional<AppViewModel::RoutingMode> mode =
+            AppViewModel::routingModeFromRawValue(m_request.operands.first());
+        if (!mode)
+            return usageError(QStringLiteral("usage: nimbrel-cli mode [safe|smart]"));
+        m_vm.setRoutingMode(*mode);
+    }
+    m_out.line(QStringLiteral("Routing mode: %1").arg(m_vm.routingModeName()));
+    m_out.document({{QStringLiteral("routingMode"), m_vm.routingModeName()}});
+    return ExitSuccess;
+}
+
+int CliCommands::language()
+{
+    LanguageManager &languages = LanguageManager::shared();
+    if (!m_request.operands.isEmpty() && !languages.setLanguageCode(m_request.operands.first()))
+        return usageError(QStringLiteral("usage: nimbrel-cli language [en|zh-CN|zh-TW|ru]"));
+    m_out.line(QStringLiteral("Language: %1").arg(AppLanguages::displayName(languages.language())));
+    m_out.document({{QStringLiteral("language"), languages.languageCode()}});
+    return ExitSuccess;
+}
+
+int CliCommands::connect()
+{
+    std::optional<qint64> id;
+    if (!m_request.operands.isEmpty()) {
+        id = nodeId(m_request.operands.first());
+        if (!id)
+            return usageError(QStringLiteral("not a node id: \"%1\"").arg(m_request.operands.first()));
+    }
+    // Before asking the service anything: is the tunnel someone else's?
+    if (const std::optional<TunnelOwnership::Holder> holder = m_tunnelOwnership.otherHolder())
+        return failure(LanguageManager::shared().formatted(QStringLiteral("tunnel_in_use"), holder->description()));
+    if (const std::optional<int> failed = openSession(Nodes::Required))
+        return *failed;
+    if (id) {
+        if (!requireListed(*id))
+            return ExitFailure;
+        m_vm.selectNodeById(*id);
+    }
+
+    QString shown = m_vm.vpnStatus();
+    bool helperStarted = false;
+    const auto report = [&] {
+        helperStarted = helperStarted || m_vm.tunnelPid().has_value();
+        if (m_vm.vpnStatus() == shown)
+            return;
+        shown = m_vm.vpnStatus();
+        m_out.line(shown);
+        m_out.document({{QStringLiteral("status"), shown},
+                        {QStringLiteral("connected"), m_vm.isConnected()},
+                        {QStringLiteral("connecting"), m_vm.isVpnLoading()}});
+    };
+    const QMetaObject::Connection reporting = QObject::connect(&m_session, &CliSession::changed, &m_session, report);
+    m_vm.vpnConnect();
+    if (!m_vm.isVpnLoading()) { // refused at once: no node, no key, no helper, or the tunnel is taken
+        QObject::disconnect(reporting);
+        return failure(m_vm.vpnStatus());
+    }
+    report();
+
+    // Runs until the tunnel ends by itself (a failure) or a signal asks us to stop (a success).
+    const bool endedByItself = m_session.waitUntil([this] { return !m_vm.isVpnLoading() && !m_vm.isConnected(); });
+    // Whatever ended it, nothing is left behind: a helper still running is stopped, routes a started
+    // helper may have set are deleted, and we wait for that clean-up.
+    if (endedByItself && helperStarted && !m_vm.tunnelPid())
+        m_vm.vpnDisconnect();
+    bool cleanedUp = false;
+    m_vm.shutdownTunnel(kQuitCleanupLimit, [this, &cleanedUp] {
+        cleanedUp = true;
+        m_session.wake();
+    });
+    m_session.waitUntil([&cleanedUp] { return cleanedUp; }, false);
+    report();
+    QObject::disconnect(reporting);
+    return endedByItself ? ExitFailure : ExitSuccess;
+}
+
+int CliCommands::disconnect()
+{
+    const std::optional<TunnelOwnership::Holder> holder = m_tunnelOwnership.otherHolder();
+    if (!holder) {
+        m_out.line(localized(QStringLiteral("vpn_disconnected")));
+        m_out.document({{QStringLiteral("state"), QStringLiteral("disconnected")}});
+        return ExitSuccess;
+    }
+    const QString inUse = LanguageManager::shared().formatted(QStringLiteral("tunnel_in_use"), holder->description());
+    if (holder->program != QLatin1String("nimbrel"))
+        return failure(inUse + QStringLiteral("; stop it there"));
+    // The app runs it: hand the request over and wait until its clean-up has freed the tunnel.
+    const std::optional<QByteArray> answer = InstanceChannel::send(m_instanceSocket, "disconnect");
+    if (!answer)
+        return failure(inUse + QStringLiteral("; it did not answer"));
+    m_out.line(localized(QStringLiteral("disconnecting")));
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &m_session, [this] { m_session.wake(); });
+    poll.start(100);
+    const QDeadlineTimer limit(kAppDisconnectLimit);
+    m_session.waitUntil([this, &limit] { return !m_tunnelOwnership.otherHolder() || limit.hasExpired(); }, false);
+    if (m_tunnelOwnership.otherHolder())
+        return failure(inUse + QStringLiteral("; it has not finished disconnecting"));
+    m_out.line(localized(QStringLiteral("disconnected")));
+    m_out.document({{QStringLiteral("state"), QStringLiteral("disconnected")}});
+    return ExitSuccess;
+}

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "CliOutput.h"
+#include "CliRequest.h"
+#include "tunnel/TunnelOwnership.h"
+
+#include <QHash>
+#include <QJsonObject>
+#include <QList>
+
+#include <optional>
+
+class AppViewModel;
+class CliSession;
+struct NodeInfo;
+
+// The commands of the command-line client, each a short sequence of the view model's own operations
+// (the ones the screens call), waiting for its observed state as a screen would.
+class CliCommands {
+public:
+    // instanceSocket: where the app using the same preference file listens.
+    CliCommands(AppViewModel &vm, CliSession &session, const CliOutput &out, const CliRequest &request,
+                QString instanceSocket);
+
+    // The exit status.
+    int run();
+
+private:
+    enum class Nodes { Skip, IfSubscribed, Required };
+
+    int status();
+    int login();
+    int registerAccount();
+    int logout();
+    int nodes();
+    int ping();
+    int select();
+    int mode();
+    int language();
+    int connect();
+    int disconnect();
+
+    // Opens the stored session and loads the account (and the nodes, as asked). An exit status when
+    // that failed (the error is written), none when the session is ready.
+    std::optional<int> openSession(Nodes nodes);
+    // After a sign-in or registration: the flow's outcome, then the status.
+    int finishSignIn();
+    // The listed node with this id; writes an error and gives none when it is not listed.
+    const NodeInfo *requireListed(qint64 id);
+    // Probes the nodes at once, each result reported as it arrives when print is set; remembers them.
+    void probe(const QList<qint64> &ids, bool print);
+    void printStatus();
+    QJsonObject tunnelJson() const;
+    QString tunnelText() const;
+    QHash<qint64, qint64> lastLatencies() const;
+    void rememberLatencies(const QHash<qint64, qint64> &results);
+    int usageError(const QString &text) const;
+    int failure(const QString &text) const;
+
+    AppViewModel &m_vm;
+    CliSession &m_session;
+    const CliOutput &m_out;
+    const CliRequest &m_request;
+    QString m_instanceSocket;
+    TunnelOwnership m_tunnelOwnership;
+};

@@ -1,0 +1,370 @@
+#include "DevService.h"
+#include "ProbeTargets.h"
+#include "TestEnvironment.h"
+#include "platform/InstanceChannel.h"
+#include "platform/SystemInfo.h"
+#include "tunnel/TunnelOwnership.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <csignal>
+
+namespace {
+
+struct CliRun {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+    QList<QByteArray> outLines() const { return out.split('\n').mid(0, out.count('\n')); }
+    QJsonObject json() const { return QJsonDocument::fromJson(out).object(); }
+};
+
+} // namespace
+
+// The real nimbrel-cli process against the local service running in this test, with a preference file,
+// the demo platform (so route deletions are recorded, not run) and a copy of the simulated helper.
+class TestCli : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<DevService> m_service;
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_helper;
+    QString m_scenario;
+
+    qint64 helperPid() const
+    {
+        QFile record(stateFile(QStringLiteral("helper.json")));
+        if (!record.open(QIODevice::ReadOnly))
+            return -1;
+        return QJsonDocument::fromJson(record.readAll()).object().value(QStringLiteral("pid")).toInteger(-1);
+    }
+
+    QString settingsFile() const { return m_dir->filePath(QStringLiteral("settings.conf")); }
+    QString stateFile(const QString &name) const { return m_dir->filePath(name); }
+
+    QProcess *start(const QStringList &arguments, QObject *owner)
+    {
+        auto *cli = new QProcess(owner);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("NIMBREL_SIMHELPER_SCENARIO"), m_scenario);
+        environment.insert(QStringLiteral("NIMBREL_SIMHELPER_DELAY_MS"), QStringLiteral("40"));
+        environment.insert(QStringLiteral("NIMBREL_SIMHELPER_RECORD"), stateFile(QStringLiteral("helper.json")));
+        environment.insert(QStringLiteral("NIMBREL_SIMHELPER_MAX_LIFE_MS"), QStringLiteral("20000"));
+        cli->setProcessEnvironment(environment);
+        cli->start(QStringLiteral(NIMBREL_CLI_BINARY),
+                   QStringList{QStringLiteral("--settings"), settingsFile(), QStringLiteral("--api-base"),
+                               m_service->baseUrl().toString(), QStringLiteral("--demo")} +
+                       arguments);
+        return cli;
+    }
+
+    // Runs the client to its end while this test's event loop serves its requests.
+    CliRun run(const QStringList &arguments, const QByteArray &input = QByteArray())
+    {
+        QObject owner;
+        QProcess *cli = start(arguments, &owner);
+        if (!cli->waitForStarted(5000))
+            qFatal("nimbrel-cli did not start");
+        cli->write(input);
+        cli->closeWriteChannel();
+        if (!QTest::qWaitFor([cli] { return cli->state() == QProcess::NotRunning; }, 30000))
+            qFatal("nimbrel-cli did not finish");
+        CliRun result;
+        result.exitCode = cli->exitStatus() == QProcess::NormalExit ? cli->exitCode() : -1;
+        result.out = cli->readAllStandardOutput();
+        result.err = cli->readAllStandardError();
+        return result;
+    }
+
+    void signIn()
+    {
+        const CliRun login = run({QStringLiteral("login"), QStringLiteral("demo@nimbrel.test")}, "nimbrel-demo\n");
+        QVERIFY2(login.exitCode == 0, login.err.constData());
+    }
+
+    QVariant stored(const QString &key) const { return QSettings(settingsFile(), QSettings::IniFormat).value(key); }
+
+    static QList<QJsonObject> jsonLines(const QByteArray &out)
+    {
+        QList<QJsonObject> lines;
+        for (const QByteArray &line : out.split('\n')) {
+            if (!line.isEmpty())
+                lines.append(QJsonDocument::fromJson(line).object());
+        }
+        return lines;
+    }
+
+private slots:
+    void init()
+    {
+        m_service = std::make_unique<DevService>(DevService::Options{});
+        QVERIFY(m_service->listen());
+        m_dir = std::make_unique<QTemporaryDir>();
+        m_scenario = QStringLiteral("normal");
+        m_helper = m_dir->filePath(QStringLiteral("nimbrel-macos"));
+        QVERIFY(QFile::copy(QStringLiteral(NIMBREL_SIMHELPER_BINARY), m_helper));
+        QSettings(settingsFile(), QSettings::IniFormat).setValue(QStringLiteral("nimbrelBinaryPath"), m_helper);
+    }
+
+    void cleanup()
+    {
+        m_service.reset();
+        m_dir.reset();
+    }
+
+    void signsInWithThePasswordOnStandardInput()
+    {
+        const CliRun wrong = run({QStringLiteral("login"), QStringLiteral("demo@nimbrel.test")}, "not-the-password\n");
+        QCOMPARE(wrong.exitCode, 1);
+        QCOMPARE(wrong.out, QByteArray());
+        QCOMPARE(wrong.err, QByteArray("nimbrel-cli: Invalid e-mail or password\n"));
+
+        const CliRun login =
+            run({QStringLiteral("login"), QStringLiteral(" demo@nimbrel.test "), QStringLiteral("--json")},
+                "nimbrel-demo\n");
+        QCOMPARE(login.exitCode, 0);
+        QCOMPARE(login.json().value(QStringLiteral("email")).toString(), QStringLiteral("demo@nimbrel.test"));
+        QVERIFY(stored(QStringLiteral("auth.accessToken")).isValid()); // the app's session, in the app's file
+        QCOMPARE(QFile(settingsFile()).permissions() & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions());
+
+        const CliRun status = run({QStringLiteral("status"), QStringLiteral("--json")});
+        QCOMPARE(status.exitCode, 0);
+        const QJsonObject json = status.json();
+        QCOMPARE(json.value(QStringLiteral("signedIn")).toBool(), true);
+        QCOMPARE(json.value(QStringLiteral("email")).toString(), QStringLiteral("demo@nimbrel.test"));
+        const QJsonObject subscription = json.value(QStringLiteral("subscription")).toObject();
+        QCOMPARE(subscription.value(QStringLiteral("status")).toString(), QStringLiteral("ACTIVE"));
+        QCOMPARE(subscription.value(QStringLiteral("active")).toBool(), true);
+        QVERIFY(!subscription.value(QStringLiteral("expiresAt")).toString().isEmpty());
+        QCOMPARE(json.value(QStringLiteral("selectedNode")).toObject().value(QStringLiteral("id")).toInteger(),
+                 m_service->nodes().first().id); // the first online node
+        QCOMPARE(json.value(QStringLiteral("routingMode")).toString(), QStringLiteral("safe"));
+        QCOMPARE(json.value(QStringLiteral("language")).toString(), QStringLiteral("en"));
+        QCOMPARE(json.value(QStringLiteral("tunnel")).toObject().value(QStringLiteral("state")).toString(),
+                 QStringLiteral("disconnected"));
+
+        const CliRun logout = run({QStringLiteral("logout")});
+        QCOMPARE(logout.exitCode, 0);
+        QVERIFY(!stored(QStringLiteral("auth.accessToken")).isValid());
+        const CliRun signedOut = run({QStringLiteral("nodes")});
+        QCOMPARE(signedOut.exitCode, 1);
+        QCOMPARE(signedOut.err.count('\n'), 1);
+    }
+
+    void registersAndRefusesAShortPassword()
+    {
+        const CliRun shortPassword = run({QStringLiteral("register"), QStringLiteral("new@nimbrel.test")}, "short\n");
+        QCOMPARE(shortPassword.exitCode, 2);
+        const CliRun created = run({QStringLiteral("register"), QStringLiteral("new@nimbrel.test"),
+                                    QStringLiteral("--nickname"), QStringLiteral("Neo"), QStringLiteral("--json")},
+                                   "long-enough\n");
+        QCOMPARE(created.exitCode, 0);
+        QCOMPARE(created.json().value(QStringLiteral("nickname")).toString(), QStringLiteral("Neo"));
+        const CliRun taken = run({QStringLiteral("register"), QStringLiteral("new@nimbrel.test")}, "long-enough\n");
+        QCOMPARE(taken.exitCode, 1);
+    }
+
+    void nodesMatchTheServicesList()
+    {
+        signIn();
+        const CliRun nodes = run({QStringLiteral("nodes"), QStringLiteral("--json")});
+        QCOMPARE(nodes.exitCode, 0);
+        const QJsonArray listed = nodes.json().value(QStringLiteral("nodes")).toArray();
+        const QList<NodeInfo> expected = m_service->nodes();
+        QCOMPARE(listed.size(), expected.size());
+        for (qsizetype i = 0; i < expected.size(); ++i) {
+            QJsonObject entry = listed.at(i).toObject();
+            entry.remove(QStringLiteral("selected"));
+            entry.remove(QStringLiteral("lastLatencyMs"));
+            QCOMPARE(entry, expected.at(i).toJson());
+        }
+
+        const CliRun table = run({QStringLiteral("nodes")});
+        QCOMPARE(table.outLines().size(), expected.size() + 1); // a header and one row per node
+        QVERIFY(table.outLines().at(1).startsWith("*"));        // the selected node is marked
+    }
+
+    void pingProbesInParallelAndRemembersTheResults()
+    {
+        ProbeTargets targets;
+        NodeInfo open;
+        open.id = 1;
+        open.name = QStringLiteral("Open");
+        open.host = QStringLiteral("127.0.0.1");
+        open.port = targets.openListener();
+        open.status = QStringLiteral("ONLINE");
+        NodeInfo dead = open;
+        dead.id = 2;
+        dead.name = QStringLiteral("Dead");
+        dead.port = targets.refusingPort();
+        m_service->setNodes({open, dead});
+        signIn();
+
+        const CliRun ping = run({QStringLiteral("ping"), QStringLiteral("--all"), QStringLiteral("--json")});
+        QCOMPARE(ping.exitCode, 0);
+        QHash<qint64, qint64> results;
+        for (const QJsonObject &line : jsonLines(ping.out))
+            results.insert(line.value(QStringLiteral("id")).toInteger(),
+                           line.value(QStringLiteral("latencyMs")).toInteger());
+        QCOMPARE(results.size(), 2);
+        QVERIFY(results.value(1) >= 0);
+        QCOMPARE(results.value(2), -1);
+
+        const CliRun nodes = run({QStringLiteral("nodes"), QStringLiteral("--json")});
+        const QJsonArray listed = nodes.json().value(QStringLiteral("nodes")).toArray();
+        QCOMPARE(listed.at(1).toObject().value(QStringLiteral("lastLatencyMs")).toInteger(), -1);
+        QVERIFY(listed.at(0).toObject().value(QStringLiteral("lastLatencyMs")).isDouble());
+
+        const CliRun unknown = run({QStringLiteral("ping"), QStringLiteral("7")});
+        QCOMPARE(unknown.exitCode, 1);
+        QCOMPARE(unknown.err, QByteArray("nimbrel-cli: no node with id 7\n"));
+    }
+
+    void selectModeAndLanguagePersistInTheAppsFile()
+    {
+        signIn();
+        const qint64 second = m_service->nodes().at(1).id;
+        QCOMPARE(run({QStringLiteral("select"), QString::number(second)}).exitCode, 0);
+        QCOMPARE(run({QStringLiteral("mode"), QStringLiteral("smart")}).exitCode, 0);
+        QCOMPARE(run({QStringLiteral("language"), QStringLiteral("zh-CN")}).exitCode, 0);
+        QCOMPARE(stored(QStringLiteral("selectedNodeId")).toString(), QString::number(second));
+        QCOMPARE(stored(QStringLiteral("routingMode")).toString(), QStringLiteral("smart"));
+        QCOMPARE(stored(QStringLiteral("appLanguage")).toString(), QStringLiteral("zh-CN"));
+
+        const QJsonObject status = run({QStringLiteral("status"), QStringLiteral("--json")}).json();
+        QCOMPARE(status.value(QStringLiteral("selectedNode")).toObject().value(QStringLiteral("id")).toInteger(),
+                 second);
+        QCOMPARE(status.value(QStringLiteral("routingMode")).toString(), QStringLiteral("smart"));
+        // Texts the app has come in the chosen language.
+        const CliRun text = run({QStringLiteral("status")});
+        QVERIFY2(text.out.contains(QStringLiteral("已订阅").toUtf8()), text.out.constData());
+    }
+
+    void badUsageExitsWithTwo_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::newRow("no command") << QStringList{};
+        QTest::newRow("unknown command") << QStringList{"fly"};
+        QTest::newRow("unknown option") << QStringList{"status", "--bogus"};
+        QTest::newRow("missing id") << QStringList{"select"};
+        QTest::newRow("id not a number") << QStringList{"select", "two"};
+        QTest::newRow("extra operand") << QStringList{"status", "now"};
+        QTest::newRow("mode in capitals") << QStringList{"mode", "Smart"};
+        QTest::newRow("unknown language") << QStringList{"language", "de"};
+        QTest::newRow("flag of another command") << QStringList{"ping", "--refresh"};
+        QTest::newRow("ids and --all") << QStringList{"ping", "1", "--all"};
+        QTest::newRow("login without e-mail") << QStringList{"login"};
+        QTest::newRow("no password") << QStringList{"login", "demo@nimbrel.test"};
+        QTest::newRow("api base not https") << QStringList{"--api-base", "ftp://example.org/", "status"};
+    }
+
+    void badUsageExitsWithTwo()
+    {
+        QFETCH(QStringList, arguments);
+        const CliRun result = run(arguments);
+        QCOMPARE(result.exitCode, 2);
+        QCOMPARE(result.out, QByteArray());
+        QVERIFY2(result.err.startsWith("nimbrel-cli: ") && result.err.count('\n') == 1, result.err.constData());
+    }
+
+    void connectRunsUntilCtrlCAndLeavesNothingBehind()
+    {
+        signIn();
+        QObject owner;
+        QProcess *cli = start({QStringLiteral("connect")}, &owner);
+        QByteArray out;
+        QTRY_VERIFY_WITH_TIMEOUT((out += cli->readAllStandardOutput()).contains("Connected\n"), 15000);
+
+        // While it runs, the tunnel is its own: a second client may neither connect nor disconnect it.
+        const CliRun second = run({QStringLiteral("connect")});
+        QCOMPARE(second.exitCode, 1);
+        QCOMPARE(second.err,
+                 QStringLiteral("nimbrel-cli: Tunnel in use by another Nimbrel process (nimbrel-cli, pid %1)\n")
+                     .arg(cli->processId())
+                     .toUtf8());
+        QCOMPARE(run({QStringLiteral("disconnect")}).exitCode, 1);
+        const QJsonObject tunnel =
+            run({QStringLiteral("status"), QStringLiteral("--json")}).json().value(QStringLiteral("tunnel")).toObject();
+        QCOMPARE(tunnel.value(QStringLiteral("state")).toString(), QStringLiteral("connected"));
+        QCOMPARE(tunnel.value(QStringLiteral("pid")).toInteger(), cli->processId());
+
+        const qint64 helper = helperPid();
+        QVERIFY(helper > 0 && SystemInfo::isProcessAlive(pid_t(helper)));
+
+        ::kill(pid_t(cli->processId()), SIGINT);
+        QTRY_VERIFY_WITH_TIMEOUT(cli->state() == QProcess::NotRunning, 15000);
+        out += cli->readAllStandardOutput();
+        QCOMPARE(cli->exitCode(), 0);
+        QCOMPARE(out, QStringLiteral("Connecting…\nConnected\nDisconnecting…\nDisconnected\n").toUtf8());
+        QVERIFY(!SystemInfo::isProcessAlive(pid_t(helper)));
+
+        QFile record(stateFile(QStringLiteral("privileged-commands.log")));
+        QVERIFY(record.open(QIODevice::ReadOnly));
+        const QByteArray commands = record.readAll();
+        QVERIFY2(commands.contains("/bin/kill " + QByteArray::number(helper)), commands.constData());
+        QVERIFY(commands.contains("/sbin/route delete 127.0.0.1\n"));
+        QVERIFY(commands.contains("/sbin/route delete -net 0.0.0.0/1\n"));
+        QVERIFY(commands.contains("/sbin/route delete -net 128.0.0.0/1\n"));
+        QCOMPARE(run({QStringLiteral("status"), QStringLiteral("--json")})
+                     .json()
+                     .value(QStringLiteral("tunnel"))
+                     .toObject()
+                     .value(QStringLiteral("state"))
+                     .toString(),
+                 QStringLiteral("disconnected"));
+    }
+
+    void aFailedConnectExitsWithOneAndStopsTheHelper()
+    {
+        signIn();
+        m_scenario = QStringLiteral("error");
+        const CliRun failed = run({QStringLiteral("connect")});
+        QCOMPARE(failed.exitCode, 1);
+        QCOMPARE(failed.out,
+                 QStringLiteral("Connecting…\nConnection failed, check server and PSK\nDisconnecting…\nDisconnected\n")
+                     .toUtf8());
+        const qint64 helper = helperPid();
+        QVERIFY(helper > 0);
+        QVERIFY(!SystemInfo::isProcessAlive(pid_t(helper)));
+    }
+
+    void disconnectIsHandedToTheAppThatHoldsTheTunnel()
+    {
+        // The app, as far as the client can tell: it holds the tunnel and listens on its channel.
+        TunnelOwnership app(stateFile(QStringLiteral("tunnel.lock")), QStringLiteral("nimbrel"));
+        QString problem;
+        std::shared_ptr<TunnelOwnership::Lease> lease = app.acquire(&problem);
+        QVERIFY(lease);
+        lease->setState(QStringLiteral("connected"));
+        InstanceChannel channel(InstanceChannel::socketPath(settingsFile()));
+        QCOMPARE(channel.claim(), InstanceChannel::Role::Primary);
+        QByteArrayList requests;
+        channel.setHandler([&](const QByteArray &request) {
+            requests.append(request);
+            QTimer::singleShot(200, [&lease] { lease.reset(); }); // its clean-up ends a little later
+            return QByteArray("disconnecting");
+        });
+
+        const CliRun refused = run({QStringLiteral("connect")});
+        QCOMPARE(refused.exitCode, 1);
+        QVERIFY(refused.err.contains("(nimbrel, pid "));
+
+        const CliRun handed = run({QStringLiteral("disconnect")});
+        QCOMPARE(handed.exitCode, 0);
+        QCOMPARE(requests, QByteArrayList{"disconnect"});
+        QCOMPARE(handed.out, QStringLiteral("Disconnecting…\nDisconnected\n").toUtf8());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"
