@@ -21,13 +21,13 @@
 
 Q_IMPORT_QML_PLUGIN(Nimbrel_UiPlugin)
 
-
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Nimbrel"));
     QApplication::setOrganizationName(QStringLiteral("Nimbrel"));
     QApplication::setApplicationVersion(QStringLiteral(NIMBREL_VERSION));
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.nimbrel.Nimbrel"));
 
     const AppOptions options = AppOptions::parse(QApplication::arguments(), QProcessEnvironment::systemEnvironment());
     QUrl apiBase;

@@ -192,6 +192,21 @@ private slots:
         QCOMPARE(locator.binaryPath(), chosen);
     }
 
+    void theLinuxPackageLocationComesAfterTheUsualPlaces()
+    {
+        TestEnvironment env;
+        const AppEnvironment production = AppEnvironment::production(env.preferences);
+#if defined(Q_OS_LINUX)
+        const QString packaged = QStringLiteral("/usr/lib/nimbrel/nimbrel-macos");
+        QCOMPARE(production.helperPlaces.extraCandidates, QStringList{packaged});
+        const QStringList candidates = HelperLocator(env.preferences, production.helperPlaces).candidates();
+        QCOMPARE(candidates.last(), packaged);
+        QCOMPARE(candidates.count(packaged), 1);
+#else
+        QVERIFY(production.helperPlaces.extraCandidates.isEmpty());
+#endif
+    }
+
     void onlyPlainHostsReachRoute_data()
     {
         QTest::addColumn<QString>("host");
