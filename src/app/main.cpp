@@ -44,7 +44,8 @@ int main(int argc, char *argv[])
     InstanceChannel instance(InstanceChannel::socketPath(preferences->location()));
     switch (instance.claim()) {
     case InstanceChannel::Role::Secondary:
-        if (InstanceChannel::send(InstanceChannel::socketPath(preferences->location()), "raise") == "raised") {
+        // The running app may still be starting up: give it time to answer.
+        if (InstanceChannel::send(InstanceChannel::socketPath(preferences->location()), "raise", 15000) == "raised") {
             std::printf("nimbrel: already running; its window is in front now\n");
             return 0;
         }

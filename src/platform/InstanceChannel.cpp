@@ -62,9 +62,13 @@ InstanceChannel::Role InstanceChannel::claim()
         m_error = QStringLiteral("cannot lock %1.lock").arg(m_path);
         return Role::Unavailable;
     }
-    if (send(m_path, QByteArrayLiteral("ping"), 1000))
+    // An instance that accepts the connection is there, even when it is still too busy starting up to
+    // answer; only a socket nobody listens on any more is replaced.
+    QLocalSocket probe;
+    probe.connectToServer(m_path);
+    if (probe.waitForConnected(1000))
         return Role::Secondary;
-    QLocalServer::removeServer(m_path); // left behind by an instance that is gone
+    QLocalServer::removeServer(m_path);
     m_server = new QLocalServer(this);
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
     if (!m_server->listen(m_path)) {

@@ -66,6 +66,20 @@ private slots:
         QCOMPARE(received, (QByteArrayList{"raise", "other"})); // the claim's ping is answered by the channel
     }
 
+    void anInstanceTooBusyToAnswerKeepsItsSocket()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("s.sock"));
+        InstanceChannel first(path);
+        QCOMPARE(first.claim(), InstanceChannel::Role::Primary);
+        // The first instance is still building its window: its event loop does not run meanwhile.
+        QFuture<InstanceChannel::Role> second = QtConcurrent::run([path] { return InstanceChannel(path).claim(); });
+        second.waitForFinished();
+        QCOMPARE(second.result(), InstanceChannel::Role::Secondary);
+        QVERIFY(QFile::exists(path));
+        QCOMPARE(fromOtherLaunch([path] { return InstanceChannel::send(path, "ping"); }), std::optional<QByteArray>("ok"));
+    }
+
     void aPeerSendingTooMuchIsDroppedAndTheNextIsServed()
     {
         QTemporaryDir dir;
