@@ -30,6 +30,8 @@ int main(int argc, char *argv[])
     QGuiApplication::setDesktopFileName(QStringLiteral("com.nimbrel.Nimbrel"));
 
     const AppOptions options = AppOptions::parse(QApplication::arguments(), QProcessEnvironment::systemEnvironment());
+    // The tour's password is read once; no child (the helper gets our environment) inherits it.
+    qunsetenv("NIMBREL_DEMO_PASSWORD");
     QUrl apiBase;
     QUrl webSite;
     QString problem;

@@ -1,6 +1,7 @@
 #include "RecordingPrivilegedRunner.h"
 
 #include <csignal>
+#include <ctime>
 
 namespace {
 constexpr int kHoldLimitMs = 10000;
@@ -11,7 +12,9 @@ void RecordingPrivilegedRunner::run(const QStringList &arguments, Output output)
     bool hold = false;
     {
         const QMutexLocker lock(&m_mutex);
-        m_calls.append({arguments, output});
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        m_calls.append({arguments, output, qint64(now.tv_sec) * 1000000000 + now.tv_nsec});
         hold = m_hold;
     }
     m_recorded.release();

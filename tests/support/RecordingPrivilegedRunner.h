@@ -15,6 +15,7 @@ public:
     struct Call {
         QStringList arguments;
         Output output;
+        qint64 monotonicNs = 0; // CLOCK_MONOTONIC when it was asked for
     };
 
     void run(const QStringList &arguments, Output output) override;

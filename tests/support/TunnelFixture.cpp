@@ -13,7 +13,8 @@
 
 using namespace std::chrono_literals;
 
-TunnelFixture::TunnelFixture(const QString &scenario, std::chrono::milliseconds stopPoll)
+TunnelFixture::TunnelFixture(const QString &scenario, std::chrono::milliseconds stopPoll,
+                             const std::function<void(AppEnvironment &)> &prepare)
     : prompt(std::make_shared<RecordingAdminPrompt>())
 {
     m_helperPath = env.path(QStringLiteral("nimbrel-macos"));
@@ -37,6 +38,8 @@ TunnelFixture::TunnelFixture(const QString &scenario, std::chrono::milliseconds 
     environment.sudoersFile = env.path(QStringLiteral("sudoers-nimbrel"));
     environment.helperPlaces.currentDirectory = env.path(QStringLiteral("cwd"));
     environment.helperPlaces.homeDirectory = env.path(QStringLiteral("home"));
+    if (prepare)
+        prepare(environment);
     m_vm = std::make_unique<AppViewModel>(environment);
 
     NodeInfo node;

@@ -7,6 +7,7 @@
 
 #include <QJsonObject>
 
+#include <functional>
 #include <memory>
 
 // A view model ready to connect: a copy of the simulated helper in a temporary folder as the helper
@@ -15,8 +16,10 @@
 class TunnelFixture {
 public:
     // stopPoll: the pause between two checks whether a stopped helper is gone (40 checks at most).
+    // prepare may change the environment (paths, intervals) before the view model is made.
     explicit TunnelFixture(const QString &scenario = QStringLiteral("normal"),
-                           std::chrono::milliseconds stopPoll = std::chrono::milliseconds(10));
+                           std::chrono::milliseconds stopPoll = std::chrono::milliseconds(10),
+                           const std::function<void(AppEnvironment &)> &prepare = {});
     ~TunnelFixture();
 
     AppViewModel &vm() { return *m_vm; }

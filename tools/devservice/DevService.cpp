@@ -88,7 +88,7 @@ DevService::DevService(Options options, QObject *parent)
     , m_options(options)
     , m_server(std::make_unique<QHttpServer>())
     , m_targets(new ProbeTargets(this))
-    , m_psk(randomToken())
+    , m_psk(m_options.secretPrefix + randomToken())
 {
     m_activeDemo = {QStringLiteral("demo@nimbrel.test"), QStringLiteral("nimbrel-demo")};
     m_freeDemo = {QStringLiteral("free@nimbrel.test"), QStringLiteral("nimbrel-free")};
@@ -178,8 +178,8 @@ AuthResponse DevService::issueTokens(const User &user)
 {
     AuthResponse response;
     response.user = {user.id, user.email, user.nickname};
-    response.accessToken = randomToken();
-    response.refreshToken = randomToken();
+    response.accessToken = m_options.secretPrefix + randomToken();
+    response.refreshToken = m_options.secretPrefix + randomToken();
     m_accessTokens.insert(response.accessToken, {user.id, QDeadlineTimer(m_options.accessTokenTtl)});
     m_refreshTokens.insert(response.refreshToken, user.id);
     return response;

@@ -26,6 +26,8 @@ public:
         std::chrono::milliseconds accessTokenTtl{std::chrono::minutes(15)};
         // New accounts get an active trial of this many days; 0 gives them no subscription.
         int trialDays = 7;
+        // Put in front of every token and of the key, so a test can find them wherever they leak.
+        QString secretPrefix;
     };
 
     struct Account {

@@ -10,6 +10,9 @@
 //                               (default /tmp/fw_smart_cleanup.sh and /tmp/fw_smart_gw.txt)
 //   NIMBREL_SIMHELPER_FLOOD_BYTES  log volume of the flood scenario (default 10 MB)
 //   NIMBREL_SIMHELPER_MAX_LIFE_MS  ends by itself after this long (default one hour)
+//   NIMBREL_SIMHELPER_LAUNCH_LOG   file to append "<pid> <monotonic ns>" to at each start
+//   NIMBREL_SIMHELPER_ROUTES       routes to add with "ip route add" before the marker, separated by
+//                                  ";" (for example "0.0.0.0/1 dev lo;128.0.0.0/1 dev lo")
 
 #include <QByteArray>
 #include <QCryptographicHash>
@@ -17,11 +20,15 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QProcessEnvironment>
 
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
 #include <thread>
 #include <unistd.h>
 
@@ -83,6 +90,39 @@ void record(const QProcessEnvironment &env, const QStringList &arguments)
         file.write(QJsonDocument(entry).toJson());
 }
 
+// First thing at start, so that even a helper stopped at once has said that it ran.
+void logLaunch()
+{
+    const char *path = std::getenv("NIMBREL_SIMHELPER_LAUNCH_LOG");
+    if (path == nullptr || *path == '\0')
+        return;
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const QByteArray line = QByteArray::number(qint64(::getpid())) + ' ' +
+                            QByteArray::number(qint64(now.tv_sec) * 1000000000 + now.tv_nsec) + '\n';
+    const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        static_cast<void>(::write(fd, line.constData(), size_t(line.size())));
+        ::close(fd);
+    }
+}
+
+// Sets up what a real helper would: routes through the tunnel (here through whatever device is named).
+bool addRoutes(const QProcessEnvironment &env)
+{
+    const QStringList routes =
+        env.value(QStringLiteral("NIMBREL_SIMHELPER_ROUTES")).split(QLatin1Char(';'), Qt::SkipEmptyParts);
+    for (const QString &route : routes) {
+        const QStringList arguments = QStringList{QStringLiteral("route"), QStringLiteral("add")} +
+                                      route.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        if (QProcess::execute(QStringLiteral("ip"), arguments) != 0) {
+            say("error: ip " + arguments.join(QLatin1Char(' ')).toUtf8() + " failed\n");
+            return false;
+        }
+    }
+    return true;
+}
+
 void leaveCleanupScript(const QProcessEnvironment &env)
 {
     QFile script(
@@ -101,6 +141,7 @@ void leaveCleanupScript(const QProcessEnvironment &env)
 
 int main(int argc, char *argv[])
 {
+    logLaunch();
     QStringList arguments;
     for (int i = 1; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
@@ -128,6 +169,8 @@ int main(int argc, char *argv[])
 
     if (scenario == QLatin1String("exit-early"))
         return 1;
+    if (!addRoutes(env))
+        return 4;
     if (scenario == QLatin1String("error")) {
         say("handshake Error: the server refused the key\n");
     } else if (scenario == QLatin1String("capital-error")) {
