@@ -49,14 +49,18 @@ QCoro::Task<> load(QPointer<AppViewModel> vm)
         vm->setNodesLoading(false);
         co_return;
     }
-    const NodesResponse &response = result.value();
-    vm->setCachedNodeVersion(response.version);
-    vm->setPsk(response.psk);
-    if (!response.cached && response.nodes) {
-        vm->setNodes(*response.nodes);
-        vm->setSelectedNode(chooseSelection(vm->selectedNode(), vm->rememberedNodeId(), *response.nodes));
-    }
+    apply(*vm, result.value());
     vm->setNodesLoading(false);
+}
+
+void apply(AppViewModel &vm, const NodesResponse &response)
+{
+    vm.setCachedNodeVersion(response.version);
+    vm.setPsk(response.psk);
+    if (!response.cached && response.nodes) {
+        vm.setNodes(*response.nodes);
+        vm.setSelectedNode(chooseSelection(vm.selectedNode(), vm.rememberedNodeId(), *response.nodes));
+    }
 }
 
 } // namespace NodeListLoader

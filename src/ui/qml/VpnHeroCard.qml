@@ -14,19 +14,17 @@ CardBackground {
 
     implicitHeight: column.implicitHeight + 40
 
+    // The halos breathe only while connected and on screen: a hidden window (the app in the tray)
+    // or a signed-out screen costs no frames.
     SequentialAnimation on pulseScale {
         id: pulse
+        running: AppViewModel.isConnected && root.visible && root.Window.window !== null && root.Window.window.visible
         loops: Animation.Infinite
         NumberAnimation { to: 1.12; duration: 1200; easing.type: Easing.InOutQuad }
         NumberAnimation { to: 1.0; duration: 1200; easing.type: Easing.InOutQuad }
-    }
-    Connections {
-        target: AppViewModel
-        function onIsConnectedChanged() {
-            if (!AppViewModel.isConnected) {
-                pulse.stop()
+        onRunningChanged: {
+            if (!running)
                 root.pulseScale = 1.0
-            }
         }
     }
 
