@@ -20,14 +20,20 @@ AppOptions AppOptions::parse(const QStringList &arguments, const QProcessEnviron
         QStringLiteral(
             "With --screenshot-dir: sign in as this e-mail (password in NIMBREL_DEMO_PASSWORD) and walk through."),
         QStringLiteral("email"));
+    const QCommandLineOption measure(
+        QStringLiteral("measure"),
+        QStringLiteral("For scripts/bench: first-frame, signed-in or connected-idle=SECONDS; prints it and quits."),
+        QStringLiteral("what"));
     parser.addOption(screenshots);
     parser.addOption(tourAccount);
+    parser.addOption(measure);
     parser.process(arguments);
 
     AppOptions options;
     options.takeSharedOptions(parser, environment);
     options.screenshotDir = parser.value(screenshots);
     options.tourAccount = parser.value(tourAccount);
+    options.measure = parser.value(measure);
     options.tourPassword = environment.value(QStringLiteral("NIMBREL_DEMO_PASSWORD"));
     return options;
 }

@@ -25,6 +25,8 @@ struct AppOptions {
     QString tourAccount;
     QString tourPassword;
     std::optional<QUrl> webSiteUrl;
+    // For scripts/bench: report one measurement and quit (see Measurement).
+    QString measure;
 
     // The addresses to use: the overrides, else the build's defaults. On a URL that may not be used,
     // returns false and says why in problem.

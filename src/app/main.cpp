@@ -8,6 +8,7 @@
 #include "platform/UnixSignalWatcher.h"
 #include "ui/AppUi.h"
 #include "ui/DemoTour.h"
+#include "ui/Measurement.h"
 #include "ui/TrayController.h"
 
 #include <QApplication>
@@ -119,6 +120,15 @@ int main(int argc, char *argv[])
         }
         return "unknown-request";
     });
+
+    std::unique_ptr<Measurement> measurement;
+    if (!options.measure.isEmpty()) {
+        measurement = std::make_unique<Measurement>(viewModel, *window, quitCleanly);
+        if (!measurement->start(options.measure, &problem)) {
+            std::fprintf(stderr, "nimbrel: %s\n", qPrintable(problem));
+            return 2;
+        }
+    }
 
     std::unique_ptr<ScreenshotTour> tour;
     if (!options.screenshotDir.isEmpty()) {

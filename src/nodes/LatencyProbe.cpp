@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QPointer>
+#include <QQueue>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -9,18 +10,22 @@ namespace LatencyProbe {
 
 namespace {
 
+// A few probes are started per turn of the event loop: starting hundreds in one go would keep the
+// thread busy for milliseconds, and every probe would count the others' starts as its own latency.
+constexpr int kStartsPerTurn = 16;
+
 // One probe: owns its socket and timer, delivers once, then deletes itself.
 class Attempt : public QObject {
 public:
     Attempt(QObject *context, std::function<void(qint64)> done)
         : QObject(context)
         , m_done(std::move(done))
-    {
-        m_clock.start();
-    }
+    {}
 
+    // The clock starts here, before the connection is created, so name resolution counts.
     void start(const QString &host, quint16 port, std::chrono::milliseconds timeout)
     {
+        m_clock.start();
         auto *socket = new QTcpSocket(this);
         connect(socket, &QTcpSocket::connected, this, [this, socket] {
             const qint64 elapsed = m_clock.nsecsElapsed() / 1000000;
@@ -54,6 +59,50 @@ private:
     bool m_delivered = false;
 };
 
+// The probes of one context waiting for their turn to start.
+class StartQueue : public QObject {
+public:
+    explicit StartQueue(QObject *context)
+        : QObject(context)
+    {
+        setObjectName(name());
+        m_turn.setInterval(0);
+        connect(&m_turn, &QTimer::timeout, this, &StartQueue::startSome);
+    }
+
+    static QString name() { return QStringLiteral("nimbrel-probe-start-queue"); }
+
+    static StartQueue &of(QObject *context)
+    {
+        auto *queue = context->findChild<StartQueue *>(name(), Qt::FindDirectChildrenOnly);
+        return queue ? *queue : *new StartQueue(context);
+    }
+
+    void add(Attempt *attempt, std::function<void(Attempt &)> start)
+    {
+        m_waiting.enqueue({attempt, std::move(start)});
+        if (!m_turn.isActive())
+            m_turn.start();
+    }
+
+private:
+    void startSome()
+    {
+        for (int started = 0; started < kStartsPerTurn && !m_waiting.isEmpty();) {
+            auto [attempt, start] = m_waiting.dequeue();
+            if (attempt) { // its context may have ended it meanwhile
+                start(*attempt);
+                ++started;
+            }
+        }
+        if (m_waiting.isEmpty())
+            m_turn.stop();
+    }
+
+    QTimer m_turn;
+    QQueue<std::pair<QPointer<Attempt>, std::function<void(Attempt &)>>> m_waiting;
+};
+
 } // namespace
 
 void tcpPing(const QString &host, qint64 port, std::chrono::milliseconds timeout, QObject *context,
@@ -64,7 +113,8 @@ void tcpPing(const QString &host, qint64 port, std::chrono::milliseconds timeout
         QTimer::singleShot(0, attempt, [attempt] { attempt->deliver(-1); });
         return;
     }
-    attempt->start(host, static_cast<quint16>(port), timeout);
+    StartQueue::of(context).add(
+        attempt, [host, port, timeout](Attempt &waiting) { waiting.start(host, static_cast<quint16>(port), timeout); });
 }
 
 } // namespace LatencyProbe

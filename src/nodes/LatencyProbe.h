@@ -8,7 +8,8 @@
 
 // Measures a bare TCP handshake: name resolution included, no byte sent, the connection closed the
 // moment it is up. Runs on the calling thread's event loop with an asynchronous socket, so it never
-// blocks; many probes run side by side.
+// blocks; many probes run side by side (started a few per turn of the event loop, each timed from its
+// own start).
 namespace LatencyProbe {
 
 // Calls done exactly once, on the context's thread: whole milliseconds (truncated), or -1 when the

@@ -37,11 +37,13 @@ QQuickItem *findVisual(QQuickItem *item, const QString &name)
     return nullptr;
 }
 
-// Scrolls the home screen to the given content position (the node list sits below the cards).
-void scrollHome(QQuickWindow *window, qreal contentY)
+// Scrolls the home screen this far down from its top (the node list sits below the cards).
+void scrollHome(QQuickWindow *window, qreal offset)
 {
-    if (QQuickItem *scroll = window ? findVisual(window->contentItem(), QStringLiteral("homeScroll")) : nullptr)
-        scroll->setProperty("contentY", contentY);
+    if (QQuickItem *scroll = window ? findVisual(window->contentItem(), QStringLiteral("homeScroll")) : nullptr) {
+        const qreal top = scroll->property("originY").toReal() - scroll->property("topMargin").toReal();
+        scroll->setProperty("contentY", top + offset);
+    }
 }
 
 } // namespace

@@ -9,6 +9,11 @@ Rectangle {
     objectName: "homeView"
 
     readonly property bool subscriptionActive: AppViewModel.subscriptionStatus === "ACTIVE"
+    readonly property bool nodesError: AppViewModel.nodesError !== undefined && AppViewModel.nodesError !== null
+    readonly property int nodeCount: AppViewModel.nodeModel.count
+    // The rows show once there is a list and neither the first load nor a load error is on screen.
+    readonly property bool rowsShown: subscriptionActive && nodeCount > 0 && !nodesError
+                                      && !(AppViewModel.nodesLoading && nodeCount === 0)
 
     color: Theme.clrBgDeep
 
@@ -23,29 +28,48 @@ Rectangle {
 
         TopBar { Layout.fillWidth: true }
 
-        Flickable {
+        // One scrolling page: the cards are the list's header and the node rows its delegates, so only
+        // the rows on screen exist, however many nodes the service lists.
+        ListView {
+            id: page
             objectName: "homeScroll"
             Layout.fillWidth: true
             Layout.fillHeight: true
-            contentHeight: content.implicitHeight + 36
             clip: true
+            topMargin: 16
+            bottomMargin: 20
+            model: root.rowsShown ? AppViewModel.nodeModel : null
 
-            ColumnLayout {
-                id: content
+            header: Item {
+                width: page.width
+                height: cards.implicitHeight
+                ColumnLayout {
+                    id: cards
+                    x: 16
+                    width: parent.width - 32
+                    spacing: 16
+
+                    VpnHeroCard { Layout.fillWidth: true }
+                    SubscriptionCard {
+                        Layout.fillWidth: true
+                        active: root.subscriptionActive
+                    }
+                    NodeListSection {
+                        Layout.fillWidth: true
+                        visible: root.subscriptionActive
+                        rowsFollow: root.rowsShown
+                    }
+                }
+            }
+            delegate: NodeItem {
                 x: 16
-                y: 16
-                width: parent.width - 32
-                spacing: 16
-
-                VpnHeroCard { Layout.fillWidth: true }
-                SubscriptionCard {
-                    Layout.fillWidth: true
-                    active: root.subscriptionActive
-                }
-                NodeListSection {
-                    Layout.fillWidth: true
-                    visible: root.subscriptionActive
-                }
+                width: page.width - 32
+            }
+            footer: Item {
+                objectName: "nodeRows"
+                visible: root.rowsShown
+                width: page.width
+                height: 0
             }
         }
     }

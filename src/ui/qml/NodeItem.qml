@@ -28,8 +28,22 @@ Item {
 
     implicitHeight: row.implicitHeight + 24 + (isLast ? 0 : 1)
 
+    // Its slice of the node list card: the two sides, and for the last row the rounded bottom.
+    CardBackground {
+        anchors.fill: parent
+        visible: root.isLast
+    }
+    Rectangle {
+        width: parent.width
+        height: root.isLast ? parent.height / 2 : parent.height
+        color: Theme.clrBgCard
+        Rectangle { width: 1; height: parent.height; color: Theme.clrBgCardBorder }
+        Rectangle { x: parent.width - 1; width: 1; height: parent.height; color: Theme.clrBgCardBorder }
+    }
     Rectangle {
         anchors.fill: parent
+        anchors.margins: 1
+        radius: root.isLast ? 15 : 0
         color: root.isSelected ? Qt.rgba(Theme.clrPrimary.r, Theme.clrPrimary.g, Theme.clrPrimary.b, 0.05) : "transparent"
     }
     MouseArea {

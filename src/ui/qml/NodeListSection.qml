@@ -3,14 +3,26 @@ import QtQuick.Controls.Basic
 import QtQuick.Layouts
 import Nimbrel.Ui
 
-// The node list card: header with refresh, then a spinner, the load error, the empty note, or a row
-// per node.
+// The top of the node list card: header with refresh, then a spinner, the load error or the empty
+// note. The rows follow as the home page's list delegates (NodeItem), which carry on the card below.
 CardBackground {
     id: root
     objectName: "nodeListSection"
 
     readonly property bool hasError: AppViewModel.nodesError !== undefined && AppViewModel.nodesError !== null
     readonly property int nodeCount: AppViewModel.nodeModel.count
+    // Whether rows follow: then the card continues below with square bottom corners and no edge.
+    property bool rowsFollow: false
+
+    Rectangle {
+        visible: root.rowsFollow
+        anchors.bottom: parent.bottom
+        width: parent.width
+        height: root.radius
+        color: Theme.clrBgCard
+        Rectangle { width: 1; height: parent.height; color: Theme.clrBgCardBorder }
+        Rectangle { x: parent.width - 1; width: 1; height: parent.height; color: Theme.clrBgCardBorder }
+    }
 
     implicitHeight: column.implicitHeight
 
@@ -95,15 +107,6 @@ CardBackground {
             text: qsTr("no_nodes_available")
             color: Theme.clrTextSecondary
             font.pixelSize: 13
-        }
-        Column {
-            objectName: "nodeRows"
-            Layout.fillWidth: true
-            visible: !(AppViewModel.nodesLoading && root.nodeCount === 0) && !root.hasError && root.nodeCount > 0
-            Repeater {
-                model: AppViewModel.nodeModel
-                NodeItem { width: parent ? parent.width : 0 }
-            }
         }
     }
 }

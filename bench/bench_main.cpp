@@ -1,0 +1,436 @@
+// scripts/bench's driver: measures the five figures, each against a baseline measured in the same run,
+// and prints one table. Process figures run the release binaries next to this one (bin/), offscreen.
+//   NIMBREL_BENCH_RUNS          start-up runs of each program (default 11)
+//   NIMBREL_BENCH_IDLE_SECONDS  length of the connected-and-idle CPU measurement (default 60)
+#include "DevService.h"
+#include "api/ApiRecords.h"
+#include "api/JsonFields.h"
+#include "app/AppEnvironment.h"
+#include "app/AppViewModel.h"
+#include "i18n/LanguageManager.h"
+#include "nodes/NodeListLoader.h"
+#include "platform/PreferenceStore.h"
+#include "platform/SystemInfo.h"
+#include "tunnel/LogScanner.h"
+#include "tunnel/TunnelLog.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cstdio>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+struct Row {
+    QString figure;
+    QString ours;
+    QString baseline;
+    QString ratio;
+    QString target;
+    bool met = false;
+};
+
+QList<Row> g_rows;
+QString g_bin;
+
+double median(QList<double> values)
+{
+    if (values.isEmpty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const qsizetype middle = values.size() / 2;
+    return values.size() % 2 ? values.at(middle) : (values.at(middle - 1) + values.at(middle)) / 2;
+}
+
+int envInt(const char *name, int fallback)
+{
+    bool ok = false;
+    const int value = qEnvironmentVariableIntValue(name, &ok);
+    return ok && value > 0 ? value : fallback;
+}
+
+QProcessEnvironment offscreen()
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(QStringLiteral("QT_QUICK_BACKEND"), QStringLiteral("software"));
+    return environment;
+}
+
+struct Outcome {
+    double ms = -1; // from the start of the process to the line
+    QString line;   // the first line starting with the prefix
+    QString output; // everything, for errors
+};
+
+// Runs a program with the event loop going (the local service answers meanwhile) until it prints a
+// line starting with prefix and ends.
+Outcome runUntil(const QString &program, const QStringList &arguments, const QString &prefix,
+                 const QByteArray &input = QByteArray(), int timeoutMs = 180000)
+{
+    QProcess process;
+    process.setProcessEnvironment(offscreen());
+    Outcome outcome;
+    QByteArray buffer;
+    QEventLoop loop;
+    QElapsedTimer clock;
+    QObject::connect(&process, &QProcess::readyReadStandardOutput, &loop, [&] {
+        buffer += process.readAllStandardOutput();
+        for (const QByteArray &line : buffer.split('\n')) {
+            if (outcome.ms < 0 && line.startsWith(prefix.toUtf8())) {
+                outcome.ms = double(clock.nsecsElapsed()) / 1e6;
+                outcome.line = QString::fromUtf8(line);
+            }
+        }
+    });
+    QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(timeoutMs, &loop, [&] {
+        process.kill();
+        loop.quit();
+    });
+    clock.start();
+    process.start(program, arguments);
+    process.write(input);
+    process.closeWriteChannel();
+    if (process.state() != QProcess::NotRunning)
+        loop.exec();
+    process.waitForFinished(5000);
+    outcome.output = QString::fromUtf8(buffer + process.readAllStandardError());
+    return outcome;
+}
+
+QString number(double value, int decimals = 0)
+{
+    return QString::number(value, 'f', decimals);
+}
+
+void add(Row row)
+{
+    g_rows.append(std::move(row));
+}
+
+// P1: cold start to the first rendered frame of the sign-in screen, against the bare window app.
+void startup(int runs)
+{
+    QList<double> app;
+    QList<double> bare;
+    for (int run = 0; run < runs; ++run) {
+        QTemporaryDir state;
+        const Outcome ours = runUntil(g_bin + QStringLiteral("/nimbrel"),
+                                      {QStringLiteral("--settings"), state.filePath(QStringLiteral("s.conf")),
+                                       QStringLiteral("--measure"), QStringLiteral("first-frame")},
+                                      QStringLiteral("first-frame"));
+        const Outcome theirs =
+            runUntil(g_bin + QStringLiteral("/nimbrel-bare"),
+                     {QStringLiteral("--measure"), QStringLiteral("first-frame")}, QStringLiteral("first-frame"));
+        if (ours.ms < 0 || theirs.ms < 0) {
+            std::fprintf(stderr, "start-up run failed:\n%s\n%s\n", qPrintable(ours.output), qPrintable(theirs.output));
+            continue;
+        }
+        app.append(ours.ms);
+        bare.append(theirs.ms);
+    }
+    const double ratio = median(app) / median(bare);
+    add({QStringLiteral("P1 cold start to first frame (median of %1)").arg(app.size()),
+         number(median(app)) + QStringLiteral(" ms"), number(median(bare)) + QStringLiteral(" ms"),
+         number(ratio, 2) + QStringLiteral("x"), QStringLiteral("<= 1.3x"), !app.isEmpty() && ratio <= 1.3});
+}
+
+QList<NodeInfo> manyNodes(int count, quint16 port)
+{
+    QList<NodeInfo> nodes;
+    nodes.reserve(count);
+    for (int i = 1; i <= count; ++i) {
+        NodeInfo node;
+        node.id = i;
+        node.name = QStringLiteral("Node %1").arg(i);
+        node.countryCode = QStringLiteral("JP");
+        node.countryName = QStringLiteral("Japan");
+        node.flagEmoji = QStringLiteral("\U0001F1EF\U0001F1F5");
+        node.host = QStringLiteral("127.0.0.1");
+        node.port = port;
+        node.sni = QStringLiteral("node%1.nimbrel.test").arg(i);
+        node.status = i % 10 == 0 ? QStringLiteral("OFFLINE") : QStringLiteral("ONLINE");
+        node.loadPercent = i % 100;
+        nodes.append(node);
+    }
+    return nodes;
+}
+
+// P2 and P3 (process): signed in against the local service with 1,000 nodes.
+void signedIn(int idleSeconds)
+{
+    DevService service(DevService::Options{});
+    if (!service.listen()) {
+        std::fprintf(stderr, "the local service cannot listen\n");
+        return;
+    }
+    service.setNodes(manyNodes(1000, 9));
+    QTemporaryDir state;
+    const QString settings = state.filePath(QStringLiteral("s.conf"));
+    const QStringList common{QStringLiteral("--settings"), settings, QStringLiteral("--api-base"),
+                             service.baseUrl().toString()};
+    const DevService::Account account = service.activeDemoAccount();
+    const Outcome login = runUntil(g_bin + QStringLiteral("/nimbrel-cli"), common + QStringList{"login", account.email},
+                                   QStringLiteral("Account"), account.password.toUtf8() + '\n');
+    if (login.ms < 0) {
+        std::fprintf(stderr, "sign-in failed:\n%s\n", qPrintable(login.output));
+        return;
+    }
+
+    QList<double> app;
+    QList<double> bare;
+    for (int run = 0; run < 3; ++run) {
+        const Outcome ours = runUntil(g_bin + QStringLiteral("/nimbrel"),
+                                      common + QStringList{QStringLiteral("--measure"), QStringLiteral("signed-in")},
+                                      QStringLiteral("peak-rss-kb"));
+        const Outcome theirs =
+            runUntil(g_bin + QStringLiteral("/nimbrel-bare"), {QStringLiteral("--measure"), QStringLiteral("peak-rss")},
+                     QStringLiteral("peak-rss-kb"));
+        if (ours.ms < 0 || theirs.ms < 0) {
+            std::fprintf(stderr, "memory run failed:\n%s\n%s\n", qPrintable(ours.output), qPrintable(theirs.output));
+            continue;
+        }
+        app.append(ours.line.section(QLatin1Char(' '), 1).toDouble() / 1024);
+        bare.append(theirs.line.section(QLatin1Char(' '), 1).toDouble() / 1024);
+    }
+    const double ratio = median(app) / median(bare);
+    add({QStringLiteral("P2 peak RSS signed in, 1,000 nodes (median of %1)").arg(app.size()),
+         number(median(app), 1) + QStringLiteral(" MB"), number(median(bare), 1) + QStringLiteral(" MB"),
+         number(ratio, 2) + QStringLiteral("x"), QStringLiteral("<= 1.5x"), !app.isEmpty() && ratio <= 1.5});
+
+    const Outcome idle = runUntil(g_bin + QStringLiteral("/nimbrel"),
+                                  common + QStringList{QStringLiteral("--demo"), QStringLiteral("--measure"),
+                                                       QStringLiteral("connected-idle=%1").arg(idleSeconds)},
+                                  QStringLiteral("cpu-ms"), QByteArray(), (idleSeconds + 60) * 1000);
+    if (idle.ms < 0) {
+        std::fprintf(stderr, "idle run failed:\n%s\n", qPrintable(idle.output));
+        return;
+    }
+    const double cpu = idle.line.section(QLatin1Char(' '), 1, 1).toDouble();
+    const double percent = cpu / (idleSeconds * 1000.0) * 100;
+    add({QStringLiteral("P3 CPU connected, idle %1 s, window hidden").arg(idleSeconds),
+         number(percent, 3) + QStringLiteral(" % (") + number(cpu) + QStringLiteral(" ms)"), QStringLiteral("-"),
+         QStringLiteral("-"), QStringLiteral("<= 0.2 % of a core"), percent <= 0.2});
+}
+
+// P3 (monitor): one monitor cycle on a log of 1 KB and of 10 MB that no longer grows.
+double monitorCycleNs(qint64 logBytes)
+{
+    QTemporaryDir dir;
+    QString problem;
+    TunnelLog log = TunnelLog::create(dir.filePath(QStringLiteral("fw.log")), &problem);
+    const QByteArray line(1023, 'x');
+    for (qint64 written = 0; written < logBytes; written += 1024) {
+        const QByteArray chunk = line + '\n';
+        if (::write(log.writeDescriptor(), chunk.constData(), size_t(chunk.size())) != chunk.size())
+            return -1;
+    }
+    log.closeWriteDescriptor();
+    LogScanner scanner;
+    while (log.offset() < logBytes)
+        log.readNew(scanner, 1024 * 1024); // the catch-up, before the steady state measured below
+    QList<double> samples;
+    const pid_t self = ::getpid();
+    for (int sample = 0; sample < 9; ++sample) {
+        QElapsedTimer clock;
+        clock.start();
+        constexpr int kCycles = 20000;
+        for (int cycle = 0; cycle < kCycles; ++cycle) {
+            log.readNew(scanner, 1024 * 1024);
+            static_cast<void>(SystemInfo::isProcessAlive(self));
+        }
+        samples.append(double(clock.nsecsElapsed()) / kCycles);
+    }
+    return median(samples);
+}
+
+void monitor()
+{
+    const double small = monitorCycleNs(1024);
+    const double large = monitorCycleNs(10 * 1024 * 1024);
+    const double ratio = large / small;
+    add({QStringLiteral("P3 monitor cycle, 10 MB vs 1 KB log"), number(large / 1000, 2) + QStringLiteral(" us"),
+         number(small / 1000, 2) + QStringLiteral(" us"), number(ratio, 2) + QStringLiteral("x"),
+         QStringLiteral("<= 2x"), ratio <= 2});
+}
+
+std::unique_ptr<AppViewModel> quietViewModel(const QString &settings)
+{
+    AppEnvironment environment = AppEnvironment::production(PreferenceStore::openFile(settings));
+    environment.apiBaseUrl = QUrl(QStringLiteral("http://127.0.0.1:9/"));
+    return std::make_unique<AppViewModel>(environment);
+}
+
+// P4: decoding and applying a 10,000-node list, against parsing the same bytes.
+void decode()
+{
+    NodesResponse response;
+    response.version = QStringLiteral("v1");
+    response.psk = QStringLiteral("key");
+    response.nodes = manyNodes(10000, 443);
+    const QByteArray bytes = QJsonDocument(response.toJson()).toJson(QJsonDocument::Compact);
+    QTemporaryDir dir;
+    QList<double> ours;
+    QList<double> parse;
+    for (int rep = 0; rep < 15; ++rep) {
+        auto vm = quietViewModel(dir.filePath(QStringLiteral("s%1.conf").arg(rep)));
+        QElapsedTimer clock;
+        clock.start();
+        QString problem;
+        const std::optional<QJsonObject> object = JsonText::parseObject(bytes, &problem);
+        const ApiResult<NodesResponse> decoded = NodesResponse::fromJson(*object);
+        NodeListLoader::apply(*vm, decoded.value());
+        ours.append(double(clock.nsecsElapsed()) / 1e6);
+
+        clock.restart();
+        const QJsonDocument document = QJsonDocument::fromJson(bytes);
+        parse.append(double(clock.nsecsElapsed()) / 1e6);
+        if (document.isNull() || vm->nodes().size() != 10000)
+            std::fprintf(stderr, "decoding went wrong\n");
+    }
+    const double ratio = median(ours) / median(parse);
+    add({QStringLiteral("P4 decode + apply 10,000 nodes vs fromJson"), number(median(ours), 1) + QStringLiteral(" ms"),
+         number(median(parse), 1) + QStringLiteral(" ms"), number(ratio, 2) + QStringLiteral("x"),
+         QStringLiteral("<= 2x"), ratio <= 2});
+}
+
+// P5: 500 probes at once against loopback listeners: the longest stall of the main thread, and the
+// median probe against a plain blocking connect() to the same listeners.
+void probes()
+{
+    constexpr int kListeners = 8;
+    constexpr int kProbes = 500;
+    QList<int> listeners;
+    QList<quint16> ports;
+    for (int i = 0; i < kListeners; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof(address);
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0 ||
+            ::listen(fd, 1024) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+            std::fprintf(stderr, "cannot open a listener\n");
+            return;
+        }
+        listeners.append(fd);
+        ports.append(ntohs(address.sin_port));
+    }
+    QList<NodeInfo> nodes = manyNodes(kProbes, 0);
+    for (int i = 0; i < kProbes; ++i)
+        nodes[i].port = ports.at(i % kListeners);
+
+    QTemporaryDir dir;
+    auto vm = quietViewModel(dir.filePath(QStringLiteral("s.conf")));
+    vm->setNodes(nodes);
+
+    // The lag probe: a 1 ms timer; how late it fires is how long the main thread was busy.
+    qint64 worstNs = 0;
+    QElapsedTimer tick;
+    QTimer lag;
+    lag.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&lag, &QTimer::timeout, [&] {
+        worstNs = std::max(worstNs, tick.nsecsElapsed() - 1000000);
+        tick.restart();
+    });
+    QEventLoop settle;
+    tick.start();
+    lag.start(1);
+    QTimer::singleShot(50, &settle, &QEventLoop::quit);
+    settle.exec();
+    worstNs = 0;
+
+    int done = 0;
+    QEventLoop all;
+    QObject::connect(vm.get(), &AppViewModel::pingStateChanged, &all, [&](qint64 id) {
+        if (!vm->pingingNodes().value(id) && vm->pingResults().contains(id) && ++done == kProbes)
+            QTimer::singleShot(20, &all, &QEventLoop::quit); // a little more of the lag probe afterwards
+    });
+    for (const NodeInfo &node : nodes)
+        vm->pingNodeById(node.id);
+    all.exec();
+    lag.stop();
+    QList<double> ours;
+    for (const qint64 milliseconds : vm->pingResults())
+        ours.append(double(milliseconds));
+
+    QList<double> blocking;
+    for (int i = 0; i < kProbes; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(ports.at(i % kListeners));
+        QElapsedTimer clock;
+        clock.start();
+        const int connected = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address));
+        const double ms = double(clock.nsecsElapsed()) / 1e6;
+        ::close(fd);
+        if (connected == 0)
+            blocking.append(ms);
+    }
+    for (const int fd : listeners)
+        ::close(fd);
+
+    const double stallMs = double(worstNs) / 1e6;
+    add({QStringLiteral("P5 500 probes: longest main-thread stall"), number(stallMs, 1) + QStringLiteral(" ms"),
+         QStringLiteral("-"), QStringLiteral("-"), QStringLiteral("<= 16 ms"), stallMs <= 16});
+    const bool allAnswered =
+        ours.size() == kProbes && !std::any_of(ours.cbegin(), ours.cend(), [](double v) { return v < 0; });
+    add({QStringLiteral("P5 500 probes: median probe vs blocking connect"),
+         number(median(ours), 0) + QStringLiteral(" ms (whole ms)"),
+         number(median(blocking), 3) + QStringLiteral(" ms"),
+         QStringLiteral("+") + number(median(ours) - median(blocking), 2) + QStringLiteral(" ms"),
+         QStringLiteral("<= baseline + 1 ms"), allAnswered && median(ours) <= median(blocking) + 1});
+}
+
+void printTable()
+{
+    const auto line = [](const QString &a, const QString &b, const QString &c, const QString &d, const QString &e,
+                         const QString &f) {
+        std::printf("%-52s %-22s %-12s %-10s %-20s %s\n", qPrintable(a), qPrintable(b), qPrintable(c), qPrintable(d),
+                    qPrintable(e), qPrintable(f));
+    };
+    line(QStringLiteral("figure"), QStringLiteral("nimbrel"), QStringLiteral("baseline"), QStringLiteral("ratio"),
+         QStringLiteral("target"), QStringLiteral("result"));
+    for (const Row &row : g_rows)
+        line(row.figure, row.ours, row.baseline, row.ratio, row.target,
+             row.met ? QStringLiteral("met") : QStringLiteral("MISSED"));
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    g_bin = QCoreApplication::applicationDirPath();
+    LanguageManager::useSharedPreferences(
+        PreferenceStore::openFile(QDir::temp().filePath(QStringLiteral("nimbrel-bench-language.conf"))));
+    const QStringList only = QCoreApplication::arguments().mid(1); // P1 ... P5; all when none named
+    const auto wanted = [&only](const char *figure) { return only.isEmpty() || only.contains(QLatin1String(figure)); };
+
+    if (wanted("P1"))
+        startup(envInt("NIMBREL_BENCH_RUNS", 11));
+    if (wanted("P2") || wanted("P3"))
+        signedIn(envInt("NIMBREL_BENCH_IDLE_SECONDS", 60));
+    if (wanted("P3"))
+        monitor();
+    if (wanted("P4"))
+        decode();
+    if (wanted("P5"))
+        probes();
+    printTable();
+    return std::all_of(g_rows.cbegin(), g_rows.cend(), [](const Row &row) { return row.met; }) ? 0 : 1;
+}
