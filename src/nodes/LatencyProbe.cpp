@@ -1,6 +1,7 @@
 #include "LatencyProbe.h"
 
 #include <QElapsedTimer>
+#include <QNetworkProxy>
 #include <QPointer>
 #include <QQueue>
 #include <QTcpSocket>
@@ -27,6 +28,8 @@ public:
     {
         m_clock.start();
         auto *socket = new QTcpSocket(this);
+        // The handshake with the node itself, never with a proxy the system may name.
+        socket->setProxy(QNetworkProxy::NoProxy);
         connect(socket, &QTcpSocket::connected, this, [this, socket] {
             const qint64 elapsed = m_clock.nsecsElapsed() / 1000000;
             socket->abort();

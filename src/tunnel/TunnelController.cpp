@@ -9,6 +9,7 @@
 #include "platform/HelperProcess.h"
 #include "platform/PrivilegedRunner.h"
 #include "platform/SystemInfo.h"
+#include "platform/ThreadHandoff.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -94,20 +95,20 @@ bool TunnelController::startLeftoverCleanup(QThreadPool &pool)
         qCInfo(lcTunnel) << "left-behind clean-up skipped: the tunnel is driven by" << holder;
         return false;
     }
-    pool.start([cleanup, lease] { cleanup.run(); });
+    ThreadHandoff::start(pool, [cleanup, lease] { cleanup.run(); });
     return true;
 }
 
 void TunnelController::postToMain(std::function<void(TunnelController &)> fn)
 {
-    QPointer<TunnelController> self(this);
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(),
-        [self, fn = std::move(fn)] {
-            if (self)
-                fn(*self);
-        },
-        Qt::QueuedConnection);
+    // Posted to this controller: Qt drops the event if the controller is gone by then.
+    ThreadHandoff::post(this, [this, fn = std::move(fn)] { fn(*this); });
+}
+
+void TunnelController::customEvent(QEvent *event)
+{
+    if (!ThreadHandoff::deliver(event))
+        QObject::customEvent(event);
 }
 
 void TunnelController::vpnConnect()
@@ -160,7 +161,7 @@ void TunnelController::vpnConnect()
     const TunnelPaths paths = env.tunnelPaths;
     const QString user = env.loginName;
 
-    m_lane.start([this, launch, ticket, installer, paths, user] {
+    ThreadHandoff::start(m_lane, [this, launch, ticket, installer, paths, user] {
         if (ticket->cancelled)
             return;
         if (!installer->checkPrivilegesInstalled(launch.helperPath) &&
@@ -313,28 +314,29 @@ void TunnelController::vpnDisconnect()
     const SmartModeCleanup smartCleanup(runner, env.tunnelPaths, env.trustedScriptOwner);
     const Intervals intervals = env.intervals;
 
-    m_lane.start([this, pid, host, mode, pending, runner, smartCleanup, intervals, generation, lease]() mutable {
-        if (!lease) {
+    ThreadHandoff::start(
+        m_lane, [this, pid, host, mode, pending, runner, smartCleanup, intervals, generation, lease]() mutable {
+            if (!lease) {
+                postToMain([generation](TunnelController &self) { self.finishDisconnect(generation); });
+                return;
+            }
+            // A start that was cancelled may still have started the helper before it saw the stop.
+            if (!pid && pending && pending->pid > 0) {
+                pid = pending->pid;
+                host = pending->serverHost;
+                mode = pending->mode;
+            }
+            if (pid) {
+                runner->run({QStringLiteral("/bin/kill"), QString::number(*pid)}, PrivilegedRunner::Output::Inherit);
+                for (int poll = 0; poll < intervals.stopPolls && SystemInfo::isProcessAlive(*pid); ++poll)
+                    QThread::msleep(static_cast<unsigned long>(intervals.stopPoll.count()));
+            }
+            RouteCleanup::deleteTunnelRoutes(*runner, host);
+            if (mode == AppViewModel::RoutingMode::smart)
+                smartCleanup.run();
+            lease.reset();
             postToMain([generation](TunnelController &self) { self.finishDisconnect(generation); });
-            return;
-        }
-        // A start that was cancelled may still have started the helper before it saw the stop.
-        if (!pid && pending && pending->pid > 0) {
-            pid = pending->pid;
-            host = pending->serverHost;
-            mode = pending->mode;
-        }
-        if (pid) {
-            runner->run({QStringLiteral("/bin/kill"), QString::number(*pid)}, PrivilegedRunner::Output::Inherit);
-            for (int poll = 0; poll < intervals.stopPolls && SystemInfo::isProcessAlive(*pid); ++poll)
-                QThread::msleep(static_cast<unsigned long>(intervals.stopPoll.count()));
-        }
-        RouteCleanup::deleteTunnelRoutes(*runner, host);
-        if (mode == AppViewModel::RoutingMode::smart)
-            smartCleanup.run();
-        lease.reset();
-        postToMain([generation](TunnelController &self) { self.finishDisconnect(generation); });
-    });
+        });
 }
 
 void TunnelController::finishDisconnect(quint64 generation)

@@ -41,6 +41,9 @@ public:
     bool startLeftoverCleanup(QThreadPool &pool);
     const TunnelOwnership &ownership() const { return m_ownership; }
 
+protected:
+    void customEvent(QEvent *event) override;
+
 private:
     struct LaunchParameters;
     void finishLaunch(const std::shared_ptr<LaunchTicket> &ticket, pid_t pid, std::shared_ptr<TunnelLog> log);
