@@ -110,6 +110,15 @@ Outcome runUntil(const QString &program, const QStringList &arguments, const QSt
     return outcome;
 }
 
+sockaddr_in loopback(quint16 port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return address;
+}
+
 QString number(double value, int decimals = 0)
 {
     return QString::number(value, 'f', decimals);
@@ -316,9 +325,7 @@ void probes()
     QList<quint16> ports;
     for (int i = 0; i < kListeners; ++i) {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in address = loopback(0);
         socklen_t length = sizeof(address);
         if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0 ||
             ::listen(fd, 1024) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
@@ -369,13 +376,10 @@ void probes()
     QList<double> blocking;
     for (int i = 0; i < kProbes; ++i) {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(ports.at(i % kListeners));
+        const sockaddr_in address = loopback(ports.at(i % kListeners));
         QElapsedTimer clock;
         clock.start();
-        const int connected = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address));
+        const int connected = ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address));
         const double ms = double(clock.nsecsElapsed()) / 1e6;
         ::close(fd);
         if (connected == 0)

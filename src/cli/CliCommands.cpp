@@ -230,37 +230,50 @@ int CliCommands::finishSignIn()
     return ExitSuccess;
 }
 
-int CliCommands::login()
+std::optional<CliCommands::Credentials> CliCommands::readCredentials(const QString &usage, int *exitCode) const
 {
     const QString email = m_request.operands.value(0).trimmed();
-    if (email.isEmpty())
-        return usageError(QStringLiteral("usage: nimbrel-cli login EMAIL"));
+    if (email.isEmpty()) {
+        *exitCode = usageError(usage);
+        return std::nullopt;
+    }
     const std::optional<QString> password =
         TerminalInput::readSecret(localized(QStringLiteral("password_label")) + QStringLiteral(": "));
-    if (!password || password->isEmpty())
-        return usageError(QStringLiteral("no password on standard input"));
-    m_vm.login(email, *password);
+    if (!password || password->isEmpty()) {
+        *exitCode = usageError(QStringLiteral("no password on standard input"));
+        return std::nullopt;
+    }
+    return Credentials{email, *password};
+}
+
+int CliCommands::login()
+{
+    int exitCode = ExitSuccess;
+    const std::optional<Credentials> credentials =
+        readCredentials(QStringLiteral("usage: nimbrel-cli login EMAIL"), &exitCode);
+    if (!credentials)
+        return exitCode;
+    m_vm.login(credentials->email, credentials->password);
     return finishSignIn();
 }
 
 int CliCommands::registerAccount()
 {
-    const QString email = m_request.operands.value(0).trimmed();
-    if (email.isEmpty())
-        return usageError(QStringLiteral("usage: nimbrel-cli register EMAIL [--nickname N]"));
-    const std::optional<QString> password =
-        TerminalInput::readSecret(localized(QStringLiteral("password_label")) + QStringLiteral(": "));
-    if (!password || password->isEmpty())
-        return usageError(QStringLiteral("no password on standard input"));
+    int exitCode = ExitSuccess;
+    const std::optional<Credentials> credentials =
+        readCredentials(QStringLiteral("usage: nimbrel-cli register EMAIL [--nickname N]"), &exitCode);
+    if (!credentials)
+        return exitCode;
+    const QString &password = credentials->password;
     if (TerminalInput::isInteractive()) {
         const std::optional<QString> again =
             TerminalInput::readSecret(localized(QStringLiteral("confirm_password")) + QStringLiteral(": "));
         if (again != password)
             return usageError(localized(QStringLiteral("password_mismatch")));
     }
-    if (TextFormat::characterCount(*password) < 8)
+    if (TextFormat::characterCount(password) < 8)
         return usageError(QStringLiteral("the password needs at least 8 characters"));
-    m_vm.registerAccount(email, *password, m_request.nickname.value_or(QString()).trimmed());
+    m_vm.registerAccount(credentials->email, password, m_request.nickname.value_or(QString()).trimmed());
     return finishSignIn();
 }
 

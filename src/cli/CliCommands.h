@@ -27,6 +27,10 @@ public:
 
 private:
     enum class Nodes { Skip, IfSubscribed, Required };
+    struct Credentials {
+        QString email; // trimmed
+        QString password;
+    };
 
     int status();
     int login();
@@ -43,6 +47,9 @@ private:
     // Opens the stored session and loads the account (and the nodes, as asked). An exit status when
     // that failed (the error is written), none when the session is ready.
     std::optional<int> openSession(Nodes nodes);
+    // The e-mail operand and the password from standard input; none (exitCode set, the error written)
+    // on bad usage.
+    std::optional<Credentials> readCredentials(const QString &usage, int *exitCode) const;
     // After a sign-in or registration: the flow's outcome, then the status.
     int finishSignIn();
     // The listed node with this id; writes an error and gives none when it is not listed.
