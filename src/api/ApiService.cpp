@@ -126,16 +126,20 @@ std::optional<ApiError> ApiService::checkStatus(int httpStatus, const QByteArray
     if (httpStatus < 0 || (httpStatus >= 200 && httpStatus <= 299))
         return std::nullopt;
 
-    // The server's message counts only from an object whose every value is text.
+    // The server's message counts only from an object whose every value is text, and only when it
+    // says something: a blank message would leave the user a failure without words.
     std::optional<QString> message;
     if (const std::optional<QJsonObject> object = JsonText::parseObject(body, nullptr)) {
         const bool allText =
             std::all_of(object->begin(), object->end(), [](const auto &value) { return value.isString(); });
         if (allText) {
-            if (object->contains(QStringLiteral("message")))
-                message = object->value(QStringLiteral("message")).toString();
-            else if (object->contains(QStringLiteral("error")))
-                message = object->value(QStringLiteral("error")).toString();
+            for (const QString &key : {QStringLiteral("message"), QStringLiteral("error")}) {
+                const QString text = object->value(key).toString();
+                if (!text.trimmed().isEmpty()) {
+                    message = text;
+                    break;
+                }
+            }
         }
     }
     return ApiError::status(httpStatus, message.value_or(QStringLiteral("Request failed")));

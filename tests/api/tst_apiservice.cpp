@@ -101,7 +101,10 @@ private slots:
         QTest::newRow("empty 404") << 404 << QByteArray() << json << "Request failed";
         QTest::newRow("list body") << 400 << QByteArray(R"(["message"])") << json << "Request failed";
         QTest::newRow("neither key") << 418 << QByteArray(R"({"detail":"teapot"})") << json << "Request failed";
-        QTest::newRow("empty message counts") << 403 << QByteArray(R"({"message":""})") << json << "";
+        // A blank text is no message: the next key, or the generic text, so a failure always has words.
+        QTest::newRow("empty message falls back") << 403 << QByteArray(R"({"message":""})") << json << "Request failed";
+        QTest::newRow("blank message, error")
+            << 403 << QByteArray(R"({"message":" ","error":"Forbidden"})") << json << "Forbidden";
     }
 
     void serverMessages()
