@@ -14,6 +14,7 @@
 #include <QApplication>
 #include <QFileInfo>
 #include <QQuickWindow>
+#include <QTimer>
 #include <QtQml/qqmlextensionplugin.h>
 
 #include <csignal>
@@ -73,20 +74,17 @@ int main(int argc, char *argv[])
 
     AppUi ui(viewModel);
     QQuickWindow *window = ui.mainWindow();
-    std::unique_ptr<QQuickWindow> panel = window ? ui.createWindow(QStringLiteral("MenuBarPanel.qml")) : nullptr;
-    if (window == nullptr || panel == nullptr) {
+    if (window == nullptr) {
         std::fprintf(stderr, "nimbrel: %s\n", qPrintable(ui.errorString()));
         return 1;
     }
     if (options.demo)
         window->setTitle(QStringLiteral("Nimbrel (demo)"));
 
-    TrayController tray(viewModel);
-
     // Quitting never leaves a tunnel behind: a running or starting one is stopped and its routes
     // deleted first (bounded in time), whether the last window closes without a tray, the panel's
     // quit button is pressed or a signal asks.
-    const bool keepRunningInTray = tray.trayAvailable();
+    const bool keepRunningInTray = TrayController::trayAvailable();
     QApplication::setQuitOnLastWindowClosed(false);
     bool quitting = false;
     auto quitCleanly = [&viewModel, &quitting] {
@@ -101,7 +99,26 @@ int main(int argc, char *argv[])
     UnixSignalWatcher signalWatcher({SIGINT, SIGTERM});
     QObject::connect(&signalWatcher, &UnixSignalWatcher::received, &app, quitCleanly);
 
-    tray.attachPanel(panel.get(), window, quitCleanly);
+    // The tray icon and its panel are not needed for the first screen: they come once it is drawn
+    // (or half a second after the start, whichever is first).
+    std::unique_ptr<QQuickWindow> panel;
+    std::unique_ptr<TrayController> tray;
+    auto addTray = [&] {
+        if (tray)
+            return true;
+        panel = ui.createWindow(QStringLiteral("MenuBarPanel.qml"));
+        if (panel == nullptr) {
+            std::fprintf(stderr, "nimbrel: %s\n", qPrintable(ui.errorString()));
+            QCoreApplication::exit(1);
+            return false;
+        }
+        tray = std::make_unique<TrayController>(viewModel);
+        tray->attachPanel(panel.get(), window, quitCleanly);
+        return true;
+    };
+    QObject::connect(window, &QQuickWindow::frameSwapped, &app, addTray,
+                     Qt::ConnectionType(Qt::QueuedConnection | Qt::SingleShotConnection));
+    QTimer::singleShot(500, &app, addTray);
     window->show();
 
     // Requests of later launches and of the command-line client.
@@ -137,6 +154,8 @@ int main(int argc, char *argv[])
             std::fprintf(stderr, "nimbrel: cannot create %s\n", qPrintable(options.screenshotDir));
             return 1;
         }
+        if (!addTray())
+            return 1;
         const QList<ScreenshotTour::Step> steps =
             options.tourAccount.isEmpty() ? DemoTour::screens(viewModel, languages)
                                           : DemoTour::walkthrough(viewModel, languages, window, panel.get(),

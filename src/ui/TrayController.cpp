@@ -26,7 +26,7 @@ TrayController::TrayController(AppViewModel &viewModel, QObject *parent)
 
 TrayController::~TrayController() = default;
 
-bool TrayController::trayAvailable() const
+bool TrayController::trayAvailable()
 {
     return QSystemTrayIcon::isSystemTrayAvailable();
 }

@@ -20,7 +20,7 @@ public:
 
     // The symbol shown now: "shield.fill" or "shield".
     QString iconName() const { return m_iconName; }
-    bool trayAvailable() const;
+    static bool trayAvailable();
     QRect iconGeometry() const;
 
     // The last desktop notification shown (empty when none).

@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Controls.Basic
 import Nimbrel.Ui
 
 // The language menu: the current language's flag in a round button; the menu lists every language in
@@ -10,13 +9,14 @@ Item {
     width: 36
     height: 36
 
-    Button {
+    // Built on first use: its entries need every script's fonts, the screen itself does not.
+    property LanguageMenu menu: null
+
+    TapButton {
         id: face
         objectName: "languageButton"
         anchors.fill: parent
-        Accessible.name: LanguageManager.flag
-        flat: true
-        padding: 0
+        text: LanguageManager.flag
         background: Rectangle {
             radius: width / 2
             color: Theme.clrBgCard
@@ -27,48 +27,15 @@ Item {
             horizontalAlignment: Text.AlignHCenter
             verticalAlignment: Text.AlignVCenter
         }
-        onClicked: menu.open()
+        onClicked: {
+            if (!root.menu)
+                root.menu = menuComponent.createObject(root, { anchorItem: face })
+            root.menu.open()
+        }
     }
 
-    Menu {
-        id: menu
-        objectName: "languageMenu"
-        y: root.height + 4
-        x: root.width - width
-
-        Repeater {
-            model: LanguageManager.languages
-
-            MenuItem {
-                id: entry
-                required property var modelData
-                objectName: "language_" + modelData.code
-                text: modelData.flag + " " + modelData.displayName
-                Accessible.name: modelData.displayName
-                onTriggered: LanguageManager.setLanguageCode(modelData.code)
-                contentItem: Row {
-                    spacing: 8
-                    Text {
-                        text: entry.text
-                        color: Theme.clrTextPrimary
-                        font.pixelSize: 14
-                        width: 150
-                    }
-                    Icon {
-                        symbol: "checkmark"
-                        size: 14
-                        color: Theme.clrPrimary
-                        visible: LanguageManager.language === entry.modelData.code
-                        anchors.verticalCenter: parent.verticalCenter
-                    }
-                }
-            }
-        }
-        background: Rectangle {
-            implicitWidth: 200
-            color: Theme.clrBgCard
-            border.color: Theme.clrBgCardBorder
-            radius: 8
-        }
+    Component {
+        id: menuComponent
+        LanguageMenu {}
     }
 }

@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Controls.Basic
 import Nimbrel.Ui
 
 // "Question? " followed at once by a link-coloured button.
@@ -17,13 +16,9 @@ Row {
         font.pixelSize: 14
         anchors.verticalCenter: parent.verticalCenter
     }
-    Button {
+    TapButton {
         objectName: root.actionName
-        flat: true
-        padding: 0
         text: root.action
-        Accessible.name: root.action
-        background: null
         contentItem: Text {
             text: root.action
             color: Theme.clrPrimary

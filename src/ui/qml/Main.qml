@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Window
 import Nimbrel.Ui
 
 // The main window. Each time its content is shown it asks the view model to restore a stored session.

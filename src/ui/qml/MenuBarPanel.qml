@@ -1,7 +1,5 @@
 import QtQuick
-import QtQuick.Controls.Basic
 import QtQuick.Layouts
-import QtQuick.Window
 import Nimbrel.Ui
 
 // The tray panel: status, the connected node, the connect button while a session is shown, and the
@@ -74,13 +72,9 @@ Window {
         }
         RowLayout {
             spacing: 8
-            Button {
+            TapButton {
                 objectName: "openMainButton"
-                flat: true
-                padding: 0
                 text: "Open Nimbrel"
-                Accessible.name: text
-                background: null
                 contentItem: Text {
                     text: "Open Nimbrel"
                     color: Theme.clrTextSecondary
@@ -89,15 +83,10 @@ Window {
                 onClicked: root.openMainRequested()
             }
             Item { Layout.fillWidth: true }
-            Button {
+            TapButton {
                 objectName: "quitButton"
-                flat: true
-                padding: 0
-                hoverEnabled: true
-                Accessible.name: "Quit Nimbrel"
-                ToolTip.visible: hovered
-                ToolTip.text: "Quit Nimbrel"
-                background: null
+                text: "Quit Nimbrel"
+                toolTip: "Quit Nimbrel"
                 contentItem: Icon {
                     symbol: "power"
                     size: 14

@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Controls.Basic
 import QtQuick.Layouts
 import Nimbrel.Ui
 
@@ -153,23 +152,19 @@ Item {
                     font.weight: Font.Medium
                 }
             }
-            Button {
+            TapButton {
                 objectName: "ping_" + root.nodeId
                 Layout.alignment: Qt.AlignHCenter
-                flat: true
-                padding: 0
                 enabled: !root.isPinging
                 Accessible.name: "ping " + root.name
-                background: null
                 implicitWidth: 20
                 implicitHeight: 20
                 contentItem: Item {
-                    BusyIndicator {
+                    Spinner {
                         anchors.centerIn: parent
-                        visible: root.isPinging
-                        running: visible
-                        width: 20
-                        height: 20
+                        running: root.isPinging
+                        width: 12
+                        height: 12
                     }
                     Icon {
                         anchors.centerIn: parent

@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Controls.Basic
 import QtQuick.Layouts
 import Nimbrel.Ui
 
@@ -44,21 +43,17 @@ CardBackground {
                 font.weight: Font.DemiBold
             }
             Item { Layout.fillWidth: true }
-            Button {
+            TapButton {
                 objectName: "refreshNodesButton"
-                flat: true
-                padding: 0
                 enabled: !AppViewModel.nodesLoading
                 text: qsTr("refresh_nodes")
-                Accessible.name: text
-                background: null
                 contentItem: Row {
                     spacing: 4
-                    BusyIndicator {
-                        visible: AppViewModel.nodesLoading
-                        running: visible
-                        width: 14
-                        height: 14
+                    Spinner {
+                        running: AppViewModel.nodesLoading
+                        width: 12
+                        height: 12
+                        anchors.verticalCenter: parent.verticalCenter
                     }
                     Icon {
                         visible: !AppViewModel.nodesLoading
@@ -82,13 +77,14 @@ CardBackground {
             color: Theme.clrBgCardBorder
         }
 
-        BusyIndicator {
+        Spinner {
             objectName: "nodesSpinner"
             Layout.alignment: Qt.AlignHCenter
             Layout.topMargin: 24
             Layout.bottomMargin: 24
-            visible: AppViewModel.nodesLoading && root.nodeCount === 0
-            running: visible
+            Layout.preferredWidth: 36
+            Layout.preferredHeight: 36
+            running: AppViewModel.nodesLoading && root.nodeCount === 0
         }
         Text {
             objectName: "nodesErrorText"

@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Controls.Basic
 import QtQuick.Layouts
 import Nimbrel.Ui
 
@@ -25,29 +24,28 @@ Rectangle {
         anchors.rightMargin: 12
         spacing: 8
 
-        TextField {
+        TextInput {
             id: input
             objectName: root.objectName + "Input"
             Layout.fillWidth: true
+            Accessible.role: Accessible.EditableText
             Accessible.name: root.Accessible.name
             echoMode: root.shown ? TextInput.Normal : TextInput.Password
             color: Theme.clrTextPrimary
+            selectionColor: Theme.clrPrimary
+            selectedTextColor: Theme.white
             font.pixelSize: 14
-            leftPadding: 0
-            rightPadding: 0
             topPadding: 10
             bottomPadding: 10
-            background: null
+            selectByMouse: true
+            activeFocusOnTab: true
+            clip: true
             onAccepted: root.accepted()
         }
-        Button {
+        TapButton {
             objectName: root.toggleName
-            flat: true
-            padding: 0
-            focusPolicy: Qt.NoFocus
+            activeFocusOnTab: false
             text: root.shown ? qsTr("hide_password") : qsTr("show_password")
-            Accessible.name: text
-            background: null
             contentItem: Text {
                 text: parent.text
                 color: Theme.clrTextSecondary

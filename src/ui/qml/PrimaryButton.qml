@@ -1,9 +1,8 @@
 import QtQuick
-import QtQuick.Controls.Basic
 import Nimbrel.Ui
 
 // A full-width accent button that shows a spinner instead of its label while busy.
-Button {
+TapButton {
     id: root
 
     property bool busy: false
@@ -12,25 +11,21 @@ Button {
     property int labelSize: 15
 
     implicitHeight: 44
-    Accessible.name: text
-    hoverEnabled: true
 
     background: Rectangle {
         radius: root.faceRadius
-        color: root.fill
+        color: root.pressed ? Qt.darker(root.fill, 1.15) : root.fill
         opacity: root.enabled || root.busy ? 1.0 : 0.5
     }
     contentItem: Item {
         implicitHeight: 20
-        BusyIndicator {
+        Spinner {
             objectName: root.objectName + "Spinner"
             anchors.centerIn: parent
             running: root.busy
-            visible: root.busy
-            scale: 0.8
-            width: 28
-            height: 28
-            palette.dark: Theme.white
+            width: 18
+            height: 18
+            color: Theme.white
         }
         Text {
             anchors.centerIn: parent

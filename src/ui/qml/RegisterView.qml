@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Controls.Basic
 import QtQuick.Layouts
 import Nimbrel.Ui
 
@@ -42,13 +41,9 @@ Item {
                 Layout.leftMargin: 28
                 Layout.rightMargin: 28
                 Layout.topMargin: 20
-                Button {
+                TapButton {
                     objectName: "backButton"
-                    flat: true
-                    padding: 0
                     text: qsTr("back")
-                    Accessible.name: text
-                    background: null
                     contentItem: Row {
                         spacing: 4
                         Icon {

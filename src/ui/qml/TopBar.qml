@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Controls.Basic
 import QtQuick.Layouts
 import Nimbrel.Ui
 
@@ -41,15 +40,11 @@ Rectangle {
                 font.bold: true
             }
         }
-        Button {
+        TapButton {
             objectName: "logoutButton"
-            flat: true
             padding: 2
-            hoverEnabled: true
-            Accessible.name: qsTr("logout")
-            ToolTip.visible: hovered
-            ToolTip.text: qsTr("logout")
-            background: null
+            text: qsTr("logout")
+            toolTip: qsTr("logout")
             contentItem: Icon {
                 symbol: "rectangle.portrait.and.arrow.right"
                 size: 18

@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Controls.Basic
 import QtQuick.Layouts
 import Nimbrel.Ui
 
@@ -105,23 +104,25 @@ CardBackground {
 
             Repeater {
                 model: [{ value: "safe", key: "mode_safe" }, { value: "smart", key: "mode_smart" }]
-                Button {
+                TapButton {
+                    id: modeButton
                     required property var modelData
+                    readonly property bool checked: root.mode === modelData.value
                     objectName: "mode_" + modelData.value
                     Layout.fillWidth: true
                     implicitHeight: 30
-                    checkable: true
-                    checked: root.mode === modelData.value
                     text: qsTr(modelData.key)
-                    Accessible.name: text
+                    Accessible.role: Accessible.RadioButton
+                    Accessible.checkable: true
+                    Accessible.checked: checked
                     background: Rectangle {
                         radius: 7
-                        color: parent.checked ? Theme.clrPrimary : Theme.clrBgSurface
+                        color: modeButton.checked ? Theme.clrPrimary : Theme.clrBgSurface
                         border.color: Theme.clrBgCardBorder
                     }
                     contentItem: Text {
-                        text: parent.text
-                        color: parent.checked ? Theme.white : Theme.clrTextSecondary
+                        text: modeButton.text
+                        color: modeButton.checked ? Theme.white : Theme.clrTextSecondary
                         font.pixelSize: 13
                         horizontalAlignment: Text.AlignHCenter
                         verticalAlignment: Text.AlignVCenter
