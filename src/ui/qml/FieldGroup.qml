@@ -1,9 +1,8 @@
 import QtQuick
-import QtQuick.Layouts
 import Nimbrel.Ui
 
 // A caption above a field.
-ColumnLayout {
+Column {
     id: root
 
     property string label
@@ -18,7 +17,7 @@ ColumnLayout {
     }
     Item {
         id: holder
-        Layout.fillWidth: true
+        width: root.width
         implicitHeight: childrenRect.height
     }
 }

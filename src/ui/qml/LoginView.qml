@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Layouts
 import Nimbrel.Ui
 
 // The sign-in screen.
@@ -20,52 +19,55 @@ Item {
 
     Flickable {
         anchors.fill: parent
-        contentHeight: column.implicitHeight
+        contentHeight: column.height
         clip: true
 
-        ColumnLayout {
+        // Plain positioners: this is the first screen, and it should not wait for a layout library.
+        Column {
             id: column
             width: parent.width
-            spacing: 0
+            topPadding: 20
+            bottomPadding: 40
 
-            RowLayout {
-                Layout.fillWidth: true
-                Layout.leftMargin: 28
-                Layout.rightMargin: 28
-                Layout.topMargin: 20
-                Item { Layout.fillWidth: true }
-                LanguagePicker {}
+            Item {
+                width: column.width
+                height: picker.height
+                LanguagePicker {
+                    id: picker
+                    anchors.right: parent.right
+                    anchors.rightMargin: 28
+                }
             }
-            Item { Layout.preferredHeight: 32 }
-            LogoView { size: 72; Layout.alignment: Qt.AlignHCenter }
-            Item { Layout.preferredHeight: 16 }
+            Item { width: 1; height: 32 }
+            LogoView { size: 72; anchors.horizontalCenter: parent.horizontalCenter }
+            Item { width: 1; height: 16 }
             Text {
-                Layout.alignment: Qt.AlignHCenter
+                anchors.horizontalCenter: parent.horizontalCenter
                 text: "Nimbrel"
                 color: Theme.clrTextPrimary
                 font.pixelSize: 26
                 font.bold: true
             }
+            Item { width: 1; height: 4 }
             Text {
                 objectName: "slogan"
-                Layout.alignment: Qt.AlignHCenter
-                Layout.topMargin: 4
+                anchors.horizontalCenter: parent.horizontalCenter
                 text: qsTr("slogan")
                 color: Theme.clrTextSecondary
                 font.pixelSize: 13
             }
-            Item { Layout.preferredHeight: 36 }
+            Item { width: 1; height: 36 }
 
             CardBackground {
-                Layout.fillWidth: true
-                Layout.leftMargin: 28
-                Layout.rightMargin: 28
-                implicitHeight: card.implicitHeight + 40
+                x: 28
+                width: column.width - 56
+                height: card.height + 40
 
-                ColumnLayout {
+                Column {
                     id: card
-                    anchors.fill: parent
-                    anchors.margins: 20
+                    x: 20
+                    y: 20
+                    width: parent.width - 40
                     spacing: 16
 
                     Text {
@@ -76,11 +78,11 @@ Item {
                         font.weight: Font.DemiBold
                     }
                     ErrorBox {
-                        Layout.fillWidth: true
+                        width: card.width
                         message: AppViewModel.authError
                     }
                     FieldGroup {
-                        Layout.fillWidth: true
+                        width: card.width
                         label: qsTr("email_label")
                         AuthField {
                             objectName: "emailField"
@@ -95,7 +97,7 @@ Item {
                         }
                     }
                     FieldGroup {
-                        Layout.fillWidth: true
+                        width: card.width
                         label: qsTr("password_label")
                         PasswordField {
                             id: passwordField
@@ -113,7 +115,7 @@ Item {
                     PrimaryButton {
                         id: loginButton
                         objectName: "loginButton"
-                        Layout.fillWidth: true
+                        width: card.width
                         text: qsTr("login_button")
                         busy: AppViewModel.authLoading
                         enabled: root.canSubmit
@@ -121,9 +123,9 @@ Item {
                     }
                 }
             }
-            Item { Layout.preferredHeight: 20 }
+            Item { width: 1; height: 20 }
             LinkRow {
-                Layout.alignment: Qt.AlignHCenter
+                anchors.horizontalCenter: parent.horizontalCenter
                 question: qsTr("no_account")
                 action: qsTr("register_now")
                 actionName: "registerNowButton"
@@ -132,7 +134,6 @@ Item {
                     AppViewModel.screen = AppViewModel.Register
                 }
             }
-            Item { Layout.preferredHeight: 40 }
         }
     }
 }

@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Layouts
 import Nimbrel.Ui
 
 // A password input with a show/hide switch in one framed row. Switching keeps the text.
@@ -18,40 +17,41 @@ Rectangle {
     border.color: Theme.clrBgCardBorder
     border.width: 1
 
-    RowLayout {
-        anchors.fill: parent
+    TextInput {
+        id: input
+        objectName: root.objectName + "Input"
+        anchors.left: parent.left
         anchors.leftMargin: 12
+        anchors.right: toggle.left
+        anchors.rightMargin: 8
+        anchors.verticalCenter: parent.verticalCenter
+        Accessible.role: Accessible.EditableText
+        Accessible.name: root.Accessible.name
+        echoMode: root.shown ? TextInput.Normal : TextInput.Password
+        color: Theme.clrTextPrimary
+        selectionColor: Theme.clrPrimary
+        selectedTextColor: Theme.white
+        font.pixelSize: 14
+        topPadding: 10
+        bottomPadding: 10
+        selectByMouse: true
+        activeFocusOnTab: true
+        clip: true
+        onAccepted: root.accepted()
+    }
+    TapButton {
+        id: toggle
+        objectName: root.toggleName
+        anchors.right: parent.right
         anchors.rightMargin: 12
-        spacing: 8
-
-        TextInput {
-            id: input
-            objectName: root.objectName + "Input"
-            Layout.fillWidth: true
-            Accessible.role: Accessible.EditableText
-            Accessible.name: root.Accessible.name
-            echoMode: root.shown ? TextInput.Normal : TextInput.Password
-            color: Theme.clrTextPrimary
-            selectionColor: Theme.clrPrimary
-            selectedTextColor: Theme.white
-            font.pixelSize: 14
-            topPadding: 10
-            bottomPadding: 10
-            selectByMouse: true
-            activeFocusOnTab: true
-            clip: true
-            onAccepted: root.accepted()
+        anchors.verticalCenter: parent.verticalCenter
+        activeFocusOnTab: false
+        text: root.shown ? qsTr("hide_password") : qsTr("show_password")
+        contentItem: Text {
+            text: toggle.text
+            color: Theme.clrTextSecondary
+            font.pixelSize: 12
         }
-        TapButton {
-            objectName: root.toggleName
-            activeFocusOnTab: false
-            text: root.shown ? qsTr("hide_password") : qsTr("show_password")
-            contentItem: Text {
-                text: parent.text
-                color: Theme.clrTextSecondary
-                font.pixelSize: 12
-            }
-            onClicked: root.shown = !root.shown
-        }
+        onClicked: root.shown = !root.shown
     }
 }

@@ -1,7 +1,8 @@
 import QtQuick
 import Nimbrel.Ui
 
-// Shows the screen the view model names, cross-fading from one to the next.
+// Shows the screen the view model names, cross-fading from one to the next. Screens are loaded by
+// name when first shown, so starting up compiles only the one that is shown first.
 Item {
     id: root
     objectName: "rootView"
@@ -9,16 +10,16 @@ Item {
     ScreenSlot {
         objectName: "loginSlot"
         shown: AppViewModel.screen === AppViewModel.Login
-        sourceComponent: LoginView {}
+        source: "LoginView.qml"
     }
     ScreenSlot {
         objectName: "registerSlot"
         shown: AppViewModel.screen === AppViewModel.Register
-        sourceComponent: RegisterView {}
+        source: "RegisterView.qml"
     }
     ScreenSlot {
         objectName: "homeSlot"
         shown: AppViewModel.screen === AppViewModel.Home
-        sourceComponent: HomeView {}
+        source: "HomeView.qml"
     }
 }
