@@ -60,7 +60,6 @@ MouseArea {
                     objectName: "language_" + modelData.code
                     width: column.width
                     implicitHeight: 34
-                    padding: 8
                     text: modelData.displayName
                     Accessible.role: Accessible.MenuItem
                     focusFrame: false
@@ -70,11 +69,15 @@ MouseArea {
                         LanguageManager.setLanguageCode(modelData.code)
                         root.close()
                     }
-                    background: Rectangle {
+                    Rectangle {
+                        anchors.fill: parent
                         radius: 6
                         color: entry.hovered || entry.activeFocus ? Theme.clrBgSurface : "transparent"
                     }
-                    contentItem: Row {
+                    Row {
+                        anchors.fill: parent
+                        anchors.leftMargin: 8
+                        anchors.rightMargin: 8
                         spacing: 8
                         Text {
                             text: entry.modelData.flag + " " + entry.modelData.displayName

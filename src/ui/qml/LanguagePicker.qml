@@ -17,11 +17,13 @@ Item {
         objectName: "languageButton"
         anchors.fill: parent
         text: LanguageManager.flag
-        background: Rectangle {
+        Rectangle {
+            anchors.fill: parent
             radius: width / 2
             color: Theme.clrBgCard
         }
-        contentItem: Text {
+        Text {
+            anchors.fill: parent
             text: LanguageManager.flag
             font.pixelSize: 20
             horizontalAlignment: Text.AlignHCenter

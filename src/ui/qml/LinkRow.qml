@@ -19,7 +19,10 @@ Row {
     TapButton {
         objectName: root.actionName
         text: root.action
-        contentItem: Text {
+        implicitWidth: actionLabel.implicitWidth
+        implicitHeight: actionLabel.implicitHeight
+        Text {
+            id: actionLabel
             text: root.action
             color: Theme.clrPrimary
             font.pixelSize: 14

@@ -75,7 +75,10 @@ Window {
             TapButton {
                 objectName: "openMainButton"
                 text: "Open Nimbrel"
-                contentItem: Text {
+                implicitWidth: openLabel.implicitWidth
+                implicitHeight: openLabel.implicitHeight
+                Text {
+                    id: openLabel
                     text: "Open Nimbrel"
                     color: Theme.clrTextSecondary
                     font.pixelSize: 12
@@ -86,12 +89,14 @@ Window {
             TapButton {
                 objectName: "quitButton"
                 text: "Quit Nimbrel"
-                toolTip: "Quit Nimbrel"
-                contentItem: Icon {
+                implicitWidth: 14
+                implicitHeight: 14
+                Icon {
                     symbol: "power"
                     size: 14
                     color: Theme.clrTextSecondary
                 }
+                HoverTip { text: "Quit Nimbrel" }
                 onClicked: root.quitRequested()
             }
         }

@@ -159,20 +159,18 @@ Item {
                 Accessible.name: "ping " + root.name
                 implicitWidth: 20
                 implicitHeight: 20
-                contentItem: Item {
-                    Spinner {
-                        anchors.centerIn: parent
-                        running: root.isPinging
-                        width: 12
-                        height: 12
-                    }
-                    Icon {
-                        anchors.centerIn: parent
-                        visible: !root.isPinging
-                        symbol: "bolt.fill"
-                        size: 12
-                        color: Theme.clrTextSecondary
-                    }
+                Spinner {
+                    anchors.centerIn: parent
+                    running: root.isPinging
+                    width: 12
+                    height: 12
+                }
+                Icon {
+                    anchors.centerIn: parent
+                    visible: !root.isPinging
+                    symbol: "bolt.fill"
+                    size: 12
+                    color: Theme.clrTextSecondary
                 }
                 onClicked: AppViewModel.pingNodeById(root.nodeId)
             }

@@ -47,7 +47,10 @@ CardBackground {
                 objectName: "refreshNodesButton"
                 enabled: !AppViewModel.nodesLoading
                 text: qsTr("refresh_nodes")
-                contentItem: Row {
+                implicitWidth: refreshRow.implicitWidth
+                implicitHeight: refreshRow.implicitHeight
+                Row {
+                    id: refreshRow
                     spacing: 4
                     Spinner {
                         running: AppViewModel.nodesLoading

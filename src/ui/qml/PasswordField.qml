@@ -47,7 +47,10 @@ Rectangle {
         anchors.verticalCenter: parent.verticalCenter
         activeFocusOnTab: false
         text: root.shown ? qsTr("hide_password") : qsTr("show_password")
-        contentItem: Text {
+        implicitWidth: toggleLabel.implicitWidth
+        implicitHeight: toggleLabel.implicitHeight
+        Text {
+            id: toggleLabel
             text: toggle.text
             color: Theme.clrTextSecondary
             font.pixelSize: 12

@@ -12,28 +12,26 @@ TapButton {
 
     implicitHeight: 44
 
-    background: Rectangle {
+    Rectangle {
+        anchors.fill: parent
         radius: root.faceRadius
         color: root.pressed ? Qt.darker(root.fill, 1.15) : root.fill
         opacity: root.enabled || root.busy ? 1.0 : 0.5
     }
-    contentItem: Item {
-        implicitHeight: 20
-        Spinner {
-            objectName: root.objectName + "Spinner"
-            anchors.centerIn: parent
-            running: root.busy
-            width: 18
-            height: 18
-            color: Theme.white
-        }
-        Text {
-            anchors.centerIn: parent
-            visible: !root.busy
-            text: root.text
-            color: Theme.white
-            font.pixelSize: root.labelSize
-            font.weight: Font.DemiBold
-        }
+    Spinner {
+        objectName: root.objectName + "Spinner"
+        anchors.centerIn: parent
+        running: root.busy
+        width: 18
+        height: 18
+        color: Theme.white
+    }
+    Text {
+        anchors.centerIn: parent
+        visible: !root.busy
+        text: root.text
+        color: Theme.white
+        font.pixelSize: root.labelSize
+        font.weight: Font.DemiBold
     }
 }

@@ -44,7 +44,10 @@ Item {
                 TapButton {
                     objectName: "backButton"
                     text: qsTr("back")
-                    contentItem: Row {
+                    implicitWidth: backRow.implicitWidth
+                    implicitHeight: backRow.implicitHeight
+                    Row {
+                        id: backRow
                         spacing: 4
                         Icon {
                             symbol: "chevron.left"

@@ -42,14 +42,16 @@ Rectangle {
         }
         TapButton {
             objectName: "logoutButton"
-            padding: 2
             text: qsTr("logout")
-            toolTip: qsTr("logout")
-            contentItem: Icon {
+            implicitWidth: 22
+            implicitHeight: 22
+            Icon {
+                anchors.centerIn: parent
                 symbol: "rectangle.portrait.and.arrow.right"
                 size: 18
                 color: Theme.clrTextSecondary
             }
+            HoverTip { text: qsTr("logout") }
             onClicked: AppViewModel.logout()
         }
     }

@@ -115,12 +115,14 @@ CardBackground {
                     Accessible.role: Accessible.RadioButton
                     Accessible.checkable: true
                     Accessible.checked: checked
-                    background: Rectangle {
+                    Rectangle {
+                        anchors.fill: parent
                         radius: 7
                         color: modeButton.checked ? Theme.clrPrimary : Theme.clrBgSurface
                         border.color: Theme.clrBgCardBorder
                     }
-                    contentItem: Text {
+                    Text {
+                        anchors.fill: parent
                         text: modeButton.text
                         color: modeButton.checked ? Theme.white : Theme.clrTextSecondary
                         font.pixelSize: 13
