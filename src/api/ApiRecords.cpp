@@ -3,8 +3,74 @@
 #include "JsonFields.h"
 
 #include <QJsonArray>
+#include <QThread>
+
+#include <algorithm>
+#include <thread>
+#include <vector>
+
+using namespace Qt::Literals::StringLiterals;
 
 namespace {
+
+// One slice of a node list, decoded: its records in order, or the first problem in it.
+struct NodeSlice {
+    QList<NodeInfo> nodes;
+    QString error;
+};
+
+NodeSlice decodeNodeSlice(const QJsonArray &list, qsizetype begin, qsizetype end)
+{
+    NodeSlice slice;
+    slice.nodes.reserve(end - begin);
+    for (qsizetype i = begin; i < end; ++i) {
+        const QJsonValue entry = list.at(i);
+        if (!entry.isObject()) {
+            slice.error = QStringLiteral("node list: an entry of \"nodes\" is not an object");
+            break;
+        }
+        ApiResult<NodeInfo> node = NodeInfo::fromJson(entry.toObject());
+        if (!node) {
+            slice.error = node.error().message;
+            break;
+        }
+        slice.nodes.append(std::move(node).value());
+    }
+    return slice;
+}
+
+// Every record stands alone, so a long list is decoded in slices on all cores (a few thousand records
+// each; shorter lists in one go). The slices are joined in order and the failure reported is the
+// first one in list order, exactly as a single pass would find it.
+QList<NodeInfo> decodeNodeList(const QJsonArray &list, QString *error)
+{
+    constexpr qsizetype kSliceMinimum = 2048;
+    const qsizetype count = list.size();
+    const qsizetype slices =
+        std::clamp<qsizetype>(std::min<qsizetype>(QThread::idealThreadCount(), count / kSliceMinimum), 1, 8);
+    std::vector<NodeSlice> decoded(static_cast<size_t>(slices));
+    const auto bounds = [count, slices](qsizetype slice) { return count * slice / slices; };
+    std::vector<std::thread> helpers;
+    for (qsizetype slice = 1; slice < slices; ++slice) {
+        helpers.emplace_back([&decoded, list, slice, from = bounds(slice), to = bounds(slice + 1)] {
+            decoded[size_t(slice)] = decodeNodeSlice(list, from, to);
+        });
+    }
+    decoded[0] = decodeNodeSlice(list, 0, bounds(1));
+    for (std::thread &helper : helpers)
+        helper.join();
+
+    QList<NodeInfo> nodes;
+    nodes.reserve(count);
+    for (NodeSlice &slice : decoded) {
+        if (!slice.error.isEmpty()) {
+            *error = slice.error;
+            return {};
+        }
+        nodes.append(std::move(slice.nodes));
+    }
+    return nodes;
+}
 
 void insertIfPresent(QJsonObject &object, const QString &key, const std::optional<QString> &value)
 {
@@ -18,26 +84,17 @@ ApiResult<NodesResponse> NodesResponse::fromJson(const QJsonObject &object)
 {
     JsonFields fields(object, QStringLiteral("node list"));
     NodesResponse response;
-    response.version = fields.requiredString(QStringLiteral("version"));
-    response.psk = fields.requiredString(QStringLiteral("psk"));
-    if (const std::optional<QJsonArray> list = fields.optionalArray(QStringLiteral("nodes"))) {
-        QList<NodeInfo> nodes;
-        nodes.reserve(list->size());
-        for (const QJsonValue &entry : *list) {
-            if (!entry.isObject()) {
-                fields.fail(QStringLiteral("node list: an entry of \"nodes\" is not an object"));
-                break;
-            }
-            ApiResult<NodeInfo> node = NodeInfo::fromJson(entry.toObject());
-            if (!node) {
-                fields.fail(node.error().message);
-                break;
-            }
-            nodes.append(std::move(node).value());
-        }
-        response.nodes = std::move(nodes);
+    response.version = fields.requiredString("version"_L1);
+    response.psk = fields.requiredString("psk"_L1);
+    if (const std::optional<QJsonArray> list = fields.optionalArray("nodes"_L1)) {
+        QString problem;
+        QList<NodeInfo> nodes = decodeNodeList(*list, &problem);
+        if (problem.isEmpty())
+            response.nodes = std::move(nodes);
+        else
+            fields.fail(problem);
     }
-    response.cached = fields.requiredBool(QStringLiteral("cached"));
+    response.cached = fields.requiredBool("cached"_L1);
     if (!fields.ok())
         return ApiError::decoding(fields.error());
     return response;
@@ -63,9 +120,9 @@ ApiResult<UserInfo> UserInfo::fromJson(const QJsonObject &object)
 {
     JsonFields fields(object, QStringLiteral("user"));
     UserInfo user;
-    user.id = fields.requiredString(QStringLiteral("id"));
-    user.email = fields.requiredString(QStringLiteral("email"));
-    user.nickname = fields.optionalString(QStringLiteral("nickname"));
+    user.id = fields.requiredString("id"_L1);
+    user.email = fields.requiredString("email"_L1);
+    user.nickname = fields.optionalString("nickname"_L1);
     if (!fields.ok())
         return ApiError::decoding(fields.error());
     return user;
@@ -82,7 +139,7 @@ ApiResult<AuthResponse> AuthResponse::fromJson(const QJsonObject &object)
 {
     JsonFields fields(object, QStringLiteral("sign-in answer"));
     AuthResponse response;
-    const QJsonObject user = fields.requiredObject(QStringLiteral("user"));
+    const QJsonObject user = fields.requiredObject("user"_L1);
     if (fields.ok()) {
         ApiResult<UserInfo> decoded = UserInfo::fromJson(user);
         if (decoded)
@@ -90,8 +147,8 @@ ApiResult<AuthResponse> AuthResponse::fromJson(const QJsonObject &object)
         else
             fields.fail(decoded.error().message);
     }
-    response.accessToken = fields.requiredString(QStringLiteral("accessToken"));
-    response.refreshToken = fields.requiredString(QStringLiteral("refreshToken"));
+    response.accessToken = fields.requiredString("accessToken"_L1);
+    response.refreshToken = fields.requiredString("refreshToken"_L1);
     if (!fields.ok())
         return ApiError::decoding(fields.error());
     return response;
@@ -110,9 +167,9 @@ ApiResult<SubscriptionInfo> SubscriptionInfo::fromJson(const QJsonObject &object
 {
     JsonFields fields(object, QStringLiteral("subscription"));
     SubscriptionInfo subscription;
-    subscription.status = fields.requiredString(QStringLiteral("status"));
-    subscription.planName = fields.optionalString(QStringLiteral("planName"));
-    subscription.expiresAt = fields.optionalString(QStringLiteral("expiresAt"));
+    subscription.status = fields.requiredString("status"_L1);
+    subscription.planName = fields.optionalString("planName"_L1);
+    subscription.expiresAt = fields.optionalString("expiresAt"_L1);
     if (!fields.ok())
         return ApiError::decoding(fields.error());
     return subscription;
@@ -130,7 +187,7 @@ ApiResult<UserMeResponse> UserMeResponse::fromJson(const QJsonObject &object)
 {
     JsonFields fields(object, QStringLiteral("account answer"));
     UserMeResponse response;
-    if (const std::optional<QJsonObject> subscription = fields.optionalObject(QStringLiteral("subscription"))) {
+    if (const std::optional<QJsonObject> subscription = fields.optionalObject("subscription"_L1)) {
         ApiResult<SubscriptionInfo> decoded = SubscriptionInfo::fromJson(*subscription);
         if (decoded)
             response.subscription = std::move(decoded).value();

@@ -14,53 +14,74 @@ void JsonFields::fail(const QString &message)
         m_error = message;
 }
 
-void JsonFields::wrongType(const QString &key, const char *expected)
+void JsonFields::wrongType(QLatin1StringView key, const char *expected)
 {
     fail(QStringLiteral("%1: \"%2\" is not %3").arg(m_record, key, QLatin1String(expected)));
 }
 
-QJsonValue JsonFields::required(const QString &key)
+void JsonFields::missing(QLatin1StringView key)
+{
+    fail(QStringLiteral("%1: \"%2\" is missing").arg(m_record, key));
+}
+
+QJsonValue JsonFields::required(QLatin1StringView key)
 {
     const QJsonValue value = m_object.value(key);
     if (value.isUndefined() || value.isNull())
-        fail(QStringLiteral("%1: \"%2\" is missing").arg(m_record, key));
+        missing(key);
     return value;
 }
 
-QString JsonFields::requiredString(const QString &key)
+// The string and integer readers run for every field of every node of a list of thousands: they read
+// the value where it stands in the document instead of copying it out first.
+std::optional<QJsonValueConstRef> JsonFields::present(QLatin1StringView key) const
 {
-    const QJsonValue value = required(key);
-    if (!value.isString() && !value.isUndefined() && !value.isNull())
-        wrongType(key, "a string");
-    return value.toString();
+    const QJsonObject::const_iterator found = m_object.constFind(key);
+    if (found == m_object.constEnd() || found.value().isNull())
+        return std::nullopt;
+    return found.value();
 }
 
-std::optional<QString> JsonFields::optionalString(const QString &key)
+QString JsonFields::requiredString(QLatin1StringView key)
 {
-    const QJsonValue value = m_object.value(key);
-    if (value.isUndefined() || value.isNull())
+    const std::optional<QJsonValueConstRef> value = present(key);
+    if (!value) {
+        missing(key);
+        return QString();
+    }
+    if (!value->isString())
+        wrongType(key, "a string");
+    return value->toString();
+}
+
+std::optional<QString> JsonFields::optionalString(QLatin1StringView key)
+{
+    const std::optional<QJsonValueConstRef> value = present(key);
+    if (!value)
         return std::nullopt;
-    if (!value.isString()) {
+    if (!value->isString()) {
         wrongType(key, "a string");
         return std::nullopt;
     }
-    return value.toString();
+    return value->toString();
 }
 
-qint64 JsonFields::requiredInteger(const QString &key)
+qint64 JsonFields::requiredInteger(QLatin1StringView key)
 {
-    const QJsonValue value = required(key);
-    if (value.isUndefined() || value.isNull())
+    const std::optional<QJsonValueConstRef> value = present(key);
+    if (!value) {
+        missing(key);
         return 0;
+    }
     // The parser keeps whole numbers that fit 64 bits as integers; anything else arrives as a double.
-    if (!value.isDouble() || value.toVariant().typeId() != QMetaType::LongLong) {
+    if (!value->isDouble() || value->toVariant().typeId() != QMetaType::LongLong) {
         wrongType(key, "a 64-bit integer");
         return 0;
     }
-    return value.toInteger();
+    return value->toInteger();
 }
 
-bool JsonFields::requiredBool(const QString &key)
+bool JsonFields::requiredBool(QLatin1StringView key)
 {
     const QJsonValue value = required(key);
     if (!value.isBool() && !value.isUndefined() && !value.isNull())
@@ -68,7 +89,7 @@ bool JsonFields::requiredBool(const QString &key)
     return value.toBool();
 }
 
-QJsonObject JsonFields::requiredObject(const QString &key)
+QJsonObject JsonFields::requiredObject(QLatin1StringView key)
 {
     const QJsonValue value = required(key);
     if (!value.isObject() && !value.isUndefined() && !value.isNull())
@@ -76,7 +97,7 @@ QJsonObject JsonFields::requiredObject(const QString &key)
     return value.toObject();
 }
 
-std::optional<QJsonObject> JsonFields::optionalObject(const QString &key)
+std::optional<QJsonObject> JsonFields::optionalObject(QLatin1StringView key)
 {
     const QJsonValue value = m_object.value(key);
     if (value.isUndefined() || value.isNull())
@@ -88,7 +109,7 @@ std::optional<QJsonObject> JsonFields::optionalObject(const QString &key)
     return value.toObject();
 }
 
-std::optional<QJsonArray> JsonFields::optionalArray(const QString &key)
+std::optional<QJsonArray> JsonFields::optionalArray(QLatin1StringView key)
 {
     const QJsonValue value = m_object.value(key);
     if (value.isUndefined() || value.isNull())

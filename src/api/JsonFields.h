@@ -13,13 +13,13 @@ class JsonFields {
 public:
     JsonFields(const QJsonObject &object, QString record);
 
-    QString requiredString(const QString &key);
-    std::optional<QString> optionalString(const QString &key);
-    qint64 requiredInteger(const QString &key);
-    bool requiredBool(const QString &key);
-    std::optional<QJsonObject> optionalObject(const QString &key);
-    QJsonObject requiredObject(const QString &key);
-    std::optional<QJsonArray> optionalArray(const QString &key);
+    QString requiredString(QLatin1StringView key);
+    std::optional<QString> optionalString(QLatin1StringView key);
+    qint64 requiredInteger(QLatin1StringView key);
+    bool requiredBool(QLatin1StringView key);
+    std::optional<QJsonObject> optionalObject(QLatin1StringView key);
+    QJsonObject requiredObject(QLatin1StringView key);
+    std::optional<QJsonArray> optionalArray(QLatin1StringView key);
 
     // Lets a nested record report its own failure through this reader.
     void fail(const QString &message);
@@ -28,8 +28,10 @@ public:
     const QString &error() const { return m_error; }
 
 private:
-    QJsonValue required(const QString &key);
-    void wrongType(const QString &key, const char *expected);
+    QJsonValue required(QLatin1StringView key);
+    std::optional<QJsonValueConstRef> present(QLatin1StringView key) const;
+    void missing(QLatin1StringView key);
+    void wrongType(QLatin1StringView key, const char *expected);
 
     const QJsonObject &m_object;
     QString m_record;

@@ -2,20 +2,22 @@
 
 #include "JsonFields.h"
 
+using namespace Qt::Literals::StringLiterals;
+
 ApiResult<NodeInfo> NodeInfo::fromJson(const QJsonObject &object)
 {
     JsonFields fields(object, QStringLiteral("node"));
     NodeInfo node;
-    node.id = fields.requiredInteger(QStringLiteral("id"));
-    node.name = fields.requiredString(QStringLiteral("name"));
-    node.countryCode = fields.requiredString(QStringLiteral("country_code"));
-    node.countryName = fields.requiredString(QStringLiteral("country_name"));
-    node.flagEmoji = fields.requiredString(QStringLiteral("flag_emoji"));
-    node.host = fields.requiredString(QStringLiteral("host"));
-    node.port = fields.requiredInteger(QStringLiteral("port"));
-    node.sni = fields.optionalString(QStringLiteral("sni"));
-    node.status = fields.requiredString(QStringLiteral("status"));
-    node.loadPercent = fields.requiredInteger(QStringLiteral("load_percent"));
+    node.id = fields.requiredInteger("id"_L1);
+    node.name = fields.requiredString("name"_L1);
+    node.countryCode = fields.requiredString("country_code"_L1);
+    node.countryName = fields.requiredString("country_name"_L1);
+    node.flagEmoji = fields.requiredString("flag_emoji"_L1);
+    node.host = fields.requiredString("host"_L1);
+    node.port = fields.requiredInteger("port"_L1);
+    node.sni = fields.optionalString("sni"_L1);
+    node.status = fields.requiredString("status"_L1);
+    node.loadPercent = fields.requiredInteger("load_percent"_L1);
     if (!fields.ok())
         return ApiError::decoding(fields.error());
     return node;

@@ -93,6 +93,7 @@ void NodeListModel::reload()
     beginResetModel();
     m_rows.clear();
     const QList<NodeInfo> &nodes = m_viewModel.nodes();
+    m_rows.reserve(nodes.size());
     for (int row = 0; row < nodes.size(); ++row)
         m_rows.insert(nodes.at(row).id, row);
     endResetModel();

@@ -144,6 +144,60 @@ private slots:
             QVERIFY(response.error().code < 0);
     }
 
+    // Long lists are decoded in slices side by side: order and the choice of the reported problem must
+    // be exactly those of one pass from the start.
+    void longListsKeepOrderAndTheFirstProblem_data()
+    {
+        QTest::addColumn<QList<int>>("broken"); // indexes of entries that fail, each in its own way
+        QTest::addColumn<QString>("expected");  // the problem reported; empty: the list decodes
+        QTest::newRow("clean") << QList<int>{} << QString();
+        QTest::newRow("early and late") << QList<int>{2500, 19000} << QStringLiteral("node: \"port\" is missing");
+        QTest::newRow("late only") << QList<int>{19000} << QStringLiteral("node: \"name\" is not a string");
+        QTest::newRow("last entry not an object")
+            << QList<int>{19999} << QStringLiteral("node list: an entry of \"nodes\" is not an object");
+    }
+
+    void longListsKeepOrderAndTheFirstProblem()
+    {
+        QFETCH(QList<int>, broken);
+        QFETCH(QString, expected);
+        QJsonArray nodes;
+        for (int i = 0; i < 20000; ++i) {
+            QJsonObject node = object(kNode);
+            node.insert(QStringLiteral("id"), i);
+            if (broken.contains(i)) {
+                if (i == 2500) {
+                    node.remove(QStringLiteral("port"));
+                } else if (i == 19000) {
+                    node.insert(QStringLiteral("name"), 5);
+                } else {
+                    nodes.append(QStringLiteral("not a node"));
+                    continue;
+                }
+            }
+            nodes.append(node);
+        }
+        const QJsonObject json{{QStringLiteral("version"), QStringLiteral("v1")},
+                               {QStringLiteral("psk"), QStringLiteral("k")},
+                               {QStringLiteral("cached"), false},
+                               {QStringLiteral("nodes"), nodes}};
+        const ApiResult<NodesResponse> response = NodesResponse::fromJson(json);
+        if (!expected.isEmpty()) {
+            QVERIFY(!response.ok());
+            QVERIFY2(response.error().message.contains(expected), qPrintable(response.error().message));
+            return;
+        }
+        QVERIFY(response.ok());
+        const QList<NodeInfo> &decoded = *response.value().nodes;
+        QCOMPARE(decoded.size(), 20000);
+        for (int i = 0; i < decoded.size(); ++i) {
+            if (decoded.at(i).id != i)
+                QFAIL(qPrintable(QStringLiteral("entry %1 holds node %2").arg(i).arg(decoded.at(i).id)));
+        }
+        QCOMPARE(decoded.at(12345).name, QStringLiteral("Tokyo"));
+        QCOMPARE(decoded.at(12345).port, 443);
+    }
+
     void authResponseRules_data()
     {
         QTest::addColumn<QByteArray>("json");
