@@ -13,7 +13,10 @@
 
 #include <QApplication>
 #include <QFileInfo>
+#include <QFontDatabase>
 #include <QQuickWindow>
+#include <QScopeGuard>
+#include <QThreadPool>
 #include <QTimer>
 #include <QtQml/qqmlextensionplugin.h>
 
@@ -29,6 +32,9 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("Nimbrel"));
     QApplication::setOrganizationName(QStringLiteral("Nimbrel"));
     QApplication::setApplicationVersion(QStringLiteral(NIMBREL_VERSION));
+    // Reading the system's font list takes milliseconds and is thread-safe: a worker does it while
+    // the interface loads, instead of the first text on screen.
+    QThreadPool::globalInstance()->start([] { QFontDatabase::families(); });
     QGuiApplication::setDesktopFileName(QStringLiteral("com.nimbrel.Nimbrel"));
 
     const AppOptions options = AppOptions::parse(QApplication::arguments(), QProcessEnvironment::systemEnvironment());
@@ -43,6 +49,11 @@ int main(int argc, char *argv[])
     }
     auto preferences = options.settingsFile.isEmpty() ? PreferenceStore::openStandard()
                                                       : PreferenceStore::openFile(options.settingsFile);
+
+    LanguageManager::useSharedPreferences(preferences);
+    LanguageManager &languages = LanguageManager::shared();
+    // The interface compiles on the QML engine's own thread while this one does the rest of the start-up.
+    auto ui = std::make_unique<AppUi>();
 
     // A second launch brings the running app to the front instead.
     InstanceChannel instance(InstanceChannel::socketPath(preferences->location()));
@@ -62,20 +73,18 @@ int main(int argc, char *argv[])
     case InstanceChannel::Role::Primary:
         break;
     }
-    LanguageManager::useSharedPreferences(preferences);
-    LanguageManager &languages = LanguageManager::shared();
-
     AppEnvironment environment = AppEnvironment::production(preferences);
     environment.apiBaseUrl = apiBase;
     environment.webSiteUrl = webSite;
     if (options.demo)
         environment.useDemoPlatform();
     AppViewModel viewModel(std::move(environment));
+    // The windows and their engine go before the view model they show.
+    const auto closeUi = qScopeGuard([&ui] { ui.reset(); });
 
-    AppUi ui(viewModel);
-    QQuickWindow *window = ui.mainWindow();
+    QQuickWindow *window = ui->createMainWindow(viewModel);
     if (window == nullptr) {
-        std::fprintf(stderr, "nimbrel: %s\n", qPrintable(ui.errorString()));
+        std::fprintf(stderr, "nimbrel: %s\n", qPrintable(ui->errorString()));
         return 1;
     }
     if (options.demo)
@@ -106,9 +115,9 @@ int main(int argc, char *argv[])
     auto addTray = [&] {
         if (tray)
             return true;
-        panel = ui.createWindow(QStringLiteral("MenuBarPanel.qml"));
+        panel = ui->createWindow(QStringLiteral("MenuBarPanel.qml"));
         if (panel == nullptr) {
-            std::fprintf(stderr, "nimbrel: %s\n", qPrintable(ui.errorString()));
+            std::fprintf(stderr, "nimbrel: %s\n", qPrintable(ui->errorString()));
             QCoreApplication::exit(1);
             return false;
         }

@@ -1,13 +1,17 @@
 #include "InstanceChannel.h"
 
 #include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QLockFile>
+#include <QThread>
 #include <QTimer>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace {
@@ -24,6 +28,37 @@ std::optional<QByteArray> takeLine(QByteArray &buffer)
     buffer.remove(0, end + 1);
     return line;
 }
+
+// Held while a launch finds out whether it is the first: a second launch at the same moment waits
+// here until the first one listens. The kernel drops it when its holder ends, so none goes stale.
+class LaunchLock {
+public:
+    explicit LaunchLock(const QString &path)
+        : m_fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                      0600))
+    {}
+    ~LaunchLock()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    LaunchLock(const LaunchLock &) = delete;
+    LaunchLock &operator=(const LaunchLock &) = delete;
+
+    bool acquire(int patienceMs)
+    {
+        const QDeadlineTimer deadline(patienceMs);
+        while (m_fd >= 0 && ::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+            if ((errno != EWOULDBLOCK && errno != EINTR) || deadline.hasExpired())
+                return false;
+            QThread::msleep(5);
+        }
+        return m_fd >= 0;
+    }
+
+private:
+    int m_fd;
+};
 
 } // namespace
 
@@ -56,9 +91,8 @@ InstanceChannel::~InstanceChannel()
 InstanceChannel::Role InstanceChannel::claim()
 {
     // Two launches at the same moment: the lock makes one of them wait until the other listens.
-    QLockFile lock(m_path + QStringLiteral(".lock"));
-    lock.setStaleLockTime(0);
-    if (!lock.tryLock(3000)) {
+    LaunchLock lock(m_path + QStringLiteral(".lock"));
+    if (!lock.acquire(3000)) {
         m_error = QStringLiteral("cannot lock %1.lock").arg(m_path);
         return Role::Unavailable;
     }

@@ -5,26 +5,56 @@
 #include "i18n/LanguageTranslator.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QQmlComponent>
 #include <QQuickWindow>
 
 namespace {
+
 const QString kModuleRoot = QStringLiteral("qrc:/Nimbrel/Ui/");
+
+// Only posted events are let through meanwhile: no input, and no peer of the instance channel gets
+// an answer before the app is there to give it.
+void waitUntilCompiled(QQmlComponent &component)
+{
+    QEventLoop loop;
+    QObject::connect(&component, &QQmlComponent::statusChanged, &loop, &QEventLoop::quit);
+    while (component.isLoading())
+        loop.exec(QEventLoop::ExcludeUserInputEvents | QEventLoop::ExcludeSocketNotifiers);
 }
 
-AppUi::AppUi(AppViewModel &viewModel)
+} // namespace
+
+AppUi::AppUi()
     : m_translator(std::make_unique<LanguageTranslator>(LanguageManager::shared()))
 {
     QCoreApplication::installTranslator(m_translator.get());
-    AppViewModelForeign::instance = &viewModel;
     m_engine.addImportPath(QStringLiteral("qrc:/"));
     QObject::connect(&LanguageManager::shared(), &LanguageManager::languageChanged, &m_engine,
                      &QQmlEngine::retranslate);
-    m_engine.load(QUrl(kModuleRoot + QStringLiteral("Main.qml")));
-    if (!m_engine.rootObjects().isEmpty())
-        m_mainWindow = qobject_cast<QQuickWindow *>(m_engine.rootObjects().first());
+    m_mainComponent = std::make_unique<QQmlComponent>(&m_engine, QUrl(kModuleRoot + QStringLiteral("Main.qml")),
+                                                      QQmlComponent::Asynchronous);
+    // Loaded by name when shown, so not a part of the main window's own compilation.
+    m_firstScreen = std::make_unique<QQmlComponent>(&m_engine, QUrl(kModuleRoot + QStringLiteral("LoginView.qml")),
+                                                    QQmlComponent::Asynchronous);
+}
+
+AppUi::AppUi(AppViewModel &viewModel)
+    : AppUi()
+{
+    createMainWindow(viewModel);
+}
+
+QQuickWindow *AppUi::createMainWindow(AppViewModel &viewModel)
+{
+    AppViewModelForeign::instance = &viewModel;
+    waitUntilCompiled(*m_firstScreen);
+    waitUntilCompiled(*m_mainComponent);
+    m_mainWindow.reset(qobject_cast<QQuickWindow *>(m_mainComponent->create()));
     if (!m_mainWindow)
-        m_error = QStringLiteral("the main window could not be loaded");
+        m_error = m_mainComponent->isError() ? m_mainComponent->errorString()
+                                             : QStringLiteral("the main window could not be loaded");
+    return m_mainWindow.get();
 }
 
 AppUi::~AppUi()

@@ -7,6 +7,10 @@
 #include <QTest>
 #include <QtConcurrent>
 
+#include <QElapsedTimer>
+
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -77,7 +81,8 @@ private slots:
         second.waitForFinished();
         QCOMPARE(second.result(), InstanceChannel::Role::Secondary);
         QVERIFY(QFile::exists(path));
-        QCOMPARE(fromOtherLaunch([path] { return InstanceChannel::send(path, "ping"); }), std::optional<QByteArray>("ok"));
+        QCOMPARE(fromOtherLaunch([path] { return InstanceChannel::send(path, "ping"); }),
+                 std::optional<QByteArray>("ok"));
     }
 
     void aPeerSendingTooMuchIsDroppedAndTheNextIsServed()
@@ -116,6 +121,43 @@ private slots:
         QCOMPARE(channel.claim(), InstanceChannel::Role::Primary);
         QCOMPARE(fromOtherLaunch([path] { return InstanceChannel::send(path, "ping"); }),
                  std::optional<QByteArray>("ok"));
+    }
+
+    // Two launches at the same moment: the second waits for the first to be listening, then finds it.
+    void aLaunchWaitsWhileAnotherIsDeciding()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("s.sock"));
+        const int held =
+            ::open(QFile::encodeName(path + QStringLiteral(".lock")).constData(), O_RDONLY | O_CREAT, 0600);
+        QVERIFY(held >= 0);
+        QCOMPARE(::flock(held, LOCK_EX), 0);
+        QFuture<void> release = QtConcurrent::run([held] {
+            QThread::msleep(150);
+            ::close(held); // drops the lock, as a first launch does once it listens
+        });
+        QElapsedTimer clock;
+        clock.start();
+        InstanceChannel channel(path);
+        QCOMPARE(channel.claim(), InstanceChannel::Role::Primary);
+        QVERIFY2(clock.elapsed() >= 100, qPrintable(QString::number(clock.elapsed())));
+        release.waitForFinished();
+
+        // The lock is not held any more once a launch has decided.
+        InstanceChannel second(path);
+        QCOMPARE(fromOtherLaunch([&second] { return second.claim(); }), InstanceChannel::Role::Secondary);
+    }
+
+    void aLinkAtTheLockIsNotFollowed()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("s.sock"));
+        const QString target = dir.filePath(QStringLiteral("elsewhere"));
+        QVERIFY(QFile::link(target, path + QStringLiteral(".lock")));
+        InstanceChannel channel(path);
+        QCOMPARE(channel.claim(), InstanceChannel::Role::Unavailable);
+        QVERIFY(channel.errorString().contains(QStringLiteral(".lock")));
+        QVERIFY(!QFile::exists(target)); // nothing created through the link
     }
 };
 
