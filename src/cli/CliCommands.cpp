@@ -116,8 +116,6 @@ std::optional<int> CliCommands::openSession(Nodes nodes)
         return failure(QStringLiteral("the session has ended; sign in again (nimbrel-cli login EMAIL)"));
     if (m_session.userDataError())
         return failure(QStringLiteral("cannot load the account: %1").arg(*m_session.userDataError()));
-    if (nodes == Nodes::Skip)
-        return std::nullopt;
     if (m_vm.subscriptionStatus() != QLatin1String("ACTIVE")) {
         if (nodes == Nodes::Required)
             return failure(localized(QStringLiteral("subscribe_to_use")));

@@ -26,7 +26,7 @@ public:
     int run();
 
 private:
-    enum class Nodes { Skip, IfSubscribed, Required };
+    enum class Nodes { IfSubscribed, Required };
     struct Credentials {
         QString email; // trimmed
         QString password;
