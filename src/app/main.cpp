@@ -32,9 +32,6 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("Nimbrel"));
     QApplication::setOrganizationName(QStringLiteral("Nimbrel"));
     QApplication::setApplicationVersion(QStringLiteral(NIMBREL_VERSION));
-    // Reading the system's font list takes milliseconds and is thread-safe: a worker does it while
-    // the interface loads, instead of the first text on screen.
-    QThreadPool::globalInstance()->start([] { QFontDatabase::families(); });
     QGuiApplication::setDesktopFileName(QStringLiteral("com.nimbrel.Nimbrel"));
 
     const AppOptions options = AppOptions::parse(QApplication::arguments(), QProcessEnvironment::systemEnvironment());
@@ -47,6 +44,9 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "nimbrel: %s\n", qPrintable(problem));
         return 2;
     }
+    // Reading the system's font list takes milliseconds and is thread-safe: a worker does it while
+    // the interface loads, instead of the first text on screen.
+    QThreadPool::globalInstance()->start([] { QFontDatabase::families(); });
     auto preferences = options.settingsFile.isEmpty() ? PreferenceStore::openStandard()
                                                       : PreferenceStore::openFile(options.settingsFile);
 
