@@ -24,16 +24,8 @@ void JsonFields::missing(QLatin1StringView key)
     fail(QStringLiteral("%1: \"%2\" is missing").arg(m_record, key));
 }
 
-QJsonValue JsonFields::required(QLatin1StringView key)
-{
-    const QJsonValue value = m_object.value(key);
-    if (value.isUndefined() || value.isNull())
-        missing(key);
-    return value;
-}
-
-// The string and integer readers run for every field of every node of a list of thousands: they read
-// the value where it stands in the document instead of copying it out first.
+// The field where it stands in the document (no copy of it: a node list has thousands of records), or
+// nothing when it is missing or null.
 std::optional<QJsonValueConstRef> JsonFields::present(QLatin1StringView key) const
 {
     const QJsonObject::const_iterator found = m_object.constFind(key);
@@ -42,13 +34,19 @@ std::optional<QJsonValueConstRef> JsonFields::present(QLatin1StringView key) con
     return found.value();
 }
 
+std::optional<QJsonValueConstRef> JsonFields::required(QLatin1StringView key)
+{
+    std::optional<QJsonValueConstRef> value = present(key);
+    if (!value)
+        missing(key);
+    return value;
+}
+
 QString JsonFields::requiredString(QLatin1StringView key)
 {
-    const std::optional<QJsonValueConstRef> value = present(key);
-    if (!value) {
-        missing(key);
+    const std::optional<QJsonValueConstRef> value = required(key);
+    if (!value)
         return QString();
-    }
     if (!value->isString())
         wrongType(key, "a string");
     return value->toString();
@@ -68,11 +66,9 @@ std::optional<QString> JsonFields::optionalString(QLatin1StringView key)
 
 qint64 JsonFields::requiredInteger(QLatin1StringView key)
 {
-    const std::optional<QJsonValueConstRef> value = present(key);
-    if (!value) {
-        missing(key);
+    const std::optional<QJsonValueConstRef> value = required(key);
+    if (!value)
         return 0;
-    }
     // The parser keeps whole numbers that fit 64 bits as integers; anything else arrives as a double.
     if (!value->isDouble() || value->toVariant().typeId() != QMetaType::LongLong) {
         wrongType(key, "a 64-bit integer");
@@ -83,42 +79,46 @@ qint64 JsonFields::requiredInteger(QLatin1StringView key)
 
 bool JsonFields::requiredBool(QLatin1StringView key)
 {
-    const QJsonValue value = required(key);
-    if (!value.isBool() && !value.isUndefined() && !value.isNull())
+    const std::optional<QJsonValueConstRef> value = required(key);
+    if (!value)
+        return false;
+    if (!value->isBool())
         wrongType(key, "a boolean");
-    return value.toBool();
+    return value->toBool();
 }
 
 QJsonObject JsonFields::requiredObject(QLatin1StringView key)
 {
-    const QJsonValue value = required(key);
-    if (!value.isObject() && !value.isUndefined() && !value.isNull())
+    const std::optional<QJsonValueConstRef> value = required(key);
+    if (!value)
+        return QJsonObject();
+    if (!value->isObject())
         wrongType(key, "an object");
-    return value.toObject();
+    return value->toObject();
 }
 
 std::optional<QJsonObject> JsonFields::optionalObject(QLatin1StringView key)
 {
-    const QJsonValue value = m_object.value(key);
-    if (value.isUndefined() || value.isNull())
+    const std::optional<QJsonValueConstRef> value = present(key);
+    if (!value)
         return std::nullopt;
-    if (!value.isObject()) {
+    if (!value->isObject()) {
         wrongType(key, "an object");
         return std::nullopt;
     }
-    return value.toObject();
+    return value->toObject();
 }
 
 std::optional<QJsonArray> JsonFields::optionalArray(QLatin1StringView key)
 {
-    const QJsonValue value = m_object.value(key);
-    if (value.isUndefined() || value.isNull())
+    const std::optional<QJsonValueConstRef> value = present(key);
+    if (!value)
         return std::nullopt;
-    if (!value.isArray()) {
+    if (!value->isArray()) {
         wrongType(key, "a list");
         return std::nullopt;
     }
-    return value.toArray();
+    return value->toArray();
 }
 
 namespace JsonText {

@@ -28,8 +28,8 @@ public:
     const QString &error() const { return m_error; }
 
 private:
-    QJsonValue required(QLatin1StringView key);
     std::optional<QJsonValueConstRef> present(QLatin1StringView key) const;
+    std::optional<QJsonValueConstRef> required(QLatin1StringView key);
     void missing(QLatin1StringView key);
     void wrongType(QLatin1StringView key, const char *expected);
 
