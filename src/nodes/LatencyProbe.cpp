@@ -2,7 +2,6 @@
 
 #include <QElapsedTimer>
 #include <QNetworkProxy>
-#include <QPointer>
 #include <QQueue>
 #include <QTcpSocket>
 #include <QTimer>
@@ -18,8 +17,8 @@ constexpr int kStartsPerTurn = 16;
 // One probe: owns its socket and timer, delivers once, then deletes itself.
 class Attempt : public QObject {
 public:
-    Attempt(QObject *context, std::function<void(qint64)> done)
-        : QObject(context)
+    Attempt(QObject *owner, std::function<void(qint64)> done)
+        : QObject(owner)
         , m_done(std::move(done))
     {}
 
@@ -62,7 +61,8 @@ private:
     bool m_delivered = false;
 };
 
-// The probes of one context waiting for their turn to start.
+// The probes of one context: it owns them (so they end with the context) and starts them a few at a
+// time. Owning them keeps the context's own children few, so the queue is found quickly.
 class StartQueue : public QObject {
 public:
     explicit StartQueue(QObject *context)
@@ -91,19 +91,16 @@ public:
 private:
     void startSome()
     {
-        for (int started = 0; started < kStartsPerTurn && !m_waiting.isEmpty();) {
+        for (int started = 0; started < kStartsPerTurn && !m_waiting.isEmpty(); ++started) {
             auto [attempt, start] = m_waiting.dequeue();
-            if (attempt) { // its context may have ended it meanwhile
-                start(*attempt);
-                ++started;
-            }
+            start(*attempt);
         }
         if (m_waiting.isEmpty())
             m_turn.stop();
     }
 
     QTimer m_turn;
-    QQueue<std::pair<QPointer<Attempt>, std::function<void(Attempt &)>>> m_waiting;
+    QQueue<std::pair<Attempt *, std::function<void(Attempt &)>>> m_waiting; // children not started yet
 };
 
 } // namespace
@@ -111,13 +108,14 @@ private:
 void tcpPing(const QString &host, qint64 port, std::chrono::milliseconds timeout, QObject *context,
              std::function<void(qint64)> done)
 {
-    auto *attempt = new Attempt(context, std::move(done));
+    StartQueue &queue = StartQueue::of(context);
+    auto *attempt = new Attempt(&queue, std::move(done));
     if (port < 0 || port > 65535) {
         QTimer::singleShot(0, attempt, [attempt] { attempt->deliver(-1); });
         return;
     }
-    StartQueue::of(context).add(
-        attempt, [host, port, timeout](Attempt &waiting) { waiting.start(host, static_cast<quint16>(port), timeout); });
+    queue.add(attempt,
+              [host, port, timeout](Attempt &waiting) { waiting.start(host, static_cast<quint16>(port), timeout); });
 }
 
 } // namespace LatencyProbe
