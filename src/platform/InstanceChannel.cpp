@@ -9,6 +9,8 @@
 #include <QThread>
 #include <QTimer>
 
+#include <utility>
+
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -115,14 +117,25 @@ InstanceChannel::Role InstanceChannel::claim()
     return Role::Primary;
 }
 
+void InstanceChannel::setHandler(Handler handler)
+{
+    m_handler = std::move(handler);
+    for (const auto &[socket, request] : std::exchange(m_waiting, {}))
+        if (socket)
+            answer(socket, request);
+}
+
 void InstanceChannel::serveNext()
 {
     while (QLocalSocket *socket = m_server->nextPendingConnection()) {
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
         // A peer that says nothing, or too much, is dropped.
-        QTimer::singleShot(2000, socket, &QLocalSocket::abort);
+        auto *silence = new QTimer(socket);
+        silence->setSingleShot(true);
+        connect(silence, &QTimer::timeout, socket, &QLocalSocket::abort);
+        silence->start(m_silenceLimit);
         auto buffer = std::make_shared<QByteArray>();
-        connect(socket, &QLocalSocket::readyRead, this, [this, socket, buffer] {
+        connect(socket, &QLocalSocket::readyRead, this, [this, socket, silence, buffer] {
             buffer->append(socket->readAll());
             const std::optional<QByteArray> request = takeLine(*buffer);
             if (!request) {
@@ -130,14 +143,23 @@ void InstanceChannel::serveNext()
                     socket->abort();
                 return;
             }
-            QByteArray answer = QByteArrayLiteral("ok");
-            if (*request != "ping" && m_handler)
-                answer = m_handler(*request).left(kMaxLineBytes);
-            answer.replace('\n', ' ');
-            socket->write(answer + '\n');
-            socket->disconnectFromServer();
+            QObject::disconnect(socket, &QLocalSocket::readyRead, this, nullptr);
+            delete silence;
+            // Until the app is there to answer, a request waits for it (its sender has its own patience).
+            if (*request != "ping" && !m_handler)
+                m_waiting.emplace_back(socket, *request);
+            else
+                answer(socket, *request);
         });
     }
+}
+
+void InstanceChannel::answer(QLocalSocket *socket, const QByteArray &request)
+{
+    QByteArray reply = request == "ping" ? QByteArrayLiteral("ok") : m_handler(request).left(kMaxLineBytes);
+    reply.replace('\n', ' ');
+    socket->write(reply + '\n');
+    socket->disconnectFromServer();
 }
 
 std::optional<QByteArray> InstanceChannel::send(const QString &socketPath, const QByteArray &request, int timeoutMs)

@@ -2,12 +2,17 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
+#include <chrono>
 #include <functional>
 #include <optional>
+#include <utility>
+#include <vector>
 
 class QLocalServer;
+class QLocalSocket;
 
 // One running app per user and preference file. The first launch listens on a private local socket;
 // a later launch, or the command-line client, sends it a one-line request ("raise", "disconnect") and
@@ -32,9 +37,12 @@ public:
     // Becomes the running instance unless another answers on the socket. A socket left behind by a
     // crashed instance is replaced.
     Role claim();
-    // Answers each request of a later launch (called on this object's thread).
-    void setHandler(Handler handler) { m_handler = std::move(handler); }
+    // Answers each request of a later launch (called on this object's thread). Requests that came
+    // before there was a handler are answered now; until then only "ping" is.
+    void setHandler(Handler handler);
     QString errorString() const { return m_error; }
+    // How long a peer may take to send its request line before it is dropped.
+    void setSilenceLimit(std::chrono::milliseconds limit) { m_silenceLimit = limit; }
 
     // Sends one request to the running instance and waits for its answer (blocking, at most timeoutMs).
     // None when no instance answers.
@@ -44,9 +52,12 @@ public:
 
 private:
     void serveNext();
+    void answer(QLocalSocket *socket, const QByteArray &request);
 
     QString m_path;
     QLocalServer *m_server = nullptr;
     Handler m_handler;
+    std::vector<std::pair<QPointer<QLocalSocket>, QByteArray>> m_waiting;
     QString m_error;
+    std::chrono::milliseconds m_silenceLimit{2000};
 };

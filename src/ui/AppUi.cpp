@@ -13,14 +13,14 @@ namespace {
 
 const QString kModuleRoot = QStringLiteral("qrc:/Nimbrel/Ui/");
 
-// Only posted events are let through meanwhile: no input, and no peer of the instance channel gets
-// an answer before the app is there to give it.
+// No input is handled meanwhile. (A request on the instance channel waits for its handler, which
+// only exists once the window does.)
 void waitUntilCompiled(QQmlComponent &component)
 {
     QEventLoop loop;
     QObject::connect(&component, &QQmlComponent::statusChanged, &loop, &QEventLoop::quit);
     while (component.isLoading())
-        loop.exec(QEventLoop::ExcludeUserInputEvents | QEventLoop::ExcludeSocketNotifiers);
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
 }
 
 } // namespace

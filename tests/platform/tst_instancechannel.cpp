@@ -85,6 +85,35 @@ private slots:
                  std::optional<QByteArray>("ok"));
     }
 
+    // The app listens before its window exists: a "raise" that comes meanwhile is answered once the
+    // app can answer it, not with a bare acknowledgement, and not cut off by the silence limit.
+    void aRequestBeforeTheHandlerWaitsForIt()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("s.sock"));
+        InstanceChannel first(path);
+        first.setSilenceLimit(std::chrono::milliseconds(100));
+        QCOMPARE(first.claim(), InstanceChannel::Role::Primary);
+        QFuture<std::optional<QByteArray>> raise =
+            QtConcurrent::run([path] { return InstanceChannel::send(path, "raise", 8000); });
+        QFuture<std::optional<QByteArray>> gone =
+            QtConcurrent::run([path] { return InstanceChannel::send(path, "disconnect", 200); });
+        // Unanswered, and given up: that peer's socket closes while its request waits.
+        QVERIFY(QTest::qWaitFor([&] { return gone.isFinished(); }, 5000));
+        QCOMPARE(gone.result(), std::nullopt);
+        QTest::qWait(300); // past the limit for a peer that says nothing
+        QVERIFY(!raise.isFinished());
+
+        QByteArrayList received;
+        first.setHandler([&received](const QByteArray &request) {
+            received.append(request);
+            return QByteArray("raised");
+        });
+        QTRY_VERIFY(raise.isFinished());
+        QCOMPARE(raise.result(), std::optional<QByteArray>("raised"));
+        QCOMPARE(received, QByteArrayList{"raise"}); // what the peer that gave up asked is not done
+    }
+
     void aPeerSendingTooMuchIsDroppedAndTheNextIsServed()
     {
         QTemporaryDir dir;
