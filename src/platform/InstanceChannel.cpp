@@ -120,13 +120,18 @@ InstanceChannel::Role InstanceChannel::claim()
 void InstanceChannel::setHandler(Handler handler)
 {
     m_handler = std::move(handler);
+    // A request whose sender has given up in the meantime is not carried out.
     for (const auto &[socket, request] : std::exchange(m_waiting, {}))
-        if (socket)
+        if (socket && socket->state() == QLocalSocket::ConnectedState)
             answer(socket, request);
 }
 
 void InstanceChannel::serveNext()
 {
+    struct Peer {
+        QByteArray buffer;
+        bool heard = false;
+    };
     while (QLocalSocket *socket = m_server->nextPendingConnection()) {
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
         // A peer that says nothing, or too much, is dropped.
@@ -134,22 +139,23 @@ void InstanceChannel::serveNext()
         silence->setSingleShot(true);
         connect(silence, &QTimer::timeout, socket, &QLocalSocket::abort);
         silence->start(m_silenceLimit);
-        auto buffer = std::make_shared<QByteArray>();
-        connect(socket, &QLocalSocket::readyRead, this, [this, socket, silence, buffer] {
-            buffer->append(socket->readAll());
-            const std::optional<QByteArray> request = takeLine(*buffer);
-            if (!request) {
-                if (buffer->size() > kMaxLineBytes)
-                    socket->abort();
-                return;
+        auto peer = std::make_shared<Peer>();
+        connect(socket, &QLocalSocket::readyRead, this, [this, socket, silence, peer] {
+            peer->buffer.append(socket->readAll());
+            if (!peer->heard) {
+                if (const std::optional<QByteArray> request = takeLine(peer->buffer)) {
+                    peer->heard = true;
+                    delete silence;
+                    // Until the app is there to answer, a request waits for it (its sender has its own
+                    // patience).
+                    if (*request != "ping" && !m_handler)
+                        m_waiting.emplace_back(socket, *request);
+                    else
+                        answer(socket, *request);
+                }
             }
-            QObject::disconnect(socket, &QLocalSocket::readyRead, this, nullptr);
-            delete silence;
-            // Until the app is there to answer, a request waits for it (its sender has its own patience).
-            if (*request != "ping" && !m_handler)
-                m_waiting.emplace_back(socket, *request);
-            else
-                answer(socket, *request);
+            if (peer->buffer.size() > kMaxLineBytes)
+                socket->abort();
         });
     }
 }

@@ -87,6 +87,7 @@ private slots:
 
     // The app listens before its window exists: a "raise" that comes meanwhile is answered once the
     // app can answer it, not with a bare acknowledgement, and not cut off by the silence limit.
+    // Peers that give up or send too much meanwhile are dropped, their requests with them.
     void aRequestBeforeTheHandlerWaitsForIt()
     {
         QTemporaryDir dir;
@@ -103,6 +104,12 @@ private slots:
         QCOMPARE(gone.result(), std::nullopt);
         QTest::qWait(300); // past the limit for a peer that says nothing
         QVERIFY(!raise.isFinished());
+        // A waiting peer that goes on talking is still dropped.
+        QLocalSocket chatter;
+        chatter.connectToServer(path);
+        QVERIFY(chatter.waitForConnected(2000));
+        chatter.write("raise\n" + QByteArray(4 * InstanceChannel::kMaxLineBytes, 'x'));
+        QTRY_COMPARE(chatter.state(), QLocalSocket::UnconnectedState);
 
         QByteArrayList received;
         first.setHandler([&received](const QByteArray &request) {
@@ -111,7 +118,7 @@ private slots:
         });
         QTRY_VERIFY(raise.isFinished());
         QCOMPARE(raise.result(), std::optional<QByteArray>("raised"));
-        QCOMPARE(received, QByteArrayList{"raise"}); // what the peer that gave up asked is not done
+        QCOMPARE(received, QByteArrayList{"raise"}); // what the dropped peers asked is not done
     }
 
     void aPeerSendingTooMuchIsDroppedAndTheNextIsServed()
