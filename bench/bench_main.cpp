@@ -194,6 +194,9 @@ void signedIn(int idleSeconds)
     const QString settings = state.filePath(QStringLiteral("s.conf"));
     const QStringList common{QStringLiteral("--settings"), settings, QStringLiteral("--api-base"),
                              service.baseUrl().toString()};
+    // The demo platform's helper is the simulated one, named by the preference file like any helper.
+    PreferenceStore::openFile(settings)->setString(QStringLiteral("nimbrelBinaryPath"),
+                                                   g_bin + QStringLiteral("/../tools/nimbrel-simhelper"));
     const DevService::Account account = service.activeDemoAccount();
     const Outcome login = runUntil(g_bin + QStringLiteral("/nimbrel-cli"), common + QStringList{"login", account.email},
                                    QStringLiteral("Account"), account.password.toUtf8() + '\n');

@@ -1,7 +1,8 @@
 // Any helper path, user name and file names: the root command the administrator approves either is
-// refused, or a POSIX shell splits it into exactly the intended words (each value one word, nothing
-// expanded), and the AppleScript literal around it gives back exactly that command.
+// refused, or a POSIX shell splits it into exactly the intended words (the fixed script, then each value
+// as one word, nothing expanded), and the AppleScript literal around it gives back exactly that command.
 #include "platform/AdminPrompt.h"
+#include "tunnel/ControlProgram.h"
 #include "tunnel/PrivilegeInstaller.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -64,7 +65,7 @@ std::optional<QStringList> shellWords(const QString &command)
     return words;
 }
 
-// The text of an AppleScript string literal "…" with \\ and \" escapes, or none.
+// The text of an AppleScript string literal "…" with \\, \", \n and \r escapes, or none.
 std::optional<QString> appleScriptString(const QString &literal)
 {
     QString text;
@@ -75,7 +76,8 @@ std::optional<QString> appleScriptString(const QString &literal)
         if (c == QLatin1Char('\\')) {
             if (++i >= literal.size())
                 return std::nullopt;
-            text += literal.at(i);
+            const QChar escaped = literal.at(i);
+            text += escaped == QLatin1Char('n') ? QChar(u'\n') : escaped == QLatin1Char('r') ? QChar(u'\r') : escaped;
         } else {
             text += c;
         }
@@ -97,47 +99,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString binary = consume(provider);
     const QString user = consume(provider);
     PrivilegeInstaller::Settings settings;
+    QString controlPath = settings.control.program;
     if (provider.ConsumeBool())
-        settings.cleanupScript = consume(provider);
+        controlPath = consume(provider);
     if (provider.ConsumeBool())
         settings.sudoersFile = consume(provider);
+    if (provider.ConsumeBool())
+        settings.control.configFile = consume(provider);
+    const QByteArray text = provider.ConsumeBool() ? ControlProgram::text() : QByteArray();
 
-    const std::optional<QString> command = PrivilegeInstaller::installCommand(binary, user, settings);
+    const std::optional<QString> command =
+        PrivilegeInstaller::installCommand(binary, user, controlPath, text, settings);
     if (!command)
         return 0;
 
-    const QString file = settings.sudoersFile;
-    const auto rule = [&](const QString &what) { return user + QStringLiteral(" ALL=(ALL) NOPASSWD: ") + what; };
-    const QStringList intended{QStringLiteral("chown"),
-                               QStringLiteral("root:") + settings.ownerGroup,
-                               binary,
-                               QStringLiteral("&&"),
-                               QStringLiteral("chmod"),
-                               QStringLiteral("4755"),
-                               binary,
-                               QStringLiteral("&&"),
-                               QStringLiteral("echo"),
-                               rule(QStringLiteral("/bin/kill")),
-                               QStringLiteral(">"),
-                               file,
-                               QStringLiteral("&&"),
-                               QStringLiteral("echo"),
-                               rule(QStringLiteral("/sbin/route delete *")),
-                               QStringLiteral(">>"),
-                               file,
-                               QStringLiteral("&&"),
-                               QStringLiteral("echo"),
-                               rule(QStringLiteral("/bin/sh ") + settings.cleanupScript),
-                               QStringLiteral(">>"),
-                               file,
-                               QStringLiteral("&&"),
-                               QStringLiteral("chmod"),
-                               QStringLiteral("440"),
-                               file};
-    if (shellWords(*command) != intended)
+    // The fixed script comes first; every value follows as exactly one word, nothing expanded.
+    const std::optional<QStringList> words = shellWords(*command);
+    if (!words || words->size() != 11 ||
+        words->mid(0, 2) != QStringList{QStringLiteral("/bin/sh"), QStringLiteral("-c")})
         std::abort();
-    // echo may interpret backslashes (dash does): the sudoers lines must not contain any.
-    if (user.contains(QLatin1Char('\\')) || settings.cleanupScript.contains(QLatin1Char('\\')))
+    const QStringList intended{QStringLiteral("nimbrel-install"),
+                               binary,
+                               user,
+                               settings.sudoersFile,
+                               controlPath,
+                               settings.control.configFile,
+                               QString::fromUtf8(text),
+                               settings.ownerGroup};
+    if (words->mid(3) != intended)
+        std::abort();
+    // Nothing that sudoers or the configuration file could read as more than one value.
+    if (controlPath.contains(QLatin1Char(' ')) || binary.contains(QLatin1Char('\n')) || user.contains(QLatin1Char(' ')))
         std::abort();
 
     const QString script = SystemAdminPrompt::appleScriptFor(*command);

@@ -8,7 +8,6 @@
 #include "platform/PrivilegedRunner.h"
 #include "platform/SystemInfo.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -25,7 +24,7 @@ AppEnvironment AppEnvironment::production(std::shared_ptr<PreferenceStore> prefe
     environment.network = &NetworkAccess::shared();
     environment.platform.adminPrompt = std::make_shared<SystemAdminPrompt>();
     environment.platform.privilegedRunner = std::make_shared<SudoRunner>();
-    environment.helperPlaces.programPath = QCoreApplication::arguments().value(0);
+    environment.helperPlaces.programPath = SystemInfo::executablePath();
     environment.helperPlaces.currentDirectory = QDir::currentPath();
     environment.helperPlaces.homeDirectory = SystemInfo::homeDirectory();
 #if defined(Q_OS_LINUX)
@@ -39,10 +38,11 @@ AppEnvironment AppEnvironment::production(std::shared_ptr<PreferenceStore> prefe
 void AppEnvironment::useDemoPlatform()
 {
     const QString helper = HelperLocator(preferences, helperPlaces).binaryPath();
-    platform.adminPrompt = std::make_shared<DemoAdminPrompt>(helper);
-    const QString record =
-        QFileInfo(preferences->location()).absoluteDir().filePath(QStringLiteral("privileged-commands.log"));
-    platform.privilegedRunner = std::make_shared<DemoPrivilegedRunner>(record);
+    const QDir folder = QFileInfo(preferences->location()).absoluteDir();
+    const QString installation = folder.filePath(QStringLiteral("privileges-installed"));
+    platform.adminPrompt = std::make_shared<DemoAdminPrompt>(helper, installation);
+    platform.privilegedRunner = std::make_shared<DemoPrivilegedRunner>(
+        folder.filePath(QStringLiteral("privileged-commands.log")), installation);
     trustedScriptOwner = ::geteuid(); // the simulated helper's clean-up script is the user's own
 
     // The tunnel's files live beside the preference file too, so a demo never meets a real tunnel's

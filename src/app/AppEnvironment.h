@@ -1,5 +1,6 @@
 #pragma once
 
+#include "tunnel/ControlProgram.h"
 #include "tunnel/HelperLocator.h"
 #include "tunnel/TunnelPaths.h"
 
@@ -48,6 +49,8 @@ struct AppEnvironment {
     HelperLocator::Places helperPlaces;
     QString loginName;
     QString sudoersFile = QStringLiteral("/etc/sudoers.d/nimbrel");
+    // The root-owned program the sudoers rule allows, and its configuration.
+    ControlProgram::Location controlProgram;
     // Where blocking work runs; never the main thread.
     QThreadPool *workers = nullptr;
 

@@ -58,6 +58,8 @@ constexpr Row kRows[] = {
     {"process_crashed", {"Process exited unexpectedly", "进程异常退出", "程序異常退出", "Процесс завершился неожиданно"}},
     {"connect_failed", {"Connection failed, check server and PSK", "连接失败，请检查服务器和 PSK", "連線失敗，請檢查伺服器和 PSK", "Ошибка подключения, проверьте сервер и PSK"}},
     {"tunnel_in_use", {"Tunnel in use by another Nimbrel process (%@)", "隧道正被另一个 Nimbrel 进程使用（%@）", "通道正被另一個 Nimbrel 程序使用（%@）", "Туннель занят другим процессом Nimbrel (%@)"}},
+    {"node_invalid", {"Node settings are invalid, please refresh nodes", "节点参数无效，请刷新节点", "節點參數無效，請重新整理節點", "Неверные параметры сервера, обновите серверы"}},
+    {"privileges_refused", {"Cannot safely grant nimbrel-macos its rights", "无法安全地为 nimbrel-macos 授权", "無法安全地為 nimbrel-macos 授權", "Невозможно безопасно выдать права nimbrel-macos"}},
     {"binary_not_found", {"nimbrel-macos binary not found", "未找到 nimbrel-macos", "找不到 nimbrel-macos", "Файл nimbrel-macos не найден"}},
     {"disconnecting", {"Disconnecting…", "断开中…", "中斷連線中…", "Отключение…"}},
     {"disconnected", {"Disconnected", "已断开", "已中斷", "Отключён"}},

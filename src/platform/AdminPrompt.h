@@ -8,16 +8,19 @@ class AdminPrompt {
 public:
     virtual ~AdminPrompt() = default;
     virtual ScriptResult runAsAdmin(const QString &shellCommand) = 0;
+    // Whether the system's dialog program is there at all (checked before anything is asked).
+    virtual bool isAvailable() const = 0;
 };
 
 // macOS: "/usr/bin/osascript" "-e" 'do shell script "…" with administrator privileges'.
-// Linux: polkit's dialog, "pkexec" "/bin/sh" "-c" command.
+// Linux: polkit's dialog, "/usr/bin/pkexec" "/bin/sh" "-c" command.
 class SystemAdminPrompt final : public AdminPrompt {
 public:
     ScriptResult runAsAdmin(const QString &shellCommand) override;
+    bool isAvailable() const override;
 
     // The AppleScript source that runs command with administrator privileges; the command is escaped
-    // for the string literal (backslash and double quote).
+    // for the string literal (backslash, double quote, and line breaks as \n and \r).
     static QString appleScriptFor(const QString &shellCommand);
     // Runs an AppleScript source through osascript.
     static ScriptResult runAppleScript(const QString &source);

@@ -1,35 +1,35 @@
 #include "DemoPlatform.h"
 
 #include <QFile>
+#include <QSaveFile>
 
 #include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
 
-DemoAdminPrompt::DemoAdminPrompt(QString helperPath)
+DemoAdminPrompt::DemoAdminPrompt(QString helperPath, QString installationRecord)
     : m_helperPath(std::move(helperPath))
+    , m_installationRecord(std::move(installationRecord))
 {}
 
 ScriptResult DemoAdminPrompt::runAsAdmin(const QString &)
 {
     struct stat info {};
-    const QByteArray native = QFile::encodeName(m_helperPath);
-    if (::stat(native.constData(), &info) != 0 || info.st_uid != ::geteuid())
+    if (::stat(QFile::encodeName(m_helperPath).constData(), &info) != 0 || info.st_uid != ::geteuid())
         return {false, QString(), QStringLiteral("%1 is not the user's own helper").arg(m_helperPath)};
-    // A root-owned set-user-ID copy of the simulated helper would let anybody write files as root
-    // through its environment: when the demo runs as root the bit is left off (root needs no bit).
-    if (info.st_uid == 0)
-        return {true, QString(), QString()};
-    if (::chmod(native.constData(), (info.st_mode & 07777) | S_ISUID) != 0)
-        return {false, QString(), QStringLiteral("cannot mark %1 set-user-ID").arg(m_helperPath)};
+    QSaveFile record(m_installationRecord);
+    if (!record.open(QIODevice::WriteOnly) || record.write(QFile::encodeName(m_helperPath) + '\n') < 0 ||
+        !record.commit())
+        return {false, QString(), QStringLiteral("cannot write %1").arg(m_installationRecord)};
     return {true, QString(), QString()};
 }
 
-DemoPrivilegedRunner::DemoPrivilegedRunner(QString recordFile)
+DemoPrivilegedRunner::DemoPrivilegedRunner(QString recordFile, QString installationRecord)
     : m_recordFile(std::move(recordFile))
+    , m_installationRecord(std::move(installationRecord))
 {}
 
-void DemoPrivilegedRunner::run(const QStringList &arguments, Output)
+PrivilegedRunner::Result DemoPrivilegedRunner::run(const QStringList &arguments, Output)
 {
     {
         const QMutexLocker lock(&m_mutex);
@@ -41,12 +41,20 @@ void DemoPrivilegedRunner::run(const QStringList &arguments, Output)
                     (QStringLiteral("sudo -n ") + arguments.join(QLatin1Char(' ')) + QLatin1Char('\n')).toUtf8());
         }
     }
-    if (arguments.size() == 2 && arguments.first() == QLatin1String("/bin/kill")) {
+    const QString verb = arguments.value(1);
+    if (verb == QLatin1String("stop") && arguments.size() == 3) {
         bool ok = false;
-        const int pid = arguments.at(1).toInt(&ok);
-        if (ok && pid > 0)
-            ::kill(pid, SIGTERM);
+        const int pid = arguments.at(2).toInt(&ok);
+        return {ok && pid > 0 && ::kill(pid, SIGTERM) == 0, {}};
     }
+    if (verb == QLatin1String("check")) {
+        QFile record(m_installationRecord);
+        if (m_installationRecord.isEmpty() || !record.open(QIODevice::ReadOnly))
+            return {};
+        const QByteArray helper = record.readLine().trimmed();
+        return {true, "helper " + helper + "\nversion 1\nstate ready\n"};
+    }
+    return {true, {}};
 }
 
 QList<QStringList> DemoPrivilegedRunner::commands() const

@@ -1,17 +1,76 @@
 #include "FileTrust.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <sys/stat.h>
 
 namespace FileTrust {
+
+namespace {
+
+bool writableByOthers(const struct stat &info)
+{
+    return (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
+// Every folder from path's parent up to "/" passes the test.
+template <typename Test>
+bool everyFolderAbove(const QString &path, Test test)
+{
+    QString folder = QFileInfo(path).absolutePath();
+    for (;;) {
+        struct stat info {};
+        if (::lstat(QFile::encodeName(folder).constData(), &info) != 0 || !S_ISDIR(info.st_mode) || !test(info))
+            return false;
+        if (folder == QLatin1String("/"))
+            return true;
+        folder = QFileInfo(folder).absolutePath();
+    }
+}
+
+} // namespace
 
 bool isTrustedScript(const QString &path, uid_t owner)
 {
     struct stat info {};
     if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
         return false;
-    return S_ISREG(info.st_mode) && info.st_uid == owner && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    return S_ISREG(info.st_mode) && info.st_uid == owner && !writableByOthers(info);
+}
+
+std::optional<QString> trustedProgram(const QString &path, uid_t user, const QString &base)
+{
+    if (path.isEmpty())
+        return std::nullopt;
+    const QString absolute = QDir::isAbsolutePath(path) ? path : QDir(base).absoluteFilePath(path);
+    if (!QDir::isAbsolutePath(absolute))
+        return std::nullopt;
+    const QString canonical = QFileInfo(absolute).canonicalFilePath();
+    if (canonical.isEmpty())
+        return std::nullopt;
+    const auto ownedByRootOrUser = [user](const struct stat &info) { return info.st_uid == 0 || info.st_uid == user; };
+    struct stat info {};
+    if (::lstat(QFile::encodeName(canonical).constData(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        !ownedByRootOrUser(info) || writableByOthers(info))
+        return std::nullopt;
+    const bool safeChain = everyFolderAbove(canonical, [&](const struct stat &folder) {
+        const bool rootSticky = folder.st_uid == 0 && (folder.st_mode & S_ISVTX) != 0;
+        return ownedByRootOrUser(folder) && (!writableByOthers(folder) || rootSticky);
+    });
+    return safeChain ? std::optional(canonical) : std::nullopt;
+}
+
+bool isRootOnlyFolder(const QString &folder)
+{
+    QString existing = QDir::cleanPath(folder);
+    if (!QDir::isAbsolutePath(existing))
+        return false;
+    while (!QFileInfo::exists(existing) && existing != QLatin1String("/"))
+        existing = QFileInfo(existing).absolutePath();
+    return everyFolderAbove(existing + QStringLiteral("/."),
+                            [](const struct stat &info) { return info.st_uid == 0 && !writableByOthers(info); });
 }
 
 } // namespace FileTrust

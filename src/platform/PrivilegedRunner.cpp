@@ -2,16 +2,28 @@
 
 #include <QProcess>
 
-void SudoRunner::run(const QStringList &arguments, Output output)
+PrivilegedRunner::Result SudoRunner::run(const QStringList &arguments, Output output)
 {
     QProcess process;
-    if (output == Output::Discard) {
+    switch (output) {
+    case Output::Discard:
         process.setStandardOutputFile(QProcess::nullDevice());
         process.setStandardErrorFile(QProcess::nullDevice());
-    } else {
+        break;
+    case Output::Capture:
+        process.setStandardErrorFile(QProcess::nullDevice());
+        break;
+    case Output::Inherit:
         process.setProcessChannelMode(QProcess::ForwardedChannels);
+        break;
     }
+    process.setStandardInputFile(QProcess::nullDevice());
     process.start(QStringLiteral("/usr/bin/sudo"), QStringList{QStringLiteral("-n")} + arguments);
-    if (process.waitForStarted(-1))
-        process.waitForFinished(-1);
+    Result result;
+    if (!process.waitForStarted(-1) || !process.waitForFinished(-1))
+        return result;
+    result.succeeded = process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    if (output == Output::Capture)
+        result.output = process.readAllStandardOutput();
+    return result;
 }

@@ -1,20 +1,24 @@
 #pragma once
 
+#include <QByteArray>
 #include <QStringList>
 
 // Runs a command as root without asking: "/usr/bin/sudo" "-n" followed by the arguments. Blocks until
-// the command has ended; a command that cannot start or fails is ignored (clean-up is best effort).
-// Call it from a worker thread only.
+// the command has ended. Call it from a worker thread only.
 class PrivilegedRunner {
 public:
-    enum class Output { Inherit, Discard };
+    enum class Output { Inherit, Discard, Capture };
+    struct Result {
+        bool succeeded = false; // started and exited with status 0
+        QByteArray output;      // standard output, with Output::Capture
+    };
 
     virtual ~PrivilegedRunner() = default;
-    virtual void run(const QStringList &arguments, Output output) = 0;
+    virtual Result run(const QStringList &arguments, Output output) = 0;
 };
 
 // The real one: sudo with "-n", so it fails at once instead of prompting when no sudoers rule matches.
 class SudoRunner final : public PrivilegedRunner {
 public:
-    void run(const QStringList &arguments, Output output) override;
+    Result run(const QStringList &arguments, Output output) override;
 };

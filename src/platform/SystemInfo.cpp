@@ -4,10 +4,16 @@
 #include <QFile>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#ifdef Q_OS_MACOS
+#include <mach-o/dyld.h>
+#endif
 
 namespace SystemInfo {
 
@@ -32,6 +38,23 @@ QString homeDirectory()
     if (entry && entry->pw_dir && *entry->pw_dir)
         return QString::fromLocal8Bit(entry->pw_dir);
     return QDir::homePath();
+}
+
+QString executablePath()
+{
+#ifdef Q_OS_MACOS
+    uint32_t size = 0;
+    ::_NSGetExecutablePath(nullptr, &size);
+    QByteArray loaderPath(qsizetype(size), '\0');
+    if (::_NSGetExecutablePath(loaderPath.data(), &size) != 0)
+        return QString();
+    char resolved[PATH_MAX];
+    return ::realpath(loaderPath.constData(), resolved) ? QFile::decodeName(resolved) : QString();
+#else
+    char resolved[PATH_MAX];
+    const ssize_t length = ::readlink("/proc/self/exe", resolved, sizeof resolved - 1);
+    return length > 0 ? QFile::decodeName(QByteArray(resolved, length)) : QString();
+#endif
 }
 
 bool isExecutableFile(const QString &path)

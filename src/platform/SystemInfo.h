@@ -12,6 +12,9 @@ namespace SystemInfo {
 // The login name from the password database (not from the environment, which anybody can set).
 QString loginName();
 QString homeDirectory();
+// The running program's own file, with links resolved (not the name it was started by): the kernel's
+// record on Linux (/proc/self/exe), the loader's on macOS. Empty when it cannot be learnt.
+QString executablePath();
 // Whether path is a regular file (after links) that this user may execute.
 bool isExecutableFile(const QString &path);
 // The permission bits of path (with set-user-ID and friends), or none when it cannot be read.

@@ -1,9 +1,12 @@
 #include "HelperLocator.h"
 
+#include "platform/FileTrust.h"
 #include "platform/PreferenceStore.h"
 #include "platform/SystemInfo.h"
 
 #include <QFileInfo>
+
+#include <unistd.h>
 
 namespace {
 const QString kHelperName = QStringLiteral("nimbrel-macos");
@@ -18,12 +21,8 @@ QStringList HelperLocator::candidates() const
 {
     QStringList list;
     list.append(m_preferences->string(binaryPathKey).value_or(QString()));
-    if (!m_places.programPath.isEmpty()) {
-        QString folder = m_places.programPath;
-        const qsizetype slash = folder.lastIndexOf(QLatin1Char('/'));
-        folder = slash >= 0 ? folder.left(slash) : QString();
-        list.append(folder.isEmpty() ? kHelperName : folder + QLatin1Char('/') + kHelperName);
-    }
+    if (QFileInfo(m_places.programPath).isAbsolute())
+        list.append(QFileInfo(m_places.programPath).absolutePath() + QLatin1Char('/') + kHelperName);
     list.append(m_places.currentDirectory + QStringLiteral("/../dist/macos/") + kHelperName);
     list.append(m_places.currentDirectory + QStringLiteral("/dist/macos/") + kHelperName);
     list.append(m_places.homeDirectory + QStringLiteral("/Library/Application Support/Nimbrel/") + kHelperName);
@@ -36,8 +35,10 @@ QStringList HelperLocator::candidates() const
 QString HelperLocator::binaryPath() const
 {
     for (const QString &candidate : candidates()) {
-        if (SystemInfo::isExecutableFile(candidate))
-            return candidate;
+        const std::optional<QString> trusted =
+            FileTrust::trustedProgram(candidate, ::geteuid(), m_places.currentDirectory);
+        if (trusted && SystemInfo::isExecutableFile(*trusted))
+            return *trusted;
     }
     return QString();
 }

@@ -7,12 +7,14 @@
 
 class PreferenceStore;
 
-// Finds the tunnel helper "nimbrel-macos": the first existing, executable one of the candidates, in
-// order, or the empty string. Computed afresh on every call.
+// Finds the tunnel helper "nimbrel-macos": the first of the candidates, in order, that is an executable
+// file only this user or root can change (the file and every folder above it), as its canonical absolute
+// path; or the empty string. Computed afresh on every call. The path is later made set-user-ID root,
+// so a file another user could plant or replace must never be chosen.
 class HelperLocator {
 public:
     struct Places {
-        QString programPath; // the running program file (first command-line argument)
+        QString programPath; // the running program's real file (not the name it was started by)
         QString currentDirectory;
         QString homeDirectory;
         QStringList extraCandidates; // tried after the fixed ones (a packaged location)
@@ -20,6 +22,7 @@ public:
 
     HelperLocator(std::shared_ptr<PreferenceStore> preferences, Places places);
 
+    // The places in order, as given (not yet made canonical or checked).
     QStringList candidates() const;
     QString binaryPath() const;
 

@@ -1,20 +1,17 @@
 #pragma once
 
+#include "ControlProgram.h"
 #include "TunnelPaths.h"
 
 #include <sys/types.h>
 
-#include <memory>
-
-class PrivilegedRunner;
-
-// Undoes what a smart-mode helper changed: runs its clean-up script as root, then deletes the script
-// and the gateway file. A script that is not a regular file owned by the trusted owner, or that others
-// may write, is neither run nor deleted (nor is the gateway file beside it): anybody can plant files
-// in /tmp. Without a script there is nothing to run, and only the gateway file is removed.
+// Undoes what a smart-mode helper changed: the control program runs its clean-up script as root and
+// deletes the script and the gateway file. A script that is not a regular file owned by the trusted
+// owner, or that others may write, is not handed on at all: anybody can plant files in /tmp (and the
+// control program checks it again as root).
 class SmartModeCleanup {
 public:
-    SmartModeCleanup(std::shared_ptr<PrivilegedRunner> runner, TunnelPaths paths, uid_t trustedOwner);
+    SmartModeCleanup(ControlProgram control, TunnelPaths paths, uid_t trustedOwner);
 
     // Blocks; call it from a worker thread.
     void run() const;
@@ -23,7 +20,7 @@ public:
     bool leftBehind() const;
 
 private:
-    std::shared_ptr<PrivilegedRunner> m_runner;
+    ControlProgram m_control;
     TunnelPaths m_paths;
     uid_t m_trustedOwner;
 };

@@ -1,5 +1,6 @@
 #include "TunnelController.h"
 
+#include "ControlProgram.h"
 #include "HelperLocator.h"
 #include "PrivilegeInstaller.h"
 #include "RouteCleanup.h"
@@ -7,7 +8,6 @@
 #include "app/AppViewModel.h"
 #include "i18n/LanguageManager.h"
 #include "platform/HelperProcess.h"
-#include "platform/PrivilegedRunner.h"
 #include "platform/SystemInfo.h"
 #include "platform/ThreadHandoff.h"
 
@@ -53,6 +53,28 @@ QStringList helperArguments(const QString &serverAddress, const QString &sni, Ap
             mode == AppViewModel::RoutingMode::smart ? QStringLiteral("--smart") : QStringLiteral("--route-all")};
 }
 
+bool isPlainArgumentText(const QString &value)
+{
+    return !value.startsWith(QLatin1Char('-')) && std::none_of(value.cbegin(), value.cend(), [](QChar c) {
+        return c.isSpace() || c.category() == QChar::Other_Control || c.category() == QChar::Other_Format;
+    });
+}
+
+// What reaches the root helper's command line and environment from the service: a port it can use, a
+// host and SNI name it cannot take for options or split into more words, a key that is one line.
+bool isSafeForHelper(const NodeInfo &node, const QString &psk)
+{
+    const QString sni = node.sni.value_or(node.host);
+    return node.port >= 1 && node.port <= 65535 && !node.host.isEmpty() && isPlainArgumentText(node.host) &&
+           isPlainArgumentText(sni) && !psk.contains(QChar(0)) && !psk.contains(QLatin1Char('\n')) &&
+           !psk.contains(QLatin1Char('\r'));
+}
+
+ControlProgram controlProgram(const AppEnvironment &env)
+{
+    return ControlProgram(env.platform.privilegedRunner, env.controlProgram);
+}
+
 } // namespace
 
 TunnelController::TunnelController(AppViewModel &viewModel, QObject *parent)
@@ -86,7 +108,7 @@ bool TunnelController::isBusy()
 bool TunnelController::startLeftoverCleanup(QThreadPool &pool)
 {
     const AppEnvironment &env = m_vm.environment();
-    const SmartModeCleanup cleanup(env.platform.privilegedRunner, env.tunnelPaths, env.trustedScriptOwner);
+    const SmartModeCleanup cleanup(controlProgram(env), env.tunnelPaths, env.trustedScriptOwner);
     if (!cleanup.leftBehind())
         return false;
     QString holder;
@@ -124,6 +146,10 @@ void TunnelController::vpnConnect()
         m_vm.setVpnStatus(localized(QStringLiteral("psk_not_ready")));
         return;
     }
+    if (!isSafeForHelper(*node, m_vm.psk())) {
+        m_vm.setVpnStatus(localized(QStringLiteral("node_invalid")));
+        return;
+    }
     const QString helper = binaryPath();
     if (helper.isEmpty()) {
         m_vm.setVpnStatus(localized(QStringLiteral("binary_not_found")));
@@ -156,19 +182,30 @@ void TunnelController::vpnConnect()
     const AppEnvironment &env = m_vm.environment();
     PrivilegeInstaller::Settings installSettings;
     installSettings.sudoersFile = env.sudoersFile;
-    installSettings.cleanupScript = env.tunnelPaths.cleanupScript;
-    auto installer = std::make_shared<PrivilegeInstaller>(env.preferences, env.platform.adminPrompt, installSettings);
+    installSettings.control = env.controlProgram;
+    auto installer = std::make_shared<PrivilegeInstaller>(env.preferences, env.platform.adminPrompt,
+                                                          env.platform.privilegedRunner, installSettings);
     const TunnelPaths paths = env.tunnelPaths;
     const QString user = env.loginName;
+    const ControlProgram control = controlProgram(env);
+    // A helper still running from an earlier start (one that failed, say) can be stopped only while the
+    // rights still name its path: a new installation for another helper must stop it first.
+    const std::optional<qint32> runningHelper = m_vm.tunnelPid();
 
-    ThreadHandoff::start(m_lane, [this, launch, ticket, installer, paths, user] {
+    ThreadHandoff::start(m_lane, [this, launch, ticket, installer, paths, user, control, runningHelper] {
         if (ticket->cancelled)
             return;
-        if (!installer->checkPrivilegesInstalled(launch.helperPath) &&
-            !installer->doInstallPrivileges(launch.helperPath, user)) {
-            postToMain(
-                [ticket](TunnelController &self) { self.failLaunch(ticket, QStringLiteral("user_cancelled"), {}); });
-            return;
+        if (!installer->checkPrivilegesInstalled(launch.helperPath)) {
+            if (runningHelper && SystemInfo::isProcessAlive(*runningHelper))
+                control.stop(*runningHelper);
+            const PrivilegeInstaller::Outcome outcome = installer->doInstallPrivileges(launch.helperPath, user);
+            if (outcome != PrivilegeInstaller::Outcome::Installed) {
+                const QString key = outcome == PrivilegeInstaller::Outcome::Refused
+                                        ? QStringLiteral("privileges_refused")
+                                        : QStringLiteral("user_cancelled");
+                postToMain([ticket, key](TunnelController &self) { self.failLaunch(ticket, key, {}); });
+                return;
+            }
         }
         if (ticket->cancelled)
             return;
@@ -310,12 +347,12 @@ void TunnelController::vpnDisconnect()
         lease->setState(QStringLiteral("disconnecting"));
 
     const AppEnvironment &env = m_vm.environment();
-    const auto runner = env.platform.privilegedRunner;
-    const SmartModeCleanup smartCleanup(runner, env.tunnelPaths, env.trustedScriptOwner);
+    const ControlProgram control = controlProgram(env);
+    const SmartModeCleanup smartCleanup(control, env.tunnelPaths, env.trustedScriptOwner);
     const Intervals intervals = env.intervals;
 
     ThreadHandoff::start(
-        m_lane, [this, pid, host, mode, pending, runner, smartCleanup, intervals, generation, lease]() mutable {
+        m_lane, [this, pid, host, mode, pending, control, smartCleanup, intervals, generation, lease]() mutable {
             if (!lease) {
                 postToMain([generation](TunnelController &self) { self.finishDisconnect(generation); });
                 return;
@@ -327,11 +364,11 @@ void TunnelController::vpnDisconnect()
                 mode = pending->mode;
             }
             if (pid) {
-                runner->run({QStringLiteral("/bin/kill"), QString::number(*pid)}, PrivilegedRunner::Output::Inherit);
+                control.stop(*pid);
                 for (int poll = 0; poll < intervals.stopPolls && SystemInfo::isProcessAlive(*pid); ++poll)
                     QThread::msleep(static_cast<unsigned long>(intervals.stopPoll.count()));
             }
-            RouteCleanup::deleteTunnelRoutes(*runner, host);
+            RouteCleanup::deleteTunnelRoutes(control, host);
             if (mode == AppViewModel::RoutingMode::smart)
                 smartCleanup.run();
             lease.reset();

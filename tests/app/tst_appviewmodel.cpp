@@ -292,7 +292,7 @@ private slots:
         QVERIFY(!env.runner->heldCallTimedOut());
         const auto calls = env.runner->calls();
         QCOMPARE(calls.size(), 1);
-        QCOMPARE(calls.first().arguments, (QStringList{QStringLiteral("/bin/sh"), env.tunnelPaths.cleanupScript}));
+        QCOMPARE(calls.first().arguments.mid(1), QStringList{QStringLiteral("smart-cleanup")});
         QCOMPARE(calls.first().output, PrivilegedRunner::Output::Discard);
         QVERIFY(!QFile::exists(env.tunnelPaths.cleanupScript));
         QVERIFY(!QFile::exists(env.tunnelPaths.gateway));

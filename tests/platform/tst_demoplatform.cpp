@@ -1,5 +1,6 @@
 #include "TestEnvironment.h"
 #include "platform/DemoPlatform.h"
+#include "tunnel/ControlProgram.h"
 
 #include <QFile>
 #include <QProcess>
@@ -13,24 +14,37 @@ class TestDemoPlatform : public QObject {
     Q_OBJECT
 
 private slots:
-    void installationMarksOnlyTheUsersOwnHelper()
+    // The demo's "installation" changes no file's mode: it is a record in the demo's folder, and the
+    // demo runner's "check" answers from it the way the control program does.
+    void installationIsARecordAndChangesNoMode()
     {
         QTemporaryDir dir;
-        const QString helper = dir.filePath(QStringLiteral("nimbrel-macos"));
+        const QString helper = dir.filePath(QStringLiteral("nimbrel-simhelper"));
         QVERIFY(TestEnvironment::writeFile(helper, QByteArray(),
                                            QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
-        DemoAdminPrompt prompt(helper);
-        QVERIFY(prompt.runAsAdmin(QStringLiteral("ignored")).success);
-        struct stat info {};
-        QCOMPARE(::stat(QFile::encodeName(helper).constData(), &info), 0);
-        // Never a set-user-ID root copy of the simulated helper; the user's own copy gets the bit.
-        QCOMPARE((info.st_mode & S_ISUID) != 0, ::geteuid() != 0);
+        const QString installation = dir.filePath(QStringLiteral("privileges-installed"));
+        struct stat before {};
+        QCOMPARE(::stat(QFile::encodeName(helper).constData(), &before), 0);
 
-        DemoAdminPrompt missing(dir.filePath(QStringLiteral("missing")));
+        DemoPrivilegedRunner runner(QString(), installation);
+        QVERIFY(!ControlProgram::readyHelperFrom(
+            runner.run({QStringLiteral("/c"), QStringLiteral("check")}, PrivilegedRunner::Output::Capture).output));
+        DemoAdminPrompt prompt(helper, installation);
+        QVERIFY(prompt.runAsAdmin(QStringLiteral("ignored")).success);
+        struct stat after {};
+        QCOMPARE(::stat(QFile::encodeName(helper).constData(), &after), 0);
+        QCOMPARE(after.st_mode, before.st_mode);
+        QCOMPARE(after.st_uid, before.st_uid);
+        QCOMPARE(
+            ControlProgram::readyHelperFrom(
+                runner.run({QStringLiteral("/c"), QStringLiteral("check")}, PrivilegedRunner::Output::Capture).output),
+            std::optional(helper));
+
+        DemoAdminPrompt missing(dir.filePath(QStringLiteral("missing")), installation);
         QVERIFY(!missing.runAsAdmin(QString()).success);
     }
 
-    void runnerRecordsEverythingAndOnlyKills()
+    void runnerRecordsEverythingAndOnlyStops()
     {
         QTemporaryDir dir;
         const QString record = dir.filePath(QStringLiteral("privileged-commands.log"));
@@ -38,18 +52,19 @@ private slots:
         QProcess sleeper;
         sleeper.start(QStringLiteral("/bin/sleep"), {QStringLiteral("30")});
         QVERIFY(sleeper.waitForStarted());
-        runner.run({QStringLiteral("/bin/kill"), QString::number(sleeper.processId())},
-                   PrivilegedRunner::Output::Inherit);
+        QVERIFY(runner
+                    .run({QStringLiteral("/c"), QStringLiteral("stop"), QString::number(sleeper.processId())},
+                         PrivilegedRunner::Output::Inherit)
+                    .succeeded);
         QVERIFY(sleeper.waitForFinished(5000));
-        runner.run({QStringLiteral("/sbin/route"), QStringLiteral("delete"), QStringLiteral("-net"),
-                    QStringLiteral("0.0.0.0/1")},
+        runner.run({QStringLiteral("/c"), QStringLiteral("routes"), QStringLiteral("203.0.113.7")},
                    PrivilegedRunner::Output::Discard);
         QCOMPARE(runner.commands().size(), 2);
         QFile log(record);
         QVERIFY(log.open(QIODevice::ReadOnly));
         const QByteArray lines = log.readAll();
-        QVERIFY(lines.contains("sudo -n /sbin/route delete -net 0.0.0.0/1\n"));
-        QVERIFY(lines.startsWith("sudo -n /bin/kill "));
+        QVERIFY(lines.contains("sudo -n /c routes 203.0.113.7\n"));
+        QVERIFY(lines.startsWith("sudo -n /c stop "));
     }
 };
 

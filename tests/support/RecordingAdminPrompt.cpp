@@ -21,6 +21,8 @@ ScriptResult RecordingAdminPrompt::runAsAdmin(const QString &shellCommand)
     const QByteArray native = QFile::encodeName(m_helperPath);
     if (!m_helperPath.isEmpty() && ::stat(native.constData(), &info) == 0)
         ::chmod(native.constData(), (info.st_mode & 07777) | S_ISUID);
+    if (m_runner)
+        m_runner->setServedHelper(m_helperPath);
     return {true, QString(), QString()};
 }
 

@@ -1,19 +1,25 @@
 #pragma once
 
+#include "RecordingPrivilegedRunner.h"
 #include "platform/AdminPrompt.h"
 
 #include <QMutex>
 #include <QSemaphore>
 #include <QStringList>
 
+#include <memory>
+
 // Stands in for the administrator dialog: records each command, answers as told, and on success marks
-// the given helper set-user-ID as the real installation would. A test may hold the dialog open.
+// the given helper set-user-ID and has the runner's "check" serve it, as the real installation would. A
+// test may hold the dialog open.
 class RecordingAdminPrompt final : public AdminPrompt {
 public:
     ScriptResult runAsAdmin(const QString &shellCommand) override;
+    bool isAvailable() const override { return true; }
 
     void setAnswer(bool authorised) { m_authorised = authorised; }
     void setHelperPath(const QString &path) { m_helperPath = path; }
+    void setRunner(std::shared_ptr<RecordingPrivilegedRunner> runner) { m_runner = std::move(runner); }
     QStringList commands() const;
     void holdOpen();
     void close() { m_closed.release(); }
@@ -25,6 +31,7 @@ private:
     bool m_authorised = true;
     bool m_hold = false;
     QString m_helperPath;
+    std::shared_ptr<RecordingPrivilegedRunner> m_runner;
     QSemaphore m_closed;
     QSemaphore m_shown;
 };

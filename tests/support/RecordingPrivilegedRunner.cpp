@@ -1,30 +1,51 @@
 #include "RecordingPrivilegedRunner.h"
 
+#include "tunnel/ControlProgram.h"
+
+#include <QFile>
+
 #include <csignal>
 #include <ctime>
+#include <sys/stat.h>
 
 namespace {
 constexpr int kHoldLimitMs = 10000;
 }
 
-void RecordingPrivilegedRunner::run(const QStringList &arguments, Output output)
+PrivilegedRunner::Result RecordingPrivilegedRunner::run(const QStringList &arguments, Output output)
 {
     bool hold = false;
+    QString served;
     {
         const QMutexLocker lock(&m_mutex);
         timespec now{};
         ::clock_gettime(CLOCK_MONOTONIC, &now);
         m_calls.append({arguments, output, qint64(now.tv_sec) * 1000000000 + now.tv_nsec});
         hold = m_hold;
+        served = m_servedHelper;
     }
     m_recorded.release();
-    if (m_performKills && arguments.size() == 2 && arguments.first() == QLatin1String("/bin/kill") &&
-        arguments.at(1).toInt() > 0)
-        ::kill(arguments.at(1).toInt(), SIGTERM);
+    const QString verb = arguments.value(1);
+    if (m_performKills && verb == QLatin1String("stop") && arguments.value(2).toInt() > 0)
+        ::kill(arguments.at(2).toInt(), SIGTERM);
     if (hold && !m_released.tryAcquire(1, kHoldLimitMs)) {
         const QMutexLocker lock(&m_mutex);
         m_timedOut = true;
     }
+    if (verb != QLatin1String("check"))
+        return {true, {}};
+    if (served.isEmpty())
+        return {};
+    struct stat info {};
+    const bool marked = ::stat(QFile::encodeName(served).constData(), &info) == 0 && (info.st_mode & S_ISUID) != 0;
+    return {true, "helper " + QFile::encodeName(served) + "\nversion " + QByteArray::number(ControlProgram::version) +
+                      (marked ? "\nstate ready\n" : "\nstate unmarked\n")};
+}
+
+void RecordingPrivilegedRunner::setServedHelper(const QString &path)
+{
+    const QMutexLocker lock(&m_mutex);
+    m_servedHelper = path;
 }
 
 QList<RecordingPrivilegedRunner::Call> RecordingPrivilegedRunner::calls() const

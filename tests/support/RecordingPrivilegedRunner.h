@@ -7,9 +7,11 @@
 #include <QSemaphore>
 #include <QStringList>
 
-// Records every command it is asked to run as root and runs none of them, except that "/bin/kill PID"
-// sends the signal for real when kills are enabled (the test's own simulated helper). A test may hold
-// the runner inside run() until it calls release(), to see that the caller does not wait for it.
+// Records every command it is asked to run as root and runs none of them. It answers the control
+// program's verbs as the real one would for the test's own files: "stop PID" sends the signal for real
+// when kills are enabled (the test's own simulated helper), and "check" names the served helper (when a
+// test has set one) and finds it ready when it carries the set-user-ID bit. A test may hold the runner
+// inside run() until it calls release(), to see that the caller does not wait for it.
 class RecordingPrivilegedRunner final : public PrivilegedRunner {
 public:
     struct Call {
@@ -18,8 +20,10 @@ public:
         qint64 monotonicNs = 0; // CLOCK_MONOTONIC when it was asked for
     };
 
-    void run(const QStringList &arguments, Output output) override;
+    Result run(const QStringList &arguments, Output output) override;
     void performKills(bool enabled) { m_performKills = enabled; }
+    // The helper path "check" reports, as an installation would have configured it.
+    void setServedHelper(const QString &path);
 
     QList<Call> calls() const;
     // From now on each run() blocks until release() (or until a generous safety limit passes).
@@ -36,6 +40,7 @@ private:
     bool m_hold = false;
     bool m_timedOut = false;
     bool m_performKills = false;
+    QString m_servedHelper;
     QSemaphore m_released;
     QSemaphore m_recorded;
 };

@@ -21,6 +21,7 @@ TunnelFixture::TunnelFixture(const QString &scenario, std::chrono::milliseconds 
     QFile::copy(QStringLiteral(NIMBREL_SIMHELPER_BINARY), m_helperPath);
     QFile(m_helperPath).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     prompt->setHelperPath(m_helperPath);
+    prompt->setRunner(env.runner);
     env.runner->performKills(true);
     env.preferences->setString(QStringLiteral("nimbrelBinaryPath"), m_helperPath);
 
@@ -35,7 +36,6 @@ TunnelFixture::TunnelFixture(const QString &scenario, std::chrono::milliseconds 
     environment.intervals.stopPoll = stopPoll;
     environment.platform.adminPrompt = prompt;
     environment.loginName = QStringLiteral("tester");
-    environment.sudoersFile = env.path(QStringLiteral("sudoers-nimbrel"));
     environment.helperPlaces.currentDirectory = env.path(QStringLiteral("cwd"));
     environment.helperPlaces.homeDirectory = env.path(QStringLiteral("home"));
     if (prepare)
@@ -82,6 +82,7 @@ qint64 TunnelFixture::helperPid() const
 void TunnelFixture::installRights()
 {
     env.preferences->setString(PrivilegeInstaller::setupBinaryPathKey, m_helperPath);
+    env.runner->setServedHelper(m_helperPath);
     QFile(m_helperPath).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     ::chmod(QFile::encodeName(m_helperPath).constData(), 04700);
 }

@@ -1,29 +1,39 @@
+#include "OtherUser.h"
+#include "RecordingAdminPrompt.h"
 #include "TestEnvironment.h"
+#include "TunnelFixture.h"
 #include "platform/AdminPrompt.h"
 #include "platform/PreferenceStore.h"
 #include "tunnel/HelperLocator.h"
 #include "tunnel/PrivilegeInstaller.h"
 #include "tunnel/RouteCleanup.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
-// Runs the installation command under a real POSIX shell with chown and chmod replaced by functions
-// that print the argument vectors they were given, one "<arg>" per argument. The sudoers lines go to
-// the file the settings name. Returns what the shims printed.
-QString runUnderShell(const QString &command)
+// The words a real POSIX shell reads from command: printf prints each as <word> on its own line.
+QStringList shellWords(const QString &command)
 {
-    const QString shims = QStringLiteral("chown() { printf 'chown'; printf ' <%s>' \"$@\"; printf '\\n'; }\n"
-                                         "chmod() { printf 'chmod'; printf ' <%s>' \"$@\"; printf '\\n'; }\n");
     QProcess shell;
-    shell.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), shims + command});
+    shell.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("printf '<%s>\\n' ") + command});
     shell.waitForFinished(10000);
-    return QString::fromUtf8(shell.readAllStandardOutput());
+    const QString printed = QString::fromUtf8(shell.readAllStandardOutput());
+    QStringList words;
+    for (qsizetype at = 0; at < printed.size();) {
+        const qsizetype end = printed.indexOf(QLatin1String(">\n<"), at);
+        const qsizetype stop = end < 0 ? printed.size() - 2 : end;
+        words.append(printed.mid(at + 1, stop - at - 1));
+        at = stop + 2;
+    }
+    return words;
 }
 
 // Undoes the escaping of an AppleScript string literal.
@@ -37,7 +47,10 @@ QString appleScriptLiteral(const QString &source)
     QString text;
     for (qsizetype i = 0; i < body.size(); ++i) {
         if (body.at(i) == QLatin1Char('\\') && i + 1 < body.size()) {
-            text.append(body.at(++i));
+            const QChar escaped = body.at(++i);
+            text.append(escaped == QLatin1Char('n')   ? QChar(u'\n')
+                        : escaped == QLatin1Char('r') ? QChar(u'\r')
+                                                      : escaped);
         } else if (body.at(i) == QLatin1Char('"')) {
             return QStringLiteral("<unescaped quote>");
         } else {
@@ -71,22 +84,20 @@ private slots:
     void hostilePathsReachTheShellIntact()
     {
         QFETCH(QString, path);
-        TestEnvironment env;
-        PrivilegeInstaller::Settings settings;
-        settings.sudoersFile = env.path(QStringLiteral("sudoers"));
-        settings.ownerGroup = QStringLiteral("root");
+        const PrivilegeInstaller::Settings settings;
+        const QByteArray text = ControlProgram::text();
         const std::optional<QString> command =
-            PrivilegeInstaller::installCommand(path, QStringLiteral("alice"), settings);
+            PrivilegeInstaller::installCommand(path.startsWith(QLatin1Char('/')) ? path : QStringLiteral("/x/") + path,
+                                               QStringLiteral("alice"), settings.control.program, text, settings);
         QVERIFY(command);
-        const QString printed = runUnderShell(*command);
-        QCOMPARE(printed, QStringLiteral("chown <root:root> <%1>\nchmod <4755> <%1>\nchmod <440> <%2>\n")
-                              .arg(path, settings.sudoersFile));
-        QFile sudoers(settings.sudoersFile);
-        QVERIFY(sudoers.open(QIODevice::ReadOnly));
-        QCOMPARE(QString::fromUtf8(sudoers.readAll()),
-                 QStringLiteral("alice ALL=(ALL) NOPASSWD: /bin/kill\n"
-                                "alice ALL=(ALL) NOPASSWD: /sbin/route delete *\n"
-                                "alice ALL=(ALL) NOPASSWD: /bin/sh /tmp/fw_smart_cleanup.sh\n"));
+        const QStringList words = shellWords(*command);
+        QCOMPARE(words.size(), 11);
+        QCOMPARE(words.mid(0, 2), (QStringList{QStringLiteral("/bin/sh"), QStringLiteral("-c")}));
+        QCOMPARE(words.mid(3),
+                 (QStringList{QStringLiteral("nimbrel-install"),
+                              path.startsWith(QLatin1Char('/')) ? path : QStringLiteral("/x/") + path,
+                              QStringLiteral("alice"), settings.sudoersFile, settings.control.program,
+                              settings.control.configFile, QString::fromUtf8(text), settings.ownerGroup}));
         // And through the AppleScript string literal, the shell gets the same command back.
         QCOMPARE(appleScriptLiteral(SystemAdminPrompt::appleScriptFor(*command)), *command);
         QVERIFY(!QFile::exists(QStringLiteral("/tmp/pwned")));
@@ -101,6 +112,8 @@ private slots:
         QTest::newRow("NUL in path") << QStringLiteral("/tmp/a") + QChar(0) + QStringLiteral("b") << "alice";
         QTest::newRow("empty path") << ""
                                     << "alice";
+        QTest::newRow("relative path") << "nimbrel-macos"
+                                       << "alice";
         QTest::newRow("newline in user") << "/tmp/nimbrel-macos"
                                          << "alice\nALL ALL=(ALL) ALL";
         QTest::newRow("space in user") << "/tmp/nimbrel-macos"
@@ -119,20 +132,29 @@ private slots:
     {
         QFETCH(QString, path);
         QFETCH(QString, user);
-        QVERIFY(!PrivilegeInstaller::installCommand(path, user, PrivilegeInstaller::Settings{}));
+        const PrivilegeInstaller::Settings settings;
+        QVERIFY(!PrivilegeInstaller::installCommand(path, user, settings.control.program, {}, settings));
+
+        // The installer says "refused", not "cancelled", and never shows the dialog.
+        TestEnvironment env;
+        auto prompt = std::make_shared<RecordingAdminPrompt>();
+        const PrivilegeInstaller installer(env.preferences, prompt, env.runner, settings);
+        QCOMPARE(installer.doInstallPrivileges(path, user), PrivilegeInstaller::Outcome::Refused);
+        QVERIFY(prompt->commands().isEmpty());
     }
 
-    void macCommandKeepsTheWheelGroupAndTheFixedFile()
+    void noDialogProgramIsARefusal()
     {
-        PrivilegeInstaller::Settings settings;
-        settings.ownerGroup = QStringLiteral("wheel");
-        const QString command =
-            *PrivilegeInstaller::installCommand(QStringLiteral("/p/nimbrel-macos"), QStringLiteral("bob"), settings);
-        QVERIFY(
-            command.startsWith(QLatin1String("chown root:wheel '/p/nimbrel-macos' && chmod 4755 '/p/nimbrel-macos'")));
-        QVERIFY(
-            command.contains(QLatin1String(" && echo 'bob ALL=(ALL) NOPASSWD: /bin/kill' > '/etc/sudoers.d/nimbrel'")));
-        QVERIFY(command.endsWith(QLatin1String(" && chmod 440 '/etc/sudoers.d/nimbrel'")));
+        class MissingDialog final : public AdminPrompt {
+        public:
+            ScriptResult runAsAdmin(const QString &) override { return {true, {}, {}}; }
+            bool isAvailable() const override { return false; }
+        };
+        TestEnvironment env;
+        const PrivilegeInstaller installer(env.preferences, std::make_shared<MissingDialog>(), env.runner, {});
+        QCOMPARE(installer.doInstallPrivileges(QStringLiteral("/usr/local/bin/nimbrel-macos"), QStringLiteral("alice")),
+                 PrivilegeInstaller::Outcome::Refused);
+        QVERIFY(!env.preferences->string(PrivilegeInstaller::setupBinaryPathKey));
     }
 
     void rightsAreCheckedForThisVeryPath()
@@ -140,16 +162,37 @@ private slots:
         TestEnvironment env;
         const QString helper = env.path(QStringLiteral("nimbrel-macos"));
         QVERIFY(TestEnvironment::writeFile(helper, QByteArray()));
-        const PrivilegeInstaller installer(env.preferences, nullptr, {});
+        const PrivilegeInstaller installer(env.preferences, nullptr, env.runner, {});
         ::chmod(QFile::encodeName(helper).constData(), 04755);
+        env.runner->setServedHelper(helper);
         QVERIFY(!installer.checkPrivilegesInstalled(helper)); // nothing stored yet: install anyway
         env.preferences->setString(PrivilegeInstaller::setupBinaryPathKey, helper);
         QVERIFY(installer.checkPrivilegesInstalled(helper));
         QVERIFY(!installer.checkPrivilegesInstalled(helper + QStringLiteral("/"))); // no normalising
+        env.runner->setServedHelper(env.path(QStringLiteral("another")));
+        QVERIFY(!installer.checkPrivilegesInstalled(helper)); // the control program serves another helper
+        env.runner->setServedHelper(helper);
         ::chmod(QFile::encodeName(helper).constData(), 0755);
         QVERIFY(!installer.checkPrivilegesInstalled(helper)); // replaced file lost its bit
         QFile::remove(helper);
         QVERIFY(!installer.checkPrivilegesInstalled(helper));
+    }
+
+    void checkAnswersAreReadStrictly_data()
+    {
+        QTest::addColumn<QByteArray>("output");
+        QTest::addColumn<QString>("helper");
+        QTest::newRow("ready") << QByteArray("helper /a b/h\nversion 1\nstate ready\n") << "/a b/h";
+        QTest::newRow("unmarked") << QByteArray("helper /h\nversion 1\nstate unmarked\n") << "";
+        QTest::newRow("older program") << QByteArray("helper /h\nversion 0\nstate ready\n") << "";
+        QTest::newRow("nothing") << QByteArray() << "";
+    }
+
+    void checkAnswersAreReadStrictly()
+    {
+        QFETCH(QByteArray, output);
+        QFETCH(QString, helper);
+        QCOMPARE(ControlProgram::readyHelperFrom(output).value_or(QString()), helper);
     }
 
     void helperIsFoundInOrder()
@@ -177,6 +220,8 @@ private slots:
         QCOMPARE(locator.binaryPath(), home);
         const QString dist = make(QStringLiteral("work/sub/dist/macos/nimbrel-macos"));
         QCOMPARE(locator.binaryPath(), dist);
+        const QString up = make(QStringLiteral("work/dist/macos/nimbrel-macos"));
+        QCOMPARE(locator.binaryPath(), up); // canonical: no "/../" reaches the prompt
         const QString besideProgram = make(QStringLiteral("app/bin/nimbrel-macos"));
         QCOMPARE(locator.binaryPath(), besideProgram);
 
@@ -190,6 +235,101 @@ private slots:
         const QString chosen = make(QStringLiteral("chosen/nimbrel-macos"));
         env.preferences->setString(HelperLocator::binaryPathKey, chosen);
         QCOMPARE(locator.binaryPath(), chosen);
+        // A link to the user's own helper is followed to the file itself.
+        QVERIFY(QFile::link(chosen, env.path(QStringLiteral("link"))));
+        env.preferences->setString(HelperLocator::binaryPathKey, env.path(QStringLiteral("link")));
+        QCOMPARE(locator.binaryPath(), chosen);
+    }
+
+    // Started through PATH, the program's name has no folder: nothing may then come from the current
+    // folder, and "beside the program" is the real executable's folder.
+    void aBareProgramNameNeverMeansTheCurrentFolder()
+    {
+        TestEnvironment env;
+        HelperLocator::Places places;
+        places.programPath = QStringLiteral("nimbrel-cli");
+        places.currentDirectory = env.path(QString());
+        const QStringList candidates = HelperLocator(env.preferences, places).candidates();
+        QVERIFY(!candidates.contains(QStringLiteral("nimbrel-macos")));
+        for (const QString &candidate : candidates)
+            QVERIFY2(QFileInfo(candidate).isAbsolute(), qPrintable(candidate));
+        const AppEnvironment production = AppEnvironment::production(env.preferences);
+        QCOMPARE(production.helperPlaces.programPath,
+                 QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath());
+    }
+
+    // Another user plants a helper where the client looks: in a shared folder it can write, in the
+    // current folder, or behind a link. None of them is chosen or reaches the prompt.
+    void anotherUsersHelperIsNeverChosen_data()
+    {
+        QTest::addColumn<QString>("where");
+        QTest::newRow("their file in the current folder") << "theirs";
+        QTest::newRow("my file in a folder others can write") << "open-folder";
+        QTest::newRow("a link to their file") << "link";
+        QTest::newRow("my file writable by others") << "writable";
+    }
+
+    void anotherUsersHelperIsNeverChosen()
+    {
+        QFETCH(QString, where);
+        if (::geteuid() != 0)
+            QSKIP("needs root to act as another user (CI runs as root)");
+        TestEnvironment env;
+        const QString shared = env.path(QStringLiteral("shared"));
+        QVERIFY(QDir().mkpath(shared + QStringLiteral("/dist/macos")));
+        // A shared sticky folder like /tmp, in a folder everybody may enter.
+        ::chmod(QFile::encodeName(env.path(QString())).constData(), 0755);
+        ::chmod(QFile::encodeName(shared).constData(), 01777);
+        ::chmod(QFile::encodeName(shared + QStringLiteral("/dist")).constData(), 01777);
+        ::chmod(QFile::encodeName(shared + QStringLiteral("/dist/macos")).constData(), 01777);
+        const QByteArray planted = QFile::encodeName(shared + QStringLiteral("/dist/macos/nimbrel-macos"));
+        const QByteArray theirs = QFile::encodeName(shared + QStringLiteral("/theirs"));
+        QVERIFY(OtherUser::run([&] {
+            return TestEnvironment::writeFile(QFile::decodeName(theirs), "#!/bin/sh\n",
+                                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+                                                  QFileDevice::ExeOther | QFileDevice::ReadOther);
+        }));
+        if (where == QLatin1String("theirs")) {
+            QVERIFY(OtherUser::run([&] { return ::rename(theirs.constData(), planted.constData()) == 0; }));
+        } else if (where == QLatin1String("link")) {
+            QVERIFY(OtherUser::run([&] { return ::symlink(theirs.constData(), planted.constData()) == 0; }));
+        } else {
+            // The user's own file: in an open folder that is not root's sticky one, or open itself.
+            QVERIFY(TestEnvironment::writeFile(QFile::decodeName(planted), "#!/bin/sh\n"));
+            ::chmod(planted.constData(), where == QLatin1String("writable") ? 0777 : 0755);
+            if (where == QLatin1String("open-folder"))
+                ::chmod(QFile::encodeName(shared + QStringLiteral("/dist/macos")).constData(), 0777);
+        }
+
+        TunnelFixture fixture(QStringLiteral("normal"), std::chrono::milliseconds(10), [&](AppEnvironment &e) {
+            e.helperPlaces.currentDirectory = shared;
+            e.helperPlaces.programPath = QStringLiteral("nimbrel-cli");
+        });
+        fixture.env.preferences->remove(HelperLocator::binaryPathKey);
+        fixture.env.preferences->setString(HelperLocator::binaryPathKey, QFile::decodeName(planted));
+        QCOMPARE(fixture.vm().binaryPath(), QString());
+        fixture.vm().vpnConnect();
+        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("nimbrel-macos binary not found"));
+        QVERIFY(fixture.waitIdle());
+        QVERIFY(fixture.prompt->commands().isEmpty());
+    }
+
+    // No build puts the simulated helper where the client looks for the real one: next to the app.
+    void noSimulatedHelperLiesBesideTheApp()
+    {
+        const QDir appFolder(QStringLiteral(NIMBREL_APP_BINARY_DIR));
+        QVERIFY(appFolder.exists(QStringLiteral("nimbrel")));
+        QVERIFY(!appFolder.exists(QStringLiteral("nimbrel-macos")));
+        QFile simulated(QStringLiteral(NIMBREL_SIMHELPER_BINARY));
+        QVERIFY(simulated.open(QIODevice::ReadOnly));
+        const QByteArray simulatedBytes = simulated.readAll();
+        QVERIFY(QFileInfo(simulated.fileName()).absolutePath() != appFolder.absolutePath());
+        for (const QFileInfo &file : appFolder.entryInfoList(QDir::Files)) {
+            QFile candidate(file.absoluteFilePath());
+            QVERIFY(candidate.open(QIODevice::ReadOnly));
+            QVERIFY2(candidate.size() != simulatedBytes.size() || candidate.readAll() != simulatedBytes,
+                     qPrintable(file.fileName()));
+        }
     }
 
     void theLinuxPackageLocationComesAfterTheUsualPlaces()
@@ -211,6 +351,16 @@ private slots:
     {
         QTest::addColumn<QString>("host");
         QTest::addColumn<bool>("passed");
+        QTest::newRow("default") << "default" << false;
+        QTest::newRow("DEFAULT.") << "DEFAULT." << false;
+        QTest::newRow("unspecified") << "0.0.0.0" << false;
+        QTest::newRow("number as name") << "0" << false;
+        QTest::newRow("hex address") << "0x0" << false;
+        QTest::newRow("short address") << "127.1" << false;
+        QTest::newRow("octet too large") << "256.1.1.1" << false;
+        QTest::newRow("ipv6 unspecified") << "::" << false;
+        QTest::newRow("trailing dot") << "example.com." << true;
+        QTest::newRow("empty label") << "a..b" << false;
         QTest::newRow("ipv4") << "203.0.113.7" << true;
         QTest::newRow("ipv6") << "2001:db8::1" << true;
         QTest::newRow("name") << "vpn-1.example.net" << true;

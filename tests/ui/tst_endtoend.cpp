@@ -100,6 +100,7 @@ private slots:
         QVERIFY(QFile::copy(QStringLiteral(NIMBREL_SIMHELPER_BINARY), helper));
         m_env.preferences->setString(QStringLiteral("nimbrelBinaryPath"), helper);
         m_prompt->setHelperPath(helper);
+        m_prompt->setRunner(m_env.runner);
         m_env.runner->performKills(true);
         qputenv("NIMBREL_SIMHELPER_DELAY_MS", "50");
         qputenv("NIMBREL_SIMHELPER_MAX_LIFE_MS", "60000");
@@ -109,7 +110,6 @@ private slots:
         environment.network = &m_network;
         environment.platform.adminPrompt = m_prompt;
         environment.loginName = QStringLiteral("tester");
-        environment.sudoersFile = m_env.path(QStringLiteral("sudoers"));
         m_vm = std::make_unique<AppViewModel>(environment);
 
         m_ui = std::make_unique<AppUi>(*m_vm);

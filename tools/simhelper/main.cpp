@@ -11,7 +11,7 @@
 //   NIMBREL_SIMHELPER_FLOOD_BYTES  log volume of the flood scenario (default 10 MB)
 //   NIMBREL_SIMHELPER_MAX_LIFE_MS  ends by itself after this long (default one hour)
 //   NIMBREL_SIMHELPER_LAUNCH_LOG   file to append "<pid> <monotonic ns>" to at each start
-//   NIMBREL_SIMHELPER_ROUTES       routes to add with "ip route add" before the marker, separated by
+//   NIMBREL_SIMHELPER_ROUTES       routes to add with "/sbin/ip route add" before the marker, separated by
 //                                  ";" (for example "0.0.0.0/1 dev lo;128.0.0.0/1 dev lo")
 
 #include <QByteArray>
@@ -115,7 +115,7 @@ bool addRoutes(const QProcessEnvironment &env)
     for (const QString &route : routes) {
         const QStringList arguments = QStringList{QStringLiteral("route"), QStringLiteral("add")} +
                                       route.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        if (QProcess::execute(QStringLiteral("ip"), arguments) != 0) {
+        if (QProcess::execute(QStringLiteral("/sbin/ip"), arguments) != 0) {
             say("error: ip " + arguments.join(QLatin1Char(' ')).toUtf8() + " failed\n");
             return false;
         }
