@@ -69,7 +69,11 @@ bool isRootOnlyFolder(const QString &folder)
         return false;
     while (!QFileInfo::exists(existing) && existing != QLatin1String("/"))
         existing = QFileInfo(existing).absolutePath();
-    return everyFolderAbove(existing + QStringLiteral("/."),
+    // Links resolved first: on macOS /etc is a link to /private/etc.
+    existing = QFileInfo(existing).canonicalFilePath();
+    if (existing.isEmpty())
+        return false;
+    return everyFolderAbove(QDir(existing).filePath(QStringLiteral("entry")),
                             [](const struct stat &info) { return info.st_uid == 0 && !writableByOthers(info); });
 }
 

@@ -1,6 +1,7 @@
 #include "TunnelController.h"
 
 #include "ControlProgram.h"
+#include "HelperLaunch.h"
 #include "HelperLocator.h"
 #include "PrivilegeInstaller.h"
 #include "RouteCleanup.h"
@@ -45,29 +46,6 @@ constexpr qint64 kMaxLogBytesPerCheck = 1024 * 1024;
 QString localized(const QString &key)
 {
     return LanguageManager::shared().localized(key);
-}
-
-QStringList helperArguments(const QString &serverAddress, const QString &sni, AppViewModel::RoutingMode mode)
-{
-    return {QStringLiteral("--server-addr"), serverAddress, QStringLiteral("--sni"), sni,
-            mode == AppViewModel::RoutingMode::smart ? QStringLiteral("--smart") : QStringLiteral("--route-all")};
-}
-
-bool isPlainArgumentText(const QString &value)
-{
-    return !value.startsWith(QLatin1Char('-')) && std::none_of(value.cbegin(), value.cend(), [](QChar c) {
-        return c.isSpace() || c.category() == QChar::Other_Control || c.category() == QChar::Other_Format;
-    });
-}
-
-// What reaches the root helper's command line and environment from the service: a port it can use, a
-// host and SNI name it cannot take for options or split into more words, a key that is one line.
-bool isSafeForHelper(const NodeInfo &node, const QString &psk)
-{
-    const QString sni = node.sni.value_or(node.host);
-    return node.port >= 1 && node.port <= 65535 && !node.host.isEmpty() && isPlainArgumentText(node.host) &&
-           isPlainArgumentText(sni) && !psk.contains(QChar(0)) && !psk.contains(QLatin1Char('\n')) &&
-           !psk.contains(QLatin1Char('\r'));
 }
 
 ControlProgram controlProgram(const AppEnvironment &env)
@@ -146,7 +124,7 @@ void TunnelController::vpnConnect()
         m_vm.setVpnStatus(localized(QStringLiteral("psk_not_ready")));
         return;
     }
-    if (!isSafeForHelper(*node, m_vm.psk())) {
+    if (!HelperLaunch::isSafe(*node, m_vm.psk())) {
         m_vm.setVpnStatus(localized(QStringLiteral("node_invalid")));
         return;
     }
@@ -220,9 +198,10 @@ void TunnelController::vpnConnect()
         }
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("FERNWIRE_PSK"), launch.psk);
-        const HelperProcess::Started started =
-            HelperProcess::spawn(launch.helperPath, helperArguments(launch.serverAddress, launch.sni, launch.mode),
-                                 environment, log->writeDescriptor());
+        const HelperProcess::Started started = HelperProcess::spawn(
+            launch.helperPath,
+            HelperLaunch::arguments(launch.serverAddress, launch.sni, launch.mode == AppViewModel::RoutingMode::smart),
+            environment, log->writeDescriptor());
         log->closeWriteDescriptor();
         if (started.pid <= 0) {
             postToMain([ticket, error = started.error](TunnelController &self) {

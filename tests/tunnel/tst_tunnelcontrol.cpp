@@ -3,10 +3,13 @@
 #include "i18n/LanguageManager.h"
 #include "platform/PreferenceStore.h"
 #include "platform/SystemInfo.h"
+#include "tunnel/HelperLocator.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QTest>
 
@@ -304,6 +307,8 @@ private slots:
     {
         TunnelFixture fixture(QStringLiteral("die-later"));
         fixture.installRights();
+        // Long enough between the marker and the death that a busy machine still sees "Connected" first.
+        qputenv("NIMBREL_SIMHELPER_DELAY_MS", "300");
         QStringList problems;
         connect(&fixture.vm(), &AppViewModel::tunnelProblem, this, [&](const QString &text) { problems.append(text); });
         connectAndSettle(fixture);
@@ -330,6 +335,33 @@ private slots:
         QVERIFY(log.open(QIODevice::ReadOnly));
         QVERIFY(!log.readAll().contains(QStringLiteral("VPN 隧道已启动").toUtf8()));
         QVERIFY(!QFile::exists(fixture.env.tunnelPaths.pid));
+        disconnectAndSettle(fixture);
+    }
+
+    // Once the rights name another helper, the control program can no longer stop the one still
+    // running from a failed start: it is stopped before the new installation.
+    void anotherHelpersInstallationStopsTheOneStillRunning()
+    {
+        TunnelFixture fixture(QStringLiteral("error"));
+        fixture.installRights();
+        connectAndSettle(fixture);
+        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connection failed, check server and PSK"));
+        const qint64 first = fixture.helperPid();
+        QVERIFY(SystemInfo::isProcessAlive(pid_t(first))); // a failed start leaves its helper running
+
+        const QString second = fixture.env.path(QStringLiteral("second/nimbrel-macos"));
+        QVERIFY(QDir().mkpath(QFileInfo(second).absolutePath()));
+        QVERIFY(QFile::copy(fixture.helperPath(), second));
+        QFile(second).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        fixture.env.preferences->setString(HelperLocator::binaryPathKey, second);
+        fixture.prompt->setHelperPath(second);
+        fixture.setScenario(QStringLiteral("normal"));
+        connectAndSettle(fixture);
+        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connected"));
+        QCOMPARE(fixture.prompt->commands().size(), 1);
+        QCOMPARE(verbCalls(fixture.env.runner->calls(), QStringLiteral("stop")),
+                 (QList<QStringList>{{QStringLiteral("stop"), QString::number(first)}}));
+        QTRY_VERIFY(!SystemInfo::isProcessAlive(pid_t(first)));
         disconnectAndSettle(fixture);
     }
 

@@ -1,0 +1,33 @@
+#include "HelperLaunch.h"
+
+#include "api/NodeInfo.h"
+
+#include <algorithm>
+
+namespace HelperLaunch {
+
+namespace {
+
+bool isPlainWord(const QString &value)
+{
+    return !value.startsWith(QLatin1Char('-')) && std::none_of(value.cbegin(), value.cend(), [](QChar c) {
+        return c.isSpace() || c.category() == QChar::Other_Control || c.category() == QChar::Other_Format;
+    });
+}
+
+} // namespace
+
+QStringList arguments(const QString &serverAddress, const QString &sni, bool smart)
+{
+    return {QStringLiteral("--server-addr"), serverAddress, QStringLiteral("--sni"), sni,
+            smart ? QStringLiteral("--smart") : QStringLiteral("--route-all")};
+}
+
+bool isSafe(const NodeInfo &node, const QString &psk)
+{
+    return node.port >= 1 && node.port <= 65535 && !node.host.isEmpty() && isPlainWord(node.host) &&
+           isPlainWord(node.sni.value_or(node.host)) && !psk.contains(QChar(0)) && !psk.contains(QLatin1Char('\n')) &&
+           !psk.contains(QLatin1Char('\r'));
+}
+
+} // namespace HelperLaunch
