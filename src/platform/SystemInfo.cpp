@@ -64,14 +64,6 @@ bool isExecutableFile(const QString &path)
     return ::stat(native.constData(), &info) == 0 && S_ISREG(info.st_mode) && ::access(native.constData(), X_OK) == 0;
 }
 
-std::optional<mode_t> permissions(const QString &path)
-{
-    struct stat info {};
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
-        return std::nullopt;
-    return info.st_mode & 07777;
-}
-
 bool isProcessAlive(pid_t pid)
 {
     if (pid <= 0)

@@ -2,8 +2,6 @@
 
 #include <QString>
 
-#include <optional>
-
 #include <sys/types.h>
 
 // Facts about this process and its user that the tunnel needs.
@@ -17,8 +15,6 @@ QString homeDirectory();
 QString executablePath();
 // Whether path is a regular file (after links) that this user may execute.
 bool isExecutableFile(const QString &path);
-// The permission bits of path (with set-user-ID and friends), or none when it cannot be read.
-std::optional<mode_t> permissions(const QString &path);
 // Signal 0 to pid: alive when it exists, also when it belongs to another user (EPERM).
 bool isProcessAlive(pid_t pid);
 
