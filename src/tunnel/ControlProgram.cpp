@@ -7,8 +7,6 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <unistd.h>
-
 QByteArray ControlProgram::text()
 {
     return QByteArray::fromRawData(kControlScriptText, qsizetype(sizeof kControlScriptText - 1));
