@@ -18,7 +18,6 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <grp.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -37,8 +36,8 @@ struct Ran {
     QByteArray output;
 };
 
-// Starts argv as uid (root stays root), its standard output on a pipe when one is given.
-pid_t spawnAs(uid_t uid, const QStringList &argv, int outputFd = -1)
+// Starts argv as the other user or as root, its standard output on a pipe when one is given.
+pid_t spawnAs(bool asOtherUser, const QStringList &argv, int outputFd = -1)
 {
     QList<QByteArray> words;
     for (const QString &word : argv)
@@ -53,9 +52,7 @@ pid_t spawnAs(uid_t uid, const QStringList &argv, int outputFd = -1)
         ::dup2(outputFd >= 0 ? outputFd : null, STDOUT_FILENO);
         ::dup2(null, STDERR_FILENO);
         ::dup2(null, STDIN_FILENO);
-        if (uid != 0 &&
-            (::setgroups(0, nullptr) != 0 || ::setresgid(OtherUser::kGid, OtherUser::kGid, OtherUser::kGid) != 0 ||
-             ::setresuid(uid, uid, uid) != 0))
+        if (asOtherUser && !OtherUser::become())
             ::_exit(126);
         ::execv(pointers.front(), pointers.data());
         ::_exit(127);
@@ -63,12 +60,12 @@ pid_t spawnAs(uid_t uid, const QStringList &argv, int outputFd = -1)
     return child;
 }
 
-Ran runAs(uid_t uid, const QStringList &argv)
+Ran runAs(bool asOtherUser, const QStringList &argv)
 {
     int pipe[2];
     if (::pipe2(pipe, O_CLOEXEC) != 0)
         return {};
-    const pid_t child = spawnAs(uid, argv, pipe[1]);
+    const pid_t child = spawnAs(asOtherUser, argv, pipe[1]);
     ::close(pipe[1]);
     Ran ran;
     char buffer[4096];
@@ -84,7 +81,7 @@ Ran runAs(uid_t uid, const QStringList &argv)
 // What the user may do through sudo: "sudo -n" followed by the words, as the unprivileged user.
 Ran sudoAsUser(const QStringList &words)
 {
-    return runAs(OtherUser::kUid, QStringList{QStringLiteral("/usr/bin/sudo"), QStringLiteral("-n")} + words);
+    return runAs(true, QStringList{QStringLiteral("/usr/bin/sudo"), QStringLiteral("-n")} + words);
 }
 
 Ran control(const QStringList &arguments)
@@ -95,13 +92,13 @@ Ran control(const QStringList &arguments)
 QString routes()
 {
     return QString::fromLocal8Bit(
-        runAs(0, {QStringLiteral("/sbin/ip"), QStringLiteral("route"), QStringLiteral("show")}).output);
+        runAs(false, {QStringLiteral("/sbin/ip"), QStringLiteral("route"), QStringLiteral("show")}).output);
 }
 
 bool addRoute(const QString &route)
 {
-    return runAs(0, QStringList{QStringLiteral("/sbin/ip"), QStringLiteral("route"), QStringLiteral("replace")} +
-                        route.split(QLatin1Char(' ')))
+    return runAs(false, QStringList{QStringLiteral("/sbin/ip"), QStringLiteral("route"), QStringLiteral("replace")} +
+                            route.split(QLatin1Char(' ')))
                .status == 0;
 }
 
@@ -114,8 +111,8 @@ void stopProcess(pid_t pid)
 // Only this test's network namespace has these routes.
 void flushRoutes()
 {
-    runAs(0, {QStringLiteral("/sbin/ip"), QStringLiteral("route"), QStringLiteral("flush"), QStringLiteral("table"),
-              QStringLiteral("main")});
+    runAs(false, {QStringLiteral("/sbin/ip"), QStringLiteral("route"), QStringLiteral("flush"), QStringLiteral("table"),
+                  QStringLiteral("main")});
 }
 
 bool mountTmpfs(const char *where, const char *mode)
@@ -174,8 +171,8 @@ private slots:
         QVERIFY(mountTmpfs("/etc/sudoers.d", "mode=0755"));
         QVERIFY(mountTmpfs("/usr/local", "mode=0755"));
         QVERIFY(mountTmpfs("/tmp", "mode=1777"));
-        QCOMPARE(runAs(0, {QStringLiteral("/sbin/ip"), QStringLiteral("link"), QStringLiteral("set"),
-                           QStringLiteral("lo"), QStringLiteral("up")})
+        QCOMPARE(runAs(false, {QStringLiteral("/sbin/ip"), QStringLiteral("link"), QStringLiteral("set"),
+                               QStringLiteral("lo"), QStringLiteral("up")})
                      .status,
                  0);
         TestEnvironment::useTemporaryLanguageStore();
@@ -239,9 +236,9 @@ private slots:
         QCOMPARE(::chmod(QFile::encodeName(copy).constData(), 0755), 0);
         const QStringList arguments{QStringLiteral("--server-addr"), QStringLiteral("127.0.0.1:1"),
                                     QStringLiteral("--sni"), QStringLiteral("x"), QStringLiteral("--route-all")};
-        const pid_t helper = spawnAs(OtherUser::kUid, QStringList{kHelper} + arguments);
-        const pid_t other = spawnAs(OtherUser::kUid, QStringList{copy} + arguments);
-        const pid_t sleeper = spawnAs(0, {QStringLiteral("/bin/sleep"), QStringLiteral("30")});
+        const pid_t helper = spawnAs(true, QStringList{kHelper} + arguments);
+        const pid_t other = spawnAs(true, QStringList{copy} + arguments);
+        const pid_t sleeper = spawnAs(false, {QStringLiteral("/bin/sleep"), QStringLiteral("30")});
         QTRY_VERIFY(QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(helper)) == kHelper);
 
         for (const QString &refused :
@@ -353,8 +350,8 @@ private slots:
         fixture.env.preferences->setString(PrivilegeInstaller::setupBinaryPathKey, kHelper);
         // Everything the client writes lies in the test's folder: make it the user's, then become the user
         // (the saved set-user-ID keeps root for the clean-up after).
-        QCOMPARE(runAs(0, {QStringLiteral("/bin/chown"), QStringLiteral("-R"), QStringLiteral("nobody"),
-                           fixture.env.path(QString())})
+        QCOMPARE(runAs(false, {QStringLiteral("/bin/chown"), QStringLiteral("-R"), QStringLiteral("nobody"),
+                               fixture.env.path(QString())})
                      .status,
                  0);
         QCOMPARE(::setresgid(OtherUser::kGid, OtherUser::kGid, 0), 0);
