@@ -1,6 +1,7 @@
 #include "ApiService.h"
 
 #include "JsonFields.h"
+#include "i18n/LanguageManager.h"
 
 #include <QCoroNetworkReply>
 #include <QJsonDocument>
@@ -8,6 +9,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSysInfo>
+#include <QTimer>
 
 #include <memory>
 
@@ -36,8 +38,20 @@ QCoro::Task<ApiResult<RawResponse>> send(ApiService::Config config, QNetworkRequ
     if (!config.network)
         co_return ApiError::transport(QStringLiteral("The network is not available"));
     request.setTransferTimeout(static_cast<int>(config.timeout.count()));
+    // A redirect is answered, not followed: the body and the Authorization header go only to the
+    // service's own URL.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     std::unique_ptr<QNetworkReply, ReplyDeleter> reply(verb == "POST" ? config.network->post(request, body)
                                                                       : config.network->get(request));
+
+    // The no-progress timeout never ends an answer that trickles in; this ends every exchange.
+    auto tookTooLong = std::make_shared<bool>(false);
+    QTimer::singleShot(config.deadline, reply.get(), [raw = reply.get(), tookTooLong] {
+        if (raw->isRunning()) {
+            *tookTooLong = true;
+            raw->abort();
+        }
+    });
 
     auto tooLarge = std::make_shared<bool>(false);
     QObject::connect(reply.get(), &QNetworkReply::downloadProgress, reply.get(),
@@ -49,6 +63,8 @@ QCoro::Task<ApiResult<RawResponse>> send(ApiService::Config config, QNetworkRequ
                      });
     co_await reply.get();
 
+    if (*tookTooLong)
+        co_return ApiError::transport(LanguageManager::shared().localized(QStringLiteral("request_too_long")));
     if (*tooLarge)
         co_return ApiError::transport(
             QStringLiteral("The service's answer is larger than %1 MiB").arg(config.maxResponseBytes / (1024 * 1024)));

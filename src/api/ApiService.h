@@ -21,6 +21,7 @@ public:
         QUrl baseUrl;                             // absolute, ending in "/"
         std::chrono::milliseconds timeout{15000}; // without progress
         qint64 maxResponseBytes = 16 * 1024 * 1024;
+        std::chrono::milliseconds deadline{60000}; // for the whole exchange, however steady
     };
 
     explicit ApiService(Config config);

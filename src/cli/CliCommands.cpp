@@ -141,6 +141,8 @@ QJsonObject CliCommands::tunnelJson() const
     const std::optional<TunnelOwnership::Holder> holder = m_tunnelOwnership.otherHolder();
     if (!holder)
         return {{QStringLiteral("state"), QStringLiteral("disconnected")}};
+    if (holder->foreignOwner)
+        return {{QStringLiteral("state"), QStringLiteral("blocked")}, {QStringLiteral("reason"), holder->refusal()}};
     return {{QStringLiteral("state"), holder->state},
             {QStringLiteral("program"), holder->program},
             {QStringLiteral("pid"), holder->pid}};
@@ -151,6 +153,8 @@ QString CliCommands::tunnelText() const
     const std::optional<TunnelOwnership::Holder> holder = m_tunnelOwnership.otherHolder();
     if (!holder)
         return localized(QStringLiteral("vpn_disconnected"));
+    if (holder->foreignOwner)
+        return holder->refusal();
     return QStringLiteral("%1 (%2)").arg(stateText(holder->state), holder->description());
 }
 
@@ -468,7 +472,7 @@ int CliCommands::connect()
     }
     // Before asking the service anything: is the tunnel someone else's?
     if (const std::optional<TunnelOwnership::Holder> holder = m_tunnelOwnership.otherHolder())
-        return failure(LanguageManager::shared().formatted(QStringLiteral("tunnel_in_use"), holder->description()));
+        return failure(holder->refusal());
     if (const std::optional<int> failed = openSession(Nodes::Required))
         return *failed;
     if (id) {
@@ -522,7 +526,9 @@ int CliCommands::disconnect()
         m_out.document({{QStringLiteral("state"), QStringLiteral("disconnected")}});
         return ExitSuccess;
     }
-    const QString inUse = LanguageManager::shared().formatted(QStringLiteral("tunnel_in_use"), holder->description());
+    const QString inUse = holder->refusal();
+    if (holder->foreignOwner)
+        return failure(inUse);
     if (holder->program != QLatin1String("nimbrel"))
         return failure(inUse + QStringLiteral("; stop it there"));
     // The app runs it: hand the request over and wait until its clean-up has freed the tunnel.

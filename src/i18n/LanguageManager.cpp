@@ -97,18 +97,36 @@ QString LanguageManager::formatted(const QString &key, const QString &argument) 
 
 std::optional<QString> LanguageManager::lookup(const QString &key) const
 {
-    const auto found = m_dict->constFind(key);
-    if (found == m_dict->constEnd())
+    const QHash<QString, QString> *dict = m_dict.load();
+    const auto found = dict->constFind(key);
+    if (found == dict->constEnd())
         return std::nullopt;
     return *found;
 }
 
+QString LanguageManager::formatted(const QString &key, const QStringList &arguments) const
+{
+    return fillFormat(localized(key), arguments);
+}
+
 QString LanguageManager::fillFormat(const QString &format, const QString &argument)
 {
-    const qsizetype at = format.indexOf(QStringLiteral("%@"));
-    if (at < 0)
-        return format;
-    QString result = format;
-    result.replace(at, 2, argument);
+    return fillFormat(format, QStringList{argument});
+}
+
+QString LanguageManager::fillFormat(const QString &format, const QStringList &arguments)
+{
+    const QString placeholder = QStringLiteral("%@");
+    QString result;
+    qsizetype from = 0;
+    for (const QString &argument : arguments) {
+        const qsizetype at = format.indexOf(placeholder, from);
+        if (at < 0)
+            break;
+        result += QStringView(format).mid(from, at - from);
+        result += argument;
+        from = at + placeholder.size();
+    }
+    result += QStringView(format).mid(from);
     return result;
 }

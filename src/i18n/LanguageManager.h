@@ -4,8 +4,10 @@
 
 #include <QHash>
 #include <QObject>
+#include <QStringList>
 #include <QVariantList>
 
+#include <atomic>
 #include <memory>
 #include <optional>
 
@@ -39,15 +41,21 @@ public:
     // The QML entry point; false (and nothing changes) for a code that names no language.
     Q_INVOKABLE bool setLanguageCode(const QString &code);
 
-    // The text for key in the current language, or the key itself when the table lacks it.
+    // The text for key in the current language, or the key itself when the table lacks it. Safe from
+    // any thread: the tables never change, only which one is current.
     Q_INVOKABLE QString localized(const QString &key) const;
     // localized(key) with its "%@" replaced by argument.
     Q_INVOKABLE QString formatted(const QString &key, const QString &argument) const;
+    // localized(key) with its "%@"s replaced by arguments, in order.
+    QString formatted(const QString &key, const QStringList &arguments) const;
     // The text for key, or none when the table lacks it.
     std::optional<QString> lookup(const QString &key) const;
 
     // Replaces the first "%@" of format with argument; a format without one drops the argument.
     static QString fillFormat(const QString &format, const QString &argument);
+    // Replaces each "%@" of format with the next argument (never a "%@" an argument brings in); one
+    // without an argument stays, arguments without a "%@" are dropped.
+    static QString fillFormat(const QString &format, const QStringList &arguments);
     // The same for QML, where the format comes from qsTr so that it follows a language switch.
     Q_INVOKABLE QString fill(const QString &format, const QString &argument) const
     {
@@ -60,5 +68,5 @@ signals:
 private:
     std::shared_ptr<PreferenceStore> m_preferences;
     AppLanguage m_language = AppLanguage::en;
-    const QHash<QString, QString> *m_dict = nullptr;
+    std::atomic<const QHash<QString, QString> *> m_dict = nullptr;
 };

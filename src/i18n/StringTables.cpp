@@ -64,6 +64,8 @@ constexpr Row kRows[] = {
     {"disconnecting", {"Disconnecting…", "断开中…", "中斷連線中…", "Отключение…"}},
     {"disconnected", {"Disconnected", "已断开", "已中斷", "Отключён"}},
     {"request_failed", {"Request failed", "请求失败", "請求失敗", "Ошибка запроса"}},
+    {"request_too_long", {"The request took too long", "请求耗时过长", "請求耗時過長", "Запрос выполнялся слишком долго"}},
+    {"path_owned_by_other", {"%@ belongs to user %@; an administrator can remove it", "%@ 属于用户 %@，管理员可以将其删除", "%@ 屬於使用者 %@，管理員可以將其刪除", "%@ принадлежит пользователю %@; удалить его может администратор"}},
     {"mode_safe", {"Safe Mode", "安全模式", "安全模式", "Безопасный"}},
     {"mode_smart", {"Smart Mode", "智能模式", "智慧模式", "Умный"}},
 };

@@ -77,4 +77,19 @@ bool isRootOnlyFolder(const QString &folder)
                             [](const struct stat &info) { return info.st_uid == 0 && !writableByOthers(info); });
 }
 
+std::optional<uid_t> ownerOf(const QString &path)
+{
+    struct stat info {};
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
+        return std::nullopt;
+    return info.st_uid;
+}
+
+bool isPrivateFolder(const QString &path, uid_t user)
+{
+    struct stat info {};
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == user &&
+           !writableByOthers(info);
+}
+
 } // namespace FileTrust

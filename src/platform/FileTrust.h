@@ -23,4 +23,11 @@ std::optional<QString> trustedProgram(const QString &path, uid_t user, const QSt
 // folder counts by its nearest existing ancestor): a place whose contents only root can change.
 bool isRootOnlyFolder(const QString &folder);
 
+// Who owns what is at path itself (a link is not followed); none when nothing is there.
+std::optional<uid_t> ownerOf(const QString &path);
+
+// Whether path is a folder (not a link to one) owned by user that neither its group nor others may
+// write: a place where nobody else can put or replace a file.
+bool isPrivateFolder(const QString &path, uid_t user);
+
 } // namespace FileTrust

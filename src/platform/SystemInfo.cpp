@@ -8,8 +8,10 @@
 #include <cstdlib>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #ifdef Q_OS_MACOS
 #include <mach-o/dyld.h>
@@ -54,6 +56,36 @@ QString executablePath()
     char resolved[PATH_MAX];
     const ssize_t length = ::readlink("/proc/self/exe", resolved, sizeof resolved - 1);
     return length > 0 ? QFile::decodeName(QByteArray(resolved, length)) : QString();
+#endif
+}
+
+QString userName(uid_t uid)
+{
+    std::vector<char> buffer(4096);
+    passwd entry{};
+    passwd *found = nullptr;
+    while (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == ERANGE && buffer.size() < 1 << 20)
+        buffer.resize(buffer.size() * 2);
+    if (found && found->pw_name && *found->pw_name)
+        return QString::fromLocal8Bit(found->pw_name);
+    return QStringLiteral("uid %1").arg(uid);
+}
+
+std::optional<uid_t> peerUser(int socketDescriptor)
+{
+#ifdef Q_OS_MACOS
+    uid_t uid = 0;
+    gid_t gid = 0;
+    if (::getpeereid(socketDescriptor, &uid, &gid) != 0)
+        return std::nullopt;
+    return uid;
+#else
+    ucred credentials{};
+    socklen_t length = sizeof credentials;
+    if (::getsockopt(socketDescriptor, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0 ||
+        length != sizeof credentials)
+        return std::nullopt;
+    return credentials.uid;
 #endif
 }
 

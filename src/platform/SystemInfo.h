@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <optional>
+
 #include <sys/types.h>
 
 // Facts about this process and its user that the tunnel needs.
@@ -15,6 +17,11 @@ QString homeDirectory();
 QString executablePath();
 // Whether path is a regular file (after links) that this user may execute.
 bool isExecutableFile(const QString &path);
+// The login name of uid, or "uid N" when the password database has none. Thread-safe.
+QString userName(uid_t uid);
+// The user at the other end of a connected local socket, as the kernel saw it when the connection
+// was made (SO_PEERCRED on Linux, getpeereid on macOS). None when it cannot be learnt.
+std::optional<uid_t> peerUser(int socketDescriptor);
 // Signal 0 to pid: alive when it exists, also when it belongs to another user (EPERM).
 bool isProcessAlive(pid_t pid);
 

@@ -133,10 +133,10 @@ void TunnelController::vpnConnect()
         m_vm.setVpnStatus(localized(QStringLiteral("binary_not_found")));
         return;
     }
-    QString holder;
-    m_lease = m_ownership.acquire(&holder);
+    QString refusal;
+    m_lease = m_ownership.acquire(&refusal);
     if (!m_lease) {
-        m_vm.setVpnStatus(LanguageManager::shared().formatted(QStringLiteral("tunnel_in_use"), holder));
+        m_vm.setVpnStatus(refusal);
         return;
     }
     m_lease->setState(QStringLiteral("connecting"));

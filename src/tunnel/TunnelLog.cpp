@@ -1,5 +1,8 @@
 #include "TunnelLog.h"
 
+#include "TunnelPaths.h"
+#include "platform/FileTrust.h"
+
 #include <QFile>
 
 #include <cerrno>
@@ -42,10 +45,13 @@ TunnelLog TunnelLog::create(const QString &path, QString *problem)
     log.m_writeFd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (log.m_writeFd < 0) {
         const int error = errno;
-        *problem =
-            error == EEXIST
-                ? QStringLiteral("%1 is taken by a file that is not ours").arg(path)
-                : QStringLiteral("cannot create %1 (%2)").arg(path, QString::fromLocal8Bit(std::strerror(error)));
+        const std::optional<uid_t> owner = error == EEXIST ? FileTrust::ownerOf(path) : std::nullopt;
+        if (owner && *owner != ::geteuid())
+            *problem = TunnelPaths::ownedByAnotherUser(path, *owner);
+        else if (error == EEXIST)
+            *problem = QStringLiteral("%1 is taken by a file that is not ours").arg(path);
+        else
+            *problem = QStringLiteral("cannot create %1 (%2)").arg(path, QString::fromLocal8Bit(std::strerror(error)));
         return {};
     }
     log.m_readFd = ::open(native.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);

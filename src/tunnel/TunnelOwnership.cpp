@@ -1,5 +1,8 @@
 #include "TunnelOwnership.h"
 
+#include "TunnelPaths.h"
+#include "i18n/LanguageManager.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
@@ -15,6 +18,12 @@
 namespace {
 
 constexpr int kMaxHolderBytes = 512;
+
+// Only a lock file of ours or root's speaks for its holder.
+bool isForeign(const struct stat &info)
+{
+    return info.st_uid != ::geteuid() && info.st_uid != 0;
+}
 
 TunnelOwnership::Holder parseHolder(const QByteArray &content)
 {
@@ -42,6 +51,13 @@ QString TunnelOwnership::Holder::description() const
     if (pid <= 0)
         return QStringLiteral("another process");
     return QStringLiteral("%1, pid %2").arg(program.isEmpty() ? QStringLiteral("unknown") : program).arg(pid);
+}
+
+QString TunnelOwnership::Holder::refusal() const
+{
+    if (foreignOwner)
+        return TunnelPaths::ownedByAnotherUser(lockPath, *foreignOwner);
+    return LanguageManager::shared().formatted(QStringLiteral("tunnel_in_use"), description());
 }
 
 TunnelOwnership::Lease::Lease(int fd, bool writable, QString program)
@@ -117,6 +133,12 @@ std::shared_ptr<TunnelOwnership::Lease> TunnelOwnership::acquire(QString *proble
         *problem = QStringLiteral("%1 is taken by a file that is not ours").arg(m_path);
         return nullptr;
     }
+    // Its owner could hold it, or say anything in it, whenever they like.
+    if (isForeign(info)) {
+        ::close(fd);
+        *problem = TunnelPaths::ownedByAnotherUser(m_path, info.st_uid);
+        return nullptr;
+    }
     // A short shared probe by another process (otherHolder) may hold it for a moment: try a few times.
     bool locked = false;
     for (int attempt = 0; attempt < 3 && !locked; ++attempt) {
@@ -130,7 +152,7 @@ std::shared_ptr<TunnelOwnership::Lease> TunnelOwnership::acquire(QString *proble
         QByteArray content(kMaxHolderBytes, Qt::Uninitialized);
         const ssize_t got = ::pread(fd, content.data(), size_t(content.size()), 0);
         ::close(fd);
-        *problem = parseHolder(content.left(got > 0 ? got : 0)).description();
+        *problem = parseHolder(content.left(got > 0 ? got : 0)).refusal();
         return nullptr;
     }
     // Write who we are only into a file of our own that is not linked elsewhere.
@@ -151,7 +173,11 @@ std::optional<TunnelOwnership::Holder> TunnelOwnership::otherHolder() const
     struct stat info {};
     std::optional<Holder> holder;
     if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-        if (::flock(fd, LOCK_SH | LOCK_NB) == 0) {
+        if (isForeign(info)) {
+            holder = Holder{};
+            holder->foreignOwner = info.st_uid;
+            holder->lockPath = m_path;
+        } else if (::flock(fd, LOCK_SH | LOCK_NB) == 0) {
             ::flock(fd, LOCK_UN);
         } else if (errno == EWOULDBLOCK) {
             QByteArray content(kMaxHolderBytes, Qt::Uninitialized);

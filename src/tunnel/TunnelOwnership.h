@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <sys/types.h>
+
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,8 +18,14 @@ public:
         qint64 pid = 0;
         QString program;
         QString state;
+        // Set when the lock file belongs to another user (not us, not root): then nothing it says is
+        // believed, and the tunnel is not ours to take until an administrator removes it.
+        std::optional<uid_t> foreignOwner;
+        QString lockPath;
         // "nimbrel-cli, pid 1234" (or "another process" when the file says nothing).
         QString description() const;
+        // Why we cannot drive the tunnel, for the user.
+        QString refusal() const;
     };
 
     // Held while the tunnel is ours; the lock goes with the last copy.
@@ -44,9 +52,9 @@ public:
     TunnelOwnership(QString lockPath, QString program);
 
     // Our lease (the one we hold already, if any), or null when another process holds the tunnel or the
-    // lock file cannot be used; problem then says why.
+    // lock file cannot be used; problem then says why, for the user.
     std::shared_ptr<Lease> acquire(QString *problem);
-    // Who holds the tunnel, when another process does.
+    // Who holds the tunnel, when another process does, or whose file keeps it from us.
     std::optional<Holder> otherHolder() const;
     bool heldByUs() const;
 

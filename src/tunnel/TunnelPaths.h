@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <sys/types.h>
+
 // The helper's fixed files in the shared temporary folder. Tests point them into a folder of their own.
 struct TunnelPaths {
     QString log = QStringLiteral("/tmp/fw.log");
@@ -10,4 +12,8 @@ struct TunnelPaths {
     QString gateway = QStringLiteral("/tmp/fw_smart_gw.txt");
     // Ours, not the helper's: held by the one process that drives the tunnel.
     QString ownerLock = QStringLiteral("/tmp/nimbrel-tunnel.lock");
+
+    // Why a file another user owns at path keeps the tunnel from us, for the user: who owns it and
+    // what to do about it. Safe from any thread.
+    static QString ownedByAnotherUser(const QString &path, uid_t owner);
 };

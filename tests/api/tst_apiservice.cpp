@@ -2,12 +2,14 @@
 #include "api/ApiService.h"
 
 #include <QCoroTask>
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 #include <QUrlQuery>
 
 using namespace std::chrono_literals;
@@ -19,9 +21,10 @@ private:
     QNetworkAccessManager m_network;
     ScriptedServer m_server;
 
-    ApiService service(const QUrl &base, std::chrono::milliseconds timeout = 5000ms, qint64 limit = 16 * 1024 * 1024)
+    ApiService service(const QUrl &base, std::chrono::milliseconds timeout = 5000ms, qint64 limit = 16 * 1024 * 1024,
+                       std::chrono::milliseconds deadline = 60000ms)
     {
-        return ApiService({&m_network, base, timeout, limit});
+        return ApiService({&m_network, base, timeout, limit, deadline});
     }
     ApiService service() { return service(m_server.baseUrl()); }
 
@@ -296,6 +299,75 @@ private slots:
         QCOMPARE(result.error().message, QStringLiteral("The request timed out"));
         QVERIFY(result.error().code != 401);
         QVERIFY(!held.isEmpty());
+    }
+
+    // A redirect is an answer like any other failure: the password and the token never go to where it
+    // points, whatever the method, the code or the target.
+    void redirectsAreNeverFollowed_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<bool>("signIn");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("307 on sign-in") << 307 << true << QByteArray() << QStringLiteral("Request failed");
+        QTest::newRow("308 on sign-in") << 308 << true << QByteArray("{\"message\":\"Moved\"}")
+                                        << QStringLiteral("Moved");
+        QTest::newRow("302 on the account")
+            << 302 << false << QByteArray("<html>moved</html>") << QStringLiteral("Request failed");
+        QTest::newRow("301 on the account") << 301 << false << QByteArray() << QStringLiteral("Request failed");
+    }
+    void redirectsAreNeverFollowed()
+    {
+        QFETCH(int, status);
+        QFETCH(bool, signIn);
+        QFETCH(QByteArray, body);
+        QFETCH(QString, message);
+        // Another loopback address and port stands for another host.
+        ScriptedServer elsewhere{QHostAddress(QStringLiteral("127.0.0.2"))};
+        QVERIFY(elsewhere.baseUrl().port() > 0);
+        ScriptedServer origin;
+        origin.answerWith(
+            {status,
+             body,
+             "application/json",
+             {{"Location", elsewhere.baseUrl().resolved(QUrl(QStringLiteral("api/steal"))).toEncoded()}}});
+
+        const auto failureOf = [](const auto &result) { return result ? std::nullopt : std::optional(result.error()); };
+        const std::optional<ApiError> failure =
+            signIn ? failureOf(QCoro::waitFor(
+                         service(origin.baseUrl()).login(QStringLiteral("a@b.c"), QStringLiteral("secret"))))
+                   : failureOf(QCoro::waitFor(service(origin.baseUrl()).getUserMe(QStringLiteral("token"))));
+        QCOMPARE(failure, std::optional(ApiError::status(status, message)));
+        QCOMPARE(origin.received().size(), 1);
+        QTest::qWait(50); // a follow-up that went out would have arrived by now
+        QVERIFY(elsewhere.received().isEmpty());
+    }
+
+    // The no-progress timeout never fires on an answer that trickles in; the overall deadline does.
+    void aTricklingAnswerEndsAtTheDeadline()
+    {
+        QTcpServer slow;
+        QVERIFY(slow.listen(QHostAddress::LocalHost, 0));
+        QTcpSocket *peer = nullptr;
+        QTimer drip;
+        connect(&slow, &QTcpServer::newConnection, this, [&] {
+            peer = slow.nextPendingConnection();
+            peer->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 100000\r\n\r\n{");
+            drip.start(20);
+        });
+        connect(&drip, &QTimer::timeout, this, [&] {
+            if (peer)
+                peer->write(" ");
+        });
+        QElapsedTimer clock;
+        clock.start();
+        const ApiResult<NodesResponse> result =
+            QCoro::waitFor(service(QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(slow.serverPort())), 5000ms,
+                                   16 * 1024 * 1024, 400ms)
+                               .getNodes(QStringLiteral("t"), std::nullopt));
+        QVERIFY(!result);
+        QCOMPARE(result.error(), ApiError::transport(QStringLiteral("The request took too long")));
+        QVERIFY2(clock.elapsed() >= 400 && clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
     }
 
     void oversizedAnswerIsRefused()

@@ -3,15 +3,16 @@
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 
-ScriptedServer::ScriptedServer(QObject *parent)
+ScriptedServer::ScriptedServer(const QHostAddress &address, QObject *parent)
     : QAbstractHttpServer(parent)
+    , m_address(address)
 {
-    m_port = listen(QHostAddress::LocalHost, 0);
+    m_port = listen(address, 0);
 }
 
 QUrl ScriptedServer::baseUrl(const QString &prefix) const
 {
-    return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(prefix));
+    return QUrl(QStringLiteral("http://%1:%2%3").arg(m_address.toString()).arg(m_port).arg(prefix));
 }
 
 bool ScriptedServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *socket)
@@ -38,8 +39,12 @@ bool ScriptedServer::handleRequest(const QHttpServerRequest &request, QTcpSocket
     m_received.append(received);
 
     QHttpServerResponder responder = makeResponder(request, socket);
-    responder.write(m_answer.body, m_answer.contentType,
-                    static_cast<QHttpServerResponder::StatusCode>(m_answer.status));
+    responder.writeStatusLine(static_cast<QHttpServerResponder::StatusCode>(m_answer.status));
+    responder.writeHeader("Content-Type", m_answer.contentType);
+    responder.writeHeader("Content-Length", QByteArray::number(m_answer.body.size()));
+    for (const auto &[name, value] : m_answer.headers)
+        responder.writeHeader(name, value);
+    responder.writeBody(m_answer.body);
     return true;
 }
 

@@ -3,6 +3,7 @@
 #include <QAbstractHttpServer>
 #include <QByteArray>
 #include <QHash>
+#include <QHostAddress>
 #include <QList>
 #include <QUrl>
 
@@ -16,6 +17,7 @@ public:
         int status = 200;
         QByteArray body = "{}";
         QByteArray contentType = "application/json";
+        QList<std::pair<QByteArray, QByteArray>> headers; // besides Content-Type and Content-Length
     };
     struct Received {
         QByteArray method;
@@ -26,14 +28,15 @@ public:
         QByteArray body;
     };
 
-    explicit ScriptedServer(QObject *parent = nullptr);
+    explicit ScriptedServer(const QHostAddress &address = QHostAddress(QHostAddress::LocalHost),
+                            QObject *parent = nullptr);
 
     // Base URL with the given path prefix, ending in "/".
     QUrl baseUrl(const QString &prefix = QStringLiteral("/")) const;
     void answerWith(Answer answer) { m_answer = std::move(answer); }
     void answerWith(int status, QByteArray body, QByteArray contentType = "application/json")
     {
-        m_answer = {status, std::move(body), std::move(contentType)};
+        m_answer = {status, std::move(body), std::move(contentType), {}};
     }
 
     const QList<Received> &received() const { return m_received; }
@@ -44,7 +47,8 @@ protected:
     void missingHandler(const QHttpServerRequest &request, QTcpSocket *socket) override;
 
 private:
-    quint16 m_port = 0;
+    QHostAddress m_address;
+    quint16 m_port = 0; // 0 when it could not listen
     Answer m_answer;
     QList<Received> m_received;
 };

@@ -1,3 +1,4 @@
+#include "OtherUser.h"
 #include "tunnel/LogScanner.h"
 #include "tunnel/TunnelLog.h"
 
@@ -128,6 +129,19 @@ private slots:
         TunnelLog viaFifo = TunnelLog::create(fifo, &problem);
         QVERIFY(viaFifo.isValid());
         QVERIFY(QFileInfo(fifo).isFile());
+
+        // In a shared sticky folder another user's file cannot be removed: the refusal names its owner.
+        if (::geteuid() == 0) {
+            QCOMPARE(::chmod(QFile::encodeName(dir.path()).constData(), 01777), 0);
+            const QString theirs = dir.filePath(QStringLiteral("theirs.log"));
+            QVERIFY(QFile(theirs).open(QIODevice::WriteOnly)); // root's, and we are about to be somebody else
+            QVERIFY(OtherUser::run([theirs] {
+                QString refusal;
+                return !TunnelLog::create(theirs, &refusal).isValid() &&
+                       refusal == theirs + QStringLiteral(" belongs to user root; an administrator can remove it");
+            }));
+            QVERIFY(QFileInfo(theirs).exists());
+        }
 
         const QString folderPath = dir.filePath(QStringLiteral("folder.log"));
         QVERIFY(QDir().mkdir(folderPath));

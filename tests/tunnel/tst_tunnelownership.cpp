@@ -1,3 +1,4 @@
+#include "OtherUser.h"
 #include "TestEnvironment.h"
 #include "TunnelFixture.h"
 #include "tunnel/TunnelOwnership.h"
@@ -7,7 +8,10 @@
 #include <QFile>
 #include <QTest>
 
+#include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -46,7 +50,7 @@ private slots:
         QVERIFY(!app.otherHolder());
 
         QVERIFY(!cli.acquire(&problem));
-        QCOMPARE(problem, holderText(QStringLiteral("nimbrel")));
+        QCOMPARE(problem, QStringLiteral("Tunnel in use by another Nimbrel process (%1)").arg(holderText("nimbrel")));
         lease->setState(QStringLiteral("connected"));
         const std::optional<TunnelOwnership::Holder> holder = cli.otherHolder();
         QVERIFY(holder);
@@ -88,6 +92,52 @@ private slots:
         QVERIFY(!ownership.acquire(&problem)); // and a FIFO does not block
         QVERIFY2(!problem.isEmpty(), qPrintable(kind));
         QCOMPARE(readAll(target), QByteArray("keep me"));
+    }
+
+    // Another user's file at the lock path, held or not: what it says is never believed, and the
+    // refusal names its owner and the remedy instead of a holder it may have made up.
+    void aLockFileOfAnotherUserNamesItsOwner_data()
+    {
+        QTest::addColumn<bool>("held");
+        QTest::newRow("held") << true;
+        QTest::newRow("not held") << false;
+    }
+    void aLockFileOfAnotherUserNamesItsOwner()
+    {
+        QFETCH(bool, held);
+        if (::geteuid() != 0)
+            QSKIP("only root can give a file to another user");
+        TestEnvironment env;
+        const QString lock = env.tunnelPaths.ownerLock;
+        QVERIFY(TestEnvironment::writeFile(lock, "pid=1\nprogram=nimbrel\nstate=connected\n"));
+        QCOMPARE(::chown(QFile::encodeName(lock).constData(), OtherUser::kUid, OtherUser::kGid), 0);
+        QFile squatter(lock);
+        QVERIFY(squatter.open(QIODevice::ReadOnly));
+        if (held)
+            QCOMPARE(::flock(squatter.handle(), LOCK_EX), 0);
+
+        const QString expected = QStringLiteral("%1 belongs to user %2; an administrator can remove it")
+                                     .arg(lock, QString::fromLocal8Bit(::getpwuid(OtherUser::kUid)->pw_name));
+        TunnelOwnership ownership(lock, QStringLiteral("nimbrel"));
+        QString problem;
+        QVERIFY(!ownership.acquire(&problem));
+        QCOMPARE(problem, expected);
+        const std::optional<TunnelOwnership::Holder> holder = ownership.otherHolder();
+        QVERIFY(holder);
+        QCOMPARE(holder->refusal(), expected);
+        QCOMPARE(holder->pid, 0);
+
+        // The app says the same when it is asked to connect, and starts nothing.
+        TunnelFixture fixture;
+        QVERIFY(QFile::copy(lock, fixture.env.tunnelPaths.ownerLock));
+        QCOMPARE(
+            ::chown(QFile::encodeName(fixture.env.tunnelPaths.ownerLock).constData(), OtherUser::kUid, OtherUser::kGid),
+            0);
+        fixture.installRights();
+        fixture.vm().vpnConnect();
+        QCOMPARE(fixture.vm().vpnStatus(), QString(expected).replace(lock, fixture.env.tunnelPaths.ownerLock));
+        QVERIFY(!fixture.vm().isVpnLoading());
+        QVERIFY(fixture.helperRecord().isEmpty());
     }
 
     void aHardLinkedLockFileIsLockedButNeverWritten()
