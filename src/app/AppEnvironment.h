@@ -23,7 +23,8 @@ struct Intervals {
     std::chrono::milliseconds probeTimeout{3000};
     std::chrono::milliseconds stopPoll{200};
     int stopPolls = 40;
-    std::chrono::milliseconds requestTimeout{15000};
+    std::chrono::milliseconds requestTimeout{15000};  // without progress
+    std::chrono::milliseconds requestDeadline{60000}; // for a whole request, however steady
 };
 
 // What the operating system does for the tunnel. Tests and the demo plug in their own.

@@ -54,6 +54,7 @@ ApiService::Config apiConfig(const AppEnvironment &environment)
     config.network = environment.network ? environment.network : &NetworkAccess::shared();
     config.baseUrl = environment.apiBaseUrl;
     config.timeout = environment.intervals.requestTimeout;
+    config.deadline = environment.intervals.requestDeadline;
     return config;
 }
 

@@ -1,5 +1,8 @@
 #include "InstanceChannel.h"
 
+#include "FileTrust.h"
+#include "SystemInfo.h"
+
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -12,8 +15,10 @@
 #include <utility>
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -62,9 +67,15 @@ private:
     int m_fd;
 };
 
+// Whether the process at the other end runs as this user.
+bool isOwnUser(const QLocalSocket &socket)
+{
+    return SystemInfo::peerUser(int(socket.socketDescriptor())) == ::geteuid();
+}
+
 } // namespace
 
-QString InstanceChannel::socketPath(const QString &preferenceLocation)
+QString InstanceChannel::socketPath(const QString &preferenceLocation, uid_t user, const QString &sharedRoot)
 {
     const QFileInfo preferences(preferenceLocation);
     const QByteArray hash =
@@ -75,8 +86,7 @@ QString InstanceChannel::socketPath(const QString &preferenceLocation)
     const QString beside = preferences.absoluteDir().filePath(name);
     if (QFile::encodeName(beside).size() <= kMaxSocketPath)
         return beside;
-    return QDir(QDir::tempPath())
-        .filePath(QStringLiteral("nimbrel-%1-%2.sock").arg(::geteuid()).arg(QString::fromLatin1(hash)));
+    return QDir(sharedRoot).filePath(QStringLiteral("nimbrel-%1/%2").arg(user).arg(name));
 }
 
 InstanceChannel::InstanceChannel(QString socketPath, QObject *parent)
@@ -90,8 +100,28 @@ InstanceChannel::~InstanceChannel()
         m_server->close(); // removes the socket file
 }
 
+bool InstanceChannel::prepareFolder()
+{
+    const QString folder = QFileInfo(m_path).absolutePath();
+    QDir().mkpath(QFileInfo(folder).absolutePath());
+    if (::mkdir(QFile::encodeName(folder).constData(), 0700) != 0 && errno != EEXIST) {
+        m_error = QStringLiteral("cannot make %1 (%2)").arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    if (!FileTrust::isPrivateFolder(folder, ::geteuid())) {
+        const std::optional<uid_t> owner = FileTrust::ownerOf(folder);
+        m_error = owner && *owner != ::geteuid()
+                      ? QStringLiteral("%1 belongs to %2").arg(folder, SystemInfo::userName(*owner))
+                      : QStringLiteral("%1 is not a folder only this user can change").arg(folder);
+        return false;
+    }
+    return true;
+}
+
 InstanceChannel::Role InstanceChannel::claim()
 {
+    if (!prepareFolder())
+        return Role::Unavailable;
     // Two launches at the same moment: the lock makes one of them wait until the other listens.
     LaunchLock lock(m_path + QStringLiteral(".lock"));
     if (!lock.acquire(3000)) {
@@ -102,8 +132,12 @@ InstanceChannel::Role InstanceChannel::claim()
     // answer; only a socket nobody listens on any more is replaced.
     QLocalSocket probe;
     probe.connectToServer(m_path);
-    if (probe.waitForConnected(1000))
-        return Role::Secondary;
+    if (probe.waitForConnected(1000)) {
+        if (isOwnUser(probe))
+            return Role::Secondary;
+        m_error = QStringLiteral("another user listens on %1").arg(m_path);
+        return Role::Unavailable;
+    }
     QLocalServer::removeServer(m_path);
     m_server = new QLocalServer(this);
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
@@ -134,6 +168,12 @@ void InstanceChannel::serveNext()
     };
     while (QLocalSocket *socket = m_server->nextPendingConnection()) {
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        // Another user is told nothing and asks nothing.
+        if (!isOwnUser(*socket)) {
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
         // A peer that says nothing, or too much, is dropped.
         auto *silence = new QTimer(socket);
         silence->setSingleShot(true);
@@ -172,7 +212,7 @@ std::optional<QByteArray> InstanceChannel::send(const QString &socketPath, const
 {
     QLocalSocket socket;
     socket.connectToServer(socketPath);
-    if (!socket.waitForConnected(timeoutMs))
+    if (!socket.waitForConnected(timeoutMs) || !isOwnUser(socket))
         return std::nullopt;
     socket.write(request + '\n');
     if (!socket.waitForBytesWritten(timeoutMs))

@@ -11,6 +11,9 @@
 #include <utility>
 #include <vector>
 
+#include <sys/types.h>
+#include <unistd.h>
+
 class QLocalServer;
 class QLocalSocket;
 
@@ -27,15 +30,18 @@ public:
     };
     using Handler = std::function<QByteArray(const QByteArray &request)>;
 
-    // The socket for this preference file: beside it, named after its path (so every profile has its
-    // own), or in the temporary folder when that path would be too long for a socket.
-    static QString socketPath(const QString &preferenceLocation);
+    // The socket for this user and preference file: beside the file, named after its path (so every
+    // profile has its own), or in sharedRoot/nimbrel-UID/ when that path would be too long for a
+    // socket. Nothing else counts (no environment), so the app and the command-line client agree.
+    static QString socketPath(const QString &preferenceLocation, uid_t user = ::geteuid(),
+                              const QString &sharedRoot = QStringLiteral("/tmp"));
 
     explicit InstanceChannel(QString socketPath, QObject *parent = nullptr);
     ~InstanceChannel() override;
 
-    // Becomes the running instance unless another answers on the socket. A socket left behind by a
-    // crashed instance is replaced.
+    // Becomes the running instance unless another of ours answers on the socket. A socket left behind
+    // by a crashed instance is replaced. The socket's folder is made if missing, and must be ours
+    // alone; a folder others can change, or another user listening there, leaves no channel.
     Role claim();
     // Answers each request of a later launch (called on this object's thread). Requests that came
     // before there was a handler are answered now; until then only "ping" is.
@@ -45,13 +51,14 @@ public:
     void setSilenceLimit(std::chrono::milliseconds limit) { m_silenceLimit = limit; }
 
     // Sends one request to the running instance and waits for its answer (blocking, at most timeoutMs).
-    // None when no instance answers.
+    // None when no instance answers, or when whoever listens there is not this user.
     static std::optional<QByteArray> send(const QString &socketPath, const QByteArray &request, int timeoutMs = 2000);
 
     static constexpr int kMaxLineBytes = 256;
 
 private:
     void serveNext();
+    bool prepareFolder();
     void answer(QLocalSocket *socket, const QByteArray &request);
 
     QString m_path;

@@ -1,3 +1,4 @@
+#include "OtherUser.h"
 #include "platform/InstanceChannel.h"
 
 #include <QDir>
@@ -10,8 +11,10 @@
 #include <QElapsedTimer>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -26,6 +29,43 @@ auto fromOtherLaunch(Fn fn)
     if (!QTest::qWaitFor([&] { return future.isFinished(); }, 10000))
         qFatal("the other launch did not finish");
     return future.result();
+}
+
+// A plain client socket, for a child process that has become somebody else (no Qt after fork).
+int connectTo(const QByteArray &path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.constData(), sizeof(address.sun_path) - 1);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0)
+        return -1;
+    return fd;
+}
+
+// Listens at path and answers the next two connections with "raised", as a running app would; true
+// once both came.
+bool answerTwice(const QByteArray &path)
+{
+    const int server = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.constData(), sizeof(address.sun_path) - 1);
+    if (server < 0 || ::bind(server, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0 ||
+        ::chmod(path.constData(), 0777) != 0 || ::listen(server, 4) != 0)
+        return false;
+    for (int served = 0; served < 2; ++served) {
+        pollfd incoming{server, POLLIN, 0};
+        if (::poll(&incoming, 1, 5000) != 1)
+            return false;
+        const int peer = ::accept(server, nullptr, nullptr);
+        pollfd request{peer, POLLIN, 0};
+        ::poll(&request, 1, 300);
+        // The other side may have hung up already.
+        static_cast<void>(::send(peer, "raised\n", 7, MSG_NOSIGNAL));
+        ::close(peer);
+    }
+    return true;
 }
 
 } // namespace
@@ -43,10 +83,129 @@ private slots:
         QVERIFY(a != b);
         QCOMPARE(InstanceChannel::socketPath(QStringLiteral("/home/u/demo/settings.conf")), b);
 
+        // Too long for a socket: a folder of this user's own in /tmp, whatever the environment says.
         const QString deep = QStringLiteral("/tmp/") + QString(120, QLatin1Char('d')) + QStringLiteral("/s.conf");
-        const QString fallback = InstanceChannel::socketPath(deep);
-        QVERIFY(fallback.startsWith(QDir::tempPath()));
+        qputenv("TMPDIR", "/somewhere/else");
+        const QString fallback = InstanceChannel::socketPath(deep, 1234);
+        qunsetenv("TMPDIR");
+        QVERIFY2(fallback.startsWith(QLatin1String("/tmp/nimbrel-1234/.nimbrel-")), qPrintable(fallback));
         QVERIFY(QFile::encodeName(fallback).size() <= 100);
+        QVERIFY(InstanceChannel::socketPath(deep, 1235) != fallback);
+    }
+
+    // The fallback folder is made private on first use; one somebody else made, or could change, is
+    // never used.
+    void theSocketsFolderIsThisUsersAlone_data()
+    {
+        QTest::addColumn<QString>("squat");
+        QTest::newRow("missing") << QString();
+        QTest::newRow("link to a folder") << "link";
+        QTest::newRow("open to all") << "open";
+        QTest::newRow("another user's") << "foreign";
+        QTest::newRow("a file") << "file";
+    }
+    void theSocketsFolderIsThisUsersAlone()
+    {
+        QFETCH(QString, squat);
+        QTemporaryDir root;
+        const QString deep = root.filePath(QString(120, QLatin1Char('d')) + QStringLiteral("/s.conf"));
+        const QString path = InstanceChannel::socketPath(deep, ::geteuid(), root.path());
+        const QString folder = QFileInfo(path).absolutePath();
+        QCOMPARE(folder, root.filePath(QStringLiteral("nimbrel-%1").arg(::geteuid())));
+        if (squat == QLatin1String("link")) {
+            QVERIFY(QDir().mkdir(root.filePath(QStringLiteral("theirs"))));
+            QVERIFY(QFile::link(root.filePath(QStringLiteral("theirs")), folder));
+        } else if (squat == QLatin1String("open")) {
+            QVERIFY(QDir().mkdir(folder));
+            QCOMPARE(::chmod(QFile::encodeName(folder).constData(), 0777), 0);
+        } else if (squat == QLatin1String("foreign")) {
+            if (::geteuid() != 0)
+                QSKIP("only root can give a folder to another user");
+            QVERIFY(QDir().mkdir(folder));
+            QCOMPARE(::chown(QFile::encodeName(folder).constData(), OtherUser::kUid, OtherUser::kGid), 0);
+        } else if (squat == QLatin1String("file")) {
+            QVERIFY(QFile(folder).open(QIODevice::WriteOnly));
+        }
+
+        InstanceChannel channel(path);
+        if (squat.isEmpty()) {
+            QCOMPARE(channel.claim(), InstanceChannel::Role::Primary);
+            struct stat made {};
+            QCOMPARE(::lstat(QFile::encodeName(folder).constData(), &made), 0);
+            QCOMPARE(made.st_mode & 07777, mode_t(0700));
+            return;
+        }
+        QCOMPARE(channel.claim(), InstanceChannel::Role::Unavailable);
+        QVERIFY2(channel.errorString().contains(folder), qPrintable(channel.errorString()));
+        if (squat == QLatin1String("foreign"))
+            QVERIFY(channel.errorString().contains(QLatin1String("belongs to nobody")));
+        QVERIFY(!QFileInfo::exists(path));
+        QVERIFY(!QFileInfo::exists(root.filePath(QStringLiteral("theirs/") + QFileInfo(path).fileName())));
+    }
+
+    // The socket is reachable by another user (folder and socket opened up, as on a system that
+    // ignores a socket's permissions): they are dropped unheard, and the app is none the wiser.
+    void anotherUsersRequestIsNeitherAnsweredNorCarriedOut()
+    {
+        if (::geteuid() != 0)
+            QSKIP("only root can become another user");
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("s.sock"));
+        InstanceChannel app(path);
+        QCOMPARE(app.claim(), InstanceChannel::Role::Primary);
+        QByteArrayList received;
+        app.setHandler([&received](const QByteArray &request) {
+            received.append(request);
+            return QByteArray("done");
+        });
+        QCOMPARE(::chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
+        QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0777), 0);
+
+        const QByteArray native = QFile::encodeName(path);
+        QFuture<bool> attack = QtConcurrent::run([native] {
+            return OtherUser::run([&native] {
+                const int fd = connectTo(native);
+                if (fd < 0 || ::write(fd, "disconnect\n", 11) != 11)
+                    return false;
+                // Dropped: the connection ends with nothing said. An answer, or silence, is a failure.
+                pollfd wait{fd, POLLIN, 0};
+                char byte = 0;
+                return ::poll(&wait, 1, 3000) == 1 && ::read(fd, &byte, 1) <= 0;
+            });
+        });
+        QVERIFY(QTest::qWaitFor([&] { return attack.isFinished(); }, 10000));
+        QVERIFY(attack.result());
+        QVERIFY(received.isEmpty());
+        // The app itself is still there for its own user.
+        QCOMPARE(fromOtherLaunch([path] { return InstanceChannel::send(path, "raise"); }),
+                 std::optional<QByteArray>("done"));
+    }
+
+    // Whoever listens on the path must be this user: another user's listener gets no request, and a
+    // launch does not take it for the running app.
+    void aListenerOfAnotherUserIsNotTrusted()
+    {
+        if (::geteuid() != 0)
+            QSKIP("only root can become another user");
+        QTemporaryDir dir;
+        QCOMPARE(::chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
+        const QString theirs = dir.filePath(QStringLiteral("theirs"));
+        QVERIFY(QDir().mkdir(theirs));
+        QCOMPARE(::chown(QFile::encodeName(theirs).constData(), OtherUser::kUid, OtherUser::kGid), 0);
+        const QByteArray planted = QFile::encodeName(theirs + QStringLiteral("/s.sock"));
+        QFuture<bool> listener =
+            QtConcurrent::run([planted] { return OtherUser::run([&planted] { return answerTwice(planted); }); });
+        QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(QFile::decodeName(planted)); }, 5000));
+        // Moved into a folder of ours: the kernel still connects to their listener.
+        const QString path = dir.filePath(QStringLiteral("s.sock"));
+        QCOMPARE(::rename(planted.constData(), QFile::encodeName(path).constData()), 0);
+
+        QCOMPARE(InstanceChannel::send(path, "raise"), std::nullopt);
+        InstanceChannel launch(path);
+        QCOMPARE(launch.claim(), InstanceChannel::Role::Unavailable);
+        QVERIFY2(launch.errorString().contains(QLatin1String("another user")), qPrintable(launch.errorString()));
+        listener.waitForFinished();
+        QVERIFY(listener.result()); // both reached it: it was there to answer
     }
 
     void theSecondLaunchTalksToTheFirst()
