@@ -1,4 +1,5 @@
 #include "DevService.h"
+#include "OtherUser.h"
 #include "ProbeTargets.h"
 #include "TestEnvironment.h"
 #include "platform/InstanceChannel.h"
@@ -361,6 +362,28 @@ private slots:
         QCOMPARE(handed.exitCode, 0);
         QCOMPARE(requests, QByteArrayList{"disconnect"});
         QCOMPARE(handed.out, QStringLiteral("Disconnecting…\nDisconnected\n").toUtf8());
+    }
+
+    // A lock file another user put there: every command that would drive the tunnel says whose it is,
+    // never "another Nimbrel process", and status does not repeat what the file claims.
+    void aLockFileOfAnotherUserIsNamedByEveryCommand()
+    {
+        if (::geteuid() != 0)
+            QSKIP("only root can give a file to another user");
+        const QString lock = stateFile(QStringLiteral("tunnel.lock"));
+        QVERIFY(TestEnvironment::writeFile(lock, "pid=1\nprogram=nimbrel\nstate=connected\n"));
+        QCOMPARE(::chown(QFile::encodeName(lock).constData(), OtherUser::kUid, OtherUser::kGid), 0);
+        const QByteArray refusal =
+            QStringLiteral("%1 belongs to user nobody; an administrator can remove it").arg(lock).toUtf8();
+        for (const QString &command : {QStringLiteral("connect"), QStringLiteral("disconnect")}) {
+            const CliRun refused = run({command});
+            QCOMPARE(refused.exitCode, 1);
+            QCOMPARE(refused.err, "nimbrel-cli: " + refusal + '\n');
+        }
+        const QJsonObject tunnel =
+            run({QStringLiteral("status"), QStringLiteral("--json")}).json().value(QStringLiteral("tunnel")).toObject();
+        QCOMPARE(tunnel, (QJsonObject{{QStringLiteral("state"), QStringLiteral("blocked")},
+                                      {QStringLiteral("reason"), QString::fromUtf8(refusal)}}));
     }
 };
 
