@@ -25,6 +25,13 @@ bool isForeign(const struct stat &info)
     return info.st_uid != ::geteuid() && info.st_uid != 0;
 }
 
+// Whether the file open as info is still the one at path.
+bool isAtPath(const QByteArray &path, const struct stat &info)
+{
+    struct stat current {};
+    return ::lstat(path.constData(), &current) == 0 && current.st_dev == info.st_dev && current.st_ino == info.st_ino;
+}
+
 TunnelOwnership::Holder parseHolder(const QByteArray &content)
 {
     TunnelOwnership::Holder holder;
@@ -60,9 +67,9 @@ QString TunnelOwnership::Holder::refusal() const
     return LanguageManager::shared().formatted(QStringLiteral("tunnel_in_use"), description());
 }
 
-TunnelOwnership::Lease::Lease(int fd, bool writable, QString program)
+TunnelOwnership::Lease::Lease(int fd, QString ownFile, QString program)
     : m_fd(fd)
-    , m_writable(writable)
+    , m_ownFile(std::move(ownFile))
     , m_program(std::move(program))
 {
     write();
@@ -70,9 +77,14 @@ TunnelOwnership::Lease::Lease(int fd, bool writable, QString program)
 
 TunnelOwnership::Lease::~Lease()
 {
-    // Say nothing stale once free; the file itself stays (removing a lock file races with its users).
-    if (m_writable)
-        static_cast<void>(::ftruncate(m_fd, 0));
+    // Nothing stale is left once free, so no other user ever finds a file of ours in the way. Removed
+    // while still locked: whoever opened it meanwhile sees that it is gone (acquire checks).
+    if (!m_ownFile.isEmpty()) {
+        struct stat info {};
+        const QByteArray native = QFile::encodeName(m_ownFile);
+        if (::fstat(m_fd, &info) == 0 && isAtPath(native, info))
+            ::unlink(native.constData());
+    }
     ::close(m_fd); // releases the lock
 }
 
@@ -85,7 +97,7 @@ void TunnelOwnership::Lease::setState(const QString &state)
 
 void TunnelOwnership::Lease::write()
 {
-    if (!m_writable)
+    if (m_ownFile.isEmpty())
         return;
     const QByteArray text = QStringLiteral("pid=%1\nprogram=%2\nstate=%3\n")
                                 .arg(QCoreApplication::applicationPid())
@@ -118,49 +130,60 @@ std::shared_ptr<TunnelOwnership::Lease> TunnelOwnership::acquire(QString *proble
         return held;
 
     const QByteArray native = QFile::encodeName(m_path);
-    // Not through a link, and never blocking on a FIFO someone put there.
-    constexpr int kFlags = O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-    int fd = ::open(native.constData(), O_RDWR | kFlags, 0644);
-    if (fd < 0 && errno == EACCES) // another user's lock file: it still locks, we just cannot write it
-        fd = ::open(native.constData(), O_RDONLY | kFlags, 0644);
-    if (fd < 0) {
-        *problem = QStringLiteral("cannot open %1 (%2)").arg(m_path, QString::fromLocal8Bit(std::strerror(errno)));
-        return nullptr;
+    // A holder removes the file as it lets go: a file opened just before that removal is locked in
+    // vain, and the lock is the file at the path now. Only a lost race repeats.
+    for (int round = 0; round < 5; ++round) {
+        // Not through a link, and never blocking on a FIFO someone put there.
+        constexpr int kFlags = O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+        int fd = ::open(native.constData(), O_RDWR | kFlags, 0644);
+        if (fd < 0 && errno == EACCES) // root's lock file: it still locks, we just cannot write it
+            fd = ::open(native.constData(), O_RDONLY | kFlags, 0644);
+        if (fd < 0) {
+            *problem = QStringLiteral("cannot open %1 (%2)").arg(m_path, QString::fromLocal8Bit(std::strerror(errno)));
+            return nullptr;
+        }
+        struct stat info {};
+        if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+            ::close(fd);
+            *problem = QStringLiteral("%1 is taken by a file that is not ours").arg(m_path);
+            return nullptr;
+        }
+        // Its owner could hold it, or say anything in it, whenever they like.
+        if (isForeign(info)) {
+            ::close(fd);
+            *problem = TunnelPaths::ownedByAnotherUser(m_path, info.st_uid);
+            return nullptr;
+        }
+        // A short shared probe by another process (otherHolder) may hold it for a moment: try a few times.
+        bool locked = false;
+        for (int attempt = 0; attempt < 3 && !locked; ++attempt) {
+            locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+            if (!locked && errno != EWOULDBLOCK)
+                break;
+            if (!locked)
+                QThread::msleep(5);
+        }
+        if (!locked) {
+            QByteArray content(kMaxHolderBytes, Qt::Uninitialized);
+            const ssize_t got = ::pread(fd, content.data(), size_t(content.size()), 0);
+            ::close(fd);
+            *problem = parseHolder(content.left(got > 0 ? got : 0)).refusal();
+            return nullptr;
+        }
+        if (!isAtPath(native, info)) {
+            ::close(fd);
+            continue;
+        }
+        // Write who we are only into a file of our own that is not linked elsewhere; only such a file
+        // is removed again.
+        const bool ours =
+            info.st_uid == ::geteuid() && info.st_nlink == 1 && (::fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDWR;
+        std::shared_ptr<Lease> lease(new Lease(fd, ours ? m_path : QString(), m_program));
+        m_lease = lease;
+        return lease;
     }
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        *problem = QStringLiteral("%1 is taken by a file that is not ours").arg(m_path);
-        return nullptr;
-    }
-    // Its owner could hold it, or say anything in it, whenever they like.
-    if (isForeign(info)) {
-        ::close(fd);
-        *problem = TunnelPaths::ownedByAnotherUser(m_path, info.st_uid);
-        return nullptr;
-    }
-    // A short shared probe by another process (otherHolder) may hold it for a moment: try a few times.
-    bool locked = false;
-    for (int attempt = 0; attempt < 3 && !locked; ++attempt) {
-        locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-        if (!locked && errno != EWOULDBLOCK)
-            break;
-        if (!locked)
-            QThread::msleep(5);
-    }
-    if (!locked) {
-        QByteArray content(kMaxHolderBytes, Qt::Uninitialized);
-        const ssize_t got = ::pread(fd, content.data(), size_t(content.size()), 0);
-        ::close(fd);
-        *problem = parseHolder(content.left(got > 0 ? got : 0)).refusal();
-        return nullptr;
-    }
-    // Write who we are only into a file of our own that is not linked elsewhere.
-    const bool writable =
-        info.st_uid == ::geteuid() && info.st_nlink == 1 && (::fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDWR;
-    std::shared_ptr<Lease> lease(new Lease(fd, writable, m_program));
-    m_lease = lease;
-    return lease;
+    *problem = QStringLiteral("cannot lock %1: it keeps being replaced").arg(m_path);
+    return nullptr;
 }
 
 std::optional<TunnelOwnership::Holder> TunnelOwnership::otherHolder() const

@@ -9,9 +9,9 @@
 #include <optional>
 
 // Makes sure only one process drives the tunnel: an advisory lock (flock) on a file beside the helper's
-// files, held from a start until that tunnel's clean-up has finished. The lock dies with its process,
-// so a crash never leaves the tunnel claimed. The holder writes its process id, program and state into
-// the file so that others can say who holds it.
+// files, held from a start until that tunnel's clean-up has finished, and removed as it is let go. The
+// lock dies with its process, so a crash never leaves the tunnel claimed. The holder writes its
+// process id, program and state into the file so that others can say who holds it.
 class TunnelOwnership {
 public:
     struct Holder {
@@ -39,12 +39,13 @@ public:
 
     private:
         friend class TunnelOwnership;
-        Lease(int fd, bool writable, QString program);
+        // ownFile: the lock file's path when it is ours to write and to remove; empty otherwise.
+        Lease(int fd, QString ownFile, QString program);
         void write();
 
         std::mutex m_mutex;
         int m_fd = -1;
-        bool m_writable = false;
+        QString m_ownFile;
         QString m_program;
         QString m_state;
     };

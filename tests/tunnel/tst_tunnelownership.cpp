@@ -61,7 +61,7 @@ private slots:
         lease.reset();
         QVERIFY(!app.heldByUs());
         QVERIFY(!cli.otherHolder());
-        QCOMPARE(readAll(lock), QByteArray()); // nothing stale once free
+        QVERIFY(!QFileInfo::exists(lock)); // nothing stale once free, in anybody's way
         QVERIFY(cli.acquire(&problem));
     }
 
