@@ -32,21 +32,25 @@ void assign(AppViewModel *self, T &field, T value, Signal changed)
 
 } // namespace
 
-QString AppViewModel::rawValue(RoutingMode mode)
-{
-    return mode == RoutingMode::smart ? QStringLiteral("smart") : QStringLiteral("safe");
-}
-
-std::optional<AppViewModel::RoutingMode> AppViewModel::routingModeFromRawValue(const QString &raw)
-{
-    if (raw == QLatin1String("smart"))
-        return RoutingMode::smart;
-    if (raw == QLatin1String("safe"))
-        return RoutingMode::safe;
-    return std::nullopt;
-}
-
 namespace {
+
+TunnelSettings tunnelSettings(const AppEnvironment &environment)
+{
+    TunnelSettings settings;
+    settings.preferences = environment.preferences;
+    settings.paths = environment.tunnelPaths;
+    settings.adminPrompt = environment.platform.adminPrompt;
+    settings.privilegedRunner = environment.platform.privilegedRunner;
+    settings.monitorInterval = environment.intervals.monitor;
+    settings.stopPoll = environment.intervals.stopPoll;
+    settings.stopPolls = environment.intervals.stopPolls;
+    settings.trustedScriptOwner = environment.trustedScriptOwner;
+    settings.helperPlaces = environment.helperPlaces;
+    settings.loginName = environment.loginName;
+    settings.sudoersFile = environment.sudoersFile;
+    settings.controlProgram = environment.controlProgram;
+    return settings;
+}
 
 ApiService::Config apiConfig(const AppEnvironment &environment)
 {
@@ -68,8 +72,12 @@ AppViewModel::AppViewModel(AppEnvironment environment, QObject *parent)
 {
     m_nodeModelOwner = std::make_unique<NodeListModel>(*this);
     m_nodeModel = m_nodeModelOwner.get();
-    m_tunnel = std::make_unique<TunnelController>(*this);
-    m_vpnStatus = localizedStatus(QStringLiteral("vpn_disconnected"));
+    m_tunnel = std::make_unique<TunnelController>(tunnelSettings(m_environment));
+    const TunnelState &tunnel = m_tunnel->state();
+    connect(&tunnel, &TunnelState::statusChanged, this, &AppViewModel::vpnStatusChanged);
+    connect(&tunnel, &TunnelState::connectedChanged, this, &AppViewModel::isConnectedChanged);
+    connect(&tunnel, &TunnelState::loadingChanged, this, &AppViewModel::isVpnLoadingChanged);
+    connect(m_tunnel.get(), &TunnelController::problem, this, &AppViewModel::tunnelProblem);
 
     QThreadPool *workers = m_environment.workers ? m_environment.workers : QThreadPool::globalInstance();
     m_startupCleanupStarted = m_tunnel->startLeftoverCleanup(*workers);
@@ -168,21 +176,6 @@ void AppViewModel::setPinging(qint64 id, bool pinging)
     emit pingStateChanged(id);
 }
 
-void AppViewModel::setVpnStatus(QString status)
-{
-    assign(this, m_vpnStatus, std::move(status), &AppViewModel::vpnStatusChanged);
-}
-
-void AppViewModel::setIsConnected(bool connected)
-{
-    assign(this, m_isConnected, connected, &AppViewModel::isConnectedChanged);
-}
-
-void AppViewModel::setIsVpnLoading(bool loading)
-{
-    assign(this, m_isVpnLoading, loading, &AppViewModel::isVpnLoadingChanged);
-}
-
 AppViewModel::RoutingMode AppViewModel::routingMode() const
 {
     const QString stored = m_environment.preferences->string(kRoutingModeKey).value_or(QStringLiteral("safe"));
@@ -191,12 +184,12 @@ AppViewModel::RoutingMode AppViewModel::routingMode() const
 
 void AppViewModel::setRoutingMode(RoutingMode mode)
 {
-    m_environment.preferences->setString(kRoutingModeKey, rawValue(mode));
+    m_environment.preferences->setString(kRoutingModeKey, RoutingModes::rawValue(mode));
 }
 
 void AppViewModel::setRoutingModeName(const QString &raw)
 {
-    if (const std::optional<RoutingMode> mode = routingModeFromRawValue(raw))
+    if (const std::optional<RoutingMode> mode = RoutingModes::fromRawValue(raw))
         setRoutingMode(*mode);
 }
 
@@ -216,7 +209,7 @@ void AppViewModel::resetState()
     m_cachedNodeVersion.reset();
     setPingResults({});
     setPingingNodes({});
-    setVpnStatus(localizedStatus(QStringLiteral("vpn_disconnected")));
+    m_tunnel->resetStatus();
 }
 
 void AppViewModel::tryAutoLogin()
@@ -253,7 +246,7 @@ void AppViewModel::registerAccount(const QString &email, const QString &password
 
 void AppViewModel::logout()
 {
-    if (m_isConnected)
+    if (isConnected())
         vpnDisconnect();
     SessionFlows::logout(this);
 }
@@ -331,7 +324,7 @@ QString AppViewModel::binaryPath() const
 
 void AppViewModel::vpnConnect()
 {
-    m_tunnel->vpnConnect();
+    m_tunnel->vpnConnect(m_selectedNode, m_psk, routingMode());
 }
 
 void AppViewModel::vpnDisconnect()
@@ -347,11 +340,6 @@ void AppViewModel::shutdownTunnel(std::chrono::milliseconds limit, std::function
 bool AppViewModel::tunnelBusy() const
 {
     return m_tunnel->isBusy();
-}
-
-QString AppViewModel::localizedStatus(const QString &key) const
-{
-    return LanguageManager::shared().localized(key);
 }
 
 QVariant AppViewModel::authErrorValue() const

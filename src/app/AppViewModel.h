@@ -1,10 +1,10 @@
 #pragma once
 
 #include "AppEnvironment.h"
-#include "TaskHandle.h"
 #include "TokenStore.h"
 #include "api/ApiService.h"
 #include "api/NodeInfo.h"
+#include "tunnel/TunnelController.h"
 
 #include <QHash>
 #include <QList>
@@ -17,7 +17,6 @@
 #include <optional>
 
 class NodeListModel;
-class TunnelController;
 
 // The one observable state object of the app: what the screens and the tray panel show, and the
 // operations they call. Lives on the main thread; every observed field notifies on every assignment.
@@ -48,10 +47,7 @@ public:
     enum class Screen { Login, Register, Home };
     Q_ENUM(Screen)
 
-    enum class RoutingMode { safe, smart };
-    static QString rawValue(RoutingMode mode);
-    // Exactly "safe" or "smart"; anything else is no mode.
-    static std::optional<RoutingMode> routingModeFromRawValue(const QString &raw);
+    using RoutingMode = ::RoutingMode;
 
     explicit AppViewModel(AppEnvironment environment, QObject *parent = nullptr);
     ~AppViewModel() override;
@@ -97,12 +93,15 @@ public:
     // One node's entry of the two probe maps.
     void setPingResult(qint64 id, qint64 milliseconds);
     void setPinging(qint64 id, bool pinging);
-    const QString &vpnStatus() const { return m_vpnStatus; }
-    void setVpnStatus(QString status);
-    bool isConnected() const { return m_isConnected; }
-    void setIsConnected(bool connected);
-    bool isVpnLoading() const { return m_isVpnLoading; }
-    void setIsVpnLoading(bool loading);
+    // The tunnel's fields: read-only views of the state the tunnel controller owns and writes.
+    const QString &vpnStatus() const { return m_tunnel->state().status(); }
+    bool isConnected() const { return m_tunnel->state().isConnected(); }
+    bool isVpnLoading() const { return m_tunnel->state().isLoading(); }
+    std::optional<qint32> tunnelPid() const { return m_tunnel->state().pid(); }
+    const std::optional<TaskHandle> &monitorTask() const { return m_tunnel->state().monitor(); }
+    const std::optional<QString> &connectedServerIp() const { return m_tunnel->state().serverHost(); }
+    RoutingMode connectedRoutingMode() const { return m_tunnel->state().mode(); }
+    TunnelController &tunnel() { return *m_tunnel; }
 
     // Plain fields: nobody is notified.
     const std::optional<QString> &accessToken() const { return m_accessToken; }
@@ -111,19 +110,11 @@ public:
     void setRefreshToken(std::optional<QString> token) { m_refreshToken = std::move(token); }
     const std::optional<QString> &cachedNodeVersion() const { return m_cachedNodeVersion; }
     void setCachedNodeVersion(std::optional<QString> version) { m_cachedNodeVersion = std::move(version); }
-    std::optional<qint32> tunnelPid() const { return m_tunnelPid; }
-    void setTunnelPid(std::optional<qint32> pid) { m_tunnelPid = pid; }
-    const std::optional<TaskHandle> &monitorTask() const { return m_monitorTask; }
-    void setMonitorTask(std::optional<TaskHandle> task) { m_monitorTask = std::move(task); }
-    const std::optional<QString> &connectedServerIp() const { return m_connectedServerIp; }
-    void setConnectedServerIp(std::optional<QString> host) { m_connectedServerIp = std::move(host); }
-    RoutingMode connectedRoutingMode() const { return m_connectedRoutingMode; }
-    void setConnectedRoutingMode(RoutingMode mode) { m_connectedRoutingMode = mode; }
 
     // The mode for the next connect, read from and written to the preference store on every access.
     RoutingMode routingMode() const;
     void setRoutingMode(RoutingMode mode);
-    Q_INVOKABLE QString routingModeName() const { return rawValue(routingMode()); }
+    Q_INVOKABLE QString routingModeName() const { return RoutingModes::rawValue(routingMode()); }
     Q_INVOKABLE void setRoutingModeName(const QString &raw);
 
     // Wipes the signed-in state; leaves the screen, the flags, the error texts and the tunnel alone.
@@ -209,8 +200,6 @@ private:
     QVariantMap pingResultsValue() const;
     QVariantMap pingingNodesValue() const;
 
-    QString localizedStatus(const QString &key) const;
-
     AppEnvironment m_environment;
     ApiService m_api;
     TokenStore m_tokens;
@@ -235,13 +224,6 @@ private:
     QHash<qint64, qint64> m_pingResults;
     QHash<qint64, bool> m_pingingNodes;
     std::optional<QString> m_cachedNodeVersion;
-    QString m_vpnStatus = QStringLiteral("Disconnected");
-    bool m_isConnected = false;
-    bool m_isVpnLoading = false;
-    std::optional<qint32> m_tunnelPid;
-    std::optional<TaskHandle> m_monitorTask;
-    std::optional<QString> m_connectedServerIp;
-    RoutingMode m_connectedRoutingMode = RoutingMode::safe;
 
     bool m_startupCleanupStarted = false;
 

@@ -441,8 +441,7 @@ int CliCommands::select()
 int CliCommands::mode()
 {
     if (!m_request.operands.isEmpty()) {
-        const std::optional<AppViewModel::RoutingMode> mode =
-            AppViewModel::routingModeFromRawValue(m_request.operands.first());
+        const std::optional<AppViewModel::RoutingMode> mode = RoutingModes::fromRawValue(m_request.operands.first());
         if (!mode)
             return usageError(QStringLiteral("usage: nimbrel-cli mode [safe|smart]"));
         m_vm.setRoutingMode(*mode);

@@ -6,7 +6,6 @@
 #include "PrivilegeInstaller.h"
 #include "RouteCleanup.h"
 #include "SmartModeCleanup.h"
-#include "app/AppViewModel.h"
 #include "i18n/LanguageManager.h"
 #include "platform/HelperProcess.h"
 #include "platform/SystemInfo.h"
@@ -28,14 +27,14 @@ struct LaunchTicket {
     std::atomic_bool cancelled{false};
     std::atomic<pid_t> pid{-1};
     QString serverHost;
-    AppViewModel::RoutingMode mode = AppViewModel::RoutingMode::safe;
+    RoutingMode mode = RoutingMode::safe;
 };
 
 struct TunnelController::LaunchParameters {
     QString helperPath;
     QString serverAddress;
     QString sni;
-    AppViewModel::RoutingMode mode = AppViewModel::RoutingMode::safe;
+    RoutingMode mode = RoutingMode::safe;
     QString psk;
 };
 
@@ -43,22 +42,13 @@ namespace {
 
 constexpr qint64 kMaxLogBytesPerCheck = 1024 * 1024;
 
-QString localized(const QString &key)
-{
-    return LanguageManager::shared().localized(key);
-}
-
-ControlProgram controlProgram(const AppEnvironment &env)
-{
-    return ControlProgram(env.platform.privilegedRunner, env.controlProgram);
-}
-
 } // namespace
 
-TunnelController::TunnelController(AppViewModel &viewModel, QObject *parent)
+TunnelController::TunnelController(TunnelSettings settings, QObject *parent)
     : QObject(parent)
-    , m_vm(viewModel)
-    , m_ownership(viewModel.environment().tunnelPaths.ownerLock, TunnelOwnership::currentProgram())
+    , m_settings(std::move(settings))
+    , m_state(LanguageManager::shared().localized(QStringLiteral("vpn_disconnected")))
+    , m_ownership(m_settings.paths.ownerLock, TunnelOwnership::currentProgram())
 {
     m_lane.setMaxThreadCount(1);
     m_lane.setExpiryTimeout(-1);
@@ -72,10 +62,24 @@ TunnelController::~TunnelController()
     m_lane.waitForDone();
 }
 
+QString TunnelController::localized(const QString &key) const
+{
+    return LanguageManager::shared().localized(key);
+}
+
+ControlProgram TunnelController::controlProgram() const
+{
+    return ControlProgram(m_settings.privilegedRunner, m_settings.controlProgram);
+}
+
 QString TunnelController::binaryPath() const
 {
-    const AppEnvironment &env = m_vm.environment();
-    return HelperLocator(env.preferences, env.helperPlaces).binaryPath();
+    return HelperLocator(m_settings.preferences, m_settings.helperPlaces).binaryPath();
+}
+
+void TunnelController::resetStatus()
+{
+    m_state.setStatus(localized(QStringLiteral("vpn_disconnected")));
 }
 
 bool TunnelController::isBusy()
@@ -85,8 +89,7 @@ bool TunnelController::isBusy()
 
 bool TunnelController::startLeftoverCleanup(QThreadPool &pool)
 {
-    const AppEnvironment &env = m_vm.environment();
-    const SmartModeCleanup cleanup(controlProgram(env), env.tunnelPaths, env.trustedScriptOwner);
+    const SmartModeCleanup cleanup(controlProgram(), m_settings.paths, m_settings.trustedScriptOwner);
     if (!cleanup.leftBehind())
         return false;
     QString holder;
@@ -111,44 +114,43 @@ void TunnelController::customEvent(QEvent *event)
         QObject::customEvent(event);
 }
 
-void TunnelController::vpnConnect()
+void TunnelController::vpnConnect(const std::optional<NodeInfo> &node, const QString &psk, RoutingMode mode)
 {
     if (m_launch && !m_launch->cancelled)
         return; // a start is already under way; its outcome is on screen soon
-    const std::optional<NodeInfo> &node = m_vm.selectedNode();
     if (!node) {
-        m_vm.setVpnStatus(localized(QStringLiteral("select_node_first")));
+        m_state.setStatus(localized(QStringLiteral("select_node_first")));
         return;
     }
-    if (m_vm.psk().isEmpty()) {
-        m_vm.setVpnStatus(localized(QStringLiteral("psk_not_ready")));
+    if (psk.isEmpty()) {
+        m_state.setStatus(localized(QStringLiteral("psk_not_ready")));
         return;
     }
-    if (!HelperLaunch::isSafe(*node, m_vm.psk())) {
-        m_vm.setVpnStatus(localized(QStringLiteral("node_invalid")));
+    if (!HelperLaunch::isSafe(*node, psk)) {
+        m_state.setStatus(localized(QStringLiteral("node_invalid")));
         return;
     }
     const QString helper = binaryPath();
     if (helper.isEmpty()) {
-        m_vm.setVpnStatus(localized(QStringLiteral("binary_not_found")));
+        m_state.setStatus(localized(QStringLiteral("binary_not_found")));
         return;
     }
     QString refusal;
     m_lease = m_ownership.acquire(&refusal);
     if (!m_lease) {
-        m_vm.setVpnStatus(refusal);
+        m_state.setStatus(refusal);
         return;
     }
     m_lease->setState(QStringLiteral("connecting"));
-    m_vm.setIsVpnLoading(true);
-    m_vm.setVpnStatus(localized(QStringLiteral("vpn_connecting")));
+    m_state.setLoading(true);
+    m_state.setStatus(localized(QStringLiteral("vpn_connecting")));
 
     LaunchParameters launch;
     launch.helperPath = helper;
     launch.serverAddress = node->host + QLatin1Char(':') + QString::number(node->port);
     launch.sni = node->sni.value_or(node->host);
-    launch.mode = m_vm.routingMode();
-    launch.psk = m_vm.psk();
+    launch.mode = mode;
+    launch.psk = psk;
 
     auto ticket = std::make_shared<LaunchTicket>();
     const qsizetype colon = launch.serverAddress.indexOf(QLatin1Char(':'));
@@ -157,18 +159,17 @@ void TunnelController::vpnConnect()
     m_launch = ticket;
     ++m_generation;
 
-    const AppEnvironment &env = m_vm.environment();
     PrivilegeInstaller::Settings installSettings;
-    installSettings.sudoersFile = env.sudoersFile;
-    installSettings.control = env.controlProgram;
-    auto installer = std::make_shared<PrivilegeInstaller>(env.preferences, env.platform.adminPrompt,
-                                                          env.platform.privilegedRunner, installSettings);
-    const TunnelPaths paths = env.tunnelPaths;
-    const QString user = env.loginName;
-    const ControlProgram control = controlProgram(env);
+    installSettings.sudoersFile = m_settings.sudoersFile;
+    installSettings.control = m_settings.controlProgram;
+    auto installer = std::make_shared<PrivilegeInstaller>(m_settings.preferences, m_settings.adminPrompt,
+                                                          m_settings.privilegedRunner, installSettings);
+    const TunnelPaths paths = m_settings.paths;
+    const QString user = m_settings.loginName;
+    const ControlProgram control = controlProgram();
     // A helper still running from an earlier start (one that failed, say) can be stopped only while the
     // rights still name its path: a new installation for another helper must stop it first.
-    const std::optional<qint32> runningHelper = m_vm.tunnelPid();
+    const std::optional<qint32> runningHelper = m_state.pid();
 
     ThreadHandoff::start(m_lane, [this, launch, ticket, installer, paths, user, control, runningHelper] {
         if (ticket->cancelled)
@@ -200,8 +201,8 @@ void TunnelController::vpnConnect()
         environment.insert(QStringLiteral("FERNWIRE_PSK"), launch.psk);
         const HelperProcess::Started started = HelperProcess::spawn(
             launch.helperPath,
-            HelperLaunch::arguments(launch.serverAddress, launch.sni, launch.mode == AppViewModel::RoutingMode::smart),
-            environment, log->writeDescriptor());
+            HelperLaunch::arguments(launch.serverAddress, launch.sni, launch.mode == RoutingMode::smart), environment,
+            log->writeDescriptor());
         log->closeWriteDescriptor();
         if (started.pid <= 0) {
             postToMain([ticket, error = started.error](TunnelController &self) {
@@ -222,8 +223,8 @@ void TunnelController::failLaunch(const std::shared_ptr<LaunchTicket> &ticket, c
     if (m_launch == ticket)
         m_launch.reset();
     m_lease.reset();
-    m_vm.setIsVpnLoading(false);
-    m_vm.setVpnStatus(detail.isEmpty() ? localized(statusKey) : LanguageManager::shared().formatted(statusKey, detail));
+    m_state.setLoading(false);
+    m_state.setStatus(detail.isEmpty() ? localized(statusKey) : LanguageManager::shared().formatted(statusKey, detail));
 }
 
 void TunnelController::finishLaunch(const std::shared_ptr<LaunchTicket> &ticket, pid_t pid,
@@ -233,9 +234,9 @@ void TunnelController::finishLaunch(const std::shared_ptr<LaunchTicket> &ticket,
         return; // the stop queued behind this start stops the helper
     if (m_launch == ticket)
         m_launch.reset();
-    m_vm.setTunnelPid(pid);
-    m_vm.setConnectedServerIp(ticket->serverHost);
-    m_vm.setConnectedRoutingMode(ticket->mode);
+    m_state.setPid(pid);
+    m_state.setServerHost(ticket->serverHost);
+    m_state.setMode(ticket->mode);
     startMonitoring(std::move(log));
 }
 
@@ -245,14 +246,14 @@ void TunnelController::startMonitoring(std::shared_ptr<TunnelLog> log)
     m_log = std::move(log);
     m_scanner = LogScanner();
     m_up = false;
-    m_vm.setMonitorTask(TaskHandle());
-    m_monitorTimer.start(m_vm.environment().intervals.monitor);
+    m_state.setMonitor(TaskHandle());
+    m_monitorTimer.start(m_settings.monitorInterval);
 }
 
 void TunnelController::stopMonitoring()
 {
-    if (m_vm.monitorTask())
-        m_vm.monitorTask()->cancel();
+    if (m_state.monitor())
+        m_state.monitor()->cancel();
     m_monitorTimer.stop();
     m_log.reset();
 }
@@ -265,51 +266,51 @@ void TunnelController::endMonitoring()
 
 void TunnelController::monitorTick()
 {
-    if (!m_vm.monitorTask() || m_vm.monitorTask()->isCancelled()) {
+    if (!m_state.monitor() || m_state.monitor()->isCancelled()) {
         stopMonitoring();
         return;
     }
     if (!m_up && m_log) {
         m_log->readNew(m_scanner, kMaxLogBytesPerCheck);
         if (m_scanner.sawMarker()) {
-            m_vm.setIsConnected(true);
-            m_vm.setIsVpnLoading(false);
-            m_vm.setVpnStatus(localized(QStringLiteral("vpn_connected")));
+            m_state.setConnected(true);
+            m_state.setLoading(false);
+            m_state.setStatus(localized(QStringLiteral("vpn_connected")));
             m_up = true;
             m_log.reset(); // never read again
             m_lease->setState(QStringLiteral("connected"));
         } else if (m_scanner.sawError()) {
-            m_vm.setIsVpnLoading(false);
-            m_vm.setVpnStatus(localized(QStringLiteral("connect_failed")));
+            m_state.setLoading(false);
+            m_state.setStatus(localized(QStringLiteral("connect_failed")));
             m_lease->setState(QStringLiteral("failed")); // the helper may still run: ours until stopped
             endMonitoring();
-            emit m_vm.tunnelProblem(m_vm.vpnStatus());
+            emit problem(m_state.status());
             return;
         }
     }
-    if (const std::optional<qint32> pid = m_vm.tunnelPid(); pid && !SystemInfo::isProcessAlive(*pid)) {
-        m_vm.setIsConnected(false);
-        m_vm.setIsVpnLoading(false);
-        m_vm.setTunnelPid(std::nullopt);
-        m_vm.setVpnStatus(localized(m_up ? QStringLiteral("process_exited") : QStringLiteral("process_crashed")));
+    if (const std::optional<qint32> pid = m_state.pid(); pid && !SystemInfo::isProcessAlive(*pid)) {
+        m_state.setConnected(false);
+        m_state.setLoading(false);
+        m_state.setPid(std::nullopt);
+        m_state.setStatus(localized(m_up ? QStringLiteral("process_exited") : QStringLiteral("process_crashed")));
         m_lease.reset();
         endMonitoring();
-        emit m_vm.tunnelProblem(m_vm.vpnStatus());
+        emit problem(m_state.status());
     }
 }
 
 void TunnelController::vpnDisconnect()
 {
     stopMonitoring();
-    m_vm.setMonitorTask(std::nullopt);
-    std::optional<qint32> pid = m_vm.tunnelPid();
-    QString host = m_vm.connectedServerIp().value_or(QString());
-    AppViewModel::RoutingMode mode = m_vm.connectedRoutingMode();
-    m_vm.setTunnelPid(std::nullopt);
-    m_vm.setConnectedServerIp(std::nullopt);
-    m_vm.setIsConnected(false);
-    m_vm.setIsVpnLoading(false);
-    m_vm.setVpnStatus(localized(QStringLiteral("disconnecting")));
+    m_state.setMonitor(std::nullopt);
+    std::optional<qint32> pid = m_state.pid();
+    QString host = m_state.serverHost().value_or(QString());
+    RoutingMode mode = m_state.mode();
+    m_state.setPid(std::nullopt);
+    m_state.setServerHost(std::nullopt);
+    m_state.setConnected(false);
+    m_state.setLoading(false);
+    m_state.setStatus(localized(QStringLiteral("disconnecting")));
 
     std::shared_ptr<LaunchTicket> pending = std::exchange(m_launch, nullptr);
     if (pending)
@@ -325,46 +326,46 @@ void TunnelController::vpnDisconnect()
     if (lease)
         lease->setState(QStringLiteral("disconnecting"));
 
-    const AppEnvironment &env = m_vm.environment();
-    const ControlProgram control = controlProgram(env);
-    const SmartModeCleanup smartCleanup(control, env.tunnelPaths, env.trustedScriptOwner);
-    const Intervals intervals = env.intervals;
+    const ControlProgram control = controlProgram();
+    const SmartModeCleanup smartCleanup(control, m_settings.paths, m_settings.trustedScriptOwner);
+    const std::chrono::milliseconds stopPoll = m_settings.stopPoll;
+    const int stopPolls = m_settings.stopPolls;
 
-    ThreadHandoff::start(
-        m_lane, [this, pid, host, mode, pending, control, smartCleanup, intervals, generation, lease]() mutable {
-            if (!lease) {
-                postToMain([generation](TunnelController &self) { self.finishDisconnect(generation); });
-                return;
-            }
-            // A start that was cancelled may still have started the helper before it saw the stop.
-            if (!pid && pending && pending->pid > 0) {
-                pid = pending->pid;
-                host = pending->serverHost;
-                mode = pending->mode;
-            }
-            if (pid) {
-                control.stop(*pid);
-                for (int poll = 0; poll < intervals.stopPolls && SystemInfo::isProcessAlive(*pid); ++poll)
-                    QThread::msleep(static_cast<unsigned long>(intervals.stopPoll.count()));
-            }
-            RouteCleanup::deleteTunnelRoutes(control, host);
-            if (mode == AppViewModel::RoutingMode::smart)
-                smartCleanup.run();
-            lease.reset();
+    ThreadHandoff::start(m_lane, [this, pid, host, mode, pending, control, smartCleanup, stopPoll, stopPolls,
+                                  generation, lease]() mutable {
+        if (!lease) {
             postToMain([generation](TunnelController &self) { self.finishDisconnect(generation); });
-        });
+            return;
+        }
+        // A start that was cancelled may still have started the helper before it saw the stop.
+        if (!pid && pending && pending->pid > 0) {
+            pid = pending->pid;
+            host = pending->serverHost;
+            mode = pending->mode;
+        }
+        if (pid) {
+            control.stop(*pid);
+            for (int poll = 0; poll < stopPolls && SystemInfo::isProcessAlive(*pid); ++poll)
+                QThread::msleep(static_cast<unsigned long>(stopPoll.count()));
+        }
+        RouteCleanup::deleteTunnelRoutes(control, host);
+        if (mode == RoutingMode::smart)
+            smartCleanup.run();
+        lease.reset();
+        postToMain([generation](TunnelController &self) { self.finishDisconnect(generation); });
+    });
 }
 
 void TunnelController::finishDisconnect(quint64 generation)
 {
     // A newer start or stop owns the status by now.
     if (generation == m_generation)
-        m_vm.setVpnStatus(localized(QStringLiteral("disconnected")));
+        m_state.setStatus(localized(QStringLiteral("disconnected")));
 }
 
 void TunnelController::shutdown(std::chrono::milliseconds limit, std::function<void()> done)
 {
-    if (m_vm.isConnected() || m_vm.isVpnLoading() || m_vm.tunnelPid() || m_launch)
+    if (m_state.isActive() || m_launch)
         vpnDisconnect();
     m_shutdownDeadline = QDeadlineTimer(limit);
     m_shutdownDone = std::move(done);

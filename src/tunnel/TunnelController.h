@@ -1,8 +1,12 @@
 #pragma once
 
 #include "LogScanner.h"
+#include "RoutingMode.h"
 #include "TunnelLog.h"
 #include "TunnelOwnership.h"
+#include "TunnelSettings.h"
+#include "TunnelState.h"
+#include "api/NodeInfo.h"
 
 #include <QDeadlineTimer>
 #include <QObject>
@@ -14,22 +18,29 @@
 #include <functional>
 #include <memory>
 
-class AppViewModel;
 struct LaunchTicket;
 
-// Starts, watches and stops the tunnel helper for the view model. Blocking work (the administrator
-// prompt, starting the helper, stopping it, deleting routes) runs on one serial lane off the main
-// thread, so a new start always waits until the previous stop has cleaned up; results come back to
-// the main thread. The monitor runs on the main thread and reads the log incrementally.
+// Starts, watches and stops the tunnel helper, and owns what the tunnel is doing (its state, which the
+// view model shows). Blocking work (the administrator prompt, starting the helper, stopping it,
+// deleting routes) runs on one serial lane off the main thread, so a new start always waits until the
+// previous stop has cleaned up; results come back to the main thread. The monitor runs on the main
+// thread and reads the log incrementally.
 class TunnelController : public QObject {
     Q_OBJECT
 public:
-    explicit TunnelController(AppViewModel &viewModel, QObject *parent = nullptr);
+    explicit TunnelController(TunnelSettings settings, QObject *parent = nullptr);
     ~TunnelController() override;
 
+    const TunnelState &state() const { return m_state; }
+    // Only for tests that need a state the helper would take long to reach.
+    TunnelState &stateForTests() { return m_state; }
+
     QString binaryPath() const;
-    void vpnConnect();
+    // Starts the helper for node (none: refused with a status saying so) with psk, in mode.
+    void vpnConnect(const std::optional<NodeInfo> &node, const QString &psk, RoutingMode mode);
     void vpnDisconnect();
+    // After a sign-out: the status says "not connected".
+    void resetStatus();
 
     // Stops a running or starting tunnel and its routes before the app quits, waiting at most limit
     // for the clean-up; calls done on the main thread either way.
@@ -40,6 +51,10 @@ public:
     // drives the tunnel, starts that clean-up on the pool without waiting. Returns whether it started.
     bool startLeftoverCleanup(QThreadPool &pool);
     const TunnelOwnership &ownership() const { return m_ownership; }
+
+signals:
+    // The tunnel failed, crashed or was lost without the user asking (statusText is the status now).
+    void problem(const QString &statusText);
 
 protected:
     void customEvent(QEvent *event) override;
@@ -59,7 +74,11 @@ private:
     // Runs fn on the main thread if this controller still exists then.
     void postToMain(std::function<void(TunnelController &)> fn);
 
-    AppViewModel &m_vm;
+    QString localized(const QString &key) const;
+    ControlProgram controlProgram() const;
+
+    const TunnelSettings m_settings;
+    TunnelState m_state;
     TunnelOwnership m_ownership;
     // Held from a start until its tunnel has ended or been cleaned up.
     std::shared_ptr<TunnelOwnership::Lease> m_lease;

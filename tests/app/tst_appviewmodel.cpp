@@ -119,8 +119,9 @@ private slots:
         QSignalSpy status(&vm, &AppViewModel::vpnStatusChanged);
         QSignalSpy connected(&vm, &AppViewModel::isConnectedChanged);
         QSignalSpy error(&vm, &AppViewModel::authErrorChanged);
-        vm.setVpnStatus(vm.vpnStatus());
-        vm.setIsConnected(false);
+        TunnelState &tunnel = vm.tunnel().stateForTests();
+        tunnel.setStatus(vm.vpnStatus());
+        tunnel.setConnected(false);
         vm.setAuthError(std::nullopt);
         vm.setAuthError(std::nullopt);
         QCOMPARE(status.count(), 1);
@@ -206,13 +207,14 @@ private slots:
         vm.setPingResults({{1, 20}});
         vm.setPingingNodes({{2, true}});
         vm.setCachedNodeVersion(QStringLiteral("v3"));
-        vm.setVpnStatus(QStringLiteral("Connected"));
-        vm.setIsConnected(true);
-        vm.setIsVpnLoading(true);
-        vm.setTunnelPid(4242);
-        vm.setMonitorTask(monitor);
-        vm.setConnectedServerIp(QStringLiteral("10.0.0.2"));
-        vm.setConnectedRoutingMode(AppViewModel::RoutingMode::smart);
+        TunnelState &tunnel = vm.tunnel().stateForTests();
+        tunnel.setStatus(QStringLiteral("Connected"));
+        tunnel.setConnected(true);
+        tunnel.setLoading(true);
+        tunnel.setPid(4242);
+        tunnel.setMonitor(monitor);
+        tunnel.setServerHost(QStringLiteral("10.0.0.2"));
+        tunnel.setMode(RoutingMode::smart);
         env.preferences->setString(QStringLiteral("auth.accessToken"), QStringLiteral("stored"));
         LanguageManager::shared().setLanguage(AppLanguage::zhCN);
 

@@ -231,7 +231,8 @@ private slots:
         auto vm = fixture.launch();
         QStringList statuses;
         connect(vm.get(), &AppViewModel::vpnStatusChanged, this, [&] { statuses.append(vm->vpnStatus()); });
-        vm->setIsVpnLoading(true); // a connect in progress, not up yet
+        TunnelState &tunnel = vm->tunnel().stateForTests();
+        tunnel.setLoading(true); // a connect in progress, not up yet
         vm->logout();
         QTRY_COMPARE(statuses.size(), 1);
         QCOMPARE(statuses.last(), QStringLiteral("Disconnected")); // from the state reset alone
@@ -239,8 +240,8 @@ private slots:
         QVERIFY(fixture.env.runner->calls().isEmpty());
 
         statuses.clear();
-        vm->setIsVpnLoading(false);
-        vm->setIsConnected(true);
+        tunnel.setLoading(false);
+        tunnel.setConnected(true);
         vm->logout();
         QCOMPARE(vm->isConnected(), false);
         // The stop shows at once; the state reset and then the finished clean-up follow.

@@ -102,7 +102,7 @@ private slots:
         QCOMPARE(textOf("homeSlot", "vpnStatusText"), QStringLiteral("Disconnected"));
 
         // The next status change is made in the new language.
-        m_vm->setVpnStatus(LanguageManager::shared().localized(QStringLiteral("vpn_connecting")));
+        m_vm->tunnel().stateForTests().setStatus(LanguageManager::shared().localized(QStringLiteral("vpn_connecting")));
         QTRY_COMPARE(textOf("homeSlot", "vpnStatusText"), QStringLiteral("Подключение…"));
 
         // A screen built after the switch starts in the new language, and follows the next switch.
@@ -167,12 +167,12 @@ private slots:
     {
         TrayController tray(*m_vm);
         QCOMPARE(tray.iconName(), QStringLiteral("shield"));
-        m_vm->setIsVpnLoading(true);
+        m_vm->tunnel().stateForTests().setLoading(true);
         QCOMPARE(tray.iconName(), QStringLiteral("shield"));
-        m_vm->setIsConnected(true);
+        m_vm->tunnel().stateForTests().setConnected(true);
         QCOMPARE(tray.iconName(), QStringLiteral("shield.fill"));
-        m_vm->setIsConnected(false);
-        m_vm->setIsVpnLoading(false);
+        m_vm->tunnel().stateForTests().setConnected(false);
+        m_vm->tunnel().stateForTests().setLoading(false);
         QCOMPARE(tray.iconName(), QStringLiteral("shield"));
         // Offscreen there is no tray: the app then lives in its main window alone.
         QVERIFY(!tray.trayAvailable());

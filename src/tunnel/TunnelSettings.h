@@ -1,0 +1,35 @@
+#pragma once
+
+#include "ControlProgram.h"
+#include "HelperLocator.h"
+#include "TunnelPaths.h"
+
+#include <QString>
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <memory>
+
+class AdminPrompt;
+class PreferenceStore;
+class PrivilegedRunner;
+
+// What the tunnel controller works with: the system's operations, places and waits. The app builds
+// it from its environment; tests and the demo swap parts.
+struct TunnelSettings {
+    std::shared_ptr<PreferenceStore> preferences;
+    TunnelPaths paths;
+    std::shared_ptr<AdminPrompt> adminPrompt;
+    std::shared_ptr<PrivilegedRunner> privilegedRunner;
+    std::chrono::milliseconds monitorInterval{1000};
+    // A stopped helper is awaited this often, this many times, before its routes are deleted anyway.
+    std::chrono::milliseconds stopPoll{200};
+    int stopPolls = 40;
+    // Owner a clean-up script must have before it is run as root.
+    uid_t trustedScriptOwner = 0;
+    HelperLocator::Places helperPlaces;
+    QString loginName;
+    QString sudoersFile;
+    ControlProgram::Location controlProgram;
+};
