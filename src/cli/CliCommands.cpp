@@ -69,7 +69,7 @@ CliCommands::CliCommands(AppViewModel &vm, CliSession &session, const CliOutput 
     , m_out(out)
     , m_request(request)
     , m_instanceSocket(std::move(instanceSocket))
-    , m_tunnelOwnership(vm.environment().tunnelPaths.ownerLock, TunnelOwnership::currentProgram())
+    , m_tunnelOwnership(vm.tunnel().ownership())
 {}
 
 int CliCommands::run()

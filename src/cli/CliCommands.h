@@ -69,5 +69,7 @@ private:
     const CliOutput &m_out;
     const CliRequest &m_request;
     QString m_instanceSocket;
-    TunnelOwnership m_tunnelOwnership;
+    // The process's one lock on the tunnel, the one the view model's tunnel takes: a second object on
+    // the same file would take this process's own lease for another's.
+    const TunnelOwnership &m_tunnelOwnership;
 };

@@ -323,6 +323,19 @@ private slots:
                  QStringLiteral("disconnected"));
     }
 
+    // A clean-up script left behind by an earlier smart tunnel is cleaned up at the client's start;
+    // the client's own clean-up never makes it refuse its own connect.
+    void aLeftBehindScriptDoesNotMakeTheClientRefuseItself()
+    {
+        signIn();
+        QVERIFY(TestEnvironment::writeFile(stateFile(QStringLiteral("fw_smart_cleanup.sh")), "#!/bin/sh\nexit 0\n",
+                                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+        m_scenario = QStringLiteral("error");
+        const CliRun failed = run({QStringLiteral("connect")});
+        QVERIFY2(!failed.err.contains("Tunnel in use"), failed.err.constData());
+        QVERIFY2(failed.out.startsWith("Connecting…\n"), failed.out.constData());
+    }
+
     void aFailedConnectExitsWithOneAndStopsTheHelper()
     {
         signIn();
