@@ -11,7 +11,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QThreadPool>
 
 #include <unistd.h>
 
@@ -31,7 +30,6 @@ AppEnvironment AppEnvironment::production(std::shared_ptr<PreferenceStore> prefe
     environment.helperPlaces.extraCandidates = {QString::fromUtf8(BuildConfig::packagedHelperPath)};
 #endif
     environment.loginName = SystemInfo::loginName();
-    environment.workers = QThreadPool::globalInstance();
     return environment;
 }
 

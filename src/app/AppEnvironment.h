@@ -15,7 +15,6 @@ class AdminPrompt;
 class PreferenceStore;
 class QNetworkAccessManager;
 class PrivilegedRunner;
-class QThreadPool;
 
 // How long the app waits for things. Tests shrink them; production uses these values.
 struct Intervals {
@@ -52,8 +51,6 @@ struct AppEnvironment {
     QString sudoersFile = QStringLiteral("/etc/sudoers.d/nimbrel");
     // The root-owned program the sudoers rule allows, and its configuration.
     ControlProgram::Location controlProgram;
-    // Where blocking work runs; never the main thread.
-    QThreadPool *workers = nullptr;
 
     // The real system: the given store, the build's service URLs, the fixed /tmp paths, sudo, and on
     // Linux the packaged helper location after the usual places.

@@ -10,7 +10,6 @@
 #include "tunnel/TunnelController.h"
 
 #include <QNetworkAccessManager>
-#include <QThreadPool>
 
 namespace {
 
@@ -79,8 +78,7 @@ AppViewModel::AppViewModel(AppEnvironment environment, QObject *parent)
     connect(&tunnel, &TunnelState::loadingChanged, this, &AppViewModel::isVpnLoadingChanged);
     connect(m_tunnel.get(), &TunnelController::problem, this, &AppViewModel::tunnelProblem);
 
-    QThreadPool *workers = m_environment.workers ? m_environment.workers : QThreadPool::globalInstance();
-    m_startupCleanupStarted = m_tunnel->startLeftoverCleanup(*workers);
+    m_startupCleanupStarted = m_tunnel->startLeftoverCleanup();
 }
 
 AppViewModel::~AppViewModel() = default;

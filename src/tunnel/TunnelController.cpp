@@ -87,7 +87,7 @@ bool TunnelController::isBusy()
     return !m_lane.waitForDone(0);
 }
 
-bool TunnelController::startLeftoverCleanup(QThreadPool &pool)
+bool TunnelController::startLeftoverCleanup()
 {
     const SmartModeCleanup cleanup(controlProgram(), m_settings.paths, m_settings.trustedScriptOwner);
     if (!cleanup.leftBehind())
@@ -98,7 +98,8 @@ bool TunnelController::startLeftoverCleanup(QThreadPool &pool)
         qCInfo(lcTunnel) << "left-behind clean-up skipped: the tunnel is driven by" << holder;
         return false;
     }
-    ThreadHandoff::start(pool, [cleanup, lease] { cleanup.run(); });
+    // On the lane: a connect meanwhile starts only after it, so it never deletes the new tunnel's files.
+    ThreadHandoff::start(m_lane, [cleanup, lease] { cleanup.run(); });
     return true;
 }
 

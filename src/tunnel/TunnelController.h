@@ -48,8 +48,8 @@ public:
     // Whether blocking tunnel work is still queued or running.
     bool isBusy();
     // At start-up: when an earlier run left a smart-mode clean-up script behind and no other process
-    // drives the tunnel, starts that clean-up on the pool without waiting. Returns whether it started.
-    bool startLeftoverCleanup(QThreadPool &pool);
+    // drives the tunnel, queues that clean-up on the lane without waiting. Returns whether it did.
+    bool startLeftoverCleanup();
     const TunnelOwnership &ownership() const { return m_ownership; }
 
 signals:

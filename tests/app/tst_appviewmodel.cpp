@@ -269,7 +269,7 @@ private slots:
         TestEnvironment env;
         writeFile(env.tunnelPaths.gateway, "192.0.2.1\n");
         const AppViewModel vm(env.environment());
-        env.workers.waitForDone();
+        QTRY_VERIFY(!vm.tunnelBusy());
         QVERIFY(!vm.startupCleanupStarted());
         QVERIFY(env.runner->calls().isEmpty());
         QVERIFY(QFile::exists(env.tunnelPaths.gateway));
@@ -289,7 +289,7 @@ private slots:
         QVERIFY(env.runner->waitForCalls(1));
         QVERIFY(QFile::exists(env.tunnelPaths.cleanupScript));
         env.runner->release();
-        env.workers.waitForDone();
+        QTRY_VERIFY(!vm.tunnelBusy());
 
         QVERIFY(!env.runner->heldCallTimedOut());
         const auto calls = env.runner->calls();
@@ -327,7 +327,7 @@ private slots:
         writeFile(env.tunnelPaths.gateway, "192.0.2.1\n");
 
         const AppViewModel vm(env.environment());
-        env.workers.waitForDone();
+        QTRY_VERIFY(!vm.tunnelBusy());
         QVERIFY(env.runner->calls().isEmpty());
         QVERIFY(QFileInfo(script).exists() || QFileInfo(script).isSymLink());
         QVERIFY(QFile::exists(env.tunnelPaths.gateway));

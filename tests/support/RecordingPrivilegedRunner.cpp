@@ -21,7 +21,7 @@ PrivilegedRunner::Result RecordingPrivilegedRunner::run(const QStringList &argum
         timespec now{};
         ::clock_gettime(CLOCK_MONOTONIC, &now);
         m_calls.append({arguments, output, qint64(now.tv_sec) * 1000000000 + now.tv_nsec});
-        hold = m_hold;
+        hold = m_hold && (m_heldVerb.isEmpty() || arguments.value(1) == m_heldVerb);
         served = m_servedHelper;
     }
     m_recorded.release();
@@ -54,10 +54,11 @@ QList<RecordingPrivilegedRunner::Call> RecordingPrivilegedRunner::calls() const
     return m_calls;
 }
 
-void RecordingPrivilegedRunner::holdCalls()
+void RecordingPrivilegedRunner::holdCalls(const QString &verb)
 {
     const QMutexLocker lock(&m_mutex);
     m_hold = true;
+    m_heldVerb = verb;
 }
 
 void RecordingPrivilegedRunner::release()

@@ -26,8 +26,9 @@ public:
     void setServedHelper(const QString &path);
 
     QList<Call> calls() const;
-    // From now on each run() blocks until release() (or until a generous safety limit passes).
-    void holdCalls();
+    // From now on each run() (of the control program's verb, when one is given) blocks until release()
+    // (or until a generous safety limit passes).
+    void holdCalls(const QString &verb = QString());
     void release();
     // Whether a held call gave up waiting because release() never came.
     bool heldCallTimedOut() const;
@@ -38,6 +39,7 @@ private:
     mutable QMutex m_mutex;
     QList<Call> m_calls;
     bool m_hold = false;
+    QString m_heldVerb;
     bool m_timedOut = false;
     bool m_performKills = false;
     QString m_servedHelper;

@@ -21,10 +21,7 @@ TestEnvironment::TestEnvironment()
     tunnelPaths.ownerLock = path(QStringLiteral("tunnel.lock"));
 }
 
-TestEnvironment::~TestEnvironment()
-{
-    workers.waitForDone();
-}
+TestEnvironment::~TestEnvironment() = default;
 
 AppEnvironment TestEnvironment::environment()
 {
@@ -39,7 +36,6 @@ AppEnvironment TestEnvironment::environment()
     environment.intervals.stopPoll = 10ms;
     environment.intervals.requestTimeout = 2000ms;
     environment.trustedScriptOwner = ::geteuid();
-    environment.workers = &workers;
     return environment;
 }
 

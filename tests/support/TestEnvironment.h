@@ -4,7 +4,6 @@
 
 #include <QFileDevice>
 #include <QTemporaryDir>
-#include <QThreadPool>
 
 #include <memory>
 #include <optional>
@@ -13,7 +12,7 @@ class PreferenceStore;
 class RecordingPrivilegedRunner;
 
 // A real environment in a temporary folder: a real settings file, the tunnel's files in the folder,
-// a recording privileged runner, short intervals and a thread pool of its own.
+// a recording privileged runner, short intervals.
 class TestEnvironment {
 public:
     TestEnvironment();
@@ -34,7 +33,6 @@ public:
     std::shared_ptr<PreferenceStore> preferences;
     std::shared_ptr<RecordingPrivilegedRunner> runner;
     TunnelPaths tunnelPaths;
-    QThreadPool workers;
 
 private:
     QTemporaryDir m_dir;

@@ -493,6 +493,35 @@ private slots:
         disconnectAndSettle(fixture);
     }
 
+    // The start-up clean-up of a smart tunnel left behind runs on the tunnel's lane: a connect meanwhile
+    // starts its helper only after it, and the clean-up never deletes what the new tunnel writes.
+    void aConnectDuringTheStartupCleanupWaitsForIt()
+    {
+        TunnelFixture fixture(QStringLiteral("normal"), std::chrono::milliseconds(10), [](AppEnvironment &environment) {
+            QVERIFY(TestEnvironment::writeFile(environment.tunnelPaths.cleanupScript, "#!/bin/sh\nexit 0\n",
+                                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+            std::static_pointer_cast<RecordingPrivilegedRunner>(environment.platform.privilegedRunner)
+                ->holdCalls(QStringLiteral("smart-cleanup"));
+        });
+        QVERIFY(fixture.vm().startupCleanupStarted());
+        QVERIFY(fixture.env.runner->waitForCalls(1)); // the clean-up is under way
+        fixture.installRights();
+        fixture.vm().setRoutingMode(AppViewModel::RoutingMode::smart);
+        fixture.vm().vpnConnect();
+        QTest::qWait(150);
+        QVERIFY(fixture.helperRecord().isEmpty());
+        fixture.env.runner->release();
+        QTRY_VERIFY_WITH_TIMEOUT(fixture.vm().isConnected(), 10000);
+        QTRY_VERIFY(QFile::exists(fixture.env.tunnelPaths.cleanupScript)); // the new tunnel's
+        QVERIFY(fixture.waitIdle());
+        QTest::qWait(100);
+        QVERIFY(QFile::exists(fixture.env.tunnelPaths.cleanupScript));
+        QVERIFY(QFile::exists(fixture.env.tunnelPaths.gateway));
+        QCOMPARE(verbCalls(fixture.env.runner->calls(), QStringLiteral("smart-cleanup")).size(), 1);
+        fixture.env.runner->release(); // for the disconnect's own clean-up
+        disconnectAndSettle(fixture);
+    }
+
     void disconnectBeforeTheHelperStartedCancelsTheStart()
     {
         TunnelFixture fixture;

@@ -245,7 +245,7 @@ private slots:
         QVERIFY(theirs);
         AppViewModel vm(env.environment());
         QVERIFY(!vm.startupCleanupStarted());
-        env.workers.waitForDone();
+        QTRY_VERIFY(!vm.tunnelBusy());
         QVERIFY(QFile::exists(env.tunnelPaths.cleanupScript));
         QVERIFY(env.runner->calls().isEmpty());
     }
