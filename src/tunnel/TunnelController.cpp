@@ -168,16 +168,20 @@ void TunnelController::vpnConnect(const std::optional<NodeInfo> &node, const QSt
     const TunnelPaths paths = m_settings.paths;
     const QString user = m_settings.loginName;
     const ControlProgram control = controlProgram();
-    // A helper still running from an earlier start (one that failed, say) can be stopped only while the
-    // rights still name its path: a new installation for another helper must stop it first.
-    const std::optional<qint32> runningHelper = m_state.pid();
+    // A helper still running from an earlier start that failed is ours: it goes, with its routes,
+    // before the next one starts (and while the rights still name its path).
+    std::optional<Teardown> previous;
+    if (m_state.pid())
+        previous = teardown(m_state.pid(), m_state.serverHost().value_or(QString()), m_state.mode());
+    m_state.setPid(std::nullopt);
+    m_state.setServerHost(std::nullopt);
 
-    ThreadHandoff::start(m_lane, [this, launch, ticket, installer, paths, user, control, runningHelper] {
+    ThreadHandoff::start(m_lane, [this, launch, ticket, installer, paths, user, previous] {
+        if (previous)
+            previous->run();
         if (ticket->cancelled)
             return;
         if (!installer->checkPrivilegesInstalled(launch.helperPath)) {
-            if (runningHelper && SystemInfo::isProcessAlive(*runningHelper))
-                control.stop(*runningHelper);
             const PrivilegeInstaller::Outcome outcome = installer->doInstallPrivileges(launch.helperPath, user);
             if (outcome != PrivilegeInstaller::Outcome::Installed) {
                 const QString key = outcome == PrivilegeInstaller::Outcome::Refused
@@ -304,9 +308,7 @@ void TunnelController::vpnDisconnect()
 {
     stopMonitoring();
     m_state.setMonitor(std::nullopt);
-    std::optional<qint32> pid = m_state.pid();
-    QString host = m_state.serverHost().value_or(QString());
-    RoutingMode mode = m_state.mode();
+    Teardown stop = teardown(m_state.pid(), m_state.serverHost().value_or(QString()), m_state.mode());
     m_state.setPid(std::nullopt);
     m_state.setServerHost(std::nullopt);
     m_state.setConnected(false);
@@ -327,34 +329,42 @@ void TunnelController::vpnDisconnect()
     if (lease)
         lease->setState(QStringLiteral("disconnecting"));
 
-    const ControlProgram control = controlProgram();
-    const SmartModeCleanup smartCleanup(control, m_settings.paths, m_settings.trustedScriptOwner);
-    const std::chrono::milliseconds stopPoll = m_settings.stopPoll;
-    const int stopPolls = m_settings.stopPolls;
-
-    ThreadHandoff::start(m_lane, [this, pid, host, mode, pending, control, smartCleanup, stopPoll, stopPolls,
-                                  generation, lease]() mutable {
-        if (!lease) {
-            postToMain([generation](TunnelController &self) { self.finishDisconnect(generation); });
-            return;
+    ThreadHandoff::start(m_lane, [this, stop, pending, generation, lease]() mutable {
+        if (lease) {
+            // A start that was cancelled may still have started the helper before it saw the stop.
+            if (!stop.pid && pending && pending->pid > 0) {
+                stop.pid = pending->pid;
+                stop.host = pending->serverHost;
+                stop.mode = pending->mode;
+            }
+            stop.run();
+            lease.reset();
         }
-        // A start that was cancelled may still have started the helper before it saw the stop.
-        if (!pid && pending && pending->pid > 0) {
-            pid = pending->pid;
-            host = pending->serverHost;
-            mode = pending->mode;
-        }
-        if (pid) {
-            control.stop(*pid);
-            for (int poll = 0; poll < stopPolls && SystemInfo::isProcessAlive(*pid); ++poll)
-                QThread::msleep(static_cast<unsigned long>(stopPoll.count()));
-        }
-        RouteCleanup::deleteTunnelRoutes(control, host);
-        if (mode == RoutingMode::smart)
-            smartCleanup.run();
-        lease.reset();
         postToMain([generation](TunnelController &self) { self.finishDisconnect(generation); });
     });
+}
+
+TunnelController::Teardown TunnelController::teardown(std::optional<qint32> pid, QString host, RoutingMode mode) const
+{
+    return Teardown{pid,
+                    std::move(host),
+                    mode,
+                    controlProgram(),
+                    SmartModeCleanup(controlProgram(), m_settings.paths, m_settings.trustedScriptOwner),
+                    m_settings.stopPoll,
+                    m_settings.stopPolls};
+}
+
+void TunnelController::Teardown::run() const
+{
+    if (pid) {
+        control.stop(*pid);
+        for (int poll = 0; poll < stopPolls && SystemInfo::isProcessAlive(*pid); ++poll)
+            QThread::msleep(static_cast<unsigned long>(stopPoll.count()));
+    }
+    RouteCleanup::deleteTunnelRoutes(control, host);
+    if (mode == RoutingMode::smart)
+        smartCleanup.run();
 }
 
 void TunnelController::finishDisconnect(quint64 generation)

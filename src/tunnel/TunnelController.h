@@ -2,6 +2,7 @@
 
 #include "LogScanner.h"
 #include "RoutingMode.h"
+#include "SmartModeCleanup.h"
 #include "TunnelLog.h"
 #include "TunnelOwnership.h"
 #include "TunnelSettings.h"
@@ -61,6 +62,19 @@ protected:
 
 private:
     struct LaunchParameters;
+    // Ending a helper, on the lane: stop it (if any) and wait a while for it to go, delete its routes
+    // and, after a smart tunnel, run root's clean-up.
+    struct Teardown {
+        std::optional<qint32> pid;
+        QString host;
+        RoutingMode mode = RoutingMode::safe;
+        ControlProgram control;
+        SmartModeCleanup smartCleanup;
+        std::chrono::milliseconds stopPoll;
+        int stopPolls = 0;
+        void run() const;
+    };
+    Teardown teardown(std::optional<qint32> pid, QString host, RoutingMode mode) const;
     void finishLaunch(const std::shared_ptr<LaunchTicket> &ticket, pid_t pid, std::shared_ptr<TunnelLog> log);
     void failLaunch(const std::shared_ptr<LaunchTicket> &ticket, const QString &statusKey, const QString &detail);
     void startMonitoring(std::shared_ptr<TunnelLog> log);

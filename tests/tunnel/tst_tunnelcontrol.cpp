@@ -365,6 +365,30 @@ private slots:
         disconnectAndSettle(fixture);
     }
 
+    // A failed start leaves its helper running; the next connect stops it and deletes its routes first,
+    // so there is only ever one helper, and a disconnect stops that one.
+    void aFailedStartThenAReconnectLeavesOneHelper()
+    {
+        TunnelFixture fixture(QStringLiteral("error"));
+        fixture.installRights();
+        connectAndSettle(fixture);
+        const qint64 first = fixture.helperPid();
+        QVERIFY(SystemInfo::isProcessAlive(pid_t(first)));
+
+        fixture.setScenario(QStringLiteral("normal"));
+        connectAndSettle(fixture);
+        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connected"));
+        const auto calls = fixture.env.runner->calls();
+        QCOMPARE(verbCalls(calls, QStringLiteral("stop")) + routeCalls(calls),
+                 (QList<QStringList>{{"stop", QString::number(first)}, {"routes", "127.0.0.1"}}));
+        QVERIFY(!SystemInfo::isProcessAlive(pid_t(first)));
+        const qint64 second = fixture.helperPid();
+        QVERIFY(second != first && SystemInfo::isProcessAlive(pid_t(second)));
+        QCOMPARE(fixture.vm().tunnelPid(), std::optional<qint32>(qint32(second)));
+        disconnectAndSettle(fixture);
+        QVERIFY(!SystemInfo::isProcessAlive(pid_t(second)));
+    }
+
     void disconnectStopsTheHelperAndDeletesRoutes()
     {
         TunnelFixture fixture;
