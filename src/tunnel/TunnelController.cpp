@@ -6,6 +6,7 @@
 #include "PrivilegeInstaller.h"
 #include "RouteCleanup.h"
 #include "SmartModeCleanup.h"
+#include "TunnelMonitor.h"
 #include "i18n/LanguageManager.h"
 #include "platform/HelperProcess.h"
 #include "platform/SystemInfo.h"
@@ -38,11 +39,7 @@ struct TunnelController::LaunchParameters {
     QString psk;
 };
 
-namespace {
-
-constexpr qint64 kMaxLogBytesPerCheck = 1024 * 1024;
-
-} // namespace
+namespace {} // namespace
 
 TunnelController::TunnelController(TunnelSettings settings, QObject *parent)
     : QObject(parent)
@@ -52,13 +49,11 @@ TunnelController::TunnelController(TunnelSettings settings, QObject *parent)
 {
     m_lane.setMaxThreadCount(1);
     m_lane.setExpiryTimeout(-1);
-    m_monitorTimer.setTimerType(Qt::PreciseTimer);
-    connect(&m_monitorTimer, &QTimer::timeout, this, &TunnelController::monitorTick);
 }
 
 TunnelController::~TunnelController()
 {
-    m_monitorTimer.stop();
+    m_monitor.reset();
     m_lane.waitForDone();
 }
 
@@ -248,60 +243,36 @@ void TunnelController::finishLaunch(const std::shared_ptr<LaunchTicket> &ticket,
 void TunnelController::startMonitoring(std::shared_ptr<TunnelLog> log)
 {
     stopMonitoring();
-    m_log = std::move(log);
-    m_scanner = LogScanner();
-    m_up = false;
     m_state.setMonitor(TaskHandle());
-    m_monitorTimer.start(m_settings.monitorInterval);
+    m_monitor = std::make_unique<TunnelMonitor>(std::move(log), m_settings.paths.log, *m_state.pid(),
+                                                m_settings.monitorInterval);
+    connect(m_monitor.get(), &TunnelMonitor::up, this, [this] {
+        m_state.setConnected(true);
+        m_state.setLoading(false);
+        m_state.setStatus(localized(QStringLiteral("vpn_connected")));
+        m_lease->setState(QStringLiteral("connected"));
+    });
+    connect(m_monitor.get(), &TunnelMonitor::failed, this, [this] {
+        m_state.setLoading(false);
+        m_state.setStatus(localized(QStringLiteral("connect_failed")));
+        m_lease->setState(QStringLiteral("failed")); // the helper may still run: ours until stopped
+        emit problem(m_state.status());
+    });
+    connect(m_monitor.get(), &TunnelMonitor::helperGone, this, [this](bool wasUp) {
+        m_state.setConnected(false);
+        m_state.setLoading(false);
+        m_state.setPid(std::nullopt);
+        m_state.setStatus(localized(wasUp ? QStringLiteral("process_exited") : QStringLiteral("process_crashed")));
+        m_lease.reset();
+        emit problem(m_state.status());
+    });
 }
 
 void TunnelController::stopMonitoring()
 {
     if (m_state.monitor())
         m_state.monitor()->cancel();
-    m_monitorTimer.stop();
-    m_log.reset();
-}
-
-void TunnelController::endMonitoring()
-{
-    m_monitorTimer.stop();
-    m_log.reset();
-}
-
-void TunnelController::monitorTick()
-{
-    if (!m_state.monitor() || m_state.monitor()->isCancelled()) {
-        stopMonitoring();
-        return;
-    }
-    if (!m_up && m_log) {
-        m_log->readNew(m_scanner, kMaxLogBytesPerCheck);
-        if (m_scanner.sawMarker()) {
-            m_state.setConnected(true);
-            m_state.setLoading(false);
-            m_state.setStatus(localized(QStringLiteral("vpn_connected")));
-            m_up = true;
-            m_log.reset(); // never read again
-            m_lease->setState(QStringLiteral("connected"));
-        } else if (m_scanner.sawError()) {
-            m_state.setLoading(false);
-            m_state.setStatus(localized(QStringLiteral("connect_failed")));
-            m_lease->setState(QStringLiteral("failed")); // the helper may still run: ours until stopped
-            endMonitoring();
-            emit problem(m_state.status());
-            return;
-        }
-    }
-    if (const std::optional<qint32> pid = m_state.pid(); pid && !SystemInfo::isProcessAlive(*pid)) {
-        m_state.setConnected(false);
-        m_state.setLoading(false);
-        m_state.setPid(std::nullopt);
-        m_state.setStatus(localized(m_up ? QStringLiteral("process_exited") : QStringLiteral("process_crashed")));
-        m_lease.reset();
-        endMonitoring();
-        emit problem(m_state.status());
-    }
+    m_monitor.reset();
 }
 
 void TunnelController::vpnDisconnect()

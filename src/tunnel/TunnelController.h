@@ -20,12 +20,13 @@
 #include <memory>
 
 struct LaunchTicket;
+class TunnelMonitor;
 
 // Starts, watches and stops the tunnel helper, and owns what the tunnel is doing (its state, which the
 // view model shows). Blocking work (the administrator prompt, starting the helper, stopping it,
 // deleting routes) runs on one serial lane off the main thread, so a new start always waits until the
-// previous stop has cleaned up; results come back to the main thread. The monitor runs on the main
-// thread and reads the log incrementally.
+// previous stop has cleaned up; results come back to the main thread, where a TunnelMonitor reports
+// what the helper's log and process say.
 class TunnelController : public QObject {
     Q_OBJECT
 public:
@@ -78,13 +79,10 @@ private:
     void finishLaunch(const std::shared_ptr<LaunchTicket> &ticket, pid_t pid, std::shared_ptr<TunnelLog> log);
     void failLaunch(const std::shared_ptr<LaunchTicket> &ticket, const QString &statusKey, const QString &detail);
     void startMonitoring(std::shared_ptr<TunnelLog> log);
-    // Cancels the running monitor (a stop or a new start).
+    // Cancels the running monitor (a stop or a new start): it writes nothing more.
     void stopMonitoring();
-    // The monitor reached its final verdict.
-    void endMonitoring();
     void finishDisconnect(quint64 generation);
     void checkShutdown();
-    void monitorTick();
     // Runs fn on the main thread if this controller still exists then.
     void postToMain(std::function<void(TunnelController &)> fn);
 
@@ -100,10 +98,7 @@ private:
     std::shared_ptr<LaunchTicket> m_launch;
     quint64 m_generation = 0;
 
-    QTimer m_monitorTimer;
-    std::shared_ptr<TunnelLog> m_log;
-    LogScanner m_scanner;
-    bool m_up = false;
+    std::unique_ptr<TunnelMonitor> m_monitor;
 
     QDeadlineTimer m_shutdownDeadline;
     std::function<void()> m_shutdownDone;

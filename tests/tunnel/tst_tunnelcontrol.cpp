@@ -279,6 +279,22 @@ private slots:
         disconnectAndSettle(fixture);
     }
 
+    // Everything the helper wrote before a check is read at that check, however much it is: an error
+    // word, 1.5 MB and then the marker, all before the first check, is a tunnel that came up.
+    void aCheckReadsAllThatIsNewHoweverLong()
+    {
+        qputenv("NIMBREL_SIMHELPER_FLOOD_BYTES", QByteArray::number(1536 * 1024));
+        TunnelFixture fixture(QStringLiteral("error-then-flood"), std::chrono::milliseconds(10),
+                              [](AppEnvironment &environment) {
+                                  environment.intervals.monitor = std::chrono::milliseconds(1500);
+                              });
+        fixture.installRights();
+        connectAndSettle(fixture);
+        qunsetenv("NIMBREL_SIMHELPER_FLOOD_BYTES");
+        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connected"));
+        disconnectAndSettle(fixture);
+    }
+
     void afterTheMarkerTheLogIsNotReadAgain()
     {
         TunnelFixture fixture(QStringLiteral("error-after-marker"));

@@ -2,7 +2,8 @@
 // the tests. It carries no traffic. It writes the start marker to its output after a short delay and
 // stays up until it is signalled; in smart mode it leaves a clean-up script behind. Environment:
 //   NIMBREL_SIMHELPER_SCENARIO  normal (default), error, capital-error, exit-early, die-later, silent,
-//                               ignore-term, flood, marker-and-error, error-after-marker, split-marker
+//                               ignore-term, flood, marker-and-error, error-after-marker, split-marker,
+//                               error-then-flood (an error word, then the flood, then the marker)
 //   NIMBREL_SIMHELPER_DELAY_MS  delay before the first output (default 300)
 //   NIMBREL_SIMHELPER_RECORD    file to record the arguments and environment in (JSON); the PSK is
 //                               recorded only as present/absent and as a SHA-256 digest
@@ -181,7 +182,9 @@ int main(int argc, char *argv[])
         say(kMarker.left(6));
         sleepMs(delay);
         say(kMarker.mid(6) + "\n");
-    } else if (scenario == QLatin1String("flood")) {
+    } else if (scenario == QLatin1String("flood") || scenario == QLatin1String("error-then-flood")) {
+        if (scenario == QLatin1String("error-then-flood"))
+            say("error\n");
         const QByteArray line(1023, 'x');
         const qint64 lines = number(env, "NIMBREL_SIMHELPER_FLOOD_BYTES", 10 * 1024 * 1024) / 1024;
         for (qint64 i = 0; i < lines && !g_stop; ++i)
