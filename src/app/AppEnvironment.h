@@ -24,6 +24,7 @@ struct Intervals {
     int stopPolls = 40;
     std::chrono::milliseconds requestTimeout{15000};  // without progress
     std::chrono::milliseconds requestDeadline{60000}; // for a whole request, however steady
+    std::chrono::milliseconds cancelDelay{10000};     // before a start may be cancelled
 };
 
 // What the operating system does for the tunnel. Tests and the demo plug in their own.

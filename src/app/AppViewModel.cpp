@@ -41,6 +41,7 @@ TunnelSettings tunnelSettings(const AppEnvironment &environment)
     settings.adminPrompt = environment.platform.adminPrompt;
     settings.privilegedRunner = environment.platform.privilegedRunner;
     settings.monitorInterval = environment.intervals.monitor;
+    settings.cancelDelay = environment.intervals.cancelDelay;
     settings.stopPoll = environment.intervals.stopPoll;
     settings.stopPolls = environment.intervals.stopPolls;
     settings.trustedScriptOwner = environment.trustedScriptOwner;
@@ -76,6 +77,7 @@ AppViewModel::AppViewModel(AppEnvironment environment, QObject *parent)
     connect(&tunnel, &TunnelState::statusChanged, this, &AppViewModel::vpnStatusChanged);
     connect(&tunnel, &TunnelState::connectedChanged, this, &AppViewModel::isConnectedChanged);
     connect(&tunnel, &TunnelState::loadingChanged, this, &AppViewModel::isVpnLoadingChanged);
+    connect(&tunnel, &TunnelState::canCancelChanged, this, &AppViewModel::canCancelConnectChanged);
     connect(m_tunnel.get(), &TunnelController::problem, this, &AppViewModel::tunnelProblem);
 
     m_startupCleanupStarted = m_tunnel->startLeftoverCleanup();
@@ -244,7 +246,9 @@ void AppViewModel::registerAccount(const QString &email, const QString &password
 
 void AppViewModel::logout()
 {
-    if (isConnected())
+    // Signing out leaves no tunnel behind that the sign-in screen could not stop: also a start under
+    // way, or a failed start's helper, is stopped.
+    if (m_tunnel->state().isActive())
         vpnDisconnect();
     SessionFlows::logout(this);
 }

@@ -41,6 +41,7 @@ class AppViewModel : public QObject {
     Q_PROPERTY(QString vpnStatus READ vpnStatus NOTIFY vpnStatusChanged)
     Q_PROPERTY(bool isConnected READ isConnected NOTIFY isConnectedChanged)
     Q_PROPERTY(bool isVpnLoading READ isVpnLoading NOTIFY isVpnLoadingChanged)
+    Q_PROPERTY(bool canCancelConnect READ canCancelConnect NOTIFY canCancelConnectChanged)
     Q_PROPERTY(NodeListModel *nodeModel READ nodeModel CONSTANT)
 
 public:
@@ -97,6 +98,8 @@ public:
     const QString &vpnStatus() const { return m_tunnel->state().status(); }
     bool isConnected() const { return m_tunnel->state().isConnected(); }
     bool isVpnLoading() const { return m_tunnel->state().isLoading(); }
+    // A start has run long enough to be offered for cancelling (a disconnect cancels it).
+    bool canCancelConnect() const { return m_tunnel->state().canCancel(); }
     std::optional<qint32> tunnelPid() const { return m_tunnel->state().pid(); }
     const std::optional<TaskHandle> &monitorTask() const { return m_tunnel->state().monitor(); }
     const std::optional<QString> &connectedServerIp() const { return m_tunnel->state().serverHost(); }
@@ -179,6 +182,7 @@ signals:
     void vpnStatusChanged();
     void isConnectedChanged();
     void isVpnLoadingChanged();
+    void canCancelConnectChanged();
     // The tunnel failed, crashed or was lost without the user asking (statusText is what vpnStatus shows).
     void tunnelProblem(const QString &statusText);
     // Finer than the map signals: one node's probe entry changed, or both maps were emptied.

@@ -34,6 +34,10 @@ void applyAuth(AppViewModel &vm, const AuthResponse &auth)
 
 void forcedSignOut(AppViewModel &vm)
 {
+    // The session may have ended over a network blip: a running tunnel stays up (the tray panel still
+    // offers its stop), but a start under way would come up on the sign-in screen, so it is stopped.
+    if (vm.isVpnLoading())
+        vm.vpnDisconnect();
     vm.tokenStore().clear();
     vm.resetState();
     vm.setScreen(AppViewModel::Screen::Login);

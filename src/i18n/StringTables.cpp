@@ -61,6 +61,7 @@ constexpr Row kRows[] = {
     {"node_invalid", {"Node settings are invalid, please refresh nodes", "节点参数无效，请刷新节点", "節點參數無效，請重新整理節點", "Неверные параметры сервера, обновите серверы"}},
     {"privileges_refused", {"Cannot safely grant nimbrel-macos its rights", "无法安全地为 nimbrel-macos 授权", "無法安全地為 nimbrel-macos 授權", "Невозможно безопасно выдать права nimbrel-macos"}},
     {"binary_not_found", {"nimbrel-macos binary not found", "未找到 nimbrel-macos", "找不到 nimbrel-macos", "Файл nimbrel-macos не найден"}},
+    {"cancel_connect", {"Cancel", "取消", "取消", "Отмена"}},
     {"disconnecting", {"Disconnecting…", "断开中…", "中斷連線中…", "Отключение…"}},
     {"disconnected", {"Disconnected", "已断开", "已中斷", "Отключён"}},
     {"request_failed", {"Request failed", "请求失败", "請求失敗", "Ошибка запроса"}},

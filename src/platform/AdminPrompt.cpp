@@ -2,6 +2,8 @@
 
 #include <QFileInfo>
 
+#include <csignal>
+
 namespace {
 
 #ifdef Q_OS_MACOS
@@ -29,11 +31,24 @@ ScriptResult SystemAdminPrompt::runAppleScript(const QString &source)
 
 ScriptResult SystemAdminPrompt::runAsAdmin(const QString &shellCommand)
 {
+    const auto track = [this](qint64 pid) {
+        const std::lock_guard lock(m_mutex);
+        m_dialogPid = pid;
+    };
 #ifdef Q_OS_MACOS
-    return runAppleScript(appleScriptFor(shellCommand));
+    return ScriptResult::run(kDialogProgram, {QStringLiteral("-e"), appleScriptFor(shellCommand)}, track);
 #else
-    return ScriptResult::run(kDialogProgram, {QStringLiteral("/bin/sh"), QStringLiteral("-c"), shellCommand});
+    return ScriptResult::run(kDialogProgram, {QStringLiteral("/bin/sh"), QStringLiteral("-c"), shellCommand}, track);
 #endif
+}
+
+void SystemAdminPrompt::cancel()
+{
+    // The dialog program runs as the user (pkexec keeps the user as its real user), so it may be told
+    // to stop. Its pid is forgotten as soon as it has ended.
+    const std::lock_guard lock(m_mutex);
+    if (m_dialogPid > 0)
+        ::kill(pid_t(m_dialogPid), SIGTERM);
 }
 
 bool SystemAdminPrompt::isAvailable() const

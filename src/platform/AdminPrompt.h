@@ -2,6 +2,8 @@
 
 #include "ScriptResult.h"
 
+#include <mutex>
+
 // Runs one shell command line as root once the user has authorised it in the system's dialog.
 // Cancelling the dialog counts as failure. Blocks until the command has finished: worker threads only.
 class AdminPrompt {
@@ -10,6 +12,9 @@ public:
     virtual ScriptResult runAsAdmin(const QString &shellCommand) = 0;
     // Whether the system's dialog program is there at all (checked before anything is asked).
     virtual bool isAvailable() const = 0;
+    // Ends a dialog that is waiting for the user (runAsAdmin then fails, as if cancelled); nothing when
+    // none is shown. Any thread.
+    virtual void cancel() {}
 };
 
 // macOS: "/usr/bin/osascript" "-e" 'do shell script "…" with administrator privileges'.
@@ -18,10 +23,16 @@ class SystemAdminPrompt final : public AdminPrompt {
 public:
     ScriptResult runAsAdmin(const QString &shellCommand) override;
     bool isAvailable() const override;
+    // Stops the dialog program.
+    void cancel() override;
 
     // The AppleScript source that runs command with administrator privileges; the command is escaped
     // for the string literal (backslash, double quote, and line breaks as \n and \r).
     static QString appleScriptFor(const QString &shellCommand);
     // Runs an AppleScript source through osascript.
     static ScriptResult runAppleScript(const QString &source);
+
+private:
+    std::mutex m_mutex;
+    qint64 m_dialogPid = 0; // the dialog program while it runs
 };

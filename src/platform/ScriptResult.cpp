@@ -14,7 +14,8 @@ QString decodeTrimmed(const QByteArray &bytes)
 
 } // namespace
 
-ScriptResult ScriptResult::run(const QString &program, const QStringList &arguments)
+ScriptResult ScriptResult::run(const QString &program, const QStringList &arguments,
+                               const std::function<void(qint64 pid)> &started)
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::SeparateChannels);
@@ -22,7 +23,11 @@ ScriptResult ScriptResult::run(const QString &program, const QStringList &argume
     process.start(program, arguments);
     if (!process.waitForStarted(-1))
         return {false, QString(), process.errorString()};
+    if (started)
+        started(process.processId());
     process.waitForFinished(-1);
+    if (started)
+        started(0);
     ScriptResult result;
     result.output = decodeTrimmed(process.readAllStandardOutput());
     result.errorOutput = decodeTrimmed(process.readAllStandardError());

@@ -8,6 +8,7 @@
 #include "SmartModeCleanup.h"
 #include "TunnelMonitor.h"
 #include "i18n/LanguageManager.h"
+#include "platform/AdminPrompt.h"
 #include "platform/HelperProcess.h"
 #include "platform/SystemInfo.h"
 #include "platform/ThreadHandoff.h"
@@ -49,6 +50,20 @@ TunnelController::TunnelController(TunnelSettings settings, QObject *parent)
 {
     m_lane.setMaxThreadCount(1);
     m_lane.setExpiryTimeout(-1);
+    m_cancelDelay.setSingleShot(true);
+    connect(&m_cancelDelay, &QTimer::timeout, this, [this] {
+        if (m_state.isLoading())
+            m_state.setCanCancel(true);
+    });
+    connect(&m_state, &TunnelState::loadingChanged, this, [this] {
+        if (m_state.isLoading()) {
+            m_cancelDelay.start(m_settings.cancelDelay);
+        } else {
+            m_cancelDelay.stop();
+            if (m_state.canCancel())
+                m_state.setCanCancel(false);
+        }
+    });
 }
 
 TunnelController::~TunnelController()
@@ -74,7 +89,9 @@ QString TunnelController::binaryPath() const
 
 void TunnelController::resetStatus()
 {
-    m_state.setStatus(localized(QStringLiteral("vpn_disconnected")));
+    // A tunnel left up (a forced sign-out leaves it) keeps saying so.
+    if (!m_state.isActive())
+        m_state.setStatus(localized(QStringLiteral("vpn_disconnected")));
 }
 
 bool TunnelController::isBusy()
@@ -287,8 +304,12 @@ void TunnelController::vpnDisconnect()
     m_state.setStatus(localized(QStringLiteral("disconnecting")));
 
     std::shared_ptr<LaunchTicket> pending = std::exchange(m_launch, nullptr);
-    if (pending)
+    if (pending) {
         pending->cancelled = true;
+        // A start waiting on the administrator dialog waits no more.
+        if (m_settings.adminPrompt)
+            m_settings.adminPrompt->cancel();
+    }
     const quint64 generation = ++m_generation;
 
     // Only the owner of the tunnel stops a helper or deletes routes; another process's are left alone.

@@ -41,7 +41,7 @@ public:
     // Starts the helper for node (none: refused with a status saying so) with psk, in mode.
     void vpnConnect(const std::optional<NodeInfo> &node, const QString &psk, RoutingMode mode);
     void vpnDisconnect();
-    // After a sign-out: the status says "not connected".
+    // After a sign-out: the status says "not connected", unless a tunnel is still up or starting.
     void resetStatus();
 
     // Stops a running or starting tunnel and its routes before the app quits, waiting at most limit
@@ -99,6 +99,7 @@ private:
     quint64 m_generation = 0;
 
     std::unique_ptr<TunnelMonitor> m_monitor;
+    QTimer m_cancelDelay;
 
     QDeadlineTimer m_shutdownDeadline;
     std::function<void()> m_shutdownDone;

@@ -23,6 +23,8 @@ struct TunnelSettings {
     std::shared_ptr<AdminPrompt> adminPrompt;
     std::shared_ptr<PrivilegedRunner> privilegedRunner;
     std::chrono::milliseconds monitorInterval{1000};
+    // How long a start runs before it may be cancelled.
+    std::chrono::milliseconds cancelDelay{10000};
     // A stopped helper is awaited this often, this many times, before its routes are deleted anyway.
     std::chrono::milliseconds stopPoll{200};
     int stopPolls = 40;

@@ -22,3 +22,9 @@ void TunnelState::setLoading(bool loading)
     m_isLoading = loading;
     emit loadingChanged();
 }
+
+void TunnelState::setCanCancel(bool canCancel)
+{
+    m_canCancel = canCancel;
+    emit canCancelChanged();
+}

@@ -23,12 +23,15 @@ public:
     const std::optional<TaskHandle> &monitor() const { return m_monitor; }
     const std::optional<QString> &serverHost() const { return m_serverHost; }
     RoutingMode mode() const { return m_mode; }
+    // A start has been under way for long enough that it may be cancelled.
+    bool canCancel() const { return m_canCancel; }
     // Up or on its way up, or a helper still running that is ours to stop.
     bool isActive() const { return m_isConnected || m_isLoading || m_pid.has_value(); }
 
     void setStatus(QString status);
     void setConnected(bool connected);
     void setLoading(bool loading);
+    void setCanCancel(bool canCancel);
     void setPid(std::optional<qint32> pid) { m_pid = pid; }
     void setMonitor(std::optional<TaskHandle> monitor) { m_monitor = std::move(monitor); }
     void setServerHost(std::optional<QString> host) { m_serverHost = std::move(host); }
@@ -38,11 +41,13 @@ signals:
     void statusChanged();
     void connectedChanged();
     void loadingChanged();
+    void canCancelChanged();
 
 private:
     QString m_status;
     bool m_isConnected = false;
     bool m_isLoading = false;
+    bool m_canCancel = false;
     std::optional<qint32> m_pid;
     std::optional<TaskHandle> m_monitor;
     std::optional<QString> m_serverHost;

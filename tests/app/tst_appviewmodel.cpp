@@ -234,8 +234,9 @@ private slots:
         QCOMPARE(vm.cachedNodeVersion(), std::nullopt);
         QVERIFY(vm.pingResults().isEmpty());
         QVERIFY(vm.pingingNodes().isEmpty());
-        QCOMPARE(vm.vpnStatus(), QStringLiteral("未连接"));
-        QCOMPARE(statusChanged.count(), 1);
+        // A tunnel still up keeps saying so (a forced sign-out leaves it running).
+        QCOMPARE(vm.vpnStatus(), QStringLiteral("Connected"));
+        QCOMPARE(statusChanged.count(), 0);
 
         QCOMPARE(vm.screen(), AppViewModel::Screen::Home);
         QCOMPARE(vm.authLoading(), true);
@@ -249,6 +250,14 @@ private slots:
         QCOMPARE(vm.connectedServerIp(), std::optional(QStringLiteral("10.0.0.2")));
         QCOMPARE(vm.connectedRoutingMode(), AppViewModel::RoutingMode::smart);
         QCOMPARE(env.preferences->string(QStringLiteral("auth.accessToken")), std::optional(QStringLiteral("stored")));
+
+        // Without a tunnel the status says "not connected", in the current language.
+        tunnel.setConnected(false);
+        tunnel.setLoading(false);
+        tunnel.setPid(std::nullopt);
+        vm.resetState();
+        QCOMPARE(vm.vpnStatus(), QStringLiteral("未连接"));
+        QCOMPARE(statusChanged.count(), 1);
     }
 
     void subscribeUrlCarriesTheTokenAsStored()

@@ -2,8 +2,10 @@
 #include "ScriptedServer.h"
 #include "ServiceFixture.h"
 #include "TestEnvironment.h"
+#include "TunnelFixture.h"
 #include "i18n/LanguageManager.h"
 #include "platform/PreferenceStore.h"
+#include "platform/SystemInfo.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -225,23 +227,27 @@ private slots:
         QCOMPARE(vm->userEmail(), std::nullopt);
     }
 
-    void signOutStopsOnlyAConnectedTunnel()
+    // Signing out leaves no tunnel behind: a start under way (here waiting in the administrator dialog)
+    // is stopped as well as a connected tunnel.
+    void signOutStopsAStartUnderWayAndAConnectedTunnel()
     {
+        {
+            TunnelFixture fixture;
+            fixture.prompt->holdOpen();
+            fixture.vm().vpnConnect();
+            QVERIFY(fixture.prompt->waitUntilShown());
+            fixture.vm().logout();
+            QCOMPARE(fixture.vm().isVpnLoading(), false);
+            QTRY_COMPARE(fixture.vm().vpnStatus(), QStringLiteral("Disconnected"));
+            QVERIFY(fixture.waitIdle());
+            QCOMPARE(fixture.prompt->cancelledCount(), 1);
+            QVERIFY(fixture.helperRecord().isEmpty());
+        }
         ServiceFixture fixture;
         auto vm = fixture.launch();
         QStringList statuses;
         connect(vm.get(), &AppViewModel::vpnStatusChanged, this, [&] { statuses.append(vm->vpnStatus()); });
-        TunnelState &tunnel = vm->tunnel().stateForTests();
-        tunnel.setLoading(true); // a connect in progress, not up yet
-        vm->logout();
-        QTRY_COMPARE(statuses.size(), 1);
-        QCOMPARE(statuses.last(), QStringLiteral("Disconnected")); // from the state reset alone
-        QCOMPARE(vm->isVpnLoading(), true);
-        QVERIFY(fixture.env.runner->calls().isEmpty());
-
-        statuses.clear();
-        tunnel.setLoading(false);
-        tunnel.setConnected(true);
+        vm->tunnel().stateForTests().setConnected(true);
         vm->logout();
         QCOMPARE(vm->isConnected(), false);
         // The stop shows at once; the state reset and then the finished clean-up follow.
@@ -250,6 +256,49 @@ private slots:
         QTRY_VERIFY(!vm->tunnelBusy());
         QCOMPARE(fixture.env.runner->calls().size(), 1); // the two half-default routes
         QCOMPARE(fixture.env.runner->calls().first().arguments.mid(1), QStringList{QStringLiteral("routes")});
+    }
+
+    // A forced sign-out may come from a network blip: a running tunnel stays up (status and all), only a
+    // start under way is stopped, since it would come up on the sign-in screen.
+    void aForcedSignOutStopsOnlyAStartUnderWay()
+    {
+        DevService service(DevService::Options{});
+        QVERIFY(service.listen());
+        QNetworkAccessManager network;
+        const auto useService = [&](AppEnvironment &environment) {
+            environment.apiBaseUrl = service.baseUrl();
+            environment.network = &network;
+        };
+        const auto forceSignOut = [](AppViewModel &vm) {
+            vm.setAccessToken(QStringLiteral("stale"));
+            vm.setRefreshToken(QStringLiteral("stale"));
+            vm.loadNodes();
+            QTRY_VERIFY(!vm.accessToken().has_value());
+        };
+        {
+            TunnelFixture fixture(QStringLiteral("normal"), std::chrono::milliseconds(10), useService);
+            fixture.installRights();
+            fixture.vm().vpnConnect();
+            QTRY_VERIFY(fixture.vm().isConnected());
+            const qint64 helper = fixture.helperPid();
+            forceSignOut(fixture.vm());
+            QVERIFY(fixture.vm().isConnected());
+            QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connected"));
+            QVERIFY(SystemInfo::isProcessAlive(pid_t(helper)));
+            fixture.vm().vpnDisconnect();
+            QTRY_COMPARE(fixture.vm().vpnStatus(), QStringLiteral("Disconnected"));
+            QVERIFY(fixture.waitIdle());
+        }
+        TunnelFixture fixture(QStringLiteral("normal"), std::chrono::milliseconds(10), useService);
+        fixture.prompt->holdOpen();
+        fixture.vm().vpnConnect();
+        QVERIFY(fixture.prompt->waitUntilShown());
+        forceSignOut(fixture.vm());
+        QVERIFY(!fixture.vm().isVpnLoading());
+        QTRY_COMPARE(fixture.vm().vpnStatus(), QStringLiteral("Disconnected"));
+        QVERIFY(fixture.waitIdle());
+        QCOMPARE(fixture.prompt->cancelledCount(), 1);
+        QVERIFY(fixture.helperRecord().isEmpty());
     }
 
     void registrationSendsNoEmptyNickname()

@@ -11,11 +11,19 @@ ScriptResult RecordingAdminPrompt::runAsAdmin(const QString &shellCommand)
         const QMutexLocker lock(&m_mutex);
         m_commands.append(shellCommand);
         hold = m_hold;
+        m_showing = true;
+        m_cancelled = false;
     }
     m_shown.release();
     if (hold)
         m_closed.tryAcquire(1, 10000);
-    if (!m_authorised)
+    bool cancelled = false;
+    {
+        const QMutexLocker lock(&m_mutex);
+        m_showing = false;
+        cancelled = m_cancelled;
+    }
+    if (!m_authorised || cancelled)
         return {false, QString(), QStringLiteral("User cancelled.")};
     struct stat info {};
     const QByteArray native = QFile::encodeName(m_helperPath);
@@ -36,4 +44,22 @@ void RecordingAdminPrompt::holdOpen()
 {
     const QMutexLocker lock(&m_mutex);
     m_hold = true;
+}
+
+void RecordingAdminPrompt::cancel()
+{
+    {
+        const QMutexLocker lock(&m_mutex);
+        if (!m_showing)
+            return;
+        m_cancelled = true;
+        ++m_cancelledCount;
+    }
+    m_closed.release();
+}
+
+int RecordingAdminPrompt::cancelledCount() const
+{
+    const QMutexLocker lock(&m_mutex);
+    return m_cancelledCount;
 }

@@ -16,6 +16,8 @@ class RecordingAdminPrompt final : public AdminPrompt {
 public:
     ScriptResult runAsAdmin(const QString &shellCommand) override;
     bool isAvailable() const override { return true; }
+    // Closes a dialog held open as cancelled.
+    void cancel() override;
 
     void setAnswer(bool authorised) { m_authorised = authorised; }
     void setHelperPath(const QString &path) { m_helperPath = path; }
@@ -24,12 +26,17 @@ public:
     void holdOpen();
     void close() { m_closed.release(); }
     bool waitUntilShown(int timeoutMs = 5000) { return m_shown.tryAcquire(1, timeoutMs); }
+    // How many dialogs were cancelled while they were shown.
+    int cancelledCount() const;
 
 private:
     mutable QMutex m_mutex;
     QStringList m_commands;
     bool m_authorised = true;
     bool m_hold = false;
+    bool m_showing = false;
+    bool m_cancelled = false;
+    int m_cancelledCount = 0;
     QString m_helperPath;
     std::shared_ptr<RecordingPrivilegedRunner> m_runner;
     QSemaphore m_closed;

@@ -284,10 +284,9 @@ private slots:
     void aCheckReadsAllThatIsNewHoweverLong()
     {
         qputenv("NIMBREL_SIMHELPER_FLOOD_BYTES", QByteArray::number(1536 * 1024));
-        TunnelFixture fixture(QStringLiteral("error-then-flood"), std::chrono::milliseconds(10),
-                              [](AppEnvironment &environment) {
-                                  environment.intervals.monitor = std::chrono::milliseconds(1500);
-                              });
+        TunnelFixture fixture(
+            QStringLiteral("error-then-flood"), std::chrono::milliseconds(10),
+            [](AppEnvironment &environment) { environment.intervals.monitor = std::chrono::milliseconds(1500); });
         fixture.installRights();
         connectAndSettle(fixture);
         qunsetenv("NIMBREL_SIMHELPER_FLOOD_BYTES");
@@ -560,6 +559,52 @@ private slots:
         QCOMPARE(verbCalls(fixture.env.runner->calls(), QStringLiteral("smart-cleanup")).size(), 1);
         fixture.env.runner->release(); // for the disconnect's own clean-up
         disconnectAndSettle(fixture);
+    }
+
+    // A start that does not come up may be cancelled once it has run for a while, not before; cancelling
+    // ends a waiting administrator dialog or stops a started helper, deletes routes and ends in
+    // "Disconnected".
+    void aSlowStartCanBeCancelledAfterTheDelay_data()
+    {
+        QTest::addColumn<bool>("inTheDialog");
+        QTest::newRow("administrator dialog open") << true;
+        QTest::newRow("helper silent") << false;
+    }
+    void aSlowStartCanBeCancelledAfterTheDelay()
+    {
+        QFETCH(bool, inTheDialog);
+        TunnelFixture fixture(QStringLiteral("silent"), std::chrono::milliseconds(10), [](AppEnvironment &environment) {
+            environment.intervals.cancelDelay = std::chrono::milliseconds(150);
+        });
+        if (inTheDialog)
+            fixture.prompt->holdOpen();
+        else
+            fixture.installRights();
+        fixture.vm().vpnConnect();
+        QVERIFY(!fixture.vm().canCancelConnect());
+        if (inTheDialog)
+            QVERIFY(fixture.prompt->waitUntilShown());
+        else
+            QTRY_VERIFY(fixture.vm().tunnelPid().has_value());
+        const qint64 helper = fixture.helperPid();
+        QTRY_VERIFY(fixture.vm().canCancelConnect());
+        QVERIFY(fixture.vm().isVpnLoading());
+
+        fixture.vm().vpnDisconnect();
+        QVERIFY(!fixture.vm().canCancelConnect());
+        QTRY_COMPARE_WITH_TIMEOUT(fixture.vm().vpnStatus(), QStringLiteral("Disconnected"), 10000);
+        QVERIFY(fixture.waitIdle());
+        const auto calls = fixture.env.runner->calls();
+        QCOMPARE(routeCalls(calls).size(), 1);
+        if (inTheDialog) {
+            QCOMPARE(fixture.prompt->cancelledCount(), 1);
+            QVERIFY(fixture.helperRecord().isEmpty());
+        } else {
+            QCOMPARE(verbCalls(calls, QStringLiteral("stop")),
+                     (QList<QStringList>{{QStringLiteral("stop"), QString::number(helper)}}));
+            QVERIFY(!SystemInfo::isProcessAlive(pid_t(helper)));
+        }
+        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Disconnected"));
     }
 
     void disconnectBeforeTheHelperStartedCancelsTheStart()

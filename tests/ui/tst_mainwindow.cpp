@@ -163,6 +163,45 @@ private slots:
         QVERIFY(button->isEnabled());
     }
 
+    // The connect button spins while a start runs; once the start may be cancelled it is pressable again
+    // and says so. The tray panel offers a running tunnel's stop on every screen, Connect only at home.
+    void connectButtonsOfferCancelAndThePanelAlwaysOffersTheStop()
+    {
+        std::unique_ptr<QQuickWindow> panel = m_ui->createWindow(QStringLiteral("MenuBarPanel.qml"));
+        QVERIFY2(panel, qPrintable(m_ui->errorString()));
+        QQuickItem *panelButton = findItem(panel.get(), QStringLiteral("panelConnectButton"));
+        QVERIFY(panelButton);
+        TunnelState &tunnel = m_vm->tunnel().stateForTests();
+
+        m_vm->setScreen(AppViewModel::Screen::Home);
+        QTRY_VERIFY(slotShown("homeSlot"));
+        QQuickItem *hero = findItem(findItem(m_window, QStringLiteral("homeSlot")), QStringLiteral("connectButton"));
+        QVERIFY(hero);
+        tunnel.setLoading(true);
+        for (QQuickItem *button : {hero, panelButton}) {
+            QVERIFY(!button->isEnabled());
+            QVERIFY(!findItem(button, button->objectName() + QStringLiteral("Label"))->isVisible());
+        }
+        tunnel.setCanCancel(true);
+        for (QQuickItem *button : {hero, panelButton}) {
+            QVERIFY(button->isEnabled());
+            QQuickItem *label = findItem(button, button->objectName() + QStringLiteral("Label"));
+            QVERIFY(label->isVisible());
+            QCOMPARE(label->property("text").toString(), QStringLiteral("Cancel"));
+            QVERIFY(findItem(button, button->objectName() + QStringLiteral("Spinner"))->isVisible());
+        }
+        tunnel.setLoading(false);
+        tunnel.setCanCancel(false);
+
+        m_vm->setScreen(AppViewModel::Screen::Login);
+        QVERIFY(!panelButton->isVisible());
+        tunnel.setConnected(true);
+        QVERIFY(panelButton->isVisible());
+        QCOMPARE(panelButton->property("text").toString(), QStringLiteral("Disconnect"));
+        tunnel.setConnected(false);
+        QVERIFY(!panelButton->isVisible());
+    }
+
     void trayIconFollowsTheConnection()
     {
         TrayController tray(*m_vm);

@@ -2,8 +2,8 @@ import QtQuick
 import QtQuick.Layouts
 import Nimbrel.Ui
 
-// The tray panel: status, the connected node, the connect button while a session is shown, and the
-// ways back to the main window or out of the app.
+// The tray panel: status, the connected node, the connect button at home (and the disconnect button
+// wherever a tunnel runs), and the ways back to the main window or out of the app.
 Window {
     id: root
     objectName: "menuBarPanel"
@@ -51,24 +51,21 @@ Window {
             font.pixelSize: 12
         }
         Rectangle { Layout.fillWidth: true; Layout.preferredHeight: 1; color: Theme.clrBgCardBorder }
-        PrimaryButton {
+        // Connect only at home; a tunnel that is up or starting can be stopped here from every screen.
+        ConnectButton {
+            id: panelConnect
             objectName: "panelConnectButton"
             Layout.fillWidth: true
-            visible: AppViewModel.screen === AppViewModel.Home
+            visible: AppViewModel.screen === AppViewModel.Home || tunnelActive
             implicitHeight: 32
             faceRadius: 8
             labelSize: 13
-            fill: AppViewModel.isConnected ? Theme.clrError : Theme.clrPrimary
-            text: AppViewModel.isConnected ? qsTr("disconnect_button") : qsTr("connect_button")
-            busy: AppViewModel.isVpnLoading
-            enabled: !AppViewModel.isVpnLoading
-            onClicked: AppViewModel.isConnected ? AppViewModel.vpnDisconnect() : AppViewModel.vpnConnect()
         }
         Rectangle {
             Layout.fillWidth: true
             Layout.preferredHeight: 1
             color: Theme.clrBgCardBorder
-            visible: AppViewModel.screen === AppViewModel.Home
+            visible: panelConnect.visible
         }
         RowLayout {
             spacing: 8

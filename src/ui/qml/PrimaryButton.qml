@@ -1,11 +1,13 @@
 import QtQuick
 import Nimbrel.Ui
 
-// A full-width accent button that shows a spinner instead of its label while busy.
+// A full-width accent button that shows a spinner instead of its label while busy, beside busyText
+// when there is one.
 TapButton {
     id: root
 
     property bool busy: false
+    property string busyText: ""
     property color fill: Theme.clrPrimary
     property real faceRadius: 10
     property int labelSize: 15
@@ -18,20 +20,25 @@ TapButton {
         color: root.pressed ? Qt.darker(root.fill, 1.15) : root.fill
         opacity: root.enabled || root.busy ? 1.0 : 0.5
     }
-    Spinner {
-        objectName: root.objectName + "Spinner"
+    Row {
         anchors.centerIn: parent
-        running: root.busy
-        width: 18
-        height: 18
-        color: Theme.white
-    }
-    Text {
-        anchors.centerIn: parent
-        visible: !root.busy
-        text: root.text
-        color: Theme.white
-        font.pixelSize: root.labelSize
-        font.weight: Font.DemiBold
+        spacing: 8
+        Spinner {
+            objectName: root.objectName + "Spinner"
+            anchors.verticalCenter: parent.verticalCenter
+            running: root.busy
+            width: 18
+            height: 18
+            color: Theme.white
+        }
+        Text {
+            objectName: root.objectName + "Label"
+            anchors.verticalCenter: parent.verticalCenter
+            visible: !root.busy || root.busyText.length > 0
+            text: root.busy ? root.busyText : root.text
+            color: Theme.white
+            font.pixelSize: root.labelSize
+            font.weight: Font.DemiBold
+        }
     }
 }

@@ -137,16 +137,11 @@ CardBackground {
             }
         }
 
-        PrimaryButton {
+        ConnectButton {
             objectName: "connectButton"
             Layout.fillWidth: true
             Layout.leftMargin: 20
             Layout.rightMargin: 20
-            fill: AppViewModel.isConnected ? Theme.clrError : Theme.clrPrimary
-            text: AppViewModel.isConnected ? qsTr("disconnect_button") : qsTr("connect_button")
-            busy: AppViewModel.isVpnLoading
-            enabled: !AppViewModel.isVpnLoading
-            onClicked: AppViewModel.isConnected ? AppViewModel.vpnDisconnect() : AppViewModel.vpnConnect()
         }
     }
 }
