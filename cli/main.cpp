@@ -10,11 +10,15 @@
 
 #include <QCoreApplication>
 
+#include <csignal>
 #include <cstdio>
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    // A reader of our output that went away (a closed pipe) must not end us before a tunnel we drive
+    // has been stopped: the write fails instead.
+    std::signal(SIGPIPE, SIG_IGN);
     // The app's name and organisation: the same standard preference file, so the same session.
     QCoreApplication::setApplicationName(QStringLiteral("Nimbrel"));
     QCoreApplication::setOrganizationName(QStringLiteral("Nimbrel"));

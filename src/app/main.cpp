@@ -105,7 +105,7 @@ int main(int argc, char *argv[])
         if (!keepRunningInTray)
             quitCleanly();
     });
-    UnixSignalWatcher signalWatcher({SIGINT, SIGTERM});
+    UnixSignalWatcher signalWatcher({SIGINT, SIGTERM, SIGHUP}); // a hang-up: the terminal it came from closed
     QObject::connect(&signalWatcher, &UnixSignalWatcher::received, &app, quitCleanly);
 
     // The tray icon and its panel are not needed for the first screen: they come once it is drawn

@@ -10,7 +10,7 @@
 
 CliSession::CliSession(AppViewModel &vm, QObject *parent)
     : QObject(parent)
-    , m_signals(new UnixSignalWatcher({SIGINT, SIGTERM}, this))
+    , m_signals(new UnixSignalWatcher({SIGINT, SIGTERM, SIGHUP}, this))
 {
     // Every notification of the view model is a reason to look again.
     const QMetaMethod notifySlot = metaObject()->method(metaObject()->indexOfMethod("notify()"));

@@ -11,7 +11,7 @@ class UnixSignalWatcher;
 
 // Lets the command-line client wait for the view model like a screen would: it runs the event loop
 // until a condition over the observed state holds, re-checking on every notification, or until
-// Ctrl-C (SIGINT) or SIGTERM arrives.
+// Ctrl-C (SIGINT), SIGTERM or a hang-up of its terminal (SIGHUP) arrives.
 class CliSession : public QObject {
     Q_OBJECT
 public:

@@ -71,7 +71,14 @@ Started spawn(const QString &program, const QStringList &arguments, const QProce
         sigaddset(&defaults, number);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    // A session of its own: Ctrl-C or a hang-up in the client's terminal reaches the client, which
+    // stops the helper in order, and never the helper directly.
+#ifdef POSIX_SPAWN_SETSID
+    const short session = POSIX_SPAWN_SETSID;
+#else
+    const short session = POSIX_SPAWN_SETPGROUP; // a process group of its own (group 0: its pid)
+#endif
+    posix_spawnattr_setflags(&attributes, short(POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | session));
 
     pid_t pid = -1;
     const int failure =

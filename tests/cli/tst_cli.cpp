@@ -62,6 +62,8 @@ private:
         environment.insert(QStringLiteral("NIMBREL_SIMHELPER_RECORD"), stateFile(QStringLiteral("helper.json")));
         environment.insert(QStringLiteral("NIMBREL_SIMHELPER_MAX_LIFE_MS"), QStringLiteral("20000"));
         cli->setProcessEnvironment(environment);
+        // As a shell starts a job: the client leads a process group, which a terminal signals as one.
+        cli->setChildProcessModifier([] { ::setpgid(0, 0); });
         cli->start(QStringLiteral(NIMBREL_CLI_BINARY),
                    QStringList{QStringLiteral("--settings"), settingsFile(), QStringLiteral("--api-base"),
                                m_service->baseUrl().toString(), QStringLiteral("--demo")} +
@@ -278,8 +280,17 @@ private slots:
         QVERIFY2(result.err.startsWith("nimbrel-cli: ") && result.err.count('\n') == 1, result.err.constData());
     }
 
+    // Ctrl-C in the client's terminal, or the terminal closing, reaches the whole foreground process
+    // group: the client, never the helper, which runs in a session of its own and is stopped in order.
+    void connectRunsUntilCtrlCAndLeavesNothingBehind_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("Ctrl-C") << SIGINT;
+        QTest::newRow("terminal closed") << SIGHUP;
+    }
     void connectRunsUntilCtrlCAndLeavesNothingBehind()
     {
+        QFETCH(int, signal);
         signIn();
         QObject owner;
         QProcess *cli = start({QStringLiteral("connect")}, &owner);
@@ -301,8 +312,9 @@ private slots:
 
         const qint64 helper = helperPid();
         QVERIFY(helper > 0 && SystemInfo::isProcessAlive(pid_t(helper)));
+        QCOMPARE(::getsid(pid_t(helper)), pid_t(helper));
 
-        ::kill(pid_t(cli->processId()), SIGINT);
+        ::kill(-pid_t(cli->processId()), signal); // the client leads a process group of its own
         QTRY_VERIFY_WITH_TIMEOUT(cli->state() == QProcess::NotRunning, 15000);
         out += cli->readAllStandardOutput();
         QCOMPARE(cli->exitCode(), 0);
