@@ -14,13 +14,15 @@
 #include <QSet>
 #include <QTimer>
 
+#include <csignal>
+
 namespace {
 
 using namespace std::chrono_literals;
 
 const QString kLatencyKey = QStringLiteral("lastLatencies");
 constexpr auto kQuitCleanupLimit = 12s;
-constexpr auto kAppDisconnectLimit = 15s;
+constexpr auto kHolderDisconnectLimit = 15s; // for the app or another client to clean up
 
 QString localized(const QString &key)
 {
@@ -528,17 +530,24 @@ int CliCommands::disconnect()
     const QString inUse = holder->refusal();
     if (holder->foreignOwner)
         return failure(inUse);
-    if (holder->program != QLatin1String("nimbrel"))
+    if (holder->program == QLatin1String("nimbrel")) {
+        // The app runs it: hand the request over.
+        if (!InstanceChannel::send(m_instanceSocket, "disconnect"))
+            return failure(inUse + QStringLiteral("; it did not answer"));
+    } else if (holder->program == QLatin1String("nimbrel-cli")) {
+        // Another client of ours in another terminal: stop it as Ctrl-C there would. The lock file is
+        // ours, and its holder is alive while the lock is held, so the pid is that client's.
+        if (holder->pid <= 0 || ::kill(pid_t(holder->pid), SIGTERM) != 0)
+            return failure(inUse + QStringLiteral("; it cannot be stopped from here"));
+    } else {
         return failure(inUse + QStringLiteral("; stop it there"));
-    // The app runs it: hand the request over and wait until its clean-up has freed the tunnel.
-    const std::optional<QByteArray> answer = InstanceChannel::send(m_instanceSocket, "disconnect");
-    if (!answer)
-        return failure(inUse + QStringLiteral("; it did not answer"));
+    }
+    // Either way, wait until its clean-up has freed the tunnel.
     m_out.line(localized(QStringLiteral("disconnecting")));
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, &m_session, [this] { m_session.wake(); });
     poll.start(100);
-    const QDeadlineTimer limit(kAppDisconnectLimit);
+    const QDeadlineTimer limit(kHolderDisconnectLimit);
     m_session.waitUntil([this, &limit] { return !m_tunnelOwnership.otherHolder() || limit.hasExpired(); }, false);
     if (m_tunnelOwnership.otherHolder())
         return failure(inUse + QStringLiteral("; it has not finished disconnecting"));

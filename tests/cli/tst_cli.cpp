@@ -297,14 +297,13 @@ private slots:
         QByteArray out;
         QTRY_VERIFY_WITH_TIMEOUT((out += cli->readAllStandardOutput()).contains("Connected\n"), 15000);
 
-        // While it runs, the tunnel is its own: a second client may neither connect nor disconnect it.
+        // While it runs, the tunnel is its own: a second client may not connect.
         const CliRun second = run({QStringLiteral("connect")});
         QCOMPARE(second.exitCode, 1);
         QCOMPARE(second.err,
                  QStringLiteral("nimbrel-cli: Tunnel in use by another Nimbrel process (nimbrel-cli, pid %1)\n")
                      .arg(cli->processId())
                      .toUtf8());
-        QCOMPARE(run({QStringLiteral("disconnect")}).exitCode, 1);
         const QJsonObject tunnel =
             run({QStringLiteral("status"), QStringLiteral("--json")}).json().value(QStringLiteral("tunnel")).toObject();
         QCOMPARE(tunnel.value(QStringLiteral("state")).toString(), QStringLiteral("connected"));
@@ -333,6 +332,27 @@ private slots:
                      .value(QStringLiteral("state"))
                      .toString(),
                  QStringLiteral("disconnected"));
+    }
+
+    // A disconnect from another terminal stops the tunnel another client of this user drives: that
+    // client is told to stop (as Ctrl-C would) and the disconnect waits until it has cleaned up.
+    void disconnectFromAnotherTerminalStopsAnotherClientsTunnel()
+    {
+        signIn();
+        QObject owner;
+        QProcess *cli = start({QStringLiteral("connect")}, &owner);
+        QByteArray out;
+        QTRY_VERIFY_WITH_TIMEOUT((out += cli->readAllStandardOutput()).contains("Connected\n"), 15000);
+        const qint64 helper = helperPid();
+
+        const CliRun stopped = run({QStringLiteral("disconnect")});
+        QCOMPARE(stopped.exitCode, 0);
+        QCOMPARE(stopped.out, QStringLiteral("Disconnecting…\nDisconnected\n").toUtf8());
+        QTRY_VERIFY_WITH_TIMEOUT(cli->state() == QProcess::NotRunning, 15000);
+        out += cli->readAllStandardOutput();
+        QCOMPARE(cli->exitCode(), 0);
+        QCOMPARE(out, QStringLiteral("Connecting…\nConnected\nDisconnecting…\nDisconnected\n").toUtf8());
+        QVERIFY(!SystemInfo::isProcessAlive(pid_t(helper)));
     }
 
     // A clean-up script left behind by an earlier smart tunnel is cleaned up at the client's start;
