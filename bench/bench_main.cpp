@@ -1,7 +1,9 @@
-// scripts/bench's driver: measures the five figures, each against a baseline measured in the same run,
-// and prints one table. Process figures run the release binaries next to this one (bin/), offscreen.
+// scripts/bench's driver: measures the seven figures, against a baseline measured in the same run where
+// there is one, and prints one table. Process figures run the release binaries next to this one (bin/),
+// offscreen.
 //   NIMBREL_BENCH_RUNS          start-up runs of each program (default 15)
 //   NIMBREL_BENCH_IDLE_SECONDS  length of the connected-and-idle CPU measurement (default 60)
+//   NIMBREL_BENCH_TUNNEL_RUNS   connects for the marker-to-Connected figure (default 15)
 #include "DevService.h"
 #include "api/ApiRecords.h"
 #include "api/JsonFields.h"
@@ -18,6 +20,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QJsonDocument>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -26,6 +29,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cstdio>
+#include <ctime>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -422,6 +426,130 @@ void probes()
          QStringLiteral("<= baseline + 1 ms"), allAnswered && median(ours) <= median(blocking) + 1});
 }
 
+// The monotonic clock the simulated helper stamps its marker with, in ns.
+qint64 monotonicNs()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// The last stamp in a file of "<pid> <monotonic ns>" lines, or -1.
+qint64 lastStamp(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    const QList<QByteArray> lines = file.readAll().trimmed().split('\n');
+    return lines.isEmpty() ? -1 : lines.last().split(' ').value(1).toLongLong();
+}
+
+struct TunnelVerdict {
+    double ms = -1;     // from the marker's writing to "Connected" in the view model
+    double stallMs = 0; // the longest main-thread stall meanwhile
+};
+
+// One connect with the simulated helper on the demo platform and the production one-second check,
+// then its disconnect.
+TunnelVerdict connectOnce(AppViewModel &vm, const QString &markerLog)
+{
+    TunnelVerdict verdict;
+    qint64 worstNs = 0;
+    QElapsedTimer tick;
+    QTimer lag;
+    lag.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&lag, &QTimer::timeout, [&] {
+        worstNs = std::max(worstNs, tick.nsecsElapsed() - 1000000);
+        tick.restart();
+    });
+    qint64 connectedNs = -1;
+    QEventLoop up;
+    const QMetaObject::Connection watching = QObject::connect(&vm, &AppViewModel::isConnectedChanged, &up, [&] {
+        if (vm.isConnected() && connectedNs < 0) {
+            connectedNs = monotonicNs();
+            up.quit();
+        }
+    });
+    QObject::connect(&vm, &AppViewModel::isVpnLoadingChanged, &up, [&] {
+        if (!vm.isVpnLoading() && !vm.isConnected())
+            up.quit(); // failed
+    });
+    QTimer::singleShot(60000, &up, &QEventLoop::quit);
+    tick.start();
+    lag.start(1);
+    vm.vpnConnect();
+    up.exec();
+    lag.stop();
+    QObject::disconnect(watching);
+    const qint64 markerNs = lastStamp(markerLog);
+    if (connectedNs > 0 && markerNs > 0) {
+        verdict.ms = double(connectedNs - markerNs) / 1e6;
+        verdict.stallMs = double(worstNs) / 1e6;
+    }
+    vm.vpnDisconnect();
+    QEventLoop idle;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &idle, [&] {
+        if (!vm.tunnelBusy())
+            idle.quit();
+    });
+    poll.start(20);
+    idle.exec();
+    QFile::remove(markerLog);
+    return verdict;
+}
+
+// P6 and P7: from the helper writing the start marker to "Connected", with the production one-second
+// check; P7 after a 100 MB log, also with the longest main-thread stall.
+void tunnelVerdicts(int runs)
+{
+    QTemporaryDir state;
+    const QString settings = state.filePath(QStringLiteral("s.conf"));
+    PreferenceStore::openFile(settings)->setString(QStringLiteral("nimbrelBinaryPath"),
+                                                   g_bin + QStringLiteral("/../tools/nimbrel-simhelper"));
+    AppEnvironment environment = AppEnvironment::production(PreferenceStore::openFile(settings));
+    environment.apiBaseUrl = QUrl(QStringLiteral("http://127.0.0.1:9/"));
+    environment.useDemoPlatform();
+    AppViewModel vm(environment);
+    const NodeInfo node = manyNodes(1, 9).first();
+    vm.setNodes({node});
+    vm.setSelectedNode(node);
+    vm.setPsk(QStringLiteral("bench-key"));
+    const QString markerLog = state.filePath(QStringLiteral("marker.log"));
+    qputenv("NIMBREL_SIMHELPER_MARKER_LOG", QFile::encodeName(markerLog));
+    qputenv("NIMBREL_SIMHELPER_DELAY_MS", "50");
+
+    QList<double> quick;
+    for (int run = 0; run < runs; ++run) {
+        const TunnelVerdict verdict = connectOnce(vm, markerLog);
+        if (verdict.ms >= 0)
+            quick.append(verdict.ms);
+    }
+    add({QStringLiteral("P6 marker to Connected (median of %1)").arg(quick.size()),
+         number(median(quick), 1) + QStringLiteral(" ms"), QStringLiteral("1 s check: ~500 ms"), QStringLiteral("-"),
+         QStringLiteral("<= 50 ms"), quick.size() == runs && median(quick) <= 50});
+
+    qputenv("NIMBREL_SIMHELPER_SCENARIO", "flood");
+    qputenv("NIMBREL_SIMHELPER_FLOOD_BYTES", QByteArray::number(100 * 1024 * 1024));
+    double slowest = -1;
+    double worstStall = 0;
+    int answered = 0;
+    for (int run = 0; run < 3; ++run) {
+        const TunnelVerdict verdict = connectOnce(vm, markerLog);
+        if (verdict.ms < 0)
+            continue;
+        ++answered;
+        slowest = std::max(slowest, verdict.ms);
+        worstStall = std::max(worstStall, verdict.stallMs);
+    }
+    qunsetenv("NIMBREL_SIMHELPER_SCENARIO");
+    qunsetenv("NIMBREL_SIMHELPER_FLOOD_BYTES");
+    add({QStringLiteral("P7 100 MB log: marker to Connected (worst of 3)"), number(slowest, 0) + QStringLiteral(" ms"),
+         QStringLiteral("-"), QStringLiteral("-"), QStringLiteral("<= 1500 ms"), answered == 3 && slowest <= 1500});
+    add({QStringLiteral("P7 100 MB log: longest main-thread stall"), number(worstStall, 1) + QStringLiteral(" ms"),
+         QStringLiteral("-"), QStringLiteral("-"), QStringLiteral("<= 16 ms"), answered == 3 && worstStall <= 16});
+}
+
 void printTable()
 {
     const auto line = [](const QString &a, const QString &b, const QString &c, const QString &d, const QString &e,
@@ -444,7 +572,7 @@ int main(int argc, char *argv[])
     g_bin = QCoreApplication::applicationDirPath();
     LanguageManager::useSharedPreferences(
         PreferenceStore::openFile(QDir::temp().filePath(QStringLiteral("nimbrel-bench-language.conf"))));
-    const QStringList only = QCoreApplication::arguments().mid(1); // P1 ... P5; all when none named
+    const QStringList only = QCoreApplication::arguments().mid(1); // P1 ... P7; all when none named
     const auto wanted = [&only](const char *figure) { return only.isEmpty() || only.contains(QLatin1String(figure)); };
 
     if (wanted("P1"))
@@ -457,6 +585,8 @@ int main(int argc, char *argv[])
         decode();
     if (wanted("P5"))
         probes();
+    if (wanted("P6") || wanted("P7"))
+        tunnelVerdicts(envInt("NIMBREL_BENCH_TUNNEL_RUNS", 15));
     printTable();
     return std::all_of(g_rows.cbegin(), g_rows.cend(), [](const Row &row) { return row.met; }) ? 0 : 1;
 }

@@ -12,6 +12,7 @@
 //   NIMBREL_SIMHELPER_FLOOD_BYTES  log volume of the flood scenario (default 10 MB)
 //   NIMBREL_SIMHELPER_MAX_LIFE_MS  ends by itself after this long (default one hour)
 //   NIMBREL_SIMHELPER_LAUNCH_LOG   file to append "<pid> <monotonic ns>" to at each start
+//   NIMBREL_SIMHELPER_MARKER_LOG   the same, once the start marker is written
 //   NIMBREL_SIMHELPER_ROUTES       routes to add with "/sbin/ip route add" before the marker, separated by
 //                                  ";" (for example "0.0.0.0/1 dev lo;128.0.0.0/1 dev lo")
 
@@ -91,10 +92,10 @@ void record(const QProcessEnvironment &env, const QStringList &arguments)
         file.write(QJsonDocument(entry).toJson());
 }
 
-// First thing at start, so that even a helper stopped at once has said that it ran.
-void logLaunch()
+// Appends "<pid> <monotonic ns>" to the file the variable names, if any.
+void stamp(const char *variable)
 {
-    const char *path = std::getenv("NIMBREL_SIMHELPER_LAUNCH_LOG");
+    const char *path = std::getenv(variable);
     if (path == nullptr || *path == '\0')
         return;
     timespec now{};
@@ -142,7 +143,7 @@ void leaveCleanupScript(const QProcessEnvironment &env)
 
 int main(int argc, char *argv[])
 {
-    logLaunch();
+    stamp("NIMBREL_SIMHELPER_LAUNCH_LOG"); // first thing, so that even a helper stopped at once has said so
     QStringList arguments;
     for (int i = 1; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
@@ -190,8 +191,10 @@ int main(int argc, char *argv[])
         for (qint64 i = 0; i < lines && !g_stop; ++i)
             say(line + '\n');
         say(kMarker + "\n");
+        stamp("NIMBREL_SIMHELPER_MARKER_LOG");
     } else if (scenario != QLatin1String("silent")) {
         say(kMarker + "\n");
+        stamp("NIMBREL_SIMHELPER_MARKER_LOG");
     }
     if (smart && scenario != QLatin1String("silent"))
         leaveCleanupScript(env);
