@@ -81,37 +81,6 @@ private slots:
         QCOMPARE(vm.vpnStatus(), QStringLiteral("Отключён"));
     }
 
-    // QML reads the observed fields by name; every one of them must notify.
-    void observedFieldsAreNotifyingProperties()
-    {
-        const QStringList observed{QStringLiteral("screen"),
-                                   QStringLiteral("authLoading"),
-                                   QStringLiteral("authError"),
-                                   QStringLiteral("userEmail"),
-                                   QStringLiteral("userNickname"),
-                                   QStringLiteral("subscriptionStatus"),
-                                   QStringLiteral("subscriptionPlan"),
-                                   QStringLiteral("subscriptionExpiry"),
-                                   QStringLiteral("nodes"),
-                                   QStringLiteral("selectedNode"),
-                                   QStringLiteral("nodesLoading"),
-                                   QStringLiteral("nodesError"),
-                                   QStringLiteral("psk"),
-                                   QStringLiteral("pingResults"),
-                                   QStringLiteral("pingingNodes"),
-                                   QStringLiteral("vpnStatus"),
-                                   QStringLiteral("isConnected"),
-                                   QStringLiteral("isVpnLoading")};
-        const QMetaObject &meta = AppViewModel::staticMetaObject;
-        for (const QString &name : observed) {
-            const int index = meta.indexOfProperty(name.toUtf8().constData());
-            QVERIFY2(index >= 0, qPrintable(name));
-            QVERIFY2(meta.property(index).hasNotifySignal(), qPrintable(name));
-        }
-        for (const char *plain : {"accessToken", "refreshToken", "cachedNodeVersion", "tunnelPid", "routingMode"})
-            QVERIFY2(meta.indexOfProperty(plain) < 0, plain);
-    }
-
     void assignmentsNotifyEvenWhenUnchanged()
     {
         TestEnvironment env;
