@@ -40,8 +40,6 @@ struct TunnelController::LaunchParameters {
     QString psk;
 };
 
-namespace {} // namespace
-
 TunnelController::TunnelController(TunnelSettings settings, QObject *parent)
     : QObject(parent)
     , m_settings(std::move(settings))

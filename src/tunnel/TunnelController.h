@@ -1,6 +1,5 @@
 #pragma once
 
-#include "LogScanner.h"
 #include "RoutingMode.h"
 #include "SmartModeCleanup.h"
 #include "TunnelLog.h"
@@ -11,7 +10,6 @@
 
 #include <QDeadlineTimer>
 #include <QObject>
-#include <QPointer>
 #include <QThreadPool>
 #include <QTimer>
 

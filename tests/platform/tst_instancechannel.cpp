@@ -47,12 +47,15 @@ int connectTo(const QByteArray &path)
 // once both came.
 bool answerTwice(const QByteArray &path)
 {
+    // Made under another name and moved into place once listening: whoever sees the path can connect.
+    const QByteArray making = path + ".new";
     const int server = ::socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.constData(), sizeof(address.sun_path) - 1);
+    std::strncpy(address.sun_path, making.constData(), sizeof(address.sun_path) - 1);
     if (server < 0 || ::bind(server, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0 ||
-        ::chmod(path.constData(), 0777) != 0 || ::listen(server, 4) != 0)
+        ::chmod(making.constData(), 0777) != 0 || ::listen(server, 4) != 0 ||
+        ::rename(making.constData(), path.constData()) != 0)
         return false;
     for (int served = 0; served < 2; ++served) {
         pollfd incoming{server, POLLIN, 0};
