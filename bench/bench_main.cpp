@@ -133,6 +133,34 @@ void add(Row row)
     g_rows.append(std::move(row));
 }
 
+// A 1 ms timer on the main thread: how late it fires is how long the thread was busy. Keeps the
+// longest such stall since start() or reset().
+class LagProbe {
+public:
+    LagProbe()
+    {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            m_worstNs = std::max(m_worstNs, m_tick.nsecsElapsed() - 1000000);
+            m_tick.restart();
+        });
+    }
+    void start()
+    {
+        reset();
+        m_tick.start();
+        m_timer.start(1);
+    }
+    void stop() { m_timer.stop(); }
+    void reset() { m_worstNs = 0; }
+    double worstMs() const { return double(m_worstNs) / 1e6; }
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_tick;
+    qint64 m_worstNs = 0;
+};
+
 // P1: cold start to the first rendered frame of the sign-in screen, against the bare window app.
 void startup(int runs)
 {
@@ -369,21 +397,12 @@ void probes()
     auto vm = quietViewModel(dir.filePath(QStringLiteral("s.conf")));
     vm->setNodes(nodes);
 
-    // The lag probe: a 1 ms timer; how late it fires is how long the main thread was busy.
-    qint64 worstNs = 0;
-    QElapsedTimer tick;
-    QTimer lag;
-    lag.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&lag, &QTimer::timeout, [&] {
-        worstNs = std::max(worstNs, tick.nsecsElapsed() - 1000000);
-        tick.restart();
-    });
+    LagProbe lag;
     QEventLoop settle;
-    tick.start();
-    lag.start(1);
+    lag.start();
     QTimer::singleShot(50, &settle, &QEventLoop::quit);
     settle.exec();
-    worstNs = 0;
+    lag.reset();
 
     int done = 0;
     QEventLoop all;
@@ -414,7 +433,7 @@ void probes()
     for (const int fd : listeners)
         ::close(fd);
 
-    const double stallMs = double(worstNs) / 1e6;
+    const double stallMs = lag.worstMs();
     add({QStringLiteral("P5 500 probes: longest main-thread stall"), number(stallMs, 1) + QStringLiteral(" ms"),
          QStringLiteral("-"), QStringLiteral("-"), QStringLiteral("<= 16 ms"), stallMs <= 16});
     const bool allAnswered =
@@ -454,14 +473,7 @@ struct TunnelVerdict {
 TunnelVerdict connectOnce(AppViewModel &vm, const QString &markerLog)
 {
     TunnelVerdict verdict;
-    qint64 worstNs = 0;
-    QElapsedTimer tick;
-    QTimer lag;
-    lag.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&lag, &QTimer::timeout, [&] {
-        worstNs = std::max(worstNs, tick.nsecsElapsed() - 1000000);
-        tick.restart();
-    });
+    LagProbe lag;
     qint64 connectedNs = -1;
     QEventLoop up;
     const QMetaObject::Connection watching = QObject::connect(&vm, &AppViewModel::isConnectedChanged, &up, [&] {
@@ -475,8 +487,7 @@ TunnelVerdict connectOnce(AppViewModel &vm, const QString &markerLog)
             up.quit(); // failed
     });
     QTimer::singleShot(60000, &up, &QEventLoop::quit);
-    tick.start();
-    lag.start(1);
+    lag.start();
     vm.vpnConnect();
     up.exec();
     lag.stop();
@@ -484,7 +495,7 @@ TunnelVerdict connectOnce(AppViewModel &vm, const QString &markerLog)
     const qint64 markerNs = lastStamp(markerLog);
     if (connectedNs > 0 && markerNs > 0) {
         verdict.ms = double(connectedNs - markerNs) / 1e6;
-        verdict.stallMs = double(worstNs) / 1e6;
+        verdict.stallMs = lag.worstMs();
     }
     vm.vpnDisconnect();
     QEventLoop idle;
