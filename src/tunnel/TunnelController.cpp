@@ -336,11 +336,12 @@ void TunnelController::vpnDisconnect()
 
 TunnelController::Teardown TunnelController::teardown(std::optional<qint32> pid, QString host, RoutingMode mode) const
 {
+    const ControlProgram control = controlProgram();
     return Teardown{pid,
                     std::move(host),
                     mode,
-                    controlProgram(),
-                    SmartModeCleanup(controlProgram(), m_settings.paths, m_settings.trustedScriptOwner),
+                    control,
+                    SmartModeCleanup(control, m_settings.paths, m_settings.trustedScriptOwner),
                     m_settings.stopPoll,
                     m_settings.stopPolls};
 }
