@@ -82,8 +82,10 @@ QString InstanceChannel::socketPath(const QString &preferenceLocation, uid_t use
         QCryptographicHash::hash(QFile::encodeName(preferences.absoluteFilePath()), QCryptographicHash::Sha256)
             .toHex()
             .left(16);
+    // A folder of our own beside the preference file, made private by us: the preference folder itself
+    // may be group-writable (umask 002).
     const QString name = QStringLiteral(".nimbrel-%1.sock").arg(QString::fromLatin1(hash));
-    const QString beside = preferences.absoluteDir().filePath(name);
+    const QString beside = preferences.absoluteDir().filePath(QStringLiteral(".nimbrel/") + name);
     if (QFile::encodeName(beside).size() <= kMaxSocketPath)
         return beside;
     return QDir(sharedRoot).filePath(QStringLiteral("nimbrel-%1/%2").arg(user).arg(name));
