@@ -1,8 +1,12 @@
 #include "ProcessIdentity.h"
 
+#include "SystemInfo.h"
+
 #include <QByteArray>
 #include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QFile>
+#include <QThread>
 
 #ifdef Q_OS_MACOS
 #include <libproc.h>
@@ -56,9 +60,13 @@ std::optional<ProcessIdentity> identityOf(qint64 pid)
     constexpr int kStartTime = 22 - 3; // fields from "state" (field 3) on
     if (fields.size() <= kStartTime)
         return std::nullopt;
+    // Empty while the process is still between fork and exec, and once it has ended (a zombie).
+    const QByteArray arguments = commandLine.readAll();
+    if (arguments.isEmpty())
+        return std::nullopt;
     ProcessIdentity identity;
     identity.startTime = QString::fromLatin1(fields.at(kStartTime));
-    identity.commandDigest = digestOf(commandLine.readAll());
+    identity.commandDigest = digestOf(arguments);
     return identity;
 }
 
@@ -71,4 +79,16 @@ std::optional<ProcessIdentity> ProcessIdentity::of(qint64 pid)
     if (pid <= 0)
         return std::nullopt;
     return identityOf(pid);
+}
+
+std::optional<ProcessIdentity> ProcessIdentity::ofStarted(qint64 pid, std::chrono::milliseconds limit)
+{
+    const QDeadlineTimer deadline(limit);
+    for (;;) {
+        if (std::optional<ProcessIdentity> identity = of(pid))
+            return identity;
+        if (deadline.hasExpired() || !SystemInfo::isProcessAlive(pid_t(pid)))
+            return std::nullopt;
+        QThread::msleep(1);
+    }
 }

@@ -23,13 +23,15 @@ private slots:
         child.start(QStringLiteral("/bin/sleep"), {QStringLiteral("30")});
         QVERIFY(child.waitForStarted());
         const qint64 pid = child.processId();
-        const std::optional<ProcessIdentity> running = ProcessIdentity::of(pid);
+        const std::optional<ProcessIdentity> running = ProcessIdentity::ofStarted(pid, std::chrono::seconds(5));
         QVERIFY(running);
         QVERIFY(running != self);
         QProcess other;
         other.start(QStringLiteral("/bin/sleep"), {QStringLiteral("31")});
         QVERIFY(other.waitForStarted());
-        QVERIFY(ProcessIdentity::of(other.processId())->commandDigest != running->commandDigest);
+        const std::optional<ProcessIdentity> second = ProcessIdentity::ofStarted(other.processId(), std::chrono::seconds(5));
+        QVERIFY(second);
+        QVERIFY(second->commandDigest != running->commandDigest);
         other.kill();
         other.waitForFinished();
 
