@@ -79,8 +79,6 @@ AppViewModel::AppViewModel(AppEnvironment environment, QObject *parent)
     connect(&tunnel, &TunnelState::loadingChanged, this, &AppViewModel::isVpnLoadingChanged);
     connect(&tunnel, &TunnelState::canCancelChanged, this, &AppViewModel::canCancelConnectChanged);
     connect(m_tunnel.get(), &TunnelController::problem, this, &AppViewModel::tunnelProblem);
-
-    m_startupCleanupStarted = m_tunnel->startLeftoverCleanup();
 }
 
 AppViewModel::~AppViewModel() = default;

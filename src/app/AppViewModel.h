@@ -161,7 +161,9 @@ public:
     Q_INVOKABLE void clearAuthError() { setAuthError(std::nullopt); }
 
     // Whether construction found a left-behind clean-up script and started its clean-up.
-    bool startupCleanupStarted() const { return m_startupCleanupStarted; }
+    // Takes over what a killed client left of the tunnel (the app at start, the CLI before it drives
+    // the tunnel); see TunnelController::recoverLeftovers.
+    TunnelController::Recovery recoverTunnel() { return m_tunnel->recoverLeftovers(); }
 
 signals:
     void screenChanged();
@@ -229,7 +231,6 @@ private:
     QHash<qint64, bool> m_pingingNodes;
     std::optional<QString> m_cachedNodeVersion;
 
-    bool m_startupCleanupStarted = false;
 
     // Collaborators that read the fields above: built after them, destroyed before them.
     std::unique_ptr<NodeListModel> m_nodeModelOwner;

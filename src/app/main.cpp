@@ -79,6 +79,7 @@ int main(int argc, char *argv[])
     if (options.demo)
         environment.useDemoPlatform();
     AppViewModel viewModel(std::move(environment));
+    viewModel.recoverTunnel();
     // The windows and their engine go before the view model they show.
     const auto closeUi = qScopeGuard([&ui] { ui.reset(); });
 

@@ -62,6 +62,15 @@ QString stateText(const QString &state)
     return key == keys.cend() ? state : localized(*key);
 }
 
+// A helper a killed client left running, still the process it started.
+std::optional<TunnelOwnership::Holder> runningLeftBehind(const TunnelOwnership &ownership)
+{
+    std::optional<TunnelOwnership::Holder> left = ownership.leftBehind();
+    if (left && left->helper && left->helper->isRunning())
+        return left;
+    return std::nullopt;
+}
+
 } // namespace
 
 CliCommands::CliCommands(AppViewModel &vm, CliSession &session, const CliOutput &out, const CliRequest &request,
@@ -141,8 +150,13 @@ const NodeInfo *CliCommands::requireListed(qint64 id)
 QJsonObject CliCommands::tunnelJson() const
 {
     const std::optional<TunnelOwnership::Holder> holder = m_tunnelOwnership.otherHolder();
-    if (!holder)
+    if (!holder) {
+        if (const std::optional<TunnelOwnership::Holder> left = runningLeftBehind(m_tunnelOwnership))
+            return {{QStringLiteral("state"), left->state},
+                    {QStringLiteral("leftBehind"), true},
+                    {QStringLiteral("helperPid"), left->helper->pid}};
         return {{QStringLiteral("state"), QStringLiteral("disconnected")}};
+    }
     if (holder->foreignOwner)
         return {{QStringLiteral("state"), QStringLiteral("blocked")}, {QStringLiteral("reason"), holder->refusal()}};
     return {{QStringLiteral("state"), holder->state},
@@ -153,8 +167,12 @@ QJsonObject CliCommands::tunnelJson() const
 QString CliCommands::tunnelText() const
 {
     const std::optional<TunnelOwnership::Holder> holder = m_tunnelOwnership.otherHolder();
-    if (!holder)
+    if (!holder) {
+        if (const std::optional<TunnelOwnership::Holder> left = runningLeftBehind(m_tunnelOwnership))
+            return QStringLiteral("%1 (left running by %2; connect or disconnect takes it over)")
+                .arg(stateText(left->state), left->description());
         return localized(QStringLiteral("vpn_disconnected"));
+    }
     if (holder->foreignOwner)
         return holder->refusal();
     return QStringLiteral("%1 (%2)").arg(stateText(holder->state), holder->description());
@@ -495,10 +513,13 @@ int CliCommands::connect()
                         {QStringLiteral("connecting"), m_vm.isVpnLoading()}});
     };
     const QMetaObject::Connection reporting = QObject::connect(&m_session, &CliSession::changed, &m_session, report);
-    m_vm.vpnConnect();
-    if (!m_vm.isVpnLoading()) { // refused at once: no node, no key, no helper, or the tunnel is taken
-        QObject::disconnect(reporting);
-        return failure(m_vm.vpnStatus());
+    // A tunnel a killed client left up is this client's now, and stays as it is.
+    if (m_vm.recoverTunnel() != TunnelController::Recovery::Adopted) {
+        m_vm.vpnConnect();
+        if (!m_vm.isVpnLoading()) { // refused at once: no node, no key, no helper, or the tunnel is taken
+            QObject::disconnect(reporting);
+            return failure(m_vm.vpnStatus());
+        }
     }
     report();
 
@@ -508,20 +529,37 @@ int CliCommands::connect()
     // helper may have set are deleted, and we wait for that clean-up.
     if (endedByItself && helperStarted && !m_vm.tunnelPid())
         m_vm.vpnDisconnect();
+    finishTunnel();
+    report();
+    QObject::disconnect(reporting);
+    return endedByItself ? ExitFailure : ExitSuccess;
+}
+
+void CliCommands::finishTunnel()
+{
     bool cleanedUp = false;
     m_vm.shutdownTunnel(kQuitCleanupLimit, [this, &cleanedUp] {
         cleanedUp = true;
         m_session.wake();
     });
     m_session.waitUntil([&cleanedUp] { return cleanedUp; }, false);
-    report();
-    QObject::disconnect(reporting);
-    return endedByItself ? ExitFailure : ExitSuccess;
 }
 
 int CliCommands::disconnect()
 {
     const std::optional<TunnelOwnership::Holder> holder = m_tunnelOwnership.otherHolder();
+    if (!holder && m_tunnelOwnership.leftBehind()) {
+        // A client was killed while it drove the tunnel: stop its helper if it still runs, and delete
+        // its routes.
+        m_out.line(localized(QStringLiteral("disconnecting")));
+        m_vm.vpnDisconnect();
+        finishTunnel();
+        if (m_vm.tunnelBusy())
+            return failure(QStringLiteral("the clean-up has not finished"));
+        m_out.line(localized(QStringLiteral("disconnected")));
+        m_out.document({{QStringLiteral("state"), QStringLiteral("disconnected")}});
+        return ExitSuccess;
+    }
     if (!holder) {
         m_out.line(localized(QStringLiteral("vpn_disconnected")));
         m_out.document({{QStringLiteral("state"), QStringLiteral("disconnected")}});

@@ -57,6 +57,8 @@ private:
     // Probes the nodes at once, each result reported as it arrives when print is set; remembers them.
     void probe(const QList<qint64> &ids, bool print);
     void printStatus();
+    // Stops what is left of the tunnel and waits for its clean-up, bounded.
+    void finishTunnel();
     QJsonObject tunnelJson() const;
     QString tunnelText() const;
     QHash<qint64, qint64> lastLatencies() const;

@@ -23,6 +23,13 @@
 
 Q_LOGGING_CATEGORY(lcTunnel, "nimbrel.tunnel", QtWarningMsg)
 
+namespace {
+
+// How long a started helper's exec may take before its command line can be read.
+constexpr std::chrono::milliseconds kIdentityLimit{500};
+
+} // namespace
+
 // One start of the helper, shared by the main thread and the lane. A stop cancels it; if the helper
 // was started all the same, the stop that follows on the lane finds its process id here.
 struct LaunchTicket {
@@ -97,20 +104,61 @@ bool TunnelController::isBusy()
     return !m_lane.waitForDone(0);
 }
 
-bool TunnelController::startLeftoverCleanup()
+TunnelController::Recovery TunnelController::recoverLeftovers()
 {
+    if (m_lease || m_launch || m_state.isActive())
+        return Recovery::Nothing;
     const SmartModeCleanup cleanup(controlProgram(), m_settings.paths, m_settings.trustedScriptOwner);
-    if (!cleanup.leftBehind())
-        return false;
+    const std::optional<TunnelOwnership::Holder> record = m_ownership.leftBehind();
+    const bool scriptLeft = cleanup.leftBehind();
+    if (!scriptLeft && !(record && record->helper))
+        return Recovery::Nothing;
     QString holder;
     std::shared_ptr<TunnelOwnership::Lease> lease = m_ownership.acquire(&holder);
     if (!lease) {
-        qCInfo(lcTunnel) << "left-behind clean-up skipped: the tunnel is driven by" << holder;
-        return false;
+        qCInfo(lcTunnel) << "left-behind tunnel skipped: it is driven by" << holder;
+        return Recovery::HeldElsewhere;
     }
+    // Taken under the lock: the record read above may be out of date by now.
+    const std::optional<TunnelOwnership::Holder> previous = lease->takeLeftBehind();
+    const std::optional<TunnelOwnership::HelperRecord> helper = previous ? previous->helper : std::nullopt;
+    if (helper && previous->state == QLatin1String("connected") && helper->isRunning()) {
+        adopt(*helper, std::move(lease));
+        return Recovery::Adopted;
+    }
+    if (!helper && !scriptLeft)
+        return Recovery::Nothing;
+    lease->setState(QStringLiteral("disconnecting"));
     // On the lane: a connect meanwhile starts only after it, so it never deletes the new tunnel's files.
-    ThreadHandoff::start(m_lane, [cleanup, lease] { cleanup.run(); });
-    return true;
+    if (!helper) {
+        ThreadHandoff::start(m_lane, [cleanup, lease] { cleanup.run(); });
+        return Recovery::CleaningUp;
+    }
+    Teardown left = teardown(*helper);
+    if (scriptLeft)
+        left.mode = RoutingMode::smart; // whatever the record says, a script left behind is undone
+    ThreadHandoff::start(m_lane, [left, lease] { left.run(); });
+    return Recovery::CleaningUp;
+}
+
+void TunnelController::adopt(const TunnelOwnership::HelperRecord &helper, std::shared_ptr<TunnelOwnership::Lease> lease)
+{
+    m_lease = std::move(lease);
+    m_lease->setHelper(helper);
+    m_lease->setState(QStringLiteral("connected"));
+    m_state.setPid(helper.pid);
+    m_helperIdentity = helper.identity;
+    m_state.setServerHost(helper.host);
+    m_state.setMode(helper.mode);
+    startMonitoring(std::make_unique<TunnelMonitor>(helper.pid, *helper.identity, m_settings.monitorInterval));
+    m_state.setConnected(true);
+    m_state.setStatus(localized(QStringLiteral("vpn_connected")));
+}
+
+void TunnelController::clearHelper()
+{
+    m_state.setPid(std::nullopt);
+    m_helperIdentity.reset();
 }
 
 void TunnelController::postToMain(std::function<void(TunnelController &)> fn)
@@ -152,6 +200,15 @@ void TunnelController::vpnConnect(const std::optional<NodeInfo> &node, const QSt
         m_state.setStatus(refusal);
         return;
     }
+    // A helper still running from an earlier start that failed is ours, and so is one a killed client
+    // left: it goes, with its routes, before the next one starts (and while the rights still name its
+    // path).
+    std::optional<Teardown> previous;
+    if (m_state.pid())
+        previous = currentTeardown();
+    const std::optional<TunnelOwnership::Holder> left = m_lease->takeLeftBehind();
+    if (!previous && left && left->helper)
+        previous = teardown(*left->helper);
     m_lease->setState(QStringLiteral("connecting"));
     m_state.setLoading(true);
     m_state.setStatus(localized(QStringLiteral("vpn_connecting")));
@@ -177,16 +234,10 @@ void TunnelController::vpnConnect(const std::optional<NodeInfo> &node, const QSt
                                                           m_settings.privilegedRunner, installSettings);
     const TunnelPaths paths = m_settings.paths;
     const QString user = m_settings.loginName;
-    const ControlProgram control = controlProgram();
-    // A helper still running from an earlier start that failed is ours: it goes, with its routes,
-    // before the next one starts (and while the rights still name its path).
-    std::optional<Teardown> previous;
-    if (m_state.pid())
-        previous = teardown(m_state.pid(), m_state.serverHost().value_or(QString()), m_state.mode());
-    m_state.setPid(std::nullopt);
+    clearHelper();
     m_state.setServerHost(std::nullopt);
 
-    ThreadHandoff::start(m_lane, [this, launch, ticket, installer, paths, user, previous] {
+    ThreadHandoff::start(m_lane, [this, launch, ticket, installer, paths, user, previous, lease = m_lease] {
         if (previous)
             previous->run();
         if (ticket->cancelled)
@@ -226,7 +277,12 @@ void TunnelController::vpnConnect(const std::optional<NodeInfo> &node, const QSt
             return;
         }
         ticket->pid = started.pid;
-        postToMain([ticket, pid = started.pid, log](TunnelController &self) { self.finishLaunch(ticket, pid, log); });
+        // Recorded at once, so that a client killed from here on leaves a helper the next one finds.
+        const std::optional<ProcessIdentity> identity = ProcessIdentity::ofStarted(started.pid, kIdentityLimit);
+        lease->setHelper(TunnelOwnership::HelperRecord{started.pid, identity, ticket->serverHost, ticket->mode});
+        postToMain([ticket, pid = started.pid, identity, log](TunnelController &self) {
+            self.finishLaunch(ticket, pid, identity, log);
+        });
     });
 }
 
@@ -243,24 +299,25 @@ void TunnelController::failLaunch(const std::shared_ptr<LaunchTicket> &ticket, c
 }
 
 void TunnelController::finishLaunch(const std::shared_ptr<LaunchTicket> &ticket, pid_t pid,
-                                    std::shared_ptr<TunnelLog> log)
+                                    std::optional<ProcessIdentity> identity, std::shared_ptr<TunnelLog> log)
 {
     if (ticket->cancelled)
         return; // the stop queued behind this start stops the helper
     if (m_launch == ticket)
         m_launch.reset();
     m_state.setPid(pid);
+    m_helperIdentity = std::move(identity);
     m_state.setServerHost(ticket->serverHost);
     m_state.setMode(ticket->mode);
-    startMonitoring(std::move(log));
+    startMonitoring(
+        std::make_unique<TunnelMonitor>(std::move(log), m_settings.paths.log, pid, m_settings.monitorInterval));
 }
 
-void TunnelController::startMonitoring(std::shared_ptr<TunnelLog> log)
+void TunnelController::startMonitoring(std::unique_ptr<TunnelMonitor> monitor)
 {
     stopMonitoring();
     m_state.setMonitor(TaskHandle());
-    m_monitor = std::make_unique<TunnelMonitor>(std::move(log), m_settings.paths.log, *m_state.pid(),
-                                                m_settings.monitorInterval);
+    m_monitor = std::move(monitor);
     connect(m_monitor.get(), &TunnelMonitor::up, this, [this] {
         m_state.setConnected(true);
         m_state.setLoading(false);
@@ -276,7 +333,7 @@ void TunnelController::startMonitoring(std::shared_ptr<TunnelLog> log)
     connect(m_monitor.get(), &TunnelMonitor::helperGone, this, [this](bool wasUp) {
         m_state.setConnected(false);
         m_state.setLoading(false);
-        m_state.setPid(std::nullopt);
+        clearHelper();
         m_state.setStatus(localized(wasUp ? QStringLiteral("process_exited") : QStringLiteral("process_crashed")));
         m_lease.reset();
         emit problem(m_state.status());
@@ -294,8 +351,8 @@ void TunnelController::vpnDisconnect()
 {
     stopMonitoring();
     m_state.setMonitor(std::nullopt);
-    Teardown stop = teardown(m_state.pid(), m_state.serverHost().value_or(QString()), m_state.mode());
-    m_state.setPid(std::nullopt);
+    Teardown stop = currentTeardown();
+    clearHelper();
     m_state.setServerHost(std::nullopt);
     m_state.setConnected(false);
     m_state.setLoading(false);
@@ -315,6 +372,10 @@ void TunnelController::vpnDisconnect()
     if (!lease) {
         QString holder;
         lease = m_ownership.acquire(&holder);
+        // Taken just now: what a killed holder left is ours to finish.
+        if (const std::optional<TunnelOwnership::Holder> left = lease ? lease->takeLeftBehind() : std::nullopt;
+            left && left->helper && !stop.pid && stop.host.isEmpty())
+            stop = teardown(*left->helper);
     }
     if (lease)
         lease->setState(QStringLiteral("disconnecting"));
@@ -338,6 +399,7 @@ TunnelController::Teardown TunnelController::teardown(std::optional<qint32> pid,
 {
     const ControlProgram control = controlProgram();
     return Teardown{pid,
+                    std::nullopt,
                     std::move(host),
                     mode,
                     control,
@@ -346,9 +408,24 @@ TunnelController::Teardown TunnelController::teardown(std::optional<qint32> pid,
                     m_settings.stopPolls};
 }
 
+TunnelController::Teardown TunnelController::currentTeardown() const
+{
+    Teardown current = teardown(m_state.pid(), m_state.serverHost().value_or(QString()), m_state.mode());
+    current.identity = m_helperIdentity;
+    return current;
+}
+
+TunnelController::Teardown TunnelController::teardown(const TunnelOwnership::HelperRecord &left) const
+{
+    // Without its identity the pid may name anything by now.
+    Teardown stop = teardown(left.identity ? std::optional(left.pid) : std::nullopt, left.host, left.mode);
+    stop.identity = left.identity;
+    return stop;
+}
+
 void TunnelController::Teardown::run() const
 {
-    if (pid) {
+    if (pid && (!identity || ProcessIdentity::of(*pid) == identity)) {
         control.stop(*pid);
         for (int poll = 0; poll < stopPolls && SystemInfo::isProcessAlive(*pid); ++poll)
             QThread::msleep(static_cast<unsigned long>(stopPoll.count()));

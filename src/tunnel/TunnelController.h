@@ -47,9 +47,17 @@ public:
     void shutdown(std::chrono::milliseconds limit, std::function<void()> done);
     // Whether blocking tunnel work is still queued or running.
     bool isBusy();
-    // At start-up: when an earlier run left a smart-mode clean-up script behind and no other process
-    // drives the tunnel, queues that clean-up on the lane without waiting. Returns whether it did.
-    bool startLeftoverCleanup();
+    enum class Recovery {
+        Nothing,      // nothing was left behind
+        CleaningUp,   // a clean-up of what was left behind is queued on the lane
+        Adopted,      // a helper left up by a killed client is ours now, and connected
+        HeldElsewhere // another live process drives the tunnel: nothing was touched
+    };
+    // At start-up, when no other process drives the tunnel: takes over what a killed client left. Its
+    // helper, still up and still the same process, is adopted; one that was only starting, failed or
+    // being stopped is stopped, its routes deleted and a smart-mode clean-up run, on the lane without
+    // waiting. A smart-mode clean-up script left behind without a record is run too.
+    Recovery recoverLeftovers();
     const TunnelOwnership &ownership() const { return m_ownership; }
 
 signals:
@@ -65,6 +73,7 @@ private:
     // and, after a smart tunnel, run root's clean-up.
     struct Teardown {
         std::optional<qint32> pid;
+        std::optional<ProcessIdentity> identity; // when known, only the process with it is stopped
         QString host;
         RoutingMode mode = RoutingMode::safe;
         ControlProgram control;
@@ -74,9 +83,16 @@ private:
         void run() const;
     };
     Teardown teardown(std::optional<qint32> pid, QString host, RoutingMode mode) const;
-    void finishLaunch(const std::shared_ptr<LaunchTicket> &ticket, pid_t pid, std::shared_ptr<TunnelLog> log);
+    // The current helper's, if any.
+    Teardown currentTeardown() const;
+    // What a killed holder's record names: its helper is stopped only while still the same process.
+    Teardown teardown(const TunnelOwnership::HelperRecord &left) const;
+    void adopt(const TunnelOwnership::HelperRecord &helper, std::shared_ptr<TunnelOwnership::Lease> lease);
+    void clearHelper();
+    void finishLaunch(const std::shared_ptr<LaunchTicket> &ticket, pid_t pid, std::optional<ProcessIdentity> identity,
+                      std::shared_ptr<TunnelLog> log);
     void failLaunch(const std::shared_ptr<LaunchTicket> &ticket, const QString &statusKey, const QString &detail);
-    void startMonitoring(std::shared_ptr<TunnelLog> log);
+    void startMonitoring(std::unique_ptr<TunnelMonitor> monitor);
     // Cancels the running monitor (a stop or a new start): it writes nothing more.
     void stopMonitoring();
     void finishDisconnect(quint64 generation);
@@ -89,6 +105,7 @@ private:
 
     const TunnelSettings m_settings;
     TunnelState m_state;
+    std::optional<ProcessIdentity> m_helperIdentity; // of the helper at m_state.pid(), once read
     TunnelOwnership m_ownership;
     // Held from a start until its tunnel has ended or been cleaned up.
     std::shared_ptr<TunnelOwnership::Lease> m_lease;

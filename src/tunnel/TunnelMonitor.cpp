@@ -21,6 +21,13 @@ TunnelMonitor::TunnelMonitor(std::shared_ptr<TunnelLog> log, const QString &logP
     }
 }
 
+TunnelMonitor::TunnelMonitor(qint32 pid, ProcessIdentity identity, std::chrono::milliseconds interval, QObject *parent)
+    : TunnelMonitor(nullptr, QString(), pid, interval, parent)
+{
+    m_identity = std::move(identity);
+    m_up = true;
+}
+
 TunnelMonitor::~TunnelMonitor()
 {
     m_ended = true;
@@ -68,7 +75,7 @@ void TunnelMonitor::finishRead(LogScanner scanner, bool regular)
     if (m_scanner.sawMarker()) {
         m_up = true;
         m_log.reset();
-        m_watcher.removePaths(m_watcher.files());
+        stopWatching();
         emit up();
     } else if (regular && m_scanner.sawError()) {
         end();
@@ -85,16 +92,24 @@ void TunnelMonitor::finishRead(LogScanner scanner, bool regular)
 
 void TunnelMonitor::checkProcess()
 {
-    if (m_ended || SystemInfo::isProcessAlive(m_pid))
+    if (m_ended)
+        return;
+    if (m_identity ? ProcessIdentity::of(m_pid) == m_identity : SystemInfo::isProcessAlive(m_pid))
         return;
     end();
     emit helperGone(m_up);
+}
+
+void TunnelMonitor::stopWatching()
+{
+    if (!m_watcher.files().isEmpty())
+        m_watcher.removePaths(m_watcher.files());
 }
 
 void TunnelMonitor::end()
 {
     m_ended = true;
     m_timer.stop();
-    m_watcher.removePaths(m_watcher.files());
+    stopWatching();
     m_log.reset();
 }

@@ -2,6 +2,7 @@
 
 #include "LogScanner.h"
 #include "TunnelLog.h"
+#include "platform/ProcessIdentity.h"
 
 #include <QFileSystemWatcher>
 #include <QObject>
@@ -22,6 +23,9 @@ class TunnelMonitor : public QObject {
 public:
     TunnelMonitor(std::shared_ptr<TunnelLog> log, const QString &logPath, qint32 pid,
                   std::chrono::milliseconds interval, QObject *parent = nullptr);
+    // Watches a helper that is up already and was started by another process (one that was killed):
+    // only whether the process with that identity still runs.
+    TunnelMonitor(qint32 pid, ProcessIdentity identity, std::chrono::milliseconds interval, QObject *parent = nullptr);
     ~TunnelMonitor() override;
 
 signals:
@@ -41,11 +45,13 @@ private:
     void startRead(bool regular);
     void finishRead(LogScanner scanner, bool regular);
     void checkProcess();
+    void stopWatching();
     void end();
 
     std::shared_ptr<TunnelLog> m_log; // none once up: never read again
     LogScanner m_scanner;
     qint32 m_pid;
+    std::optional<ProcessIdentity> m_identity; // a helper that is not our child: its pid may be reused
     bool m_up = false;
     bool m_ended = false;
     bool m_reading = false;

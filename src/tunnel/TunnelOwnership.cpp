@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr int kMaxHolderBytes = 512;
+constexpr int kMaxHolderBytes = 1024;
 
 // Only a lock file of ours or root's speaks for its holder.
 bool isForeign(const struct stat &info)
@@ -32,26 +32,57 @@ bool isAtPath(const QByteArray &path, const struct stat &info)
     return ::lstat(path.constData(), &current) == 0 && current.st_dev == info.st_dev && current.st_ino == info.st_ino;
 }
 
+QByteArray readHolder(int fd)
+{
+    QByteArray content(kMaxHolderBytes, Qt::Uninitialized);
+    const ssize_t got = ::pread(fd, content.data(), size_t(content.size()), 0);
+    content.truncate(got > 0 ? got : 0);
+    return content;
+}
+
+// Whatever the file says, only well-formed values are taken: its writer may have been killed mid-write.
 TunnelOwnership::Holder parseHolder(const QByteArray &content)
 {
     TunnelOwnership::Holder holder;
+    TunnelOwnership::HelperRecord helper;
+    ProcessIdentity identity;
     for (const QByteArray &line : content.split('\n')) {
         const qsizetype equals = line.indexOf('=');
         if (equals <= 0)
             continue;
         const QByteArray key = line.left(equals);
-        const QString value = QString::fromUtf8(line.mid(equals + 1)).left(64);
+        const QString value = QString::fromUtf8(line.mid(equals + 1)).left(key == "host" ? 255 : 64);
         if (key == "pid")
             holder.pid = value.toLongLong();
         else if (key == "program")
             holder.program = value;
         else if (key == "state")
             holder.state = value;
+        else if (key == "helper")
+            helper.pid = value.toInt();
+        else if (key == "started")
+            identity.startTime = value;
+        else if (key == "command")
+            identity.commandDigest = value;
+        else if (key == "host")
+            helper.host = value;
+        else if (key == "mode")
+            helper.mode = RoutingModes::fromRawValue(value).value_or(RoutingMode::safe);
+    }
+    if (helper.pid > 0) {
+        if (!identity.startTime.isEmpty() && !identity.commandDigest.isEmpty())
+            helper.identity = identity;
+        holder.helper = helper;
     }
     return holder;
 }
 
 } // namespace
+
+bool TunnelOwnership::HelperRecord::isRunning() const
+{
+    return identity && ProcessIdentity::of(pid) == identity;
+}
 
 QString TunnelOwnership::Holder::description() const
 {
@@ -67,10 +98,11 @@ QString TunnelOwnership::Holder::refusal() const
     return LanguageManager::shared().formatted(QStringLiteral("tunnel_in_use"), description());
 }
 
-TunnelOwnership::Lease::Lease(int fd, QString ownFile, QString program)
+TunnelOwnership::Lease::Lease(int fd, QString ownFile, QString program, std::optional<Holder> leftBehind)
     : m_fd(fd)
     , m_ownFile(std::move(ownFile))
     , m_program(std::move(program))
+    , m_leftBehind(std::move(leftBehind))
 {
     write();
 }
@@ -95,16 +127,37 @@ void TunnelOwnership::Lease::setState(const QString &state)
     write();
 }
 
+void TunnelOwnership::Lease::setHelper(std::optional<HelperRecord> helper)
+{
+    std::lock_guard lock(m_mutex);
+    m_helper = std::move(helper);
+    write();
+}
+
+std::optional<TunnelOwnership::Holder> TunnelOwnership::Lease::takeLeftBehind()
+{
+    std::lock_guard lock(m_mutex);
+    return std::exchange(m_leftBehind, std::nullopt);
+}
+
 void TunnelOwnership::Lease::write()
 {
     if (m_ownFile.isEmpty())
         return;
-    const QByteArray text = QStringLiteral("pid=%1\nprogram=%2\nstate=%3\n")
-                                .arg(QCoreApplication::applicationPid())
-                                .arg(m_program, m_state)
-                                .toUtf8();
+    QString text = QStringLiteral("pid=%1\nprogram=%2\nstate=%3\n")
+                       .arg(QCoreApplication::applicationPid())
+                       .arg(m_program, m_state);
+    if (m_helper) {
+        text += QStringLiteral("helper=%1\nhost=%2\nmode=%3\n")
+                    .arg(m_helper->pid)
+                    .arg(m_helper->host, RoutingModes::rawValue(m_helper->mode));
+        if (m_helper->identity)
+            text += QStringLiteral("started=%1\ncommand=%2\n")
+                        .arg(m_helper->identity->startTime, m_helper->identity->commandDigest);
+    }
+    const QByteArray bytes = text.toUtf8();
     if (::ftruncate(m_fd, 0) == 0)
-        static_cast<void>(::pwrite(m_fd, text.constData(), size_t(text.size()), 0));
+        static_cast<void>(::pwrite(m_fd, bytes.constData(), size_t(bytes.size()), 0));
 }
 
 TunnelOwnership::TunnelOwnership(QString lockPath, QString program)
@@ -164,10 +217,9 @@ std::shared_ptr<TunnelOwnership::Lease> TunnelOwnership::acquire(QString *proble
                 QThread::msleep(5);
         }
         if (!locked) {
-            QByteArray content(kMaxHolderBytes, Qt::Uninitialized);
-            const ssize_t got = ::pread(fd, content.data(), size_t(content.size()), 0);
+            const QByteArray content = readHolder(fd);
             ::close(fd);
-            *problem = parseHolder(content.left(got > 0 ? got : 0)).refusal();
+            *problem = parseHolder(content).refusal();
             return nullptr;
         }
         if (!isAtPath(native, info)) {
@@ -178,7 +230,14 @@ std::shared_ptr<TunnelOwnership::Lease> TunnelOwnership::acquire(QString *proble
         // is removed again.
         const bool ours =
             info.st_uid == ::geteuid() && info.st_nlink == 1 && (::fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDWR;
-        std::shared_ptr<Lease> lease(new Lease(fd, ours ? m_path : QString(), m_program));
+        // A holder lets go by removing the file: one with something in it was left by a holder that was
+        // killed. Read before our own record replaces it.
+        std::optional<Holder> leftBehind;
+        if (ours) {
+            if (const QByteArray content = readHolder(fd); !content.isEmpty())
+                leftBehind = parseHolder(content);
+        }
+        std::shared_ptr<Lease> lease(new Lease(fd, ours ? m_path : QString(), m_program, std::move(leftBehind)));
         m_lease = lease;
         return lease;
     }
@@ -203,10 +262,27 @@ std::optional<TunnelOwnership::Holder> TunnelOwnership::otherHolder() const
         } else if (::flock(fd, LOCK_SH | LOCK_NB) == 0) {
             ::flock(fd, LOCK_UN);
         } else if (errno == EWOULDBLOCK) {
-            QByteArray content(kMaxHolderBytes, Qt::Uninitialized);
-            const ssize_t got = ::pread(fd, content.data(), size_t(content.size()), 0);
-            holder = parseHolder(content.left(got > 0 ? got : 0));
+            holder = parseHolder(readHolder(fd));
         }
+    }
+    ::close(fd);
+    return holder;
+}
+
+std::optional<TunnelOwnership::Holder> TunnelOwnership::leftBehind() const
+{
+    if (heldByUs())
+        return std::nullopt;
+    const int fd = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    struct stat info {};
+    std::optional<Holder> holder;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
+        ::flock(fd, LOCK_SH | LOCK_NB) == 0) {
+        if (const QByteArray content = readHolder(fd); !content.isEmpty())
+            holder = parseHolder(content);
+        ::flock(fd, LOCK_UN);
     }
     ::close(fd);
     return holder;

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "RoutingMode.h"
+#include "platform/ProcessIdentity.h"
+
 #include <QString>
 
 #include <sys/types.h>
@@ -11,13 +14,27 @@
 // Makes sure only one process drives the tunnel: an advisory lock (flock) on a file beside the helper's
 // files, held from a start until that tunnel's clean-up has finished, and removed as it is let go. The
 // lock dies with its process, so a crash never leaves the tunnel claimed. The holder writes its
-// process id, program and state into the file so that others can say who holds it.
+// process id, program and state into the file so that others can say who holds it, and the helper it
+// started, so that whoever takes the lock after a crash finds the helper that was left running.
 class TunnelOwnership {
 public:
+    // The helper a holder started: enough to tell it from a later process with the same pid, and to
+    // delete its routes.
+    struct HelperRecord {
+        qint32 pid = 0;
+        std::optional<ProcessIdentity> identity;
+        QString host;
+        RoutingMode mode = RoutingMode::safe;
+
+        // Whether it still runs: the process with its pid is the one that was started.
+        bool isRunning() const;
+    };
+
     struct Holder {
         qint64 pid = 0;
         QString program;
         QString state;
+        std::optional<HelperRecord> helper;
         // Set when the lock file belongs to another user (not us, not root): then nothing it says is
         // believed, and the tunnel is not ours to take until an administrator removes it.
         std::optional<uid_t> foreignOwner;
@@ -36,11 +53,16 @@ public:
         Lease &operator=(const Lease &) = delete;
         // Records what the tunnel is doing, for other processes to read (a short word: "connecting", ...).
         void setState(const QString &state);
+        // Records the helper this holder runs (none: it runs none).
+        void setHelper(std::optional<HelperRecord> helper);
+        // What the lock file said when this lease took it: a holder that ended without letting go
+        // (killed), and perhaps the helper it left running. Given once.
+        std::optional<Holder> takeLeftBehind();
 
     private:
         friend class TunnelOwnership;
         // ownFile: the lock file's path when it is ours to write and to remove; empty otherwise.
-        Lease(int fd, QString ownFile, QString program);
+        Lease(int fd, QString ownFile, QString program, std::optional<Holder> leftBehind);
         void write();
 
         std::mutex m_mutex;
@@ -48,6 +70,8 @@ public:
         QString m_ownFile;
         QString m_program;
         QString m_state;
+        std::optional<HelperRecord> m_helper;
+        std::optional<Holder> m_leftBehind;
     };
 
     TunnelOwnership(QString lockPath, QString program);
@@ -57,6 +81,9 @@ public:
     std::shared_ptr<Lease> acquire(QString *problem);
     // Who holds the tunnel, when another process does, or whose file keeps it from us.
     std::optional<Holder> otherHolder() const;
+    // When nobody holds the tunnel: what a holder that was killed left in our lock file, if anything.
+    // Only reads; the next lease takes it over.
+    std::optional<Holder> leftBehind() const;
     bool heldByUs() const;
 
     // The running program's file name ("nimbrel", "nimbrel-cli").

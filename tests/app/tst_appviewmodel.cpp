@@ -70,7 +70,6 @@ private slots:
         QCOMPARE(vm.connectedServerIp(), std::nullopt);
         QCOMPARE(vm.connectedRoutingMode(), AppViewModel::RoutingMode::safe);
         QVERIFY(env.runner->calls().isEmpty());
-        QVERIFY(!vm.startupCleanupStarted());
     }
 
     void statusStartsInTheStoredLanguage()
@@ -246,9 +245,9 @@ private slots:
     {
         TestEnvironment env;
         writeFile(env.tunnelPaths.gateway, "192.0.2.1\n");
-        const AppViewModel vm(env.environment());
+        AppViewModel vm(env.environment());
+        QCOMPARE(vm.recoverTunnel(), TunnelController::Recovery::Nothing);
         QTRY_VERIFY(!vm.tunnelBusy());
-        QVERIFY(!vm.startupCleanupStarted());
         QVERIFY(env.runner->calls().isEmpty());
         QVERIFY(QFile::exists(env.tunnelPaths.gateway));
     }
@@ -262,8 +261,8 @@ private slots:
         writeFile(env.tunnelPaths.gateway, "192.0.2.1\n");
         env.runner->holdCalls();
 
-        const AppViewModel vm(env.environment());
-        QVERIFY(vm.startupCleanupStarted());
+        AppViewModel vm(env.environment());
+        QCOMPARE(vm.recoverTunnel(), TunnelController::Recovery::CleaningUp);
         QVERIFY(env.runner->waitForCalls(1));
         QVERIFY(QFile::exists(env.tunnelPaths.cleanupScript));
         env.runner->release();

@@ -41,6 +41,7 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_helper;
     QString m_scenario;
+    QString m_stopDelay = QStringLiteral("0");
 
     qint64 helperPid() const
     {
@@ -48,6 +49,18 @@ private:
         if (!record.open(QIODevice::ReadOnly))
             return -1;
         return QJsonDocument::fromJson(record.readAll()).object().value(QStringLiteral("pid")).toInteger(-1);
+    }
+
+    QByteArray privilegedCommands() const
+    {
+        QFile record(stateFile(QStringLiteral("privileged-commands.log")));
+        return record.open(QIODevice::ReadOnly) ? record.readAll() : QByteArray();
+    }
+
+    QByteArray lockRecord() const
+    {
+        QFile lock(stateFile(QStringLiteral("tunnel.lock")));
+        return lock.open(QIODevice::ReadOnly) ? lock.readAll() : QByteArray();
     }
 
     QString settingsFile() const { return m_dir->filePath(QStringLiteral("settings.conf")); }
@@ -61,6 +74,7 @@ private:
         environment.insert(QStringLiteral("NIMBREL_SIMHELPER_DELAY_MS"), QStringLiteral("40"));
         environment.insert(QStringLiteral("NIMBREL_SIMHELPER_RECORD"), stateFile(QStringLiteral("helper.json")));
         environment.insert(QStringLiteral("NIMBREL_SIMHELPER_MAX_LIFE_MS"), QStringLiteral("20000"));
+        environment.insert(QStringLiteral("NIMBREL_SIMHELPER_STOP_DELAY_MS"), m_stopDelay);
         cli->setProcessEnvironment(environment);
         // As a shell starts a job: the client leads a process group, which a terminal signals as one.
         cli->setChildProcessModifier([] { ::setpgid(0, 0); });
@@ -380,6 +394,91 @@ private slots:
         const qint64 helper = helperPid();
         QVERIFY(helper > 0);
         QVERIFY(!SystemInfo::isProcessAlive(pid_t(helper)));
+    }
+
+    // A client killed outright (kill -9) leaves its helper running in a session of its own, and its
+    // record in the lock file. Status only reports it; the next connect or disconnect takes it over: a
+    // tunnel that was up is adopted as it is (no second helper, no smart-mode clean-up under it), one
+    // that was starting or being stopped is stopped, with its routes.
+    void aKilledClientsTunnelIsTakenOverByTheNext_data()
+    {
+        QTest::addColumn<QString>("scenario");
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<QByteArray>("killedWhile");
+        QTest::addColumn<QString>("next");
+        QTest::newRow("up, then connect") << "normal"
+                                          << "safe" << QByteArray("connected") << "connect";
+        QTest::newRow("up in smart mode, then connect") << "normal"
+                                                        << "smart" << QByteArray("connected") << "connect";
+        QTest::newRow("up, then disconnect") << "normal"
+                                             << "safe" << QByteArray("connected") << "disconnect";
+        QTest::newRow("starting, then connect") << "silent"
+                                                << "safe" << QByteArray("connecting") << "connect";
+        QTest::newRow("stopping, then disconnect") << "normal"
+                                                   << "safe" << QByteArray("disconnecting") << "disconnect";
+    }
+    void aKilledClientsTunnelIsTakenOverByTheNext()
+    {
+        QFETCH(QString, scenario);
+        QFETCH(QString, mode);
+        QFETCH(QByteArray, killedWhile);
+        QFETCH(QString, next);
+        signIn();
+        QCOMPARE(run({QStringLiteral("mode"), mode}).exitCode, 0);
+        m_scenario = scenario;
+        m_stopDelay = killedWhile == "disconnecting" ? QStringLiteral("1500") : QStringLiteral("0");
+        QObject owner;
+        QProcess *first = start({QStringLiteral("connect")}, &owner);
+        const QByteArray helperLine = "\nhelper=";
+        QTRY_VERIFY_WITH_TIMEOUT(lockRecord().contains(helperLine) && helperPid() > 0, 15000);
+        if (killedWhile != "connecting")
+            QTRY_VERIFY_WITH_TIMEOUT(lockRecord().contains("state=connected"), 15000);
+        if (killedWhile == "disconnecting") {
+            ::kill(pid_t(first->processId()), SIGINT);
+            QTRY_VERIFY_WITH_TIMEOUT(lockRecord().contains("state=disconnecting"), 15000);
+            QTRY_VERIFY_WITH_TIMEOUT(privilegedCommands().contains(" stop "), 15000);
+        }
+        const qint64 helper = helperPid();
+        ::kill(pid_t(first->processId()), SIGKILL);
+        QTRY_VERIFY_WITH_TIMEOUT(first->state() == QProcess::NotRunning, 15000);
+        QVERIFY(SystemInfo::isProcessAlive(pid_t(helper)));
+        const QByteArray left = lockRecord();
+        QVERIFY2(left.contains("state=" + killedWhile + "\n"), left.constData());
+
+        const QJsonObject tunnel =
+            run({QStringLiteral("status"), QStringLiteral("--json")}).json().value(QStringLiteral("tunnel")).toObject();
+        QCOMPARE(tunnel.value(QStringLiteral("state")).toString(), QString::fromLatin1(killedWhile));
+        QCOMPARE(tunnel.value(QStringLiteral("leftBehind")).toBool(), true);
+        QCOMPARE(tunnel.value(QStringLiteral("helperPid")).toInteger(), helper);
+        QCOMPARE(lockRecord(), left); // status changed nothing
+        const qsizetype commandsBefore = privilegedCommands().size();
+
+        m_scenario = QStringLiteral("normal");
+        m_stopDelay = QStringLiteral("0");
+        if (next == QLatin1String("disconnect")) {
+            const CliRun stopped = run({QStringLiteral("disconnect")});
+            QCOMPARE(stopped.exitCode, 0);
+            QCOMPARE(stopped.out, QStringLiteral("Disconnecting…\nDisconnected\n").toUtf8());
+        } else {
+            QProcess *second = start({QStringLiteral("connect")}, &owner);
+            QByteArray out;
+            QTRY_VERIFY_WITH_TIMEOUT((out += second->readAllStandardOutput()).contains("Connected\n"), 15000);
+            const bool adopted = killedWhile == "connected";
+            QCOMPARE(out, QByteArray(adopted ? "Connected\n" : "Connecting…\nConnected\n"));
+            QCOMPARE(helperPid() == helper, adopted); // no second helper, or a new one after the old went
+            QCOMPARE(SystemInfo::isProcessAlive(pid_t(helper)), adopted);
+            QVERIFY(!privilegedCommands().mid(commandsBefore).contains("smart-cleanup"));
+            ::kill(pid_t(second->processId()), SIGINT);
+            QTRY_VERIFY_WITH_TIMEOUT(second->state() == QProcess::NotRunning, 15000);
+            QCOMPARE(second->exitCode(), 0);
+        }
+        QTRY_VERIFY(!SystemInfo::isProcessAlive(pid_t(helper)));
+        const QByteArray commands = privilegedCommands().mid(commandsBefore);
+        if (killedWhile != "disconnecting") // the killed client had stopped it already
+            QVERIFY2(commands.contains(" stop " + QByteArray::number(helper) + "\n"), commands.constData());
+        QVERIFY2(commands.contains(" routes 127.0.0.1\n"), commands.constData());
+        QCOMPARE(commands.contains("smart-cleanup"), mode == QLatin1String("smart"));
+        QCOMPARE(lockRecord(), QByteArray()); // let go
     }
 
     void disconnectIsHandedToTheAppThatHoldsTheTunnel()

@@ -29,7 +29,8 @@ private slots:
         QProcess other;
         other.start(QStringLiteral("/bin/sleep"), {QStringLiteral("31")});
         QVERIFY(other.waitForStarted());
-        const std::optional<ProcessIdentity> second = ProcessIdentity::ofStarted(other.processId(), std::chrono::seconds(5));
+        const std::optional<ProcessIdentity> second =
+            ProcessIdentity::ofStarted(other.processId(), std::chrono::seconds(5));
         QVERIFY(second);
         QVERIFY(second->commandDigest != running->commandDigest);
         other.kill();

@@ -2,8 +2,10 @@
 #include "TunnelFixture.h"
 #include "i18n/LanguageManager.h"
 #include "platform/PreferenceStore.h"
+#include "platform/ProcessIdentity.h"
 #include "platform/SystemInfo.h"
 #include "tunnel/HelperLocator.h"
+#include "tunnel/TunnelOwnership.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -11,6 +13,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QProcess>
 #include <QTest>
 
 #include <csignal>
@@ -532,6 +535,75 @@ private slots:
         disconnectAndSettle(fixture);
     }
 
+    // At start the app takes over what a killed client left: its record, written by that client's lease,
+    // names a helper still up. Only the very process it started is adopted and, later, stopped; a pid
+    // that now names another process is never signalled, though the record's routes are deleted.
+    void aHelperAKilledClientLeftIsAdoptedOnlyWhileItIsTheSameProcess_data()
+    {
+        QTest::addColumn<bool>("sameProcess");
+        QTest::newRow("the helper it started") << true;
+        QTest::newRow("its pid reused since") << false;
+    }
+    void aHelperAKilledClientLeftIsAdoptedOnlyWhileItIsTheSameProcess()
+    {
+        QFETCH(bool, sameProcess);
+        TunnelFixture fixture;
+        fixture.env.runner->performKills(true);
+        QProcess helper;
+        helper.start(fixture.helperPath(),
+                     {QStringLiteral("--server-addr"), QStringLiteral("127.0.0.1:443"), QStringLiteral("--sni"),
+                      QStringLiteral("sni.test"), QStringLiteral("--route-all")});
+        QVERIFY(helper.waitForStarted());
+        const qint32 pid = qint32(helper.processId());
+        std::optional<ProcessIdentity> identity = ProcessIdentity::ofStarted(pid, std::chrono::seconds(5));
+        QVERIFY(identity);
+        if (!sameProcess)
+            identity->startTime += QLatin1Char('0');
+        {
+            // What the killed client's lease wrote, left as the kill leaves it.
+            TunnelOwnership killed(fixture.env.tunnelPaths.ownerLock, QStringLiteral("nimbrel"));
+            QString problem;
+            std::shared_ptr<TunnelOwnership::Lease> lease = killed.acquire(&problem);
+            QVERIFY(lease);
+            lease->setHelper(
+                TunnelOwnership::HelperRecord{pid, identity, QStringLiteral("127.0.0.1"), RoutingMode::safe});
+            lease->setState(QStringLiteral("connected"));
+            QFile lock(fixture.env.tunnelPaths.ownerLock);
+            QVERIFY(lock.open(QIODevice::ReadOnly));
+            const QByteArray record = lock.readAll();
+            lease.reset();
+            QVERIFY(TestEnvironment::writeFile(fixture.env.tunnelPaths.ownerLock, record));
+        }
+
+        AppViewModel &vm = fixture.vm();
+        if (sameProcess) {
+            QCOMPARE(vm.recoverTunnel(), TunnelController::Recovery::Adopted);
+            QVERIFY(vm.isConnected());
+            QCOMPARE(vm.vpnStatus(), QStringLiteral("Connected"));
+            QCOMPARE(vm.connectedServerIp(), QStringLiteral("127.0.0.1"));
+            QCOMPARE(vm.tunnelPid(), pid);
+            TunnelOwnership other(fixture.env.tunnelPaths.ownerLock, QStringLiteral("nimbrel-cli"));
+            QCOMPARE(other.otherHolder().value_or(TunnelOwnership::Holder()).state, QStringLiteral("connected"));
+            // Watched by its identity, as it is not our child: its end is noticed.
+            helper.kill();
+            QVERIFY(helper.waitForFinished());
+            QTRY_COMPARE_WITH_TIMEOUT(vm.vpnStatus(), QStringLiteral("Connection lost"), 5000);
+            QVERIFY(!vm.isConnected());
+            QVERIFY(!other.otherHolder());
+            return;
+        }
+        QCOMPARE(vm.recoverTunnel(), TunnelController::Recovery::CleaningUp);
+        QVERIFY(!vm.isConnected());
+        QVERIFY(fixture.waitIdle());
+        const auto calls = fixture.env.runner->calls();
+        QVERIFY(!hasKill(calls));
+        const QList<QStringList> expectedRoutes{{QStringLiteral("routes"), QStringLiteral("127.0.0.1")}};
+        QCOMPARE(routeCalls(calls), expectedRoutes);
+        QCOMPARE(helper.state(), QProcess::Running);
+        helper.kill();
+        helper.waitForFinished();
+    }
+
     // The start-up clean-up of a smart tunnel left behind runs on the tunnel's lane: a connect meanwhile
     // starts its helper only after it, and the clean-up never deletes what the new tunnel writes.
     void aConnectDuringTheStartupCleanupWaitsForIt()
@@ -542,7 +614,7 @@ private slots:
             std::static_pointer_cast<RecordingPrivilegedRunner>(environment.platform.privilegedRunner)
                 ->holdCalls(QStringLiteral("smart-cleanup"));
         });
-        QVERIFY(fixture.vm().startupCleanupStarted());
+        QCOMPARE(fixture.vm().recoverTunnel(), TunnelController::Recovery::CleaningUp);
         QVERIFY(fixture.env.runner->waitForCalls(1)); // the clean-up is under way
         fixture.installRights();
         fixture.vm().setRoutingMode(AppViewModel::RoutingMode::smart);

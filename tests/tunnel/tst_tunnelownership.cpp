@@ -244,7 +244,7 @@ private slots:
         const std::shared_ptr<TunnelOwnership::Lease> theirs = other.acquire(&problem);
         QVERIFY(theirs);
         AppViewModel vm(env.environment());
-        QVERIFY(!vm.startupCleanupStarted());
+        QCOMPARE(vm.recoverTunnel(), TunnelController::Recovery::HeldElsewhere);
         QTRY_VERIFY(!vm.tunnelBusy());
         QVERIFY(QFile::exists(env.tunnelPaths.cleanupScript));
         QVERIFY(env.runner->calls().isEmpty());

@@ -42,9 +42,10 @@ private slots:
         first.start(QStringLiteral(NIMBREL_APP_BINARY), arguments);
         QVERIFY(first.waitForStarted());
         // Listening before its window exists: wait until the socket is there.
-        QTRY_VERIFY_WITH_TIMEOUT(
-            !QDir(dir.path()).entryList({QStringLiteral(".nimbrel-*.sock")}, QDir::System | QDir::Hidden).isEmpty(),
-            20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!QDir(dir.filePath(QStringLiteral(".nimbrel")))
+                                      .entryList({QStringLiteral(".nimbrel-*.sock")}, QDir::System | QDir::Hidden)
+                                      .isEmpty(),
+                                 20000);
 
         QProcess second;
         second.start(QStringLiteral(NIMBREL_APP_BINARY), arguments);
@@ -56,7 +57,9 @@ private slots:
         first.terminate(); // quits cleanly on SIGTERM, and the socket goes with it
         QVERIFY(first.waitForFinished(20000));
         QCOMPARE(first.exitCode(), 0);
-        QVERIFY(QDir(dir.path()).entryList({QStringLiteral(".nimbrel-*.sock")}, QDir::System | QDir::Hidden).isEmpty());
+        QVERIFY(QDir(dir.filePath(QStringLiteral(".nimbrel")))
+                    .entryList({QStringLiteral(".nimbrel-*.sock")}, QDir::System | QDir::Hidden)
+                    .isEmpty());
     }
 };
 

@@ -11,6 +11,7 @@
 //                               (default /tmp/fw_smart_cleanup.sh and /tmp/fw_smart_gw.txt)
 //   NIMBREL_SIMHELPER_FLOOD_BYTES  log volume of the flood scenario (default 10 MB)
 //   NIMBREL_SIMHELPER_MAX_LIFE_MS  ends by itself after this long (default one hour)
+//   NIMBREL_SIMHELPER_STOP_DELAY_MS  once asked to stop, takes this long to end (default 0)
 //   NIMBREL_SIMHELPER_LAUNCH_LOG   file to append "<pid> <monotonic ns>" to at each start
 //   NIMBREL_SIMHELPER_MARKER_LOG   the same, once the start marker is written
 //   NIMBREL_SIMHELPER_ROUTES       routes to add with "/sbin/ip route add" before the marker, separated by
@@ -214,6 +215,8 @@ int main(int argc, char *argv[])
             wroteLateError = true;
         }
     }
+    if (g_stop)
+        sleepMs(number(env, "NIMBREL_SIMHELPER_STOP_DELAY_MS", 0));
     say("simulated helper: stopped\n");
     return 0;
 }
