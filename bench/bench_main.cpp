@@ -10,7 +10,7 @@
 #include "app/AppEnvironment.h"
 #include "app/AppViewModel.h"
 #include "i18n/LanguageManager.h"
-#include "nodes/NodeListLoader.h"
+#include "app/NodeListLoader.h"
 #include "platform/PreferenceStore.h"
 #include "platform/SystemInfo.h"
 #include "tunnel/LogScanner.h"

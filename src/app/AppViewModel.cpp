@@ -1,9 +1,9 @@
 #include "AppViewModel.h"
 
+#include "NodeListLoader.h"
 #include "SessionFlows.h"
 #include "i18n/LanguageManager.h"
 #include "nodes/LatencyProbe.h"
-#include "nodes/NodeListLoader.h"
 #include "nodes/NodeListModel.h"
 #include "platform/NetworkAccess.h"
 #include "platform/PreferenceStore.h"
@@ -70,8 +70,7 @@ AppViewModel::AppViewModel(AppEnvironment environment, QObject *parent)
     , m_api(apiConfig(m_environment))
     , m_tokens(m_environment.preferences)
 {
-    m_nodeModelOwner = std::make_unique<NodeListModel>(*this);
-    m_nodeModel = m_nodeModelOwner.get();
+    m_nodeModel = std::make_unique<NodeListModel>();
     m_tunnel = std::make_unique<TunnelController>(tunnelSettings(m_environment));
     const TunnelState &tunnel = m_tunnel->state();
     connect(&tunnel, &TunnelState::statusChanged, this, &AppViewModel::vpnStatusChanged);
@@ -123,13 +122,30 @@ void AppViewModel::setSubscriptionExpiry(std::optional<QString> expiry)
     assign(this, m_subscriptionExpiry, std::move(expiry), &AppViewModel::subscriptionExpiryChanged);
 }
 
+const QList<NodeInfo> &AppViewModel::nodes() const
+{
+    return m_nodeModel->nodes();
+}
+
+const QHash<qint64, qint64> &AppViewModel::pingResults() const
+{
+    return m_nodeModel->pingResults();
+}
+
+const QHash<qint64, bool> &AppViewModel::pingingNodes() const
+{
+    return m_nodeModel->pingingNodes();
+}
+
 void AppViewModel::setNodes(QList<NodeInfo> nodes)
 {
-    assign(this, m_nodes, std::move(nodes), &AppViewModel::nodesChanged);
+    m_nodeModel->setNodes(std::move(nodes));
+    emit nodesChanged();
 }
 
 void AppViewModel::setSelectedNode(std::optional<NodeInfo> node)
 {
+    m_nodeModel->setSelectedId(node ? std::optional(node->id) : std::nullopt);
     assign(this, m_selectedNode, std::move(node), &AppViewModel::selectedNodeChanged);
 }
 
@@ -150,26 +166,26 @@ void AppViewModel::setPsk(QString psk)
 
 void AppViewModel::setPingResults(QHash<qint64, qint64> results)
 {
-    assign(this, m_pingResults, std::move(results), &AppViewModel::pingResultsChanged);
-    emit pingMapsReset();
+    m_nodeModel->setProbes(std::move(results), m_nodeModel->pingingNodes());
+    emit pingResultsChanged();
 }
 
 void AppViewModel::setPingingNodes(QHash<qint64, bool> pinging)
 {
-    assign(this, m_pingingNodes, std::move(pinging), &AppViewModel::pingingNodesChanged);
-    emit pingMapsReset();
+    m_nodeModel->setProbes(m_nodeModel->pingResults(), std::move(pinging));
+    emit pingingNodesChanged();
 }
 
 void AppViewModel::setPingResult(qint64 id, qint64 milliseconds)
 {
-    m_pingResults.insert(id, milliseconds);
+    m_nodeModel->setPingResult(id, milliseconds);
     emit pingResultsChanged();
     emit pingStateChanged(id);
 }
 
 void AppViewModel::setPinging(qint64 id, bool pinging)
 {
-    m_pingingNodes.insert(id, pinging);
+    m_nodeModel->setPinging(id, pinging);
     emit pingingNodesChanged();
     emit pingStateChanged(id);
 }
@@ -203,6 +219,7 @@ void AppViewModel::resetState()
     setSubscriptionExpiry(std::nullopt);
     setNodes({});
     setSelectedNode(std::nullopt);
+    m_environment.preferences->remove(kSelectedNodeKey); // the next account starts on a node of its own
     setPsk(QString());
     m_cachedNodeVersion.reset();
     setPingResults({});
@@ -263,7 +280,7 @@ void AppViewModel::loadNodes()
 void AppViewModel::pingNode(const NodeInfo &node)
 {
     const qint64 id = node.id;
-    if (m_pingingNodes.value(id, false))
+    if (pingingNodes().value(id, false))
         return;
     setPinging(id, true);
     const quint64 session = m_sessionGeneration;
@@ -280,8 +297,8 @@ void AppViewModel::pingNode(const NodeInfo &node)
 const NodeInfo *AppViewModel::listedNode(qint64 id) const
 {
     const auto found =
-        std::find_if(m_nodes.cbegin(), m_nodes.cend(), [id](const NodeInfo &node) { return node.id == id; });
-    return found == m_nodes.cend() ? nullptr : &*found;
+        std::find_if(nodes().cbegin(), nodes().cend(), [id](const NodeInfo &node) { return node.id == id; });
+    return found == nodes().cend() ? nullptr : &*found;
 }
 
 void AppViewModel::pingNodeById(qint64 id)
@@ -375,8 +392,8 @@ QVariant AppViewModel::subscriptionExpiryValue() const
 QVariantList AppViewModel::nodesValue() const
 {
     QVariantList list;
-    list.reserve(m_nodes.size());
-    for (const NodeInfo &node : m_nodes)
+    list.reserve(nodes().size());
+    for (const NodeInfo &node : nodes())
         list.append(QVariant::fromValue(node));
     return list;
 }
@@ -394,7 +411,7 @@ QVariant AppViewModel::nodesErrorValue() const
 QVariantMap AppViewModel::pingResultsValue() const
 {
     QVariantMap map;
-    for (auto it = m_pingResults.cbegin(); it != m_pingResults.cend(); ++it)
+    for (auto it = pingResults().cbegin(); it != pingResults().cend(); ++it)
         map.insert(QString::number(it.key()), it.value());
     return map;
 }
@@ -402,7 +419,7 @@ QVariantMap AppViewModel::pingResultsValue() const
 QVariantMap AppViewModel::pingingNodesValue() const
 {
     QVariantMap map;
-    for (auto it = m_pingingNodes.cbegin(); it != m_pingingNodes.cend(); ++it)
+    for (auto it = pingingNodes().cbegin(); it != pingingNodes().cend(); ++it)
         map.insert(QString::number(it.key()), it.value());
     return map;
 }

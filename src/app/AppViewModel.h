@@ -56,7 +56,7 @@ public:
     const AppEnvironment &environment() const { return m_environment; }
     const ApiService &api() const { return m_api; }
     const TokenStore &tokenStore() const { return m_tokens; }
-    NodeListModel *nodeModel() const { return m_nodeModel; }
+    NodeListModel *nodeModel() const { return m_nodeModel.get(); }
     // Grows each time the signed-in state is wiped, so late answers for an ended session can be told.
     quint64 sessionGeneration() const { return m_sessionGeneration; }
 
@@ -77,7 +77,7 @@ public:
     void setSubscriptionPlan(std::optional<QString> plan);
     const std::optional<QString> &subscriptionExpiry() const { return m_subscriptionExpiry; }
     void setSubscriptionExpiry(std::optional<QString> expiry);
-    const QList<NodeInfo> &nodes() const { return m_nodes; }
+    const QList<NodeInfo> &nodes() const;
     void setNodes(QList<NodeInfo> nodes);
     const std::optional<NodeInfo> &selectedNode() const { return m_selectedNode; }
     void setSelectedNode(std::optional<NodeInfo> node);
@@ -87,9 +87,9 @@ public:
     void setNodesError(std::optional<QString> error);
     const QString &psk() const { return m_psk; }
     void setPsk(QString psk);
-    const QHash<qint64, qint64> &pingResults() const { return m_pingResults; }
+    const QHash<qint64, qint64> &pingResults() const;
     void setPingResults(QHash<qint64, qint64> results);
-    const QHash<qint64, bool> &pingingNodes() const { return m_pingingNodes; }
+    const QHash<qint64, bool> &pingingNodes() const;
     void setPingingNodes(QHash<qint64, bool> pinging);
     // One node's entry of the two probe maps.
     void setPingResult(qint64 id, qint64 milliseconds);
@@ -160,7 +160,6 @@ public:
     // Called by the screens when the user edits a field or navigates.
     Q_INVOKABLE void clearAuthError() { setAuthError(std::nullopt); }
 
-    // Whether construction found a left-behind clean-up script and started its clean-up.
     // Takes over what a killed client left of the tunnel (the app at start, the CLI before it drives
     // the tunnel); see TunnelController::recoverLeftovers.
     TunnelController::Recovery recoverTunnel() { return m_tunnel->recoverLeftovers(); }
@@ -187,9 +186,8 @@ signals:
     void canCancelConnectChanged();
     // The tunnel failed, crashed or was lost without the user asking (statusText is what vpnStatus shows).
     void tunnelProblem(const QString &statusText);
-    // Finer than the map signals: one node's probe entry changed, or both maps were emptied.
+    // Finer than the map signals: one node's probe entry changed.
     void pingStateChanged(qint64 id);
-    void pingMapsReset();
     // Loading the account after a sign-in or a restored session failed (the session may go on).
     void userDataFailed(const QString &message);
 
@@ -222,18 +220,13 @@ private:
     std::optional<QString> m_subscriptionStatus;
     std::optional<QString> m_subscriptionPlan;
     std::optional<QString> m_subscriptionExpiry;
-    QList<NodeInfo> m_nodes;
+    // The list and the probe maps: held by the node model (m_nodeModel).
     std::optional<NodeInfo> m_selectedNode;
     bool m_nodesLoading = false;
     std::optional<QString> m_nodesError;
     QString m_psk;
-    QHash<qint64, qint64> m_pingResults;
-    QHash<qint64, bool> m_pingingNodes;
     std::optional<QString> m_cachedNodeVersion;
 
-
-    // Collaborators that read the fields above: built after them, destroyed before them.
-    std::unique_ptr<NodeListModel> m_nodeModelOwner;
-    NodeListModel *m_nodeModel = nullptr;
+    std::unique_ptr<NodeListModel> m_nodeModel;
     std::unique_ptr<TunnelController> m_tunnel;
 };

@@ -1,33 +1,19 @@
 #include "NodeListModel.h"
 
-#include "app/AppViewModel.h"
-
-NodeListModel::NodeListModel(AppViewModel &viewModel, QObject *parent)
+NodeListModel::NodeListModel(QObject *parent)
     : QAbstractListModel(parent)
-    , m_viewModel(viewModel)
-{
-    connect(&m_viewModel, &AppViewModel::nodesChanged, this, &NodeListModel::reload);
-    connect(&m_viewModel, &AppViewModel::selectedNodeChanged, this, &NodeListModel::refreshSelection);
-    connect(&m_viewModel, &AppViewModel::pingStateChanged, this, [this](qint64 id) {
-        refreshRow(id, {PingMsRole, IsPingingRole});
-    });
-    connect(&m_viewModel, &AppViewModel::pingMapsReset, this, [this] {
-        if (rowCount() > 0)
-            emit dataChanged(index(0), index(rowCount() - 1), {PingMsRole, IsPingingRole});
-    });
-    reload();
-}
+{}
 
 int NodeListModel::rowCount(const QModelIndex &parent) const
 {
-    return parent.isValid() ? 0 : int(m_viewModel.nodes().size());
+    return parent.isValid() ? 0 : int(m_nodes.size());
 }
 
 QVariant NodeListModel::data(const QModelIndex &index, int role) const
 {
     if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
         return {};
-    const NodeInfo &node = m_viewModel.nodes().at(index.row());
+    const NodeInfo &node = m_nodes.at(index.row());
     switch (role) {
     case Qt::DisplayRole:
     case NameRole:
@@ -53,13 +39,13 @@ QVariant NodeListModel::data(const QModelIndex &index, int role) const
     case IsOnlineRole:
         return node.status == QLatin1String("ONLINE");
     case PingMsRole: {
-        const auto found = m_viewModel.pingResults().constFind(node.id);
-        return found == m_viewModel.pingResults().constEnd() ? QVariant() : QVariant(*found);
+        const auto found = m_pingResults.constFind(node.id);
+        return found == m_pingResults.constEnd() ? QVariant() : QVariant(*found);
     }
     case IsPingingRole:
-        return m_viewModel.pingingNodes().value(node.id, false);
+        return m_pingingNodes.value(node.id, false);
     case IsSelectedRole:
-        return m_viewModel.selectedNode() && m_viewModel.selectedNode()->id == node.id;
+        return m_selectedId == node.id;
     case IsLastRole:
         return index.row() == rowCount() - 1;
     default:
@@ -88,32 +74,49 @@ QHash<int, QByteArray> NodeListModel::roleNames() const
     };
 }
 
-void NodeListModel::reload()
+void NodeListModel::setNodes(QList<NodeInfo> nodes)
 {
     beginResetModel();
+    m_nodes = std::move(nodes);
     m_rows.clear();
-    const QList<NodeInfo> &nodes = m_viewModel.nodes();
-    m_rows.reserve(nodes.size());
-    for (int row = 0; row < nodes.size(); ++row)
-        m_rows.insert(nodes.at(row).id, row);
+    m_rows.reserve(m_nodes.size());
+    for (int row = 0; row < m_nodes.size(); ++row)
+        m_rows.insert(m_nodes.at(row).id, row);
     endResetModel();
     emit countChanged();
-    m_selectedId = m_viewModel.selectedNode() ? std::optional(m_viewModel.selectedNode()->id) : std::nullopt;
+}
+
+void NodeListModel::setSelectedId(std::optional<qint64> id)
+{
+    const std::optional<qint64> previous = std::exchange(m_selectedId, id);
+    if (previous)
+        refreshRow(*previous, {IsSelectedRole});
+    if (id && id != previous)
+        refreshRow(*id, {IsSelectedRole});
+}
+
+void NodeListModel::setProbes(QHash<qint64, qint64> results, QHash<qint64, bool> pinging)
+{
+    m_pingResults = std::move(results);
+    m_pingingNodes = std::move(pinging);
+    if (rowCount() > 0)
+        emit dataChanged(index(0), index(rowCount() - 1), {PingMsRole, IsPingingRole});
+}
+
+void NodeListModel::setPingResult(qint64 id, qint64 milliseconds)
+{
+    m_pingResults.insert(id, milliseconds);
+    refreshRow(id, {PingMsRole});
+}
+
+void NodeListModel::setPinging(qint64 id, bool pinging)
+{
+    m_pingingNodes.insert(id, pinging);
+    refreshRow(id, {IsPingingRole});
 }
 
 void NodeListModel::refreshRow(qint64 id, const QList<int> &roles)
 {
     for (int row : m_rows.values(id))
         emit dataChanged(index(row), index(row), roles);
-}
-
-void NodeListModel::refreshSelection()
-{
-    const std::optional<qint64> selected =
-        m_viewModel.selectedNode() ? std::optional(m_viewModel.selectedNode()->id) : std::nullopt;
-    if (m_selectedId)
-        refreshRow(*m_selectedId, {IsSelectedRole});
-    m_selectedId = selected;
-    if (selected)
-        refreshRow(*selected, {IsSelectedRole});
 }

@@ -1,13 +1,17 @@
 #pragma once
 
+#include "api/NodeInfo.h"
+
 #include <QAbstractListModel>
 #include <QHash>
+#include <QList>
 
-class AppViewModel;
+#include <optional>
 
-// The node list for QML: one row per node, in the service's order, with the node's fields, its last
-// probe result and whether it is being probed or selected. A probe result changes one row, a new list
-// resets the model.
+// The node list for QML and its owner: one row per node, in the service's order, with the node's
+// fields, its last probe result and whether it is being probed or selected. It holds the rows and the
+// two probe maps; whoever composes it writes them. A probe result changes one row, a new list resets
+// the model (announced while the old rows are still in place).
 class NodeListModel : public QAbstractListModel {
     Q_OBJECT
     Q_PROPERTY(int count READ count NOTIFY countChanged)
@@ -31,7 +35,7 @@ public:
     };
     Q_ENUM(Role)
 
-    explicit NodeListModel(AppViewModel &viewModel, QObject *parent = nullptr);
+    explicit NodeListModel(QObject *parent = nullptr);
 
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
     int count() const { return rowCount(); }
@@ -41,15 +45,27 @@ public:
     // The rows of a node id (a list may repeat an id), none when it is not listed.
     QList<int> rowsOf(qint64 id) const { return m_rows.values(id); }
 
+    const QList<NodeInfo> &nodes() const { return m_nodes; }
+    // Milliseconds of each node's last probe (-1: it timed out); a node never probed has none.
+    const QHash<qint64, qint64> &pingResults() const { return m_pingResults; }
+    const QHash<qint64, bool> &pingingNodes() const { return m_pingingNodes; }
+
+    void setNodes(QList<NodeInfo> nodes);
+    void setSelectedId(std::optional<qint64> id);
+    // Replace both probe maps.
+    void setProbes(QHash<qint64, qint64> results, QHash<qint64, bool> pinging);
+    void setPingResult(qint64 id, qint64 milliseconds);
+    void setPinging(qint64 id, bool pinging);
+
 signals:
     void countChanged();
 
 private:
-    void reload();
     void refreshRow(qint64 id, const QList<int> &roles);
-    void refreshSelection();
 
-    AppViewModel &m_viewModel;
+    QList<NodeInfo> m_nodes;
     QMultiHash<qint64, int> m_rows;
     std::optional<qint64> m_selectedId;
+    QHash<qint64, qint64> m_pingResults;
+    QHash<qint64, bool> m_pingingNodes;
 };

@@ -114,7 +114,10 @@ private slots:
         fixture.service->setNodes({node(1, "ONLINE"), node(2, "ONLINE")});
         auto vm = signedIn(fixture);
         vm->selectNodeById(2);
-        fixture.service->setNodes({node(3, "OFFLINE"), node(1, "ONLINE")});
+        // Another client chose node 4 meanwhile: a selected node that leaves still gives way to the
+        // first online one.
+        fixture.env.preferences->setString(QStringLiteral("selectedNodeId"), QStringLiteral("4"));
+        fixture.service->setNodes({node(3, "OFFLINE"), node(1, "ONLINE"), node(4, "ONLINE")});
         reload(*vm);
         QCOMPARE(vm->selectedNode()->id, 1);
 
@@ -124,21 +127,39 @@ private slots:
         QCOMPARE(ids(vm->nodes()), (QList<qint64>{4}));
     }
 
+    // The node the user chose is picked again by the next launch while it is listed and exactly
+    // "ONLINE"; otherwise the first online node is. Signing out forgets it.
+    void theChosenNodeIsPickedAgainByTheNextLaunch_data()
+    {
+        QTest::addColumn<qint64>("chosen");
+        QTest::addColumn<bool>("signedOutBetween");
+        QTest::addColumn<qint64>("expected");
+        QTest::newRow("online") << qint64(2) << false << qint64(2);
+        QTest::newRow("offline") << qint64(3) << false << qint64(1);
+        QTest::newRow("online, then signed out") << qint64(2) << true << qint64(1);
+    }
     void theChosenNodeIsPickedAgainByTheNextLaunch()
     {
+        QFETCH(qint64, chosen);
+        QFETCH(bool, signedOutBetween);
+        QFETCH(qint64, expected);
         ServiceFixture fixture;
         fixture.service->setNodes({node(1, "ONLINE"), node(2, "ONLINE"), node(3, "OFFLINE")});
         {
             auto first = signedIn(fixture);
             QCOMPARE(first->selectedNode()->id, 1);
-            first->selectNodeById(3);  // the user's choice wins over the first online node, offline or not
+            first->selectNodeById(chosen);
             first->selectNodeById(99); // not listed: neither selected nor remembered
-            QCOMPARE(first->selectedNode()->id, 3);
+            QCOMPARE(first->selectedNode()->id, chosen);
+            if (signedOutBetween) {
+                first->logout();
+                QTRY_VERIFY(first->screen() == AppViewModel::Screen::Login);
+            }
         }
-        auto next = fixture.launch();
+        auto next = signedOutBetween ? signedIn(fixture) : fixture.launch();
         next->tryAutoLogin();
         QTRY_VERIFY(next->screen() == AppViewModel::Screen::Home && !next->nodesLoading());
-        QCOMPARE(next->selectedNode()->id, 3);
+        QCOMPARE(next->selectedNode()->id, expected);
     }
 
     void onlyExactlyOnlineIsChosen()
@@ -231,6 +252,16 @@ private slots:
         QCOMPARE(changed.count(), 2);
         QCOMPARE(model.data(model.index(0), NodeListModel::IsSelectedRole).toBool(), false);
         QCOMPARE(model.data(model.index(2), NodeListModel::IsSelectedRole).toBool(), true);
+
+        // A new list is announced while the old rows are still there.
+        QList<int> rowsWhenAnnounced;
+        connect(&model, &QAbstractItemModel::modelAboutToBeReset, this,
+                [&] { rowsWhenAnnounced.append(model.rowCount()); });
+        fixture.service->setNodes({node(7, "ONLINE")});
+        vm->setCachedNodeVersion(std::nullopt);
+        reload(*vm);
+        QCOMPARE(rowsWhenAnnounced, QList<int>{3});
+        QCOMPARE(model.rowCount(), 1);
 
         vm->resetState();
         QCOMPARE(model.rowCount(), 0);

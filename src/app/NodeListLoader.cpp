@@ -1,32 +1,10 @@
 #include "NodeListLoader.h"
 
-#include "app/AppViewModel.h"
-#include "app/SessionFlows.h"
+#include "AppViewModel.h"
+#include "SessionFlows.h"
+#include "nodes/NodeSelection.h"
 
 namespace NodeListLoader {
-
-namespace {
-
-// Keeps the selected record when its id is still listed; otherwise the node the user chose last, when
-// listed; otherwise the first node that is exactly "ONLINE", or none.
-std::optional<NodeInfo> chooseSelection(const std::optional<NodeInfo> &current, std::optional<qint64> remembered,
-                                        const QList<NodeInfo> &nodes)
-{
-    const auto withId = [&nodes](qint64 id) {
-        return std::find_if(nodes.cbegin(), nodes.cend(), [id](const NodeInfo &node) { return node.id == id; });
-    };
-    if (current && withId(current->id) != nodes.cend())
-        return current;
-    if (remembered) {
-        if (const auto chosen = withId(*remembered); chosen != nodes.cend())
-            return *chosen;
-    }
-    const auto online = std::find_if(nodes.cbegin(), nodes.cend(),
-                                     [](const NodeInfo &node) { return node.status == QLatin1String("ONLINE"); });
-    return online == nodes.cend() ? std::nullopt : std::optional(*online);
-}
-
-} // namespace
 
 QCoro::Task<> load(QPointer<AppViewModel> vm)
 {
@@ -59,7 +37,7 @@ void apply(AppViewModel &vm, const NodesResponse &response)
     vm.setPsk(response.psk);
     if (!response.cached && response.nodes) {
         vm.setNodes(*response.nodes);
-        vm.setSelectedNode(chooseSelection(vm.selectedNode(), vm.rememberedNodeId(), *response.nodes));
+        vm.setSelectedNode(NodeSelection::choose(vm.selectedNode(), vm.rememberedNodeId(), *response.nodes));
     }
 }
 
