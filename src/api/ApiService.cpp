@@ -69,12 +69,14 @@ QCoro::Task<ApiResult<RawResponse>> send(ApiService::Config config, QNetworkRequ
         co_return ApiError::transport(
             QStringLiteral("The service's answer is larger than %1 MiB").arg(config.maxResponseBytes / (1024 * 1024)));
     // Codes below 200 are failures of the connection itself (refused, reset, timed out, TLS, proxy),
-    // also when they strike after the status line; higher codes only echo an HTTP status.
+    // also when they strike after the status line; higher codes only echo an HTTP status. A 407 is an
+    // answer too, though Qt files it under the proxy's failures.
     const QVariant statusAttribute = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const QNetworkReply::NetworkError error = reply->error();
     if (error == QNetworkReply::OperationCanceledError)
         co_return ApiError::transport(QStringLiteral("The request timed out"));
-    if ((error != QNetworkReply::NoError && error < 200) ||
+    const bool answered407 = error == QNetworkReply::ProxyAuthenticationRequiredError && statusAttribute.toInt() == 407;
+    if ((error != QNetworkReply::NoError && error < 200 && !answered407) ||
         (!statusAttribute.isValid() && error != QNetworkReply::NoError))
         co_return ApiError::transport(reply->errorString());
     RawResponse response;

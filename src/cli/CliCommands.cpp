@@ -295,7 +295,7 @@ int CliCommands::registerAccount()
     }
     if (TextFormat::characterCount(password) < 8)
         return usageError(QStringLiteral("the password needs at least 8 characters"));
-    m_vm.registerAccount(credentials->email, password, m_request.nickname.value_or(QString()).trimmed());
+    m_vm.registerAccount(credentials->email, password, m_request.nickname.value_or(QString()));
     return finishSignIn();
 }
 

@@ -104,6 +104,9 @@ private slots:
         QTest::newRow("empty 404") << 404 << QByteArray() << json << "Request failed";
         QTest::newRow("list body") << 400 << QByteArray(R"(["message"])") << json << "Request failed";
         QTest::newRow("neither key") << 418 << QByteArray(R"({"detail":"teapot"})") << json << "Request failed";
+        // Qt reports it as a failure of the connection (a proxy's), yet an HTTP answer came.
+        QTest::newRow("407") << 407 << QByteArray(R"({"message":"Proxy login needed"})") << json
+                             << "Proxy login needed";
         // A blank text is no message: the next key, or the generic text, so a failure always has words.
         QTest::newRow("empty message falls back") << 403 << QByteArray(R"({"message":""})") << json << "Request failed";
         QTest::newRow("blank message, error")

@@ -183,10 +183,11 @@ private slots:
         const CliRun shortPassword = run({QStringLiteral("register"), QStringLiteral("new@nimbrel.test")}, "short\n");
         QCOMPARE(shortPassword.exitCode, 2);
         const CliRun created = run({QStringLiteral("register"), QStringLiteral("new@nimbrel.test"),
-                                    QStringLiteral("--nickname"), QStringLiteral("Neo"), QStringLiteral("--json")},
+                                    QStringLiteral("--nickname"), QStringLiteral(" Neo "), QStringLiteral("--json")},
                                    "long-enough\n");
         QCOMPARE(created.exitCode, 0);
-        QCOMPARE(created.json().value(QStringLiteral("nickname")).toString(), QStringLiteral("Neo"));
+        // Sent as typed, as the registration screen sends it.
+        QCOMPARE(created.json().value(QStringLiteral("nickname")).toString(), QStringLiteral(" Neo "));
         const CliRun taken = run({QStringLiteral("register"), QStringLiteral("new@nimbrel.test")}, "long-enough\n");
         QCOMPARE(taken.exitCode, 1);
     }
