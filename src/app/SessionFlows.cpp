@@ -82,11 +82,13 @@ QCoro::Task<> loadUserData(QPointer<AppViewModel> vm)
 {
     if (!vm || !vm->accessToken())
         co_return;
+    const quint64 session = vm->sessionGeneration();
     const ApiService api = vm->api();
     auto request =
         withTokenRefresh<UserMeResponse>(vm, [api](QString token) { return api.getUserMe(std::move(token)); });
     const ApiResult<UserMeResponse> result = co_await std::move(request);
-    if (!vm)
+    // An answer for a session that has ended since (signed out, or signed in again) is dropped.
+    if (!vm || vm->sessionGeneration() != session)
         co_return;
     if (result) {
         const std::optional<SubscriptionInfo> &subscription = result.value().subscription;

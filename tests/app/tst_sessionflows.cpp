@@ -3,6 +3,7 @@
 #include "ServiceFixture.h"
 #include "TestEnvironment.h"
 #include "TunnelFixture.h"
+#include "app/SessionFlows.h"
 #include "i18n/LanguageManager.h"
 #include "platform/PreferenceStore.h"
 #include "platform/SystemInfo.h"
@@ -71,6 +72,22 @@ private slots:
         QTRY_COMPARE(vm->screen(), Screen::Home);
         QCOMPARE(count(fixture, "/api/user/me"), 1);
         QCOMPARE(count(fixture, "/api/auth/refresh"), 0);
+    }
+
+    // The session ends (here a forced sign-out) while the account is being loaded: the late answer
+    // brings back neither the home screen nor the subscription.
+    void anAccountArrivingAfterSignOutIsDropped()
+    {
+        ServiceFixture fixture;
+        store(fixture, fixture.signInDirectly(fixture.service->activeDemoAccount()));
+        auto vm = fixture.launch();
+        vm->tryAutoLogin();
+        SessionFlows::forcedSignOut(*vm);
+        QTRY_COMPARE(count(fixture, "/api/user/me"), 1);
+        QTest::qWait(50); // for the answer to be delivered
+        QCOMPARE(vm->screen(), Screen::Login);
+        QCOMPARE(vm->subscriptionStatus(), std::nullopt);
+        QCOMPARE(count(fixture, "/api/nodes"), 0);
     }
 
     void expiredAccessTokenIsRenewedOnce()
