@@ -84,7 +84,28 @@ QList<ScreenshotTour::Step> walkthrough(AppViewModel &vm, LanguageManager &langu
          [&vm] { vm.vpnDisconnect(); },
          [&vm] { return !vm.isConnected() && !vm.tunnelBusy(); },
          {}},
-        {QStringLiteral("home-zh-CN"), [&languages] { languages.setLanguage(AppLanguage::zhCN); }, {}, {}},
+        // A start that fails, in the language with the longest texts: the reason wraps inside the card.
+        // The simulated helper reads its scenario from the environment it is started with.
+        {QStringLiteral("failed-ru"),
+         [&vm, &languages] {
+             languages.setLanguage(AppLanguage::ru);
+             qputenv("NIMBREL_SIMHELPER_SCENARIO", "error");
+             vm.vpnConnect();
+         },
+         [&vm, &languages] {
+             return !vm.isVpnLoading() && vm.vpnStatus() == languages.localized(QStringLiteral("connect_failed"));
+         },
+         {}},
+        {QStringLiteral("home-zh-CN"),
+         [&vm, &languages] {
+             qunsetenv("NIMBREL_SIMHELPER_SCENARIO");
+             languages.setLanguage(AppLanguage::zhCN);
+             vm.vpnDisconnect();
+         },
+         [&vm, &languages] {
+             return !vm.tunnelBusy() && vm.vpnStatus() == languages.localized(QStringLiteral("disconnected"));
+         },
+         {}},
         {QStringLiteral("panel"),
          [panel] {
              if (panel)

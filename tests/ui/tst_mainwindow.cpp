@@ -16,6 +16,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QtQml/qqmlextensionplugin.h>
+#include <QtQuickTest/quicktest.h>
 
 Q_IMPORT_QML_PLUGIN(Nimbrel_UiPlugin)
 
@@ -195,11 +196,84 @@ private slots:
 
         m_vm->setScreen(AppViewModel::Screen::Login);
         QVERIFY(!panelButton->isVisible());
+        // Signed out, the panel keeps both dividers around its (empty) middle.
+        for (const char *divider : {"panelDivider1", "panelDivider2"})
+            QVERIFY(findItem(panel.get(), QLatin1String(divider))->isVisible());
         tunnel.setConnected(true);
         QVERIFY(panelButton->isVisible());
         QCOMPARE(panelButton->property("text").toString(), QStringLiteral("Disconnect"));
         tunnel.setConnected(false);
         QVERIFY(!panelButton->isVisible());
+    }
+
+    // Every status the tunnel can show, in every language, stays inside the connection card of the
+    // 440-wide window (wrapped, with the lock, the mode switch and the button in place) and is shown
+    // whole in the 240-wide panel.
+    void everyStatusFitsTheCardAndThePanel()
+    {
+        std::unique_ptr<QQuickWindow> panel = m_ui->createWindow(QStringLiteral("MenuBarPanel.qml"));
+        QVERIFY2(panel, qPrintable(m_ui->errorString()));
+        // With node rows below the cards, as a subscriber sees it.
+        m_vm->setSubscriptionStatus(QStringLiteral("ACTIVE"));
+        NodeInfo node;
+        node.id = 1;
+        node.name = QStringLiteral("Tokyo 01");
+        node.status = QStringLiteral("ONLINE");
+        m_vm->setNodes({node});
+        m_vm->setScreen(AppViewModel::Screen::Home);
+        QTRY_VERIFY(slotShown("homeSlot"));
+        QQuickItem *card = findItem(m_window, QStringLiteral("vpnHeroCard"));
+        panel->show();
+        QVERIFY(QTest::qWaitForWindowExposed(panel.get()));
+        QQuickItem *panelText = findItem(panel.get(), QStringLiteral("panelStatusText"));
+        QVERIFY(card && panelText);
+        // Within the frame's width, and a text no wider than its item.
+        const auto inside = [](QQuickItem *item, QQuickItem *frame, qreal frameWidth) {
+            const QRectF box = item->mapRectToItem(frame, QRectF(0, 0, item->width(), item->height()));
+            const qreal drawn = item->property("contentWidth").isValid() ? item->property("contentWidth").toReal() : 0;
+            return box.left() >= 0 && box.right() <= frameWidth + 0.5 && drawn <= item->width() + 0.5;
+        };
+        const auto fits = [&] {
+            for (const char *name :
+                 {"vpnStatusText", "selectedNodeText", "lockEmblem", "routingModeSwitch", "connectButton"}) {
+                if (!inside(findItem(card, QLatin1String(name)), card, card->width()))
+                    return false;
+            }
+            // and the page has not scrolled the card's top edge away while the status grew
+            QQuickItem *page = findItem(m_window, QStringLiteral("homeScroll"));
+            if (card->mapToItem(page, QPointF(0, 0)).y() < 0)
+                return false;
+            return inside(card, m_window->contentItem(), m_window->width()) &&
+                   inside(panelText, panel->contentItem(), panel->width()) &&
+                   !panelText->property("truncated").toBool();
+        };
+        LanguageManager &languages = LanguageManager::shared();
+        TunnelState &tunnel = m_vm->tunnel().stateForTests();
+        for (const AppLanguage language : AppLanguages::all()) {
+            languages.setLanguage(language);
+            QStringList statuses;
+            for (const char *key :
+                 {"vpn_disconnected", "vpn_connecting", "vpn_connected", "connect_failed", "disconnecting",
+                  "disconnected", "process_exited", "process_crashed", "select_node_first", "psk_not_ready",
+                  "node_invalid", "binary_not_found", "privileges_refused", "user_cancelled"})
+                statuses << languages.localized(QLatin1String(key));
+            statuses << languages.formatted(QStringLiteral("tunnel_in_use"), QStringLiteral("nimbrel-cli, pid 4194304"))
+                     << languages.formatted(QStringLiteral("launch_failed"),
+                                            QStringLiteral("/usr/local/lib/nimbrel/nimbrel-macos: Permission denied"))
+                     << languages.formatted(
+                            QStringLiteral("path_owned_by_other"),
+                            QStringList{QStringLiteral("/tmp/nimbrel-tunnel.lock"), QStringLiteral("nobody")});
+            for (const QString &status : statuses) {
+                tunnel.setStatus(status);
+                QVERIFY(QQuickTest::qWaitForPolish(m_window));
+                QVERIFY(QQuickTest::qWaitForPolish(panel.get()));
+                QVERIFY2(fits(), qPrintable(status));
+            }
+        }
+        languages.setLanguage(AppLanguage::en);
+        tunnel.setStatus(languages.localized(QStringLiteral("vpn_disconnected")));
+        m_vm->setNodes({});
+        m_vm->setSubscriptionStatus(std::nullopt);
     }
 
     void trayIconFollowsTheConnection()

@@ -40,6 +40,16 @@ Rectangle {
             bottomMargin: 20
             model: root.rowsShown ? AppViewModel.nodeModel : null
 
+            // The cards grow above the rows (a status that wraps, a section that appears): a page at
+            // its top stays at its top, so the first card's edge never slides out of sight.
+            property bool atTop: true
+            onContentYChanged: atTop = contentY <= originY - topMargin + 0.5
+            function keepTop() {
+                if (atTop)
+                    contentY = originY - topMargin
+            }
+            onOriginYChanged: keepTop()
+
             header: Item {
                 width: page.width
                 height: cards.implicitHeight

@@ -39,7 +39,7 @@ Window {
                 text: AppViewModel.vpnStatus
                 color: Theme.clrTextPrimary
                 font.pixelSize: 13
-                elide: Text.ElideRight
+                wrapMode: Text.Wrap
             }
         }
         Text {
@@ -50,7 +50,7 @@ Window {
             color: Theme.clrTextSecondary
             font.pixelSize: 12
         }
-        Rectangle { Layout.fillWidth: true; Layout.preferredHeight: 1; color: Theme.clrBgCardBorder }
+        Rectangle { objectName: "panelDivider1"; Layout.fillWidth: true; Layout.preferredHeight: 1; color: Theme.clrBgCardBorder }
         // Connect only at home; a tunnel that is up or starting can be stopped here from every screen.
         ConnectButton {
             id: panelConnect
@@ -61,12 +61,7 @@ Window {
             faceRadius: 8
             labelSize: 13
         }
-        Rectangle {
-            Layout.fillWidth: true
-            Layout.preferredHeight: 1
-            color: Theme.clrBgCardBorder
-            visible: panelConnect.visible
-        }
+        Rectangle { objectName: "panelDivider2"; Layout.fillWidth: true; Layout.preferredHeight: 1; color: Theme.clrBgCardBorder }
         RowLayout {
             spacing: 8
             TapButton {

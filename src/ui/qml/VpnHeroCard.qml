@@ -71,12 +71,15 @@ CardBackground {
             }
         }
 
+        // Long statuses (a failure's reason, another language) wrap inside the card.
         ColumnLayout {
-            Layout.alignment: Qt.AlignHCenter
+            Layout.fillWidth: true
             spacing: 6
             Text {
                 objectName: "vpnStatusText"
-                Layout.alignment: Qt.AlignHCenter
+                Layout.fillWidth: true
+                horizontalAlignment: Text.AlignHCenter
+                wrapMode: Text.Wrap
                 text: AppViewModel.vpnStatus
                 color: AppViewModel.isConnected ? Theme.clrConnected : Theme.clrTextPrimary
                 font.pixelSize: 16
@@ -85,7 +88,9 @@ CardBackground {
             }
             Text {
                 objectName: "selectedNodeText"
-                Layout.alignment: Qt.AlignHCenter
+                Layout.fillWidth: true
+                horizontalAlignment: Text.AlignHCenter
+                wrapMode: Text.Wrap
                 visible: AppViewModel.selectedNode !== undefined && AppViewModel.selectedNode !== null
                 text: visible ? AppViewModel.selectedNode.flagEmoji + " " + AppViewModel.selectedNode.name : ""
                 color: Theme.clrTextSecondary
