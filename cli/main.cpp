@@ -36,24 +36,16 @@ int main(int argc, char *argv[])
     const CliRequest &request = *parsed.request;
     const CliOutput out(request.json);
 
-    QUrl apiBase;
-    QUrl webSite;
     QString problem;
-    if (!request.shared.resolveServiceUrls(&apiBase, &webSite, &problem)) {
+    std::optional<AppEnvironment> environment = AppEnvironment::fromOptions(request.shared, &problem);
+    if (!environment) {
         out.error(problem);
         return ExitUsage;
     }
-    auto preferences = request.shared.settingsFile.isEmpty() ? PreferenceStore::openStandard()
-                                                             : PreferenceStore::openFile(request.shared.settingsFile);
-    LanguageManager::useSharedPreferences(preferences);
-
-    AppEnvironment environment = AppEnvironment::production(preferences);
-    environment.apiBaseUrl = apiBase;
-    environment.webSiteUrl = webSite;
-    if (request.shared.demo)
-        environment.useDemoPlatform();
-    AppViewModel viewModel(std::move(environment));
+    LanguageManager::useSharedPreferences(environment->preferences);
+    const QString instanceSocket = InstanceChannel::socketPath(environment->preferences->location());
+    AppViewModel viewModel(std::move(*environment));
     CliSession session(viewModel);
-    CliCommands commands(viewModel, session, out, request, InstanceChannel::socketPath(preferences->location()));
+    CliCommands commands(viewModel, session, out, request, instanceSocket);
     return commands.run();
 }

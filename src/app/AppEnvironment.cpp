@@ -1,5 +1,7 @@
 #include "AppEnvironment.h"
 
+#include "AppOptions.h"
+
 #include "BuildConfig.h"
 #include "platform/AdminPrompt.h"
 #include "platform/DemoPlatform.h"
@@ -30,6 +32,22 @@ AppEnvironment AppEnvironment::production(std::shared_ptr<PreferenceStore> prefe
     environment.helperPlaces.extraCandidates = {QString::fromUtf8(BuildConfig::packagedHelperPath)};
 #endif
     environment.loginName = SystemInfo::loginName();
+    return environment;
+}
+
+std::optional<AppEnvironment> AppEnvironment::fromOptions(const AppOptions &options, QString *problem)
+{
+    QUrl apiBase;
+    QUrl webSite;
+    if (!options.resolveServiceUrls(&apiBase, &webSite, problem))
+        return std::nullopt;
+    AppEnvironment environment =
+        production(options.settingsFile.isEmpty() ? PreferenceStore::openStandard()
+                                                  : PreferenceStore::openFile(options.settingsFile));
+    environment.apiBaseUrl = apiBase;
+    environment.webSiteUrl = webSite;
+    if (options.demo)
+        environment.useDemoPlatform();
     return environment;
 }
 

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 
 class AdminPrompt;
 class PreferenceStore;
@@ -32,6 +33,8 @@ struct PlatformOperations {
     std::shared_ptr<AdminPrompt> adminPrompt;
     std::shared_ptr<PrivilegedRunner> privilegedRunner;
 };
+
+struct AppOptions;
 
 // Everything AppViewModel depends on, handed in at construction: production wires the defaults,
 // tests and the demo swap parts.
@@ -56,6 +59,10 @@ struct AppEnvironment {
     // The real system: the given store, the build's service URLs, the fixed /tmp paths, sudo, and on
     // Linux the packaged helper location after the usual places.
     static AppEnvironment production(std::shared_ptr<PreferenceStore> preferences);
+    // What the app's or the client's options ask for: their preference file (else the standard one),
+    // service addresses and demo platform over production. None, with the reason, for addresses that
+    // may not be used.
+    static std::optional<AppEnvironment> fromOptions(const AppOptions &options, QString *problem);
     // The demo: the same command lines without privilege, recorded in "privileged-commands.log" beside
     // the preference file, and the tunnel's files in that folder instead of /tmp.
     void useDemoPlatform();

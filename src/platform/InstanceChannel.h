@@ -47,6 +47,7 @@ public:
     // before there was a handler are answered now; until then only "ping" is.
     void setHandler(Handler handler);
     QString errorString() const { return m_error; }
+    const QString &path() const { return m_path; }
     // How long a peer may take to send its request line before it is dropped.
     void setSilenceLimit(std::chrono::milliseconds limit) { m_silenceLimit = limit; }
 

@@ -2,12 +2,12 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QQuickWindow>
 #include <QRect>
 
 #include <functional>
 
 class AppViewModel;
-class QQuickWindow;
 class QSystemTrayIcon;
 
 // The status icon: a filled shield while the tunnel is up, an outlined one otherwise. Without a tray

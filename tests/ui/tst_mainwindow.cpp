@@ -4,7 +4,9 @@
 #include "app/AppViewModel.h"
 #include "i18n/LanguageManager.h"
 #include "i18n/LanguageTranslator.h"
+#include "platform/InstanceChannel.h"
 #include "platform/PreferenceStore.h"
+#include "ui/AppShell.h"
 #include "ui/AppUi.h"
 #include "ui/QmlSingletons.h"
 #include "ui/TrayController.h"
@@ -14,7 +16,9 @@
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QtConcurrent/QtConcurrentRun>
 #include <QtQml/qqmlextensionplugin.h>
 #include <QtQuickTest/quicktest.h>
 
@@ -274,6 +278,41 @@ private slots:
         tunnel.setStatus(languages.localized(QStringLiteral("vpn_disconnected")));
         m_vm->setNodes({});
         m_vm->setSubscriptionStatus(std::nullopt);
+    }
+
+    // Later launches and the command-line client reach the running app through the shell's channel:
+    // "raise" brings the window to the front, "disconnect" stops a running or starting tunnel, and
+    // only then. Quitting happens once, after the tunnel's clean-up.
+    void theShellAnswersLaterLaunchesAndQuitsOnce()
+    {
+        QList<int> exits;
+        AppShell shell(*m_vm, *m_ui, *m_window, [&exits](int code) { exits.append(code); });
+        QTemporaryDir folder;
+        InstanceChannel channel(folder.filePath(QStringLiteral("s.sock")));
+        QCOMPARE(channel.claim(), InstanceChannel::Role::Primary);
+        shell.start(channel);
+        const auto ask = [&channel](const QByteArray &request) {
+            // From another thread: the answer is given on this one.
+            QFuture<std::optional<QByteArray>> answer =
+                QtConcurrent::run([path = channel.path(), request] { return InstanceChannel::send(path, request); });
+            if (!QTest::qWaitFor([&answer] { return answer.isFinished(); }, 5000))
+                return QByteArray("<no answer>");
+            return answer.result().value_or("<none>");
+        };
+        QCOMPARE(ask("raise"), QByteArray("raised"));
+        QVERIFY(m_window->isVisible());
+        QCOMPARE(ask("disconnect"), QByteArray("not-connected"));
+        QCOMPARE(ask("bogus"), QByteArray("unknown-request"));
+        m_vm->tunnel().stateForTests().setConnected(true);
+        QCOMPARE(ask("disconnect"), QByteArray("disconnecting"));
+        QVERIFY(!m_vm->isConnected());
+        QTRY_VERIFY(!m_vm->tunnelBusy());
+
+        shell.quitCleanly(3);
+        shell.quitCleanly(0);
+        QTRY_COMPARE(exits, QList<int>{3});
+        QTest::qWait(50);
+        QCOMPARE(exits, QList<int>{3});
     }
 
     void trayIconFollowsTheConnection()
