@@ -1,6 +1,7 @@
 #include "TestEnvironment.h"
 #include "TunnelFixture.h"
 #include "i18n/LanguageManager.h"
+#include "platform/HelperProcess.h"
 #include "platform/PreferenceStore.h"
 #include "platform/ProcessIdentity.h"
 #include "platform/SystemInfo.h"
@@ -13,10 +14,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
-#include <QProcess>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -549,14 +552,22 @@ private slots:
         QFETCH(bool, sameProcess);
         TunnelFixture fixture;
         fixture.env.runner->performKills(true);
-        QProcess helper;
-        helper.start(fixture.helperPath(),
-                     {QStringLiteral("--server-addr"), QStringLiteral("127.0.0.1:443"), QStringLiteral("--sni"),
-                      QStringLiteral("sni.test"), QStringLiteral("--route-all")});
-        QVERIFY(helper.waitForStarted());
-        const qint32 pid = qint32(helper.processId());
+        // Started the way a client starts it (a process of its own session, reaped when it ends).
+        const int output = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        const HelperProcess::Started started =
+            HelperProcess::spawn(fixture.helperPath(),
+                                 {QStringLiteral("--server-addr"), QStringLiteral("127.0.0.1:443"),
+                                  QStringLiteral("--sni"), QStringLiteral("sni.test"), QStringLiteral("--route-all")},
+                                 QProcessEnvironment::systemEnvironment(), output);
+        ::close(output);
+        QVERIFY2(started.pid > 0, qPrintable(started.error));
+        const qint32 pid = started.pid;
         std::optional<ProcessIdentity> identity = ProcessIdentity::ofStarted(pid, std::chrono::seconds(5));
         QVERIFY(identity);
+        const auto stopHelper = qScopeGuard([pid, started = *identity] {
+            if (ProcessIdentity::of(pid) == started)
+                ::kill(pid, SIGKILL);
+        });
         if (!sameProcess)
             identity->startTime += QLatin1Char('0');
         {
@@ -585,8 +596,7 @@ private slots:
             TunnelOwnership other(fixture.env.tunnelPaths.ownerLock, QStringLiteral("nimbrel-cli"));
             QCOMPARE(other.otherHolder().value_or(TunnelOwnership::Holder()).state, QStringLiteral("connected"));
             // Watched by its identity, as it is not our child: its end is noticed.
-            helper.kill();
-            QVERIFY(helper.waitForFinished());
+            ::kill(pid, SIGKILL);
             QTRY_COMPARE_WITH_TIMEOUT(vm.vpnStatus(), QStringLiteral("Connection lost"), 5000);
             QVERIFY(!vm.isConnected());
             QVERIFY(!other.otherHolder());
@@ -599,9 +609,7 @@ private slots:
         QVERIFY(!hasKill(calls));
         const QList<QStringList> expectedRoutes{{QStringLiteral("routes"), QStringLiteral("127.0.0.1")}};
         QCOMPARE(routeCalls(calls), expectedRoutes);
-        QCOMPARE(helper.state(), QProcess::Running);
-        helper.kill();
-        helper.waitForFinished();
+        QVERIFY(SystemInfo::isProcessAlive(pid));
     }
 
     // The start-up clean-up of a smart tunnel left behind runs on the tunnel's lane: a connect meanwhile
