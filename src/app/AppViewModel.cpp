@@ -3,6 +3,7 @@
 #include "NodeListLoader.h"
 #include "SessionFlows.h"
 #include "i18n/LanguageManager.h"
+#include "i18n/TextFormat.h"
 #include "nodes/LatencyProbe.h"
 #include "nodes/NodeListModel.h"
 #include "platform/NetworkAccess.h"
@@ -249,14 +250,19 @@ void AppViewModel::login(const QString &email, const QString &password)
 {
     setAuthLoading(true);
     setAuthError(std::nullopt);
-    SessionFlows::login(this, email, password);
+    SessionFlows::login(this, email.trimmed(), password);
 }
 
 void AppViewModel::registerAccount(const QString &email, const QString &password, const QString &nickname)
 {
     setAuthLoading(true);
     setAuthError(std::nullopt);
-    SessionFlows::registerAccount(this, email, password, nickname);
+    SessionFlows::registerAccount(this, email.trimmed(), password, nickname);
+}
+
+bool AppViewModel::passwordLongEnough(const QString &password)
+{
+    return TextFormat::characterCount(password) >= kMinimumPasswordLength;
 }
 
 void AppViewModel::logout()

@@ -31,6 +31,7 @@ class AppViewModel : public QObject {
     Q_PROPERTY(QVariant subscriptionStatus READ subscriptionStatusValue NOTIFY subscriptionStatusChanged)
     Q_PROPERTY(QVariant subscriptionPlan READ subscriptionPlanValue NOTIFY subscriptionPlanChanged)
     Q_PROPERTY(QVariant subscriptionExpiry READ subscriptionExpiryValue NOTIFY subscriptionExpiryChanged)
+    Q_PROPERTY(bool subscriptionActive READ subscriptionActive NOTIFY subscriptionStatusChanged)
     Q_PROPERTY(QVariantList nodes READ nodesValue NOTIFY nodesChanged)
     Q_PROPERTY(QVariant selectedNode READ selectedNodeValue NOTIFY selectedNodeChanged)
     Q_PROPERTY(bool nodesLoading READ nodesLoading NOTIFY nodesLoadingChanged)
@@ -73,6 +74,8 @@ public:
     void setUserNickname(std::optional<QString> nickname);
     const std::optional<QString> &subscriptionStatus() const { return m_subscriptionStatus; }
     void setSubscriptionStatus(std::optional<QString> status);
+    // The service's status is exactly "ACTIVE": nodes are listed and a tunnel may be started.
+    bool subscriptionActive() const { return m_subscriptionStatus == QLatin1String("ACTIVE"); }
     const std::optional<QString> &subscriptionPlan() const { return m_subscriptionPlan; }
     void setSubscriptionPlan(std::optional<QString> plan);
     const std::optional<QString> &subscriptionExpiry() const { return m_subscriptionExpiry; }
@@ -128,9 +131,13 @@ public:
     // The first half of tryAutoLogin: takes the stored tokens and user into memory, without asking the
     // service. False when no complete session is stored.
     bool restoreStoredSession();
+    // The e-mail address is sent trimmed; the password and the nickname exactly as typed.
     Q_INVOKABLE void login(const QString &email, const QString &password);
     // An empty nickname is sent as none.
     Q_INVOKABLE void registerAccount(const QString &email, const QString &password, const QString &nickname);
+    // A new account's password needs at least this many characters (as a reader counts them).
+    static constexpr int kMinimumPasswordLength = 8;
+    Q_INVOKABLE static bool passwordLongEnough(const QString &password);
     Q_INVOKABLE void logout();
 
     // Nodes.

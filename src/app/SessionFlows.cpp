@@ -98,7 +98,7 @@ QCoro::Task<> loadUserData(QPointer<AppViewModel> vm)
     } else {
         emit vm->userDataFailed(result.error().message);
     }
-    if (vm->subscriptionStatus() == QLatin1String("ACTIVE"))
+    if (vm->subscriptionActive())
         vm->loadNodes();
     if (result || vm->accessToken())
         vm->setScreen(AppViewModel::Screen::Home);

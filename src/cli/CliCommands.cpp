@@ -127,7 +127,7 @@ std::optional<int> CliCommands::openSession(Nodes nodes)
         return failure(QStringLiteral("the session has ended; sign in again (nimbrel-cli login EMAIL)"));
     if (m_session.userDataError())
         return failure(QStringLiteral("cannot load the account: %1").arg(*m_session.userDataError()));
-    if (m_vm.subscriptionStatus() != QLatin1String("ACTIVE")) {
+    if (!m_vm.subscriptionActive()) {
         if (nodes == Nodes::Required)
             return failure(localized(QStringLiteral("subscribe_to_use")));
         return std::nullopt;
@@ -181,7 +181,7 @@ QString CliCommands::tunnelText() const
 void CliCommands::printStatus()
 {
     const bool signedIn = m_vm.accessToken().has_value();
-    const bool subscribed = m_vm.subscriptionStatus() == QLatin1String("ACTIVE");
+    const bool subscribed = m_vm.subscriptionActive();
     const QString language = LanguageManager::shared().languageCode();
     if (m_out.json()) {
         QJsonObject status{{QStringLiteral("signedIn"), signedIn},
@@ -293,8 +293,9 @@ int CliCommands::registerAccount()
         if (again != password)
             return usageError(localized(QStringLiteral("password_mismatch")));
     }
-    if (TextFormat::characterCount(password) < 8)
-        return usageError(QStringLiteral("the password needs at least 8 characters"));
+    if (!AppViewModel::passwordLongEnough(password))
+        return usageError(
+            QStringLiteral("the password needs at least %1 characters").arg(AppViewModel::kMinimumPasswordLength));
     m_vm.registerAccount(credentials->email, password, m_request.nickname.value_or(QString()));
     return finishSignIn();
 }

@@ -45,8 +45,3 @@ UiFormat::Level UiFormat::latencyLevel(qint64 milliseconds)
         return Level::Good;
     return milliseconds < 200 ? Level::Warning : Level::Bad;
 }
-
-int UiFormat::characterCount(const QString &text)
-{
-    return TextFormat::characterCount(text);
-}

@@ -26,8 +26,4 @@ public:
     Q_INVOKABLE static Level loadLevel(qint64 percent);
     // Latency below 100 ms is good, 100 to 199 a warning, 200 and above bad, and -1 (timeout) bad.
     Q_INVOKABLE static Level latencyLevel(qint64 milliseconds);
-    // User-perceived characters (grapheme clusters), not bytes or code units.
-    Q_INVOKABLE static int characterCount(const QString &text);
-    // Leading and trailing white space and line breaks removed.
-    Q_INVOKABLE static QString trimmed(const QString &text) { return text.trimmed(); }
 };

@@ -241,6 +241,26 @@ private slots:
         QCOMPARE(vm.subscribeUrl(), QString()); // not a valid URL: the button does nothing
     }
 
+    // Counted as a reader counts characters: accents and emoji modifiers are part of their letter.
+    void aNewPasswordNeedsEightCharacters_data()
+    {
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<bool>("longEnough");
+        QTest::newRow("7 digits") << "1234567" << false;
+        QTest::newRow("8 digits") << "12345678" << true;
+        QTest::newRow("7 digits and an accented letter") << "1234567é" << true;
+        QTest::newRow("7 combined accents") << QString(QStringLiteral("e\u0301")).repeated(7) << false;
+        QTest::newRow("8 combined accents") << QString(QStringLiteral("e\u0301")).repeated(8) << true;
+        QTest::newRow("7 emoji with modifiers") << QString(QStringLiteral("👍🏽")).repeated(7) << false;
+        QTest::newRow("empty") << QString() << false;
+    }
+    void aNewPasswordNeedsEightCharacters()
+    {
+        QFETCH(QString, password);
+        QFETCH(bool, longEnough);
+        QCOMPARE(AppViewModel::passwordLongEnough(password), longEnough);
+    }
+
     void noLeftoverScriptStartsNothing()
     {
         TestEnvironment env;

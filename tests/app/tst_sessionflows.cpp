@@ -326,10 +326,13 @@ private slots:
         ServiceFixture fixture;
         fixture.baseUrl = server.baseUrl();
         auto vm = fixture.launch();
-        vm->registerAccount(QStringLiteral("new@example.org"), QStringLiteral("password"), QString());
+        // The address as typed with white space around it; the password exactly as typed.
+        vm->registerAccount(QStringLiteral(" new@example.org \n"), QStringLiteral(" password "), QString());
         QTRY_COMPARE(vm->screen(), Screen::Home);
         const QJsonObject sent = QJsonDocument::fromJson(server.received().first().body).object();
         QCOMPARE(server.received().first().path, QStringLiteral("/api/auth/register"));
+        QCOMPARE(sent.value(QStringLiteral("email")).toString(), QStringLiteral("new@example.org"));
+        QCOMPARE(sent.value(QStringLiteral("password")).toString(), QStringLiteral(" password "));
         QCOMPARE(sent.size(), 4);
         QVERIFY(!sent.contains(QStringLiteral("nickname")));
         QCOMPARE(vm->userNickname(), std::nullopt);
@@ -338,6 +341,14 @@ private slots:
         QTRY_COMPARE(vm->authLoading(), false);
         const QJsonObject second = QJsonDocument::fromJson(server.received().at(2).body).object();
         QCOMPARE(second.value(QStringLiteral("nickname")).toString(), QStringLiteral(" "));
+
+        vm->login(QStringLiteral("\tnew@example.org "), QStringLiteral(" secret "));
+        QTRY_COMPARE(vm->authLoading(), false);
+        const auto &signIn = server.received().at(4);
+        QCOMPARE(signIn.path, QStringLiteral("/api/auth/login"));
+        const QJsonObject signInSent = QJsonDocument::fromJson(signIn.body).object();
+        QCOMPARE(signInSent.value(QStringLiteral("email")).toString(), QStringLiteral("new@example.org"));
+        QCOMPARE(signInSent.value(QStringLiteral("password")).toString(), QStringLiteral(" secret "));
     }
 
     void viewModelGoneMidFlightIsHarmless()

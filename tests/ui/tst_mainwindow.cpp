@@ -159,10 +159,13 @@ private slots:
         QTest::keyClick(m_window, Qt::Key_A);
         findItem(slot, QStringLiteral("passwordFieldInput"))->forceActiveFocus();
         QTest::keyClick(m_window, Qt::Key_B);
+        QQuickItem *face = findItem(slot, QStringLiteral("loginButtonFace"));
         QVERIFY(button->isEnabled());
+        QCOMPARE(face->opacity(), 1.0);
         QVERIFY(!spinner->isVisible());
         m_vm->setAuthLoading(true);
         QVERIFY(!button->isEnabled());
+        QCOMPARE(face->opacity(), 0.5); // it cannot be pressed while the request runs
         QVERIFY(spinner->isVisible());
         m_vm->setAuthLoading(false);
         QVERIFY(button->isEnabled());

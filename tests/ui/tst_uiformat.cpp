@@ -79,21 +79,6 @@ private slots:
         QCOMPARE(UiFormat::latencyLevel(200), L::Bad);
         QCOMPARE(UiFormat::latencyLevel(-1), L::Bad);
     }
-
-    void charactersAreUserPerceived()
-    {
-        QCOMPARE(UiFormat::characterCount(QStringLiteral("1234567")), 7);
-        QCOMPARE(UiFormat::characterCount(QStringLiteral("1234567é")), 8);
-        QCOMPARE(UiFormat::characterCount(QStringLiteral("e\u0301e\u0301e\u0301e\u0301")), 4); // combining accents
-        QCOMPARE(UiFormat::characterCount(QStringLiteral("👍🏽👍🏽👍🏽👍🏽👍🏽👍🏽👍🏽")),
-                 7); // surrogates and modifiers
-        QCOMPARE(UiFormat::characterCount(QString()), 0);
-    }
-
-    void emailIsTrimmedPasswordIsNot()
-    {
-        QCOMPARE(UiFormat::trimmed(QStringLiteral(" \n a@b.c \t")), QStringLiteral("a@b.c"));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestUiFormat)

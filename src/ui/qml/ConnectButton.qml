@@ -9,6 +9,7 @@ PrimaryButton {
     fill: AppViewModel.isConnected ? Theme.clrError : Theme.clrPrimary
     text: AppViewModel.isConnected ? qsTr("disconnect_button") : qsTr("connect_button")
     busy: AppViewModel.isVpnLoading
+    brightWhileBusy: true
     busyText: AppViewModel.canCancelConnect ? qsTr("cancel_connect") : ""
     enabled: !AppViewModel.isVpnLoading || AppViewModel.canCancelConnect
     onClicked: tunnelActive ? AppViewModel.vpnDisconnect() : AppViewModel.vpnConnect()

@@ -8,7 +8,7 @@ Rectangle {
     id: root
     objectName: "homeView"
 
-    readonly property bool subscriptionActive: AppViewModel.subscriptionStatus === "ACTIVE"
+    readonly property bool subscriptionActive: AppViewModel.subscriptionActive
     readonly property bool nodesError: AppViewModel.nodesError !== undefined && AppViewModel.nodesError !== null
     readonly property int nodeCount: AppViewModel.nodeModel.count
     // The rows show once there is a list and neither the first load nor a load error is on screen.

@@ -12,7 +12,7 @@ Item {
 
     function submit() {
         if (canSubmit)
-            AppViewModel.login(UiFormat.trimmed(email), password)
+            AppViewModel.login(email, password)
     }
 
     AuthBackground { anchors.fill: parent }

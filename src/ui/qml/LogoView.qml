@@ -47,10 +47,13 @@ Item {
     }
 
     Text {
+        objectName: "logoLetter"
         anchors.centerIn: parent
         text: "N"
         color: Theme.white
-        font.pixelSize: root.size * 0.44
+        // Pixel sizes are whole: the rest of size × 0.44 (28.16 at 64) is a scale.
+        font.pixelSize: Math.floor(root.size * 0.44)
+        scale: root.size * 0.44 / font.pixelSize
         font.bold: true
     }
 }

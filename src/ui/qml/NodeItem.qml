@@ -73,8 +73,8 @@ Item {
                 width: 12
                 height: 12
                 radius: 6
-                x: parent.width - 8
-                y: parent.height - 8
+                x: parent.width - width + 2
+                y: parent.height - height + 2
                 color: root.isSelected ? Theme.clrPrimary : "transparent"
                 border.width: 1.5
                 border.color: root.isSelected ? Theme.clrPrimary : Theme.clrTextDim

@@ -2,7 +2,8 @@ import QtQuick
 import Nimbrel.Ui
 
 // A full-width accent button that shows a spinner instead of its label while busy, beside busyText
-// when there is one.
+// when there is one. It is drawn at half opacity whenever it cannot be pressed (also while busy),
+// unless brightWhileBusy.
 TapButton {
     id: root
 
@@ -11,14 +12,16 @@ TapButton {
     property color fill: Theme.clrPrimary
     property real faceRadius: 10
     property int labelSize: 15
+    property bool brightWhileBusy: false
 
     implicitHeight: 44
 
     Rectangle {
+        objectName: root.objectName + "Face"
         anchors.fill: parent
         radius: root.faceRadius
         color: root.pressed ? Qt.darker(root.fill, 1.15) : root.fill
-        opacity: root.enabled || root.busy ? 1.0 : 0.5
+        opacity: root.enabled || (root.busy && root.brightWhileBusy) ? 1.0 : 0.5
     }
     Row {
         anchors.centerIn: parent

@@ -12,12 +12,12 @@ Item {
     property string password: ""
     property string confirmPassword: ""
     readonly property bool passwordMismatch: confirmPassword.length > 0 && confirmPassword !== password
-    readonly property bool canSubmit: email.length > 0 && UiFormat.characterCount(password) >= 8
+    readonly property bool canSubmit: email.length > 0 && AppViewModel.passwordLongEnough(password)
                                       && password === confirmPassword && !AppViewModel.authLoading
 
     function submit() {
         if (canSubmit)
-            AppViewModel.registerAccount(UiFormat.trimmed(email), password, nickname)
+            AppViewModel.registerAccount(email, password, nickname)
     }
     function backToLogin() {
         AppViewModel.clearAuthError()

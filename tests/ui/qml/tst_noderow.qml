@@ -69,6 +69,10 @@ Item {
             var plain = createTemporaryObject(rowComponent, root)
             compare(findChild(plain, "offlineBadge").visible, false)
             compare(findChild(plain, "selectionDot").border.color, Theme.clrTextDim)
+            // At the flag frame's bottom-right corner, 2 right and 2 down.
+            var dot = findChild(plain, "selectionDot")
+            compare(dot.x + dot.width - dot.parent.width, 2)
+            compare(dot.y + dot.height - dot.parent.height, 2)
         }
     }
 }
