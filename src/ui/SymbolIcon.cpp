@@ -25,6 +25,14 @@ QSvgRenderer *renderer(const QString &symbol)
     return found->get();
 }
 
+// Tints what was just drawn only: the painter paints into a surface of its own.
+void paintTinted(QPainter &painter, QSvgRenderer &svg, const QRectF &area, const QColor &color)
+{
+    svg.render(&painter, area);
+    painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
+    painter.fillRect(area, color);
+}
+
 } // namespace
 
 SymbolIcon::SymbolIcon(QQuickItem *parent)
@@ -67,12 +75,18 @@ void SymbolIcon::setSize(qreal size)
 
 void SymbolIcon::paint(QPainter *painter)
 {
-    QSvgRenderer *svg = m_symbol.isEmpty() ? nullptr : renderer(m_symbol);
+    if (QSvgRenderer *svg = m_symbol.isEmpty() ? nullptr : renderer(m_symbol))
+        paintTinted(*painter, *svg, boundingRect(), m_color);
+}
+
+QImage SymbolIcon::image(const QString &symbol, const QColor &color, int pixels)
+{
+    QSvgRenderer *svg = renderer(symbol);
     if (svg == nullptr)
-        return;
-    // The item paints into a surface of its own, so tinting what was just drawn tints the symbol only.
-    const QRectF area = boundingRect();
-    svg->render(painter, area);
-    painter->setCompositionMode(QPainter::CompositionMode_SourceIn);
-    painter->fillRect(area, m_color);
+        return {};
+    QImage drawn(pixels, pixels, QImage::Format_ARGB32_Premultiplied);
+    drawn.fill(Qt::transparent);
+    QPainter painter(&drawn);
+    paintTinted(painter, *svg, QRectF(0, 0, pixels, pixels), color);
+    return drawn;
 }

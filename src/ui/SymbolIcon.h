@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QColor>
+#include <QImage>
 #include <QQuickPaintedItem>
 #include <QtQml/qqmlregistration.h>
 
@@ -23,6 +24,8 @@ public:
     void setSize(qreal size);
 
     void paint(QPainter *painter) override;
+    // The symbol drawn in color on a transparent square of pixels (a null image for an unknown one).
+    static QImage image(const QString &symbol, const QColor &color, int pixels);
 
 signals:
     void symbolChanged();

@@ -12,6 +12,7 @@
 #include "ui/TrayController.h"
 
 #include <QApplication>
+#include <QMenu>
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
@@ -20,7 +21,9 @@
 #include <QTest>
 #include <QtConcurrent/QtConcurrentRun>
 #include <QtQml/qqmlextensionplugin.h>
+
 #include <QtQuickTest/quicktest.h>
+#include <cmath>
 
 Q_IMPORT_QML_PLUGIN(Nimbrel_UiPlugin)
 
@@ -318,17 +321,71 @@ private slots:
         QCOMPARE(exits, QList<int>{3});
     }
 
+    // The panel opens beside a tray on any edge of a 1280×800 screen (less a 28-pixel taskbar there)
+    // and lies wholly inside what the taskbar leaves, never over the icon.
+    void thePanelOpensInsideTheScreenWhereverTheTrayIs_data()
+    {
+        QTest::addColumn<QRect>("icon");
+        QTest::addColumn<QRect>("available");
+        QTest::newRow("top, right corner") << QRect(1250, 2, 24, 24) << QRect(0, 28, 1280, 772);
+        QTest::newRow("top, left corner") << QRect(4, 2, 24, 24) << QRect(0, 28, 1280, 772);
+        QTest::newRow("bottom, right corner") << QRect(1250, 774, 24, 24) << QRect(0, 0, 1280, 772);
+        QTest::newRow("left, bottom") << QRect(2, 770, 24, 24) << QRect(28, 0, 1252, 800);
+        QTest::newRow("right, top") << QRect(1254, 4, 24, 24) << QRect(0, 0, 1252, 800);
+    }
+    void thePanelOpensInsideTheScreenWhereverTheTrayIs()
+    {
+        QFETCH(QRect, icon);
+        QFETCH(QRect, available);
+        const QSize panel(240, 330);
+        const QRect placed(TrayController::panelPosition(icon, panel, available), panel);
+        QVERIFY2(available.contains(placed), qPrintable(QStringLiteral("%1,%2").arg(placed.x()).arg(placed.y())));
+        QVERIFY(!placed.intersects(icon));
+    }
+
     void trayIconFollowsTheConnection()
     {
+        // Both colours stand out at least 3:1 on a white panel and on a black one.
+        const auto luminance = [](const QColor &colour) {
+            const auto channel = [](qreal c) { return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4); };
+            return 0.2126 * channel(colour.redF()) + 0.7152 * channel(colour.greenF()) +
+                   0.0722 * channel(colour.blueF());
+        };
+        for (const QColor &colour : {TrayController::kConnectedColor, TrayController::kDisconnectedColor}) {
+            QVERIFY(1.05 / (luminance(colour) + 0.05) >= 3.0);
+            QVERIFY((luminance(colour) + 0.05) / 0.05 >= 3.0);
+        }
         TrayController tray(*m_vm);
         QCOMPARE(tray.iconName(), QStringLiteral("shield"));
+        QCOMPARE(tray.iconColor(), TrayController::kDisconnectedColor);
         m_vm->tunnel().stateForTests().setLoading(true);
         QCOMPARE(tray.iconName(), QStringLiteral("shield"));
         m_vm->tunnel().stateForTests().setConnected(true);
         QCOMPARE(tray.iconName(), QStringLiteral("shield.fill"));
+        QCOMPARE(tray.iconColor(), TrayController::kConnectedColor);
         m_vm->tunnel().stateForTests().setConnected(false);
         m_vm->tunnel().stateForTests().setLoading(false);
         QCOMPARE(tray.iconName(), QStringLiteral("shield"));
+        // The right-click menu: the tunnel's action (as the language says, Connect only at home),
+        // then the two fixed entries.
+        QMenu *menu = tray.contextMenu();
+        const auto texts = [menu] {
+            emit menu->aboutToShow();
+            QStringList shown;
+            for (const QAction *action : menu->actions())
+                shown << action->text();
+            return shown;
+        };
+        m_vm->setScreen(AppViewModel::Screen::Login);
+        QCOMPARE(texts(), (QStringList{QStringLiteral("Connect"), QStringLiteral("Open Nimbrel"),
+                                       QStringLiteral("Quit Nimbrel")}));
+        QVERIFY(!menu->actions().first()->isEnabled());
+        LanguageManager::shared().setLanguage(AppLanguage::ru);
+        m_vm->tunnel().stateForTests().setConnected(true);
+        QCOMPARE(texts().first(), LanguageManager::shared().localized(QStringLiteral("disconnect_button")));
+        QVERIFY(menu->actions().first()->isEnabled());
+        LanguageManager::shared().setLanguage(AppLanguage::en);
+        m_vm->tunnel().stateForTests().setConnected(false);
         // Offscreen there is no tray: the app then lives in its main window alone.
         QVERIFY(!tray.trayAvailable());
 
