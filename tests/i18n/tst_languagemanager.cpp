@@ -133,26 +133,6 @@ private slots:
             QCOMPARE(AppLanguages::rawValue(*language), raw);
     }
 
-    void menuEntriesAreFixed()
-    {
-        LanguageManager manager(freshStore());
-        const QVariantList entries = manager.languages();
-        QCOMPARE(entries.size(), 4);
-        const QStringList codes{QStringLiteral("en"), QStringLiteral("zh-CN"), QStringLiteral("zh-TW"),
-                                QStringLiteral("ru")};
-        const QStringList names{QStringLiteral("English"), QStringLiteral("简体中文"), QStringLiteral("繁體中文"),
-                                QStringLiteral("Русский")};
-        const QStringList flags{QStringLiteral("🇺🇸"), QStringLiteral("🇨🇳"), QStringLiteral("🇨🇳"), QStringLiteral("🇷🇺")};
-        manager.setLanguage(AppLanguage::ru);
-        for (int i = 0; i < 4; ++i) {
-            const QVariantMap entry = entries.at(i).toMap();
-            QCOMPARE(entry.value(QStringLiteral("code")).toString(), codes.at(i));
-            QCOMPARE(entry.value(QStringLiteral("displayName")).toString(), names.at(i));
-            QCOMPARE(entry.value(QStringLiteral("flag")).toString(), flags.at(i));
-        }
-        QCOMPARE(manager.flag(), QStringLiteral("🇷🇺"));
-    }
-
     void storedLanguageIsRestored_data()
     {
         QTest::addColumn<QVariant>("stored"); // invalid: nothing stored
