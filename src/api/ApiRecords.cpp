@@ -3,71 +3,27 @@
 #include "JsonFields.h"
 
 #include <QJsonArray>
-#include <QThread>
-
-#include <algorithm>
-#include <thread>
-#include <vector>
 
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-// One slice of a node list, decoded: its records in order, or the first problem in it.
-struct NodeSlice {
-    QList<NodeInfo> nodes;
-    QString error;
-};
-
-NodeSlice decodeNodeSlice(const QJsonArray &list, qsizetype begin, qsizetype end)
+// The records in list order; the failure reported is the first one in list order.
+QList<NodeInfo> decodeNodeList(const QJsonArray &list, QString *error)
 {
-    NodeSlice slice;
-    slice.nodes.reserve(end - begin);
-    for (qsizetype i = begin; i < end; ++i) {
-        const QJsonValue entry = list.at(i);
+    QList<NodeInfo> nodes;
+    nodes.reserve(list.size());
+    for (const QJsonValue &entry : list) {
         if (!entry.isObject()) {
-            slice.error = QStringLiteral("node list: an entry of \"nodes\" is not an object");
-            break;
+            *error = QStringLiteral("node list: an entry of \"nodes\" is not an object");
+            return {};
         }
         ApiResult<NodeInfo> node = NodeInfo::fromJson(entry.toObject());
         if (!node) {
-            slice.error = node.error().message;
-            break;
-        }
-        slice.nodes.append(std::move(node).value());
-    }
-    return slice;
-}
-
-// Every record stands alone, so a long list is decoded in slices on all cores (a few thousand records
-// each; shorter lists in one go). The slices are joined in order and the failure reported is the
-// first one in list order, exactly as a single pass would find it.
-QList<NodeInfo> decodeNodeList(const QJsonArray &list, QString *error)
-{
-    constexpr qsizetype kSliceMinimum = 2048;
-    const qsizetype count = list.size();
-    const qsizetype slices =
-        std::clamp<qsizetype>(std::min<qsizetype>(QThread::idealThreadCount(), count / kSliceMinimum), 1, 8);
-    std::vector<NodeSlice> decoded(static_cast<size_t>(slices));
-    const auto bounds = [count, slices](qsizetype slice) { return count * slice / slices; };
-    std::vector<std::thread> helpers;
-    for (qsizetype slice = 1; slice < slices; ++slice) {
-        helpers.emplace_back([&decoded, list, slice, from = bounds(slice), to = bounds(slice + 1)] {
-            decoded[size_t(slice)] = decodeNodeSlice(list, from, to);
-        });
-    }
-    decoded[0] = decodeNodeSlice(list, 0, bounds(1));
-    for (std::thread &helper : helpers)
-        helper.join();
-
-    QList<NodeInfo> nodes;
-    nodes.reserve(count);
-    for (NodeSlice &slice : decoded) {
-        if (!slice.error.isEmpty()) {
-            *error = slice.error;
+            *error = node.error().message;
             return {};
         }
-        nodes.append(std::move(slice.nodes));
+        nodes.append(std::move(node).value());
     }
     return nodes;
 }
