@@ -74,6 +74,24 @@ private slots:
         QCOMPARE(count(fixture, "/api/auth/refresh"), 0);
     }
 
+    // Without a network at start, a stored session still opens the home screen (with the stored user),
+    // says the account could not be loaded, and lists no nodes.
+    void aStoredSessionOpensHomeWithoutANetwork()
+    {
+        ServiceFixture fixture;
+        store(fixture, fixture.signInDirectly(fixture.service->activeDemoAccount()));
+        fixture.stopService();
+        auto vm = fixture.launch();
+        QSignalSpy failed(vm.get(), &AppViewModel::userDataFailed);
+        vm->tryAutoLogin();
+        QTRY_COMPARE(vm->screen(), Screen::Home);
+        QCOMPARE(failed.count(), 1);
+        QCOMPARE(vm->userEmail(), std::optional(QStringLiteral("demo@nimbrel.test")));
+        QVERIFY(vm->nodes().isEmpty());
+        QVERIFY(!vm->nodesLoading());
+        QVERIFY(vm->accessToken().has_value());
+    }
+
     // The session ends (here a forced sign-out) while the account is being loaded: the late answer
     // brings back neither the home screen nor the subscription.
     void anAccountArrivingAfterSignOutIsDropped()

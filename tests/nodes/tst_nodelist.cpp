@@ -1,5 +1,6 @@
 #include "ServiceFixture.h"
 #include "TestEnvironment.h"
+#include "app/NodeListLoader.h"
 #include "i18n/LanguageManager.h"
 #include "nodes/NodeListModel.h"
 #include "platform/PreferenceStore.h"
@@ -172,6 +173,52 @@ private slots:
         fixture.service->setNodes({node(5, "online")});
         reload(*vm);
         QVERIFY(!vm->selectedNode().has_value());
+    }
+
+    // How an answer changes what is held: the version and the key always; the list and the selection
+    // only when it is fresh and carries a list (an empty one too).
+    void anAnswerReplacesTheListOnlyWhenItCarriesOne_data()
+    {
+        using Ids = QList<qint64>;
+        QTest::addColumn<bool>("cached");
+        QTest::addColumn<std::optional<Ids>>("listed"); // none: the answer carries no list
+        QTest::addColumn<Ids>("expected");
+        QTest::newRow("fresh, a list") << false << std::optional(Ids{7}) << Ids{7};
+        QTest::newRow("fresh, an empty list") << false << std::optional(Ids{}) << Ids{};
+        QTest::newRow("fresh, no list") << false << std::optional<Ids>() << Ids{1, 2};
+        QTest::newRow("cached, a list") << true << std::optional(Ids{7}) << Ids{1, 2};
+    }
+    void anAnswerReplacesTheListOnlyWhenItCarriesOne()
+    {
+        using Ids = QList<qint64>;
+        QFETCH(bool, cached);
+        QFETCH(std::optional<Ids>, listed);
+        QFETCH(Ids, expected);
+        TestEnvironment env;
+        AppViewModel vm(env.environment());
+        NodesResponse first;
+        first.version = QStringLiteral("v1");
+        first.psk = QStringLiteral("k1");
+        first.nodes = QList<NodeInfo>{node(1, "ONLINE"), node(2, "ONLINE")};
+        NodeListLoader::apply(vm, first);
+        QCOMPARE(vm.selectedNode()->id, 1);
+
+        NodesResponse next;
+        next.version = QStringLiteral("v2");
+        next.psk = QStringLiteral("k2");
+        next.cached = cached;
+        if (listed) {
+            next.nodes = QList<NodeInfo>{};
+            for (const qint64 id : *listed)
+                next.nodes->append(node(id, "ONLINE"));
+        }
+        NodeListLoader::apply(vm, next);
+        QCOMPARE(ids(vm.nodes()), expected);
+        QCOMPARE(vm.nodeModel()->rowCount(), expected.size());
+        QCOMPARE(vm.selectedNode() ? std::optional(vm.selectedNode()->id) : std::nullopt,
+                 expected.isEmpty() ? std::nullopt : std::optional(expected.first()));
+        QCOMPARE(vm.cachedNodeVersion(), std::optional(QStringLiteral("v2")));
+        QCOMPARE(vm.psk(), QStringLiteral("k2"));
     }
 
     void emptyList()

@@ -167,13 +167,15 @@ private slots:
         QVERIFY(QMetaObject::invokeMethod(page, "positionViewAtBeginning"));
         QCOMPARE(text(QStringLiteral("subscriptionBadge")), QStringLiteral("● Subscribed"));
 
-        click(QStringLiteral("ping_1"));
-        QQuickItem *row = item(QStringLiteral("node_1"));
+        // Probing a node that is not the selected one leaves the selection alone.
+        QCOMPARE(m_vm->selectedNode()->id, 1);
+        click(QStringLiteral("ping_2"));
+        QQuickItem *row = item(QStringLiteral("node_2"));
         QTRY_VERIFY_WITH_TIMEOUT(!findItem(row, QStringLiteral("latencyText"))->property("text").toString().isEmpty(),
                                  5000);
         const QString latency = findItem(row, QStringLiteral("latencyText"))->property("text").toString();
         QVERIFY2(latency.endsWith(QLatin1String(" ms")) || latency == QLatin1String("Timeout"), qPrintable(latency));
-        QCOMPARE(m_vm->selectedNode()->id, 1); // probing does not select
+        QCOMPARE(m_vm->selectedNode()->id, 1);
 
         click(QStringLiteral("node_2_select"));
         QCOMPARE(m_vm->selectedNode()->id, 2);

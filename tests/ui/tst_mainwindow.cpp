@@ -2,6 +2,7 @@
 #include "RecordingPrivilegedRunner.h"
 #include "TestEnvironment.h"
 #include "app/AppViewModel.h"
+#include "app/TokenStore.h"
 #include "i18n/LanguageManager.h"
 #include "i18n/LanguageTranslator.h"
 #include "platform/InstanceChannel.h"
@@ -81,6 +82,21 @@ private slots:
         // The sign-in screen draws its gradient over the window's colour, from #0A0D1F at the top.
         const QImage frame = m_window->grabWindow();
         QCOMPARE(frame.pixelColor(2, 0), QColor(10, 13, 31));
+    }
+
+    // Each time the main window is shown again (from the tray), it restores a stored session.
+    void reopeningTheWindowRestoresTheStoredSession()
+    {
+        TokenStore(m_env->preferences)
+            .save(QStringLiteral("a"), QStringLiteral("r"), QStringLiteral("back@nimbrel.test"), std::nullopt);
+        m_window->hide();
+        QCOMPARE(m_vm->userEmail(), std::nullopt);
+        m_window->show();
+        QTRY_COMPARE(m_vm->userEmail(), std::optional(QStringLiteral("back@nimbrel.test")));
+        QTRY_VERIFY(!m_vm->authLoading());
+        TokenStore(m_env->preferences).clear();
+        m_vm->resetState();
+        m_vm->setScreen(AppViewModel::Screen::Login);
     }
 
     void rootViewFollowsTheScreen()
