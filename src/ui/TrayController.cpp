@@ -53,7 +53,10 @@ TrayController::TrayController(AppViewModel &viewModel, QObject *parent)
         m_icon->show();
 }
 
-TrayController::~TrayController() = default;
+TrayController::~TrayController()
+{
+    m_icon->setContextMenu(nullptr); // the menu goes before the icon, a child of this object
+}
 
 bool TrayController::trayAvailable()
 {
