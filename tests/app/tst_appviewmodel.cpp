@@ -72,6 +72,18 @@ private slots:
         QVERIFY(env.runner->calls().isEmpty());
     }
 
+    // What tests shorten stays as the product defines it in the real environment.
+    void productionWaitsAsDefined()
+    {
+        using namespace std::chrono_literals;
+        TestEnvironment env;
+        const Intervals intervals = AppEnvironment::production(env.preferences).intervals;
+        QCOMPARE(intervals.requestTimeout, 15s);
+        QCOMPARE(intervals.probeTimeout, 3s);
+        QCOMPARE(intervals.monitor, 1s);
+        QCOMPARE(intervals.cancelDelay, 10s);
+    }
+
     void statusStartsInTheStoredLanguage()
     {
         LanguageManager::shared().setLanguage(AppLanguage::ru);
