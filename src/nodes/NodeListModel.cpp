@@ -38,10 +38,10 @@ QVariant NodeListModel::data(const QModelIndex &index, int role) const
         return node.loadPercent;
     case IsOnlineRole:
         return node.status == QLatin1String("ONLINE");
-    case PingMsRole: {
-        const auto found = m_pingResults.constFind(node.id);
-        return found == m_pingResults.constEnd() ? QVariant() : QVariant(*found);
-    }
+    case HasPingRole:
+        return m_pingResults.contains(node.id);
+    case PingMsRole:
+        return m_pingResults.value(node.id, 0);
     case IsPingingRole:
         return m_pingingNodes.value(node.id, false);
     case IsSelectedRole:
@@ -67,6 +67,7 @@ QHash<int, QByteArray> NodeListModel::roleNames() const
         {StatusRole, "status"},
         {LoadPercentRole, "loadPercent"},
         {IsOnlineRole, "isOnline"},
+        {HasPingRole, "hasPing"},
         {PingMsRole, "pingMs"},
         {IsPingingRole, "isPinging"},
         {IsSelectedRole, "isSelected"},
@@ -100,13 +101,13 @@ void NodeListModel::setProbes(QHash<qint64, qint64> results, QHash<qint64, bool>
     m_pingResults = std::move(results);
     m_pingingNodes = std::move(pinging);
     if (rowCount() > 0)
-        emit dataChanged(index(0), index(rowCount() - 1), {PingMsRole, IsPingingRole});
+        emit dataChanged(index(0), index(rowCount() - 1), {HasPingRole, PingMsRole, IsPingingRole});
 }
 
 void NodeListModel::setPingResult(qint64 id, qint64 milliseconds)
 {
     m_pingResults.insert(id, milliseconds);
-    refreshRow(id, {PingMsRole});
+    refreshRow(id, {HasPingRole, PingMsRole});
 }
 
 void NodeListModel::setPinging(qint64 id, bool pinging)

@@ -28,7 +28,8 @@ public:
         StatusRole,
         LoadPercentRole,
         IsOnlineRole,
-        PingMsRole, // null when never probed
+        HasPingRole, // probed at least once
+        PingMsRole,  // the last probe's milliseconds (-1: timed out); 0 when never probed
         IsPingingRole,
         IsSelectedRole,
         IsLastRole,

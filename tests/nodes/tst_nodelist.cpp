@@ -282,7 +282,7 @@ private slots:
         QCOMPARE(model.data(model.index(1), NodeListModel::IsOnlineRole).toBool(), false);
         QCOMPARE(model.data(model.index(0), NodeListModel::IsSelectedRole).toBool(), true);
         QCOMPARE(model.data(model.index(2), NodeListModel::IsLastRole).toBool(), true);
-        QVERIFY(!model.data(model.index(0), NodeListModel::PingMsRole).isValid());
+        QVERIFY(!model.data(model.index(0), NodeListModel::HasPingRole).toBool());
         QVERIFY(model.roleNames().values().contains("flagEmoji"));
 
         // One probe result changes one row.
@@ -291,6 +291,7 @@ private slots:
         QCOMPARE(changed.count(), 1);
         QCOMPARE(changed.first().at(0).toModelIndex().row(), 2);
         QCOMPARE(changed.first().at(1).toModelIndex().row(), 2);
+        QVERIFY(model.data(model.index(2), NodeListModel::HasPingRole).toBool());
         QCOMPARE(model.data(model.index(2), NodeListModel::PingMsRole).toLongLong(), 42);
 
         // A new selection redraws the old and the new row.

@@ -16,7 +16,8 @@ Item {
             flagEmoji: "🇯🇵"
             loadPercent: 10
             isOnline: true
-            pingMs: null
+            hasPing: false
+            pingMs: 0
             isPinging: false
             isSelected: false
             isLast: true
@@ -50,7 +51,7 @@ Item {
             ]
         }
         function test_latencyBadges(data) {
-            var row = createTemporaryObject(rowComponent, root, { pingMs: data.ms })
+            var row = createTemporaryObject(rowComponent, root, { hasPing: true, pingMs: data.ms })
             var badge = findChild(row, "latencyBadge")
             compare(badge.visible, true)
             compare(badge.badgeColor, data.colour)

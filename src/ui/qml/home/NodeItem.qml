@@ -8,17 +8,17 @@ Item {
     id: root
     objectName: "node_" + nodeId
 
-    required property var nodeId
+    required property double nodeId // a 64-bit id: exact in a double up to 2^53
     required property string name
     required property string flagEmoji
-    required property var loadPercent
+    required property int loadPercent
     required property bool isOnline
-    required property var pingMs
+    required property bool hasPing // probed at least once; then pingMs holds the result
+    required property int pingMs   // milliseconds, or -1 for a timeout
     required property bool isPinging
     required property bool isSelected
     required property bool isLast
 
-    readonly property bool hasPing: pingMs !== undefined && pingMs !== null
     function levelColor(level) {
         return level === UiFormat.Good ? Theme.clrConnected : level === UiFormat.Warning ? Theme.clrWarning : Theme.clrError
     }
