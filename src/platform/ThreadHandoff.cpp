@@ -66,6 +66,7 @@ void post(QObject *receiver, std::function<void()> task)
 
 bool deliver(QEvent *event)
 {
+    takeOver(); // before the event is read at all: another thread made it
     if (event->type() != TaskEvent::type())
         return false;
     static_cast<TaskEvent *>(event)->run();
