@@ -9,8 +9,8 @@
 #include "api/JsonFields.h"
 #include "app/AppEnvironment.h"
 #include "app/AppViewModel.h"
-#include "i18n/LanguageManager.h"
 #include "app/NodeListLoader.h"
+#include "i18n/LanguageManager.h"
 #include "platform/PreferenceStore.h"
 #include "platform/SystemInfo.h"
 #include "tunnel/LogScanner.h"
@@ -24,6 +24,7 @@
 #include <QJsonDocument>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -492,7 +493,13 @@ TunnelVerdict connectOnce(AppViewModel &vm, const QString &markerLog)
     up.exec();
     lag.stop();
     QObject::disconnect(watching);
-    const qint64 markerNs = lastStamp(markerLog);
+    // The helper stamps the time it began to write the marker once it has written it: the stamp may
+    // land a moment after "Connected".
+    qint64 markerNs = lastStamp(markerLog);
+    for (int wait = 0; connectedNs > 0 && markerNs < 0 && wait < 100; ++wait) {
+        QThread::msleep(10);
+        markerNs = lastStamp(markerLog);
+    }
     if (connectedNs > 0 && markerNs > 0) {
         verdict.ms = double(connectedNs - markerNs) / 1e6;
         verdict.stallMs = lag.worstMs();

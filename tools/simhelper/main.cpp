@@ -93,21 +93,34 @@ void record(const QProcessEnvironment &env, const QStringList &arguments)
         file.write(QJsonDocument(entry).toJson());
 }
 
-// Appends "<pid> <monotonic ns>" to the file the variable names, if any.
-void stamp(const char *variable)
+qint64 monotonicNs()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// Appends "<pid> <at>" to the file the variable names, if any (at: a CLOCK_MONOTONIC time in ns).
+void stamp(const char *variable, qint64 at)
 {
     const char *path = std::getenv(variable);
     if (path == nullptr || *path == '\0')
         return;
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    const QByteArray line = QByteArray::number(qint64(::getpid())) + ' ' +
-                            QByteArray::number(qint64(now.tv_sec) * 1000000000 + now.tv_nsec) + '\n';
+    const QByteArray line = QByteArray::number(qint64(::getpid())) + ' ' + QByteArray::number(at) + '\n';
     const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd >= 0) {
         static_cast<void>(::write(fd, line.constData(), size_t(line.size())));
         ::close(fd);
     }
+}
+
+// Writes the start marker, stamped with the time just before it was written: whoever sees the marker
+// sees it after that time.
+void sayMarker()
+{
+    const qint64 before = monotonicNs();
+    say(kMarker + "\n");
+    stamp("NIMBREL_SIMHELPER_MARKER_LOG", before);
 }
 
 // Sets up what a real helper would: routes through the tunnel (here through whatever device is named).
@@ -144,7 +157,8 @@ void leaveCleanupScript(const QProcessEnvironment &env)
 
 int main(int argc, char *argv[])
 {
-    stamp("NIMBREL_SIMHELPER_LAUNCH_LOG"); // first thing, so that even a helper stopped at once has said so
+    stamp("NIMBREL_SIMHELPER_LAUNCH_LOG",
+          monotonicNs()); // first thing, so that even a helper stopped at once has said so
     QStringList arguments;
     for (int i = 1; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
@@ -191,11 +205,9 @@ int main(int argc, char *argv[])
         const qint64 lines = number(env, "NIMBREL_SIMHELPER_FLOOD_BYTES", 10 * 1024 * 1024) / 1024;
         for (qint64 i = 0; i < lines && !g_stop; ++i)
             say(line + '\n');
-        say(kMarker + "\n");
-        stamp("NIMBREL_SIMHELPER_MARKER_LOG");
+        sayMarker();
     } else if (scenario != QLatin1String("silent")) {
-        say(kMarker + "\n");
-        stamp("NIMBREL_SIMHELPER_MARKER_LOG");
+        sayMarker();
     }
     if (smart && scenario != QLatin1String("silent"))
         leaveCleanupScript(env);
