@@ -25,18 +25,19 @@ int main(int argc, char *argv[])
     AppShell::nameApplication(QStringLiteral(NIMBREL_VERSION));
     const AppOptions options = AppOptions::parse(QApplication::arguments(), QProcessEnvironment::systemEnvironment());
     qunsetenv("NIMBREL_DEMO_PASSWORD"); // read once; no child (the helper gets our environment) inherits it
+    const std::shared_ptr<PreferenceStore> preferences = AppEnvironment::openPreferences(options);
+    LanguageManager::useSharedPreferences(preferences);
+    // The interface compiles on the QML engine's own thread while this one does the rest of the start-up,
+    // and a worker reads the system's font list (milliseconds) meanwhile.
+    auto ui = std::make_unique<AppUi>();
+    QThreadPool::globalInstance()->start([] { QFontDatabase::families(); });
     QString problem;
-    std::optional<AppEnvironment> environment = AppEnvironment::fromOptions(options, &problem);
+    std::optional<AppEnvironment> environment = AppEnvironment::fromOptions(options, preferences, &problem);
     if (!environment) {
         std::fprintf(stderr, "nimbrel: %s\n", qPrintable(problem));
         return 2;
     }
-    // Reading the system's font list takes milliseconds: a worker does it while the interface loads.
-    QThreadPool::globalInstance()->start([] { QFontDatabase::families(); });
-    LanguageManager::useSharedPreferences(environment->preferences);
-    // The interface compiles on the QML engine's own thread while this one does the rest of the start-up.
-    auto ui = std::make_unique<AppUi>();
-    InstanceChannel instance(InstanceChannel::socketPath(environment->preferences->location()));
+    InstanceChannel instance(InstanceChannel::socketPath(preferences->location()));
     if (const std::optional<int> handedOver = AppShell::claimOrHandOver(instance))
         return *handedOver;
     AppViewModel viewModel(std::move(*environment));

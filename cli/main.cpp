@@ -37,7 +37,8 @@ int main(int argc, char *argv[])
     const CliOutput out(request.json);
 
     QString problem;
-    std::optional<AppEnvironment> environment = AppEnvironment::fromOptions(request.shared, &problem);
+    std::optional<AppEnvironment> environment =
+        AppEnvironment::fromOptions(request.shared, AppEnvironment::openPreferences(request.shared), &problem);
     if (!environment) {
         out.error(problem);
         return ExitUsage;

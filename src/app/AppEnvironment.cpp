@@ -35,15 +35,20 @@ AppEnvironment AppEnvironment::production(std::shared_ptr<PreferenceStore> prefe
     return environment;
 }
 
-std::optional<AppEnvironment> AppEnvironment::fromOptions(const AppOptions &options, QString *problem)
+std::shared_ptr<PreferenceStore> AppEnvironment::openPreferences(const AppOptions &options)
+{
+    return options.settingsFile.isEmpty() ? PreferenceStore::openStandard()
+                                          : PreferenceStore::openFile(options.settingsFile);
+}
+
+std::optional<AppEnvironment>
+AppEnvironment::fromOptions(const AppOptions &options, std::shared_ptr<PreferenceStore> preferences, QString *problem)
 {
     QUrl apiBase;
     QUrl webSite;
     if (!options.resolveServiceUrls(&apiBase, &webSite, problem))
         return std::nullopt;
-    AppEnvironment environment =
-        production(options.settingsFile.isEmpty() ? PreferenceStore::openStandard()
-                                                  : PreferenceStore::openFile(options.settingsFile));
+    AppEnvironment environment = production(std::move(preferences));
     environment.apiBaseUrl = apiBase;
     environment.webSiteUrl = webSite;
     if (options.demo)

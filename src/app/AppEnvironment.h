@@ -59,10 +59,13 @@ struct AppEnvironment {
     // The real system: the given store, the build's service URLs, the fixed /tmp paths, sudo, and on
     // Linux the packaged helper location after the usual places.
     static AppEnvironment production(std::shared_ptr<PreferenceStore> preferences);
-    // What the app's or the client's options ask for: their preference file (else the standard one),
-    // service addresses and demo platform over production. None, with the reason, for addresses that
-    // may not be used.
-    static std::optional<AppEnvironment> fromOptions(const AppOptions &options, QString *problem);
+    // What the app's or the client's options ask for over production: their service addresses and the
+    // demo platform, with the given preference store (see openPreferences). None, with the reason, for
+    // addresses that may not be used.
+    static std::optional<AppEnvironment> fromOptions(const AppOptions &options,
+                                                     std::shared_ptr<PreferenceStore> preferences, QString *problem);
+    // The options' preference file, else the user's standard one.
+    static std::shared_ptr<PreferenceStore> openPreferences(const AppOptions &options);
     // The demo: the same command lines without privilege, recorded in "privileged-commands.log" beside
     // the preference file, and the tunnel's files in that folder instead of /tmp.
     void useDemoPlatform();
