@@ -6,11 +6,13 @@ Window {
     id: root
     objectName: "main"
     title: "Nimbrel"
+    // Never taller than the screen leaves room for (a 1280×800 screen at 1.5 scale has 533 points); the
+    // screens scroll when they must.
     width: 440
-    height: 680
+    height: Math.min(680, Screen.desktopAvailableHeight)
     minimumWidth: 440
     maximumWidth: 440
-    minimumHeight: 480
+    minimumHeight: Math.min(480, Screen.desktopAvailableHeight)
     color: Theme.clrBgDeep
 
     onVisibleChanged: {
