@@ -68,7 +68,9 @@ int envInt(const char *name, int fallback)
 QProcessEnvironment offscreen()
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    // The screen the tests use: the app's window is no taller than the screen, and the platform's own
+    // (800×600) would make it shorter than the bare app's.
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen:configfile=" NIMBREL_SCREEN_FILE));
     environment.insert(QStringLiteral("QT_QUICK_BACKEND"), QStringLiteral("software"));
     return environment;
 }
