@@ -20,9 +20,9 @@ namespace {
 constexpr int kMaxHolderBytes = 1024;
 
 // Only a lock file of ours or root's speaks for its holder.
-bool isForeign(const struct stat &info)
+bool isForeign(uid_t owner)
 {
-    return info.st_uid != ::geteuid() && info.st_uid != 0;
+    return owner != ::geteuid() && owner != 0;
 }
 
 // Whether the file open as info is still the one at path.
@@ -75,6 +75,34 @@ TunnelOwnership::Holder parseHolder(const QByteArray &content)
         holder.helper = helper;
     }
     return holder;
+}
+
+// What a look at the lock file from outside shows, without ever holding it longer than a probe.
+struct LockFileView {
+    uid_t owner = 0;
+    bool held = false;
+    QByteArray content;
+};
+
+std::optional<LockFileView> viewLockFile(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    std::optional<LockFileView> view;
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        if (isForeign(info.st_uid)) {
+            view = LockFileView{info.st_uid, false, {}};
+        } else if (::flock(fd, LOCK_SH | LOCK_NB) == 0) {
+            view = LockFileView{info.st_uid, false, readHolder(fd)};
+            ::flock(fd, LOCK_UN);
+        } else if (errno == EWOULDBLOCK) {
+            view = LockFileView{info.st_uid, true, readHolder(fd)};
+        }
+    }
+    ::close(fd);
+    return view;
 }
 
 } // namespace
@@ -202,7 +230,7 @@ std::shared_ptr<TunnelOwnership::Lease> TunnelOwnership::acquire(QString *proble
             return nullptr;
         }
         // Its owner could hold it, or say anything in it, whenever they like.
-        if (isForeign(info)) {
+        if (isForeign(info.st_uid)) {
             ::close(fd);
             *problem = TunnelPaths::ownedByAnotherUser(m_path, info.st_uid);
             return nullptr;
@@ -249,41 +277,26 @@ std::optional<TunnelOwnership::Holder> TunnelOwnership::otherHolder() const
 {
     if (heldByUs())
         return std::nullopt;
-    const int fd = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    const std::optional<LockFileView> view = viewLockFile(m_path);
+    if (!view)
         return std::nullopt;
-    struct stat info {};
-    std::optional<Holder> holder;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-        if (isForeign(info)) {
-            holder = Holder{};
-            holder->foreignOwner = info.st_uid;
-            holder->lockPath = m_path;
-        } else if (::flock(fd, LOCK_SH | LOCK_NB) == 0) {
-            ::flock(fd, LOCK_UN);
-        } else if (errno == EWOULDBLOCK) {
-            holder = parseHolder(readHolder(fd));
-        }
+    if (isForeign(view->owner)) {
+        Holder holder;
+        holder.foreignOwner = view->owner;
+        holder.lockPath = m_path;
+        return holder;
     }
-    ::close(fd);
-    return holder;
+    if (view->held)
+        return parseHolder(view->content);
+    return std::nullopt;
 }
 
 std::optional<TunnelOwnership::Holder> TunnelOwnership::leftBehind() const
 {
     if (heldByUs())
         return std::nullopt;
-    const int fd = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    const std::optional<LockFileView> view = viewLockFile(m_path);
+    if (!view || view->held || view->owner != ::geteuid() || view->content.isEmpty())
         return std::nullopt;
-    struct stat info {};
-    std::optional<Holder> holder;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
-        ::flock(fd, LOCK_SH | LOCK_NB) == 0) {
-        if (const QByteArray content = readHolder(fd); !content.isEmpty())
-            holder = parseHolder(content);
-        ::flock(fd, LOCK_UN);
-    }
-    ::close(fd);
-    return holder;
+    return parseHolder(view->content);
 }

@@ -518,24 +518,25 @@ private slots:
         TunnelFixture fixture;
         fixture.installRights();
         connectAndSettle(fixture);
-        fixture.env.runner->holdCalls(); // the stop's privileged commands hang until released
+        const qsizetype before = fixture.env.runner->calls().size();
+        fixture.env.runner->holdCalls(QStringLiteral("stop")); // the helper's stop hangs until released
         fixture.vm().vpnDisconnect();
-        QVERIFY(fixture.env.runner->waitForCalls(1));
+        QVERIFY(fixture.env.runner->waitForCalls(int(before) + 1));
         QFile::remove(fixture.recordFile());
         fixture.vm().vpnConnect();
         QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connecting…"));
         QTest::qWait(150);
         QVERIFY(fixture.helperRecord().isEmpty()); // the new start waits behind the clean-up
-        for (int i = 0; i < 2; ++i)
-            fixture.env.runner->release(); // the stop and the route deletions
+        QVERIFY(routeCalls(fixture.env.runner->calls()).isEmpty());
+        fixture.env.runner->release();
         QTRY_VERIFY_WITH_TIMEOUT(fixture.vm().isConnected(), 10000);
         QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connected")); // no late "Disconnected"
         QCOMPARE(routeCalls(fixture.env.runner->calls()).size(), 1);     // none after the new start
         QTest::qWait(100);
         QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connected"));
-        fixture.env.runner->release();
-        fixture.env.runner->release();
+        fixture.env.runner->release(); // the next stop
         disconnectAndSettle(fixture);
+        QVERIFY(!fixture.env.runner->heldCallTimedOut());
     }
 
     // At start the app takes over what a killed client left: its record, written by that client's lease,
