@@ -398,7 +398,7 @@ void probes()
 
     QTemporaryDir dir;
     auto vm = quietViewModel(dir.filePath(QStringLiteral("s.conf")));
-    vm->setNodes(nodes);
+    NodeListLoader::apply(*vm, NodesResponse{QStringLiteral("v1"), QStringLiteral("bench-key"), nodes, false});
 
     LagProbe lag;
     QEventLoop settle;
@@ -531,10 +531,8 @@ void tunnelVerdicts(int runs)
     environment.apiBaseUrl = QUrl(QStringLiteral("http://127.0.0.1:9/"));
     environment.useDemoPlatform();
     AppViewModel vm(environment);
-    const NodeInfo node = manyNodes(1, 9).first();
-    vm.setNodes({node});
-    vm.setSelectedNode(node);
-    vm.setPsk(QStringLiteral("bench-key"));
+    // The list as the service sends it: its one online node is chosen and its key kept.
+    NodeListLoader::apply(vm, NodesResponse{QStringLiteral("v1"), QStringLiteral("bench-key"), manyNodes(1, 9), false});
     const QString markerLog = state.filePath(QStringLiteral("marker.log"));
     qputenv("NIMBREL_SIMHELPER_MARKER_LOG", QFile::encodeName(markerLog));
     qputenv("NIMBREL_SIMHELPER_DELAY_MS", "50");

@@ -197,15 +197,31 @@ AppViewModel::RoutingMode AppViewModel::routingMode() const
     return stored == QLatin1String("smart") ? RoutingMode::smart : RoutingMode::safe;
 }
 
-void AppViewModel::setRoutingMode(RoutingMode mode)
+void AppViewModel::chooseRoutingMode(RoutingMode mode)
 {
     m_environment.preferences->setString(kRoutingModeKey, RoutingModes::rawValue(mode));
 }
 
-void AppViewModel::setRoutingModeName(const QString &raw)
+void AppViewModel::chooseRoutingModeByName(const QString &raw)
 {
     if (const std::optional<RoutingMode> mode = RoutingModes::fromRawValue(raw))
-        setRoutingMode(*mode);
+        chooseRoutingMode(*mode);
+}
+
+void AppViewModel::showSignIn()
+{
+    if (m_screen == Screen::Home)
+        return;
+    setAuthError(std::nullopt);
+    setScreen(Screen::Login);
+}
+
+void AppViewModel::showRegistration()
+{
+    if (m_screen == Screen::Home)
+        return;
+    setAuthError(std::nullopt);
+    setScreen(Screen::Register);
 }
 
 void AppViewModel::resetState()

@@ -23,7 +23,7 @@ class NodeListModel;
 class AppViewModel : public QObject {
     Q_OBJECT
     Q_MOC_INCLUDE("nodes/NodeListModel.h")
-    Q_PROPERTY(Screen screen READ screen WRITE setScreen NOTIFY screenChanged)
+    Q_PROPERTY(Screen screen READ screen NOTIFY screenChanged)
     Q_PROPERTY(bool authLoading READ authLoading NOTIFY authLoadingChanged)
     Q_PROPERTY(QVariant authError READ authErrorValue NOTIFY authErrorChanged)
     Q_PROPERTY(QVariant userEmail READ userEmailValue NOTIFY userEmailChanged)
@@ -63,40 +63,22 @@ public:
 
     // Observed fields.
     Screen screen() const { return m_screen; }
-    void setScreen(Screen screen);
     bool authLoading() const { return m_authLoading; }
-    void setAuthLoading(bool loading);
     const std::optional<QString> &authError() const { return m_authError; }
-    void setAuthError(std::optional<QString> error);
     const std::optional<QString> &userEmail() const { return m_userEmail; }
-    void setUserEmail(std::optional<QString> email);
     const std::optional<QString> &userNickname() const { return m_userNickname; }
-    void setUserNickname(std::optional<QString> nickname);
     const std::optional<QString> &subscriptionStatus() const { return m_subscriptionStatus; }
-    void setSubscriptionStatus(std::optional<QString> status);
     // The service's status is exactly "ACTIVE": nodes are listed and a tunnel may be started.
     bool subscriptionActive() const { return m_subscriptionStatus == QLatin1String("ACTIVE"); }
     const std::optional<QString> &subscriptionPlan() const { return m_subscriptionPlan; }
-    void setSubscriptionPlan(std::optional<QString> plan);
     const std::optional<QString> &subscriptionExpiry() const { return m_subscriptionExpiry; }
-    void setSubscriptionExpiry(std::optional<QString> expiry);
     const QList<NodeInfo> &nodes() const;
-    void setNodes(QList<NodeInfo> nodes);
     const std::optional<NodeInfo> &selectedNode() const { return m_selectedNode; }
-    void setSelectedNode(std::optional<NodeInfo> node);
     bool nodesLoading() const { return m_nodesLoading; }
-    void setNodesLoading(bool loading);
     const std::optional<QString> &nodesError() const { return m_nodesError; }
-    void setNodesError(std::optional<QString> error);
     const QString &psk() const { return m_psk; }
-    void setPsk(QString psk);
     const QHash<qint64, qint64> &pingResults() const;
-    void setPingResults(QHash<qint64, qint64> results);
     const QHash<qint64, bool> &pingingNodes() const;
-    void setPingingNodes(QHash<qint64, bool> pinging);
-    // One node's entry of the two probe maps.
-    void setPingResult(qint64 id, qint64 milliseconds);
-    void setPinging(qint64 id, bool pinging);
     // The tunnel's fields: read-only views of the state the tunnel controller owns and writes.
     const QString &vpnStatus() const { return m_tunnel->state().status(); }
     bool isConnected() const { return m_tunnel->state().isConnected(); }
@@ -111,20 +93,21 @@ public:
 
     // Plain fields: nobody is notified.
     const std::optional<QString> &accessToken() const { return m_accessToken; }
-    void setAccessToken(std::optional<QString> token) { m_accessToken = std::move(token); }
     const std::optional<QString> &refreshToken() const { return m_refreshToken; }
-    void setRefreshToken(std::optional<QString> token) { m_refreshToken = std::move(token); }
     const std::optional<QString> &cachedNodeVersion() const { return m_cachedNodeVersion; }
-    void setCachedNodeVersion(std::optional<QString> version) { m_cachedNodeVersion = std::move(version); }
 
     // The mode for the next connect, read from and written to the preference store on every access.
     RoutingMode routingMode() const;
-    void setRoutingMode(RoutingMode mode);
     Q_INVOKABLE QString routingModeName() const { return RoutingModes::rawValue(routingMode()); }
-    Q_INVOKABLE void setRoutingModeName(const QString &raw);
+    // The user's choice of mode for the next connect (the switch on the connection card, or the CLI).
+    void chooseRoutingMode(RoutingMode mode);
+    // As chooseRoutingMode, by the mode's raw value; an unknown value changes nothing.
+    Q_INVOKABLE void chooseRoutingModeByName(const QString &raw);
 
-    // Wipes the signed-in state; leaves the screen, the flags, the error texts and the tunnel alone.
-    void resetState();
+    // The user moving between the sign-in and registration screens; each clears the error shown.
+    // Neither leaves the home screen: only signing out does.
+    Q_INVOKABLE void showSignIn();
+    Q_INVOKABLE void showRegistration();
 
     // Session: each starts its work and returns at once.
     Q_INVOKABLE void tryAutoLogin();
@@ -198,7 +181,39 @@ signals:
     // Loading the account after a sign-in or a restored session failed (the session may go on).
     void userDataFailed(const QString &message);
 
+protected:
+    // Each field's writer: the session flows, the node-list flow and the view model's own actions
+    // (the tunnel's fields are written by the tunnel controller alone). Tests reach them through a
+    // subclass of their own.
+    void setScreen(Screen screen);
+    void setAuthLoading(bool loading);
+    void setAuthError(std::optional<QString> error);
+    void setUserEmail(std::optional<QString> email);
+    void setUserNickname(std::optional<QString> nickname);
+    void setSubscriptionStatus(std::optional<QString> status);
+    void setSubscriptionPlan(std::optional<QString> plan);
+    void setSubscriptionExpiry(std::optional<QString> expiry);
+    void setNodes(QList<NodeInfo> nodes);
+    void setSelectedNode(std::optional<NodeInfo> node);
+    void setNodesLoading(bool loading);
+    void setNodesError(std::optional<QString> error);
+    void setPsk(QString psk);
+    void setPingResults(QHash<qint64, qint64> results);
+    void setPingingNodes(QHash<qint64, bool> pinging);
+    // One node's entry of the two probe maps.
+    void setPingResult(qint64 id, qint64 milliseconds);
+    void setPinging(qint64 id, bool pinging);
+    void setAccessToken(std::optional<QString> token) { m_accessToken = std::move(token); }
+    void setRefreshToken(std::optional<QString> token) { m_refreshToken = std::move(token); }
+    void setCachedNodeVersion(std::optional<QString> version) { m_cachedNodeVersion = std::move(version); }
+    // Wipes the signed-in state; leaves the screen, the flags, the error texts and the tunnel alone.
+    void resetState();
+
 private:
+    friend struct SessionFlows;
+    friend struct NodeListLoader;
+    friend struct DemoTour; // shows each screen bare, for its pictures
+
     QVariant authErrorValue() const;
     QVariant userEmailValue() const;
     QVariant userNicknameValue() const;

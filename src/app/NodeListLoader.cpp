@@ -4,9 +4,7 @@
 #include "SessionFlows.h"
 #include "nodes/NodeSelection.h"
 
-namespace NodeListLoader {
-
-QCoro::Task<> load(QPointer<AppViewModel> vm)
+QCoro::Task<> NodeListLoader::load(QPointer<AppViewModel> vm)
 {
     const std::optional<QString> version = vm->cachedNodeVersion();
     const quint64 session = vm->sessionGeneration();
@@ -31,7 +29,7 @@ QCoro::Task<> load(QPointer<AppViewModel> vm)
     vm->setNodesLoading(false);
 }
 
-void apply(AppViewModel &vm, const NodesResponse &response)
+void NodeListLoader::apply(AppViewModel &vm, const NodesResponse &response)
 {
     vm.setCachedNodeVersion(response.version);
     vm.setPsk(response.psk);
@@ -40,5 +38,3 @@ void apply(AppViewModel &vm, const NodesResponse &response)
         vm.setSelectedNode(NodeSelection::choose(vm.selectedNode(), vm.rememberedNodeId(), *response.nodes));
     }
 }
-
-} // namespace NodeListLoader

@@ -1,11 +1,6 @@
 #include "SessionFlows.h"
 
-namespace SessionFlows {
-
-namespace {
-
-// The common end of a sign-in and a registration.
-QCoro::Task<> finishSignIn(QPointer<AppViewModel> vm, ApiResult<AuthResponse> result)
+QCoro::Task<> SessionFlows::finishSignIn(QPointer<AppViewModel> vm, ApiResult<AuthResponse> result)
 {
     if (!vm)
         co_return;
@@ -21,9 +16,7 @@ QCoro::Task<> finishSignIn(QPointer<AppViewModel> vm, ApiResult<AuthResponse> re
         vm->setAuthLoading(false);
 }
 
-} // namespace
-
-void applyAuth(AppViewModel &vm, const AuthResponse &auth)
+void SessionFlows::applyAuth(AppViewModel &vm, const AuthResponse &auth)
 {
     vm.setAccessToken(auth.accessToken);
     vm.setRefreshToken(auth.refreshToken);
@@ -32,7 +25,7 @@ void applyAuth(AppViewModel &vm, const AuthResponse &auth)
     vm.tokenStore().save(auth.accessToken, auth.refreshToken, auth.user.email, auth.user.nickname);
 }
 
-void forcedSignOut(AppViewModel &vm)
+void SessionFlows::forcedSignOut(AppViewModel &vm)
 {
     // The session may have ended over a network blip: a running tunnel stays up (the tray panel still
     // offers its stop), but a start under way would come up on the sign-in screen, so it is stopped.
@@ -43,7 +36,7 @@ void forcedSignOut(AppViewModel &vm)
     vm.setScreen(AppViewModel::Screen::Login);
 }
 
-QCoro::Task<> login(QPointer<AppViewModel> vm, QString email, QString password)
+QCoro::Task<> SessionFlows::login(QPointer<AppViewModel> vm, QString email, QString password)
 {
     const ApiService api = vm->api();
     auto request = api.login(std::move(email), std::move(password));
@@ -52,7 +45,8 @@ QCoro::Task<> login(QPointer<AppViewModel> vm, QString email, QString password)
     co_await std::move(finish);
 }
 
-QCoro::Task<> registerAccount(QPointer<AppViewModel> vm, QString email, QString password, QString nickname)
+QCoro::Task<> SessionFlows::registerAccount(QPointer<AppViewModel> vm, QString email, QString password,
+                                            QString nickname)
 {
     const ApiService api = vm->api();
     std::optional<QString> sentNickname;
@@ -64,7 +58,7 @@ QCoro::Task<> registerAccount(QPointer<AppViewModel> vm, QString email, QString 
     co_await std::move(finish);
 }
 
-QCoro::Task<> logout(QPointer<AppViewModel> vm)
+QCoro::Task<> SessionFlows::logout(QPointer<AppViewModel> vm)
 {
     if (vm->accessToken() && vm->refreshToken()) {
         const ApiService api = vm->api();
@@ -78,7 +72,7 @@ QCoro::Task<> logout(QPointer<AppViewModel> vm)
     vm->setScreen(AppViewModel::Screen::Login);
 }
 
-QCoro::Task<> loadUserData(QPointer<AppViewModel> vm)
+QCoro::Task<> SessionFlows::loadUserData(QPointer<AppViewModel> vm)
 {
     if (!vm || !vm->accessToken())
         co_return;
@@ -103,5 +97,3 @@ QCoro::Task<> loadUserData(QPointer<AppViewModel> vm)
     if (result || vm->accessToken())
         vm->setScreen(AppViewModel::Screen::Home);
 }
-
-} // namespace SessionFlows

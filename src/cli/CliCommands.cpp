@@ -465,7 +465,7 @@ int CliCommands::mode()
         const std::optional<AppViewModel::RoutingMode> mode = RoutingModes::fromRawValue(m_request.operands.first());
         if (!mode)
             return usageError(QStringLiteral("usage: nimbrel-cli mode [safe|smart]"));
-        m_vm.setRoutingMode(*mode);
+        m_vm.chooseRoutingMode(*mode);
     }
     m_out.line(QStringLiteral("Routing mode: %1").arg(m_vm.routingModeName()));
     m_out.document({{QStringLiteral("routingMode"), m_vm.routingModeName()}});

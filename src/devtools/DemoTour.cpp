@@ -5,9 +5,7 @@
 
 #include <QQuickItem>
 
-namespace DemoTour {
-
-QList<ScreenshotTour::Step> screens(AppViewModel &vm, LanguageManager &languages)
+QList<ScreenshotTour::Step> DemoTour::screens(AppViewModel &vm, LanguageManager &languages)
 {
     auto show = [&vm](AppViewModel::Screen screen) { return [&vm, screen] { vm.setScreen(screen); }; };
     return {
@@ -48,8 +46,9 @@ void scrollHome(QQuickWindow *window, qreal offset)
 
 } // namespace
 
-QList<ScreenshotTour::Step> walkthrough(AppViewModel &vm, LanguageManager &languages, QQuickWindow *mainWindow,
-                                        QQuickWindow *panel, const QString &email, const QString &password)
+QList<ScreenshotTour::Step> DemoTour::walkthrough(AppViewModel &vm, LanguageManager &languages,
+                                                  QQuickWindow *mainWindow, QQuickWindow *panel, const QString &email,
+                                                  const QString &password)
 {
     QPointer<QQuickWindow> main(mainWindow);
     // The first node that is online and has an open port answers a probe with a number.
@@ -114,5 +113,3 @@ QList<ScreenshotTour::Step> walkthrough(AppViewModel &vm, LanguageManager &langu
          [panel] { return panel && panel->isExposed(); }, panel},
     };
 }
-
-} // namespace DemoTour

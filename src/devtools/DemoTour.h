@@ -6,14 +6,13 @@ class AppViewModel;
 class LanguageManager;
 
 // The steps the app walks through when it runs without a display.
-namespace DemoTour {
+struct DemoTour {
+    // The three screens as they are, then the sign-in screen in Simplified Chinese.
+    static QList<ScreenshotTour::Step> screens(AppViewModel &vm, LanguageManager &languages);
 
-// The three screens as they are, then the sign-in screen in Simplified Chinese.
-QList<ScreenshotTour::Step> screens(AppViewModel &vm, LanguageManager &languages);
-
-// A newcomer's first session against a service: sign in, home with nodes, a latency probe, connect,
-// connected, disconnect, a switch to Simplified Chinese, and the tray panel.
-QList<ScreenshotTour::Step> walkthrough(AppViewModel &vm, LanguageManager &languages, QQuickWindow *mainWindow,
-                                        QQuickWindow *panel, const QString &email, const QString &password);
-
-} // namespace DemoTour
+    // A newcomer's first session against a service: sign in, home with nodes, a latency probe, connect,
+    // connected, disconnect, a switch to Simplified Chinese, and the tray panel.
+    static QList<ScreenshotTour::Step> walkthrough(AppViewModel &vm, LanguageManager &languages,
+                                                   QQuickWindow *mainWindow, QQuickWindow *panel, const QString &email,
+                                                   const QString &password);
+};

@@ -1,5 +1,6 @@
 #include "RecordingPrivilegedRunner.h"
 #include "TestEnvironment.h"
+#include "TestableViewModel.h"
 #include "app/AppViewModel.h"
 #include "i18n/LanguageManager.h"
 #include "platform/PreferenceStore.h"
@@ -43,7 +44,7 @@ private slots:
     void startsWithTheDefinedValues()
     {
         TestEnvironment env;
-        const AppViewModel vm(env.environment());
+        const TestableViewModel vm(env.environment());
         QCOMPARE(vm.screen(), AppViewModel::Screen::Login);
         QCOMPARE(vm.authLoading(), false);
         QCOMPARE(vm.authError(), std::nullopt);
@@ -88,14 +89,14 @@ private slots:
     {
         LanguageManager::shared().setLanguage(AppLanguage::ru);
         TestEnvironment env;
-        const AppViewModel vm(env.environment());
+        const TestableViewModel vm(env.environment());
         QCOMPARE(vm.vpnStatus(), QStringLiteral("Отключён"));
     }
 
     void assignmentsNotifyEvenWhenUnchanged()
     {
         TestEnvironment env;
-        AppViewModel vm(env.environment());
+        TestableViewModel vm(env.environment());
         QSignalSpy status(&vm, &AppViewModel::vpnStatusChanged);
         QSignalSpy connected(&vm, &AppViewModel::isConnectedChanged);
         QSignalSpy error(&vm, &AppViewModel::authErrorChanged);
@@ -112,7 +113,7 @@ private slots:
     void optionalFieldsReachQmlAsNullOrText()
     {
         TestEnvironment env;
-        AppViewModel vm(env.environment());
+        TestableViewModel vm(env.environment());
         QVERIFY(!vm.property("authError").isValid());
         vm.setAuthError(QString());
         QCOMPARE(vm.property("authError"), QVariant(QString()));
@@ -142,7 +143,7 @@ private slots:
         QFETCH(QVariant, stored);
         QFETCH(AppViewModel::RoutingMode, expected);
         TestEnvironment env;
-        const AppViewModel vm(env.environment());
+        const TestableViewModel vm(env.environment());
         if (stored.isValid())
             env.preferences->setString(QStringLiteral("routingMode"), stored.toString());
         QCOMPARE(vm.routingMode(), expected);
@@ -151,23 +152,23 @@ private slots:
     void routingModeWritesTheRawValueAtOnce()
     {
         TestEnvironment env;
-        AppViewModel vm(env.environment());
+        TestableViewModel vm(env.environment());
         const auto otherProcess = PreferenceStore::openFile(env.settingsFile());
-        vm.setRoutingMode(AppViewModel::RoutingMode::smart);
+        vm.chooseRoutingMode(AppViewModel::RoutingMode::smart);
         QCOMPARE(otherProcess->string(QStringLiteral("routingMode")), std::optional(QStringLiteral("smart")));
         // Changed behind the view model's back (the command-line client): the next read sees it.
         otherProcess->setString(QStringLiteral("routingMode"), QStringLiteral("safe"));
         QCOMPARE(vm.routingMode(), AppViewModel::RoutingMode::safe);
-        vm.setRoutingModeName(QStringLiteral("bogus"));
+        vm.chooseRoutingModeByName(QStringLiteral("bogus"));
         QCOMPARE(otherProcess->string(QStringLiteral("routingMode")), std::optional(QStringLiteral("safe")));
-        vm.setRoutingModeName(QStringLiteral("smart"));
+        vm.chooseRoutingModeByName(QStringLiteral("smart"));
         QCOMPARE(vm.routingModeName(), QStringLiteral("smart"));
     }
 
     void resetWipesTheSessionAndLeavesTheRest()
     {
         TestEnvironment env;
-        AppViewModel vm(env.environment());
+        TestableViewModel vm(env.environment());
         const TaskHandle monitor;
         vm.setScreen(AppViewModel::Screen::Home);
         vm.setAuthLoading(true);
@@ -245,7 +246,7 @@ private slots:
         TestEnvironment env;
         AppEnvironment environment = env.environment();
         environment.webSiteUrl = QUrl(QStringLiteral("https://nimbrel.example"));
-        AppViewModel vm(environment);
+        TestableViewModel vm(environment);
         QCOMPARE(vm.subscribeUrl(), QString()); // no token: nothing to open
         vm.setAccessToken(QStringLiteral("tok+en/="));
         QCOMPARE(vm.subscribeUrl(), QStringLiteral("https://nimbrel.example/en?autoToken=tok+en/="));
@@ -277,7 +278,7 @@ private slots:
     {
         TestEnvironment env;
         writeFile(env.tunnelPaths.gateway, "192.0.2.1\n");
-        AppViewModel vm(env.environment());
+        TestableViewModel vm(env.environment());
         QCOMPARE(vm.recoverTunnel(), TunnelController::Recovery::Nothing);
         QTRY_VERIFY(!vm.tunnelBusy());
         QVERIFY(env.runner->calls().isEmpty());
@@ -293,7 +294,7 @@ private slots:
         writeFile(env.tunnelPaths.gateway, "192.0.2.1\n");
         env.runner->holdCalls();
 
-        AppViewModel vm(env.environment());
+        TestableViewModel vm(env.environment());
         QCOMPARE(vm.recoverTunnel(), TunnelController::Recovery::CleaningUp);
         QVERIFY(env.runner->waitForCalls(1));
         QVERIFY(QFile::exists(env.tunnelPaths.cleanupScript));
@@ -335,7 +336,7 @@ private slots:
         }
         writeFile(env.tunnelPaths.gateway, "192.0.2.1\n");
 
-        const AppViewModel vm(env.environment());
+        const TestableViewModel vm(env.environment());
         QTRY_VERIFY(!vm.tunnelBusy());
         QVERIFY(env.runner->calls().isEmpty());
         QVERIFY(QFileInfo(script).exists() || QFileInfo(script).isSymLink());

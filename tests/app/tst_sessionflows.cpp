@@ -304,7 +304,7 @@ private slots:
             environment.apiBaseUrl = service.baseUrl();
             environment.network = &network;
         };
-        const auto forceSignOut = [](AppViewModel &vm) {
+        const auto forceSignOut = [](TestableViewModel &vm) {
             vm.setAccessToken(QStringLiteral("stale"));
             vm.setRefreshToken(QStringLiteral("stale"));
             vm.loadNodes();

@@ -1,4 +1,5 @@
 #include "TestEnvironment.h"
+#include "TestableViewModel.h"
 #include "app/AppViewModel.h"
 #include "i18n/LanguageManager.h"
 #include "nodes/LatencyProbe.h"
@@ -128,7 +129,7 @@ private slots:
     void pingNodeRunsOneProbePerNode()
     {
         TestEnvironment env;
-        AppViewModel vm(env.environment()); // probe timeout shortened by the environment
+        TestableViewModel vm(env.environment()); // probe timeout shortened by the environment
         SilentPort silent;
         const NodeInfo target = node(7, QStringLiteral("127.0.0.1"), silent.port);
         QSignalSpy state(&vm, &AppViewModel::pingStateChanged);
@@ -145,7 +146,7 @@ private slots:
     void aSecondProbeReplacesTheFirstResult()
     {
         TestEnvironment env;
-        AppViewModel vm(env.environment());
+        TestableViewModel vm(env.environment());
         auto open = std::make_unique<QTcpServer>();
         QVERIFY(open->listen(QHostAddress::LocalHost, 0));
         const NodeInfo target = node(3, QStringLiteral("127.0.0.1"), open->serverPort());
@@ -163,7 +164,7 @@ private slots:
     void resetEmptiesBothMapsAndKeepsThemEmpty()
     {
         TestEnvironment env;
-        AppViewModel vm(env.environment());
+        TestableViewModel vm(env.environment());
         SilentPort silent;
         QTcpServer open;
         QVERIFY(open.listen(QHostAddress::LocalHost, 0));

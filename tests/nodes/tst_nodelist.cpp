@@ -1,5 +1,6 @@
 #include "ServiceFixture.h"
 #include "TestEnvironment.h"
+#include "TestableViewModel.h"
 #include "app/NodeListLoader.h"
 #include "i18n/LanguageManager.h"
 #include "nodes/NodeListModel.h"
@@ -42,7 +43,7 @@ class TestNodeList : public QObject {
 
 private:
     // Signed in with an active subscription; the first load (started by the sign-in) has finished.
-    static std::unique_ptr<AppViewModel> signedIn(ServiceFixture &fixture)
+    static std::unique_ptr<TestableViewModel> signedIn(ServiceFixture &fixture)
     {
         auto vm = fixture.launch();
         vm->login(QStringLiteral("demo@nimbrel.test"), QStringLiteral("nimbrel-demo"));
@@ -195,7 +196,7 @@ private slots:
         QFETCH(std::optional<Ids>, listed);
         QFETCH(Ids, expected);
         TestEnvironment env;
-        AppViewModel vm(env.environment());
+        TestableViewModel vm(env.environment());
         NodesResponse first;
         first.version = QStringLiteral("v1");
         first.psk = QStringLiteral("k1");

@@ -1,4 +1,5 @@
 #include "ServiceFixture.h"
+#include "TestableViewModel.h"
 
 #include <QCoroTask>
 #include <QNetworkReply>
@@ -20,12 +21,12 @@ ServiceFixture::~ServiceFixture()
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
-std::unique_ptr<AppViewModel> ServiceFixture::launch()
+std::unique_ptr<TestableViewModel> ServiceFixture::launch()
 {
     AppEnvironment environment = env.environment();
     environment.apiBaseUrl = baseUrl;
     environment.network = &network;
-    return std::make_unique<AppViewModel>(environment);
+    return std::make_unique<TestableViewModel>(environment);
 }
 
 AuthResponse ServiceFixture::signInDirectly(const DevService::Account &account)

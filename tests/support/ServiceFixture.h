@@ -2,6 +2,7 @@
 
 #include "DevService.h"
 #include "TestEnvironment.h"
+#include "TestableViewModel.h"
 #include "app/AppViewModel.h"
 
 #include <QNetworkAccessManager>
@@ -16,7 +17,7 @@ public:
     ~ServiceFixture();
 
     // A new view model on the fixture's environment (a new launch of the app over the same store).
-    std::unique_ptr<AppViewModel> launch();
+    std::unique_ptr<TestableViewModel> launch();
     // Signs in directly against the service, as an earlier run of the app would have.
     AuthResponse signInDirectly(const DevService::Account &account);
     // Stops the service: requests fail as they would without a network.

@@ -1,4 +1,5 @@
 #include "TunnelFixture.h"
+#include "TestableViewModel.h"
 
 #include "platform/PreferenceStore.h"
 #include "platform/SystemInfo.h"
@@ -40,7 +41,7 @@ TunnelFixture::TunnelFixture(const QString &scenario, std::chrono::milliseconds 
     environment.helperPlaces.homeDirectory = env.path(QStringLiteral("home"));
     if (prepare)
         prepare(environment);
-    m_vm = std::make_unique<AppViewModel>(environment);
+    m_vm = std::make_unique<TestableViewModel>(environment);
 
     NodeInfo node;
     node.id = 1;

@@ -3,6 +3,7 @@
 #include "RecordingAdminPrompt.h"
 #include "RecordingPrivilegedRunner.h"
 #include "TestEnvironment.h"
+#include "TestableViewModel.h"
 #include "app/AppViewModel.h"
 
 #include <QJsonObject>
@@ -22,7 +23,7 @@ public:
                            const std::function<void(AppEnvironment &)> &prepare = {});
     ~TunnelFixture();
 
-    AppViewModel &vm() { return *m_vm; }
+    TestableViewModel &vm() { return *m_vm; }
     QString helperPath() const { return m_helperPath; }
     QString recordFile() const { return env.path(QStringLiteral("helper-record.json")); }
     // What the helper recorded at start, or an empty object when it never started.
@@ -40,5 +41,5 @@ public:
 
 private:
     QString m_helperPath;
-    std::unique_ptr<AppViewModel> m_vm;
+    std::unique_ptr<TestableViewModel> m_vm;
 };

@@ -464,7 +464,7 @@ private slots:
     {
         TunnelFixture fixture;
         fixture.installRights();
-        fixture.vm().setRoutingMode(AppViewModel::RoutingMode::smart);
+        fixture.vm().chooseRoutingMode(AppViewModel::RoutingMode::smart);
         connectAndSettle(fixture);
         QTRY_VERIFY(QFile::exists(fixture.env.tunnelPaths.cleanupScript));
         disconnectAndSettle(fixture);
@@ -474,7 +474,7 @@ private slots:
         QVERIFY(!QFile::exists(fixture.env.tunnelPaths.gateway));
 
         // Safe mode with a script left over: neither run nor deleted.
-        fixture.vm().setRoutingMode(AppViewModel::RoutingMode::safe);
+        fixture.vm().chooseRoutingMode(AppViewModel::RoutingMode::safe);
         connectAndSettle(fixture);
         writeFile(fixture.env.tunnelPaths.cleanupScript, "#!/bin/sh\n");
         const qsizetype before = fixture.env.runner->calls().size();
@@ -488,7 +488,7 @@ private slots:
     {
         TunnelFixture fixture;
         fixture.installRights();
-        fixture.vm().setRoutingMode(AppViewModel::RoutingMode::smart);
+        fixture.vm().chooseRoutingMode(AppViewModel::RoutingMode::smart);
         connectAndSettle(fixture);
         QTRY_VERIFY(QFile::exists(fixture.env.tunnelPaths.cleanupScript));
         QFile(fixture.env.tunnelPaths.cleanupScript)
@@ -626,7 +626,7 @@ private slots:
         QCOMPARE(fixture.vm().recoverTunnel(), TunnelController::Recovery::CleaningUp);
         QVERIFY(fixture.env.runner->waitForCalls(1)); // the clean-up is under way
         fixture.installRights();
-        fixture.vm().setRoutingMode(AppViewModel::RoutingMode::smart);
+        fixture.vm().chooseRoutingMode(AppViewModel::RoutingMode::smart);
         fixture.vm().vpnConnect();
         QTest::qWait(150);
         QVERIFY(fixture.helperRecord().isEmpty());

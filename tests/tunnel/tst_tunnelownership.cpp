@@ -1,5 +1,6 @@
 #include "OtherUser.h"
 #include "TestEnvironment.h"
+#include "TestableViewModel.h"
 #include "TunnelFixture.h"
 #include "tunnel/TunnelOwnership.h"
 
@@ -243,7 +244,7 @@ private slots:
         QString problem;
         const std::shared_ptr<TunnelOwnership::Lease> theirs = other.acquire(&problem);
         QVERIFY(theirs);
-        AppViewModel vm(env.environment());
+        TestableViewModel vm(env.environment());
         QCOMPARE(vm.recoverTunnel(), TunnelController::Recovery::HeldElsewhere);
         QTRY_VERIFY(!vm.tunnelBusy());
         QVERIFY(QFile::exists(env.tunnelPaths.cleanupScript));

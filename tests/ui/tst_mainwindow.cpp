@@ -1,6 +1,7 @@
 #include "QuickFind.h"
 #include "RecordingPrivilegedRunner.h"
 #include "TestEnvironment.h"
+#include "TestableViewModel.h"
 #include "app/AppViewModel.h"
 #include "app/TokenStore.h"
 #include "i18n/LanguageManager.h"
@@ -33,7 +34,7 @@ class TestMainWindow : public QObject {
 
 private:
     std::unique_ptr<TestEnvironment> m_env;
-    std::unique_ptr<AppViewModel> m_vm;
+    std::unique_ptr<TestableViewModel> m_vm;
     std::unique_ptr<AppUi> m_ui;
     QQuickWindow *m_window = nullptr;
 
@@ -57,7 +58,7 @@ private slots:
     {
         TestEnvironment::useTemporaryLanguageStore();
         m_env = std::make_unique<TestEnvironment>();
-        m_vm = std::make_unique<AppViewModel>(m_env->environment());
+        m_vm = std::make_unique<TestableViewModel>(m_env->environment());
         m_ui = std::make_unique<AppUi>(*m_vm);
         m_window = m_ui->mainWindow();
         QVERIFY2(m_window, qPrintable(m_ui->errorString()));
@@ -163,6 +164,17 @@ private slots:
         QMetaObject::invokeMethod(registerNow, "clicked");
         QCOMPARE(m_vm->authError(), std::nullopt);
         QCOMPARE(m_vm->screen(), AppViewModel::Screen::Register);
+        // And back.
+        m_vm->setAuthError(QStringLiteral("again"));
+        QTRY_VERIFY(slotShown("registerSlot"));
+        QMetaObject::invokeMethod(findItem(m_window, QStringLiteral("loginNowButton")), "clicked");
+        QCOMPARE(m_vm->authError(), std::nullopt);
+        QCOMPARE(m_vm->screen(), AppViewModel::Screen::Login);
+        // Only signing out leaves the home screen.
+        m_vm->setScreen(AppViewModel::Screen::Home);
+        m_vm->showRegistration();
+        m_vm->showSignIn();
+        QCOMPARE(m_vm->screen(), AppViewModel::Screen::Home);
         m_vm->setScreen(AppViewModel::Screen::Login);
     }
 

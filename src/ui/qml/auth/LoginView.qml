@@ -129,10 +129,7 @@ Item {
                 question: qsTr("no_account")
                 action: qsTr("register_now")
                 actionName: "registerNowButton"
-                onTriggered: {
-                    AppViewModel.clearAuthError()
-                    AppViewModel.screen = AppViewModel.Register
-                }
+                onTriggered: AppViewModel.showRegistration()
             }
         }
     }

@@ -20,8 +20,7 @@ Item {
             AppViewModel.registerAccount(email, password, nickname)
     }
     function backToLogin() {
-        AppViewModel.clearAuthError()
-        AppViewModel.screen = AppViewModel.Login
+        AppViewModel.showSignIn()
     }
 
     AuthBackground { anchors.fill: parent }

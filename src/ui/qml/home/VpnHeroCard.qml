@@ -135,7 +135,7 @@ CardBackground {
                         verticalAlignment: Text.AlignVCenter
                     }
                     onClicked: {
-                        AppViewModel.setRoutingModeName(modelData.value)
+                        AppViewModel.chooseRoutingModeByName(modelData.value)
                         root.mode = AppViewModel.routingModeName()
                     }
                 }
