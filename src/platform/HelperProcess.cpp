@@ -1,13 +1,12 @@
 #include "HelperProcess.h"
 
+#include "ChildReaper.h"
+
 #include <QFile>
 
-#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <spawn.h>
-#include <sys/wait.h>
-#include <thread>
 #include <vector>
 
 namespace HelperProcess {
@@ -30,15 +29,6 @@ private:
     QList<QByteArray> m_items;
     std::vector<char *> m_pointers;
 };
-
-void reapWhenItEnds(pid_t pid)
-{
-    std::thread([pid] {
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }).detach();
-}
 
 } // namespace
 
@@ -87,7 +77,7 @@ Started spawn(const QString &program, const QStringList &arguments, const QProce
     posix_spawnattr_destroy(&attributes);
     if (failure != 0)
         return {-1, QString::fromLocal8Bit(std::strerror(failure))};
-    reapWhenItEnds(pid);
+    ChildReaper::reapWhenItEnds(pid);
     return {pid, QString()};
 }
 

@@ -7,8 +7,8 @@
 #include <sys/types.h>
 
 // Starts the tunnel helper as a child of this process with its standard output and error on one open
-// file, and reaps it when it ends (a thread waits for it), so an exited helper vanishes from the
-// process table at once whatever the system's first process does. Call from a worker thread.
+// file, and has it reaped when it ends (ChildReaper), so an exited helper vanishes from the process table
+// at once whatever the system's first process does. Call from a worker thread.
 namespace HelperProcess {
 
 struct Started {
