@@ -41,38 +41,6 @@ private slots:
 
     void init() { LanguageManager::shared().setLanguage(AppLanguage::en); }
 
-    void startsWithTheDefinedValues()
-    {
-        TestEnvironment env;
-        const TestableViewModel vm(env.environment());
-        QCOMPARE(vm.screen(), AppViewModel::Screen::Login);
-        QCOMPARE(vm.authLoading(), false);
-        QCOMPARE(vm.authError(), std::nullopt);
-        QCOMPARE(vm.userEmail(), std::nullopt);
-        QCOMPARE(vm.userNickname(), std::nullopt);
-        QCOMPARE(vm.accessToken(), std::nullopt);
-        QCOMPARE(vm.refreshToken(), std::nullopt);
-        QCOMPARE(vm.subscriptionStatus(), std::nullopt);
-        QCOMPARE(vm.subscriptionPlan(), std::nullopt);
-        QCOMPARE(vm.subscriptionExpiry(), std::nullopt);
-        QVERIFY(vm.nodes().isEmpty());
-        QVERIFY(!vm.selectedNode().has_value());
-        QCOMPARE(vm.nodesLoading(), false);
-        QCOMPARE(vm.nodesError(), std::nullopt);
-        QCOMPARE(vm.psk(), QString());
-        QVERIFY(vm.pingResults().isEmpty());
-        QVERIFY(vm.pingingNodes().isEmpty());
-        QCOMPARE(vm.cachedNodeVersion(), std::nullopt);
-        QCOMPARE(vm.vpnStatus(), QStringLiteral("Disconnected"));
-        QCOMPARE(vm.isConnected(), false);
-        QCOMPARE(vm.isVpnLoading(), false);
-        QCOMPARE(vm.tunnelPid(), std::nullopt);
-        QVERIFY(!vm.monitorTask().has_value());
-        QCOMPARE(vm.connectedServerIp(), std::nullopt);
-        QCOMPARE(vm.connectedRoutingMode(), AppViewModel::RoutingMode::safe);
-        QVERIFY(env.runner->calls().isEmpty());
-    }
-
     // What tests shorten stays as the product defines it in the real environment.
     void productionWaitsAsDefined()
     {

@@ -89,23 +89,6 @@ private slots:
         QCOMPARE(manager.localized(key), text);
     }
 
-    // Characters that are easy to lose to an editor or a font: checked by code point, not by eye.
-    void specialCharactersSurvive()
-    {
-        LanguageManager manager(freshStore());
-        QCOMPARE(manager.localized(QStringLiteral("vpn_connecting")), QStringLiteral("Connecting") + QChar(0x2026));
-        QCOMPARE(manager.localized(QStringLiteral("subscribed")).front(), QChar(0x25CF));
-        QCOMPARE(manager.localized(QStringLiteral("slogan")).count(QChar(0x00B7)), 2);
-        QCOMPARE(manager.localized(QStringLiteral("no_account")).back(), QLatin1Char(' '));
-        QCOMPARE(manager.localized(QStringLiteral("have_account")).back(), QLatin1Char(' '));
-        manager.setLanguage(AppLanguage::ru);
-        QCOMPARE(manager.localized(QStringLiteral("no_account")).back(), QLatin1Char(' '));
-        manager.setLanguage(AppLanguage::zhCN);
-        QCOMPARE(manager.localized(QStringLiteral("no_account")).back(), QChar(0xFF1F));
-        QCOMPARE(manager.localized(QStringLiteral("expires_format")),
-                 QString(QChar(0x5230)) + QChar(0x671F) + QChar(0xFF1A) + QStringLiteral("%@"));
-    }
-
     void rawValuesAreExact_data()
     {
         QTest::addColumn<QString>("raw");

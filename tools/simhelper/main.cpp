@@ -192,6 +192,8 @@ int main(int argc, char *argv[])
         say("handshake Error: the server refused the key\n");
     } else if (scenario == QLatin1String("capital-error")) {
         say("ERROR IN CAPITALS IS ONLY NOISE\n");
+        sleepMs(delay);
+        sayMarker();
     } else if (scenario == QLatin1String("marker-and-error")) {
         say(kMarker + "\nerror: a harmless warning in the same read\n");
     } else if (scenario == QLatin1String("split-marker")) {
