@@ -21,9 +21,9 @@ Q_IMPORT_QML_PLUGIN(Nimbrel_UiPlugin)
 
 int main(int argc, char *argv[])
 {
-    QApplication app(argc, argv);
     AppShell::nameApplication(QStringLiteral(NIMBREL_VERSION));
-    const AppOptions options = AppOptions::parse(QApplication::arguments(), QProcessEnvironment::systemEnvironment());
+    const AppOptions options = AppOptions::parseBeforeTheGui(argc, argv);
+    QApplication app(argc, argv);
     qunsetenv("NIMBREL_DEMO_PASSWORD"); // read once; no child (the helper gets our environment) inherits it
     const std::shared_ptr<PreferenceStore> preferences = AppEnvironment::openPreferences(options);
     LanguageManager::useSharedPreferences(preferences);

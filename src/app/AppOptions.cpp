@@ -4,6 +4,7 @@
 #include "api/ServiceUrls.h"
 
 #include <QCommandLineParser>
+#include <QCoreApplication>
 
 AppOptions AppOptions::parse(const QStringList &arguments, const QProcessEnvironment &environment)
 {
@@ -24,9 +25,12 @@ AppOptions AppOptions::parse(const QStringList &arguments, const QProcessEnviron
         QStringLiteral("measure"),
         QStringLiteral("For scripts/bench: first-frame, signed-in or connected-idle=SECONDS; prints it and quits."),
         QStringLiteral("what"));
-    parser.addOption(screenshots);
-    parser.addOption(tourAccount);
-    parser.addOption(measure);
+    for (QCommandLineOption option : {screenshots, tourAccount, measure}) {
+#ifdef NDEBUG
+        option.setFlags(QCommandLineOption::HiddenFromHelp); // developer tools: accepted, not offered
+#endif
+        parser.addOption(option);
+    }
     parser.process(arguments);
 
     AppOptions options;
@@ -36,6 +40,48 @@ AppOptions AppOptions::parse(const QStringList &arguments, const QProcessEnviron
     options.measure = parser.value(measure);
     options.tourPassword = environment.value(QStringLiteral("NIMBREL_DEMO_PASSWORD"));
     return options;
+}
+
+namespace {
+
+// The options the GUI application takes for itself (-platform, -style, ...), in either dash form: the
+// GUI, made after the parser has run, still reads them.
+QStringList withoutGuiOptions(const QStringList &arguments)
+{
+    static const QStringList withValue{QStringLiteral("platform"),        QStringLiteral("platformpluginpath"),
+                                       QStringLiteral("platformtheme"),   QStringLiteral("plugin"),
+                                       QStringLiteral("qwindowgeometry"), QStringLiteral("qwindowicon"),
+                                       QStringLiteral("qwindowtitle"),    QStringLiteral("session"),
+                                       QStringLiteral("display"),         QStringLiteral("name"),
+                                       QStringLiteral("style"),           QStringLiteral("stylesheet"),
+                                       QStringLiteral("geometry"),        QStringLiteral("title")};
+    static const QStringList flags{QStringLiteral("reverse"), QStringLiteral("widgetcount"), QStringLiteral("nograb"),
+                                   QStringLiteral("dograb")};
+    QStringList kept;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        QString name = argument;
+        while (name.startsWith(QLatin1Char('-')))
+            name.remove(0, 1);
+        if (i > 0 && argument.startsWith(QLatin1Char('-'))) {
+            if (withValue.contains(name) && i + 1 < arguments.size()) {
+                ++i;
+                continue;
+            }
+            if (flags.contains(name) || name.startsWith(QLatin1String("qmljsdebugger=")))
+                continue;
+        }
+        kept.append(argument);
+    }
+    return kept;
+}
+
+} // namespace
+
+AppOptions AppOptions::parseBeforeTheGui(int &argc, char **argv)
+{
+    const QCoreApplication parsing(argc, argv);
+    return parse(withoutGuiOptions(QCoreApplication::arguments()), QProcessEnvironment::systemEnvironment());
 }
 
 void AppOptions::addSharedOptions(QCommandLineParser &parser)

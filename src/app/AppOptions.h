@@ -34,6 +34,9 @@ struct AppOptions {
 
     // Unknown arguments and --help are handled by the parser (it prints and exits).
     static AppOptions parse(const QStringList &arguments, const QProcessEnvironment &environment);
+    // The same, before any application object exists: --help, --version and a mistyped option are answered
+    // (and the process ends) before the GUI, which needs a display, is made.
+    static AppOptions parseBeforeTheGui(int &argc, char **argv);
 
     // The options the app and the command-line client share: --settings, --api-base, --web-site, --demo.
     static void addSharedOptions(QCommandLineParser &parser);

@@ -49,6 +49,39 @@ private slots:
         }
     }
 
+    // Answered without a display: the options are read before the GUI exists.
+    void textOnlyOptionsNeedNoDisplay_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("output");
+        QTest::newRow("--help") << QStringList{"--help"} << 0 << "Usage: ";
+        QTest::newRow("-h") << QStringList{"-h"} << 0 << "--settings <file>";
+        QTest::newRow("--version") << QStringList{"--version"} << 0 << "Nimbrel " NIMBREL_VERSION;
+        QTest::newRow("the GUI's own options left to it")
+            << QStringList{"-platform", "xcb", "-reverse", "-v"} << 0 << "Nimbrel " NIMBREL_VERSION;
+        QTest::newRow("a mistyped option") << QStringList{"--setings"} << 1 << "Unknown option 'setings'";
+    }
+    void textOnlyOptionsNeedNoDisplay()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, output);
+        QProcess app;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        environment.remove(QStringLiteral("DISPLAY"));
+        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        app.setProcessEnvironment(environment);
+        app.setProcessChannelMode(QProcess::MergedChannels);
+        app.start(QStringLiteral(NIMBREL_APP_BINARY), arguments);
+        QVERIFY(app.waitForFinished(20000));
+        const QString printed = QString::fromLocal8Bit(app.readAll());
+        QVERIFY2(app.exitStatus() == QProcess::NormalExit, qPrintable(printed));
+        QCOMPARE(app.exitCode(), exitCode);
+        QVERIFY2(printed.contains(output), qPrintable(printed));
+    }
+
     void aSecondLaunchRaisesTheFirstAndExits()
     {
         QTemporaryDir dir;
