@@ -81,6 +81,8 @@ public:
     const QHash<qint64, bool> &pingingNodes() const;
     // The tunnel's fields: read-only views of the state the tunnel controller owns and writes.
     const QString &vpnStatus() const { return m_tunnel->state().status(); }
+    // The status as one stable word, for programs (it changes with vpnStatus).
+    TunnelPhase vpnPhase() const { return m_tunnel->state().phase(); }
     bool isConnected() const { return m_tunnel->state().isConnected(); }
     bool isVpnLoading() const { return m_tunnel->state().isLoading(); }
     // A start has run long enough to be offered for cancelling (a disconnect cancels it).

@@ -9,6 +9,9 @@
 #include "platform/TerminalInput.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSet>
@@ -23,6 +26,7 @@ using namespace std::chrono_literals;
 const QString kLatencyKey = QStringLiteral("lastLatencies");
 constexpr auto kQuitCleanupLimit = 12s;
 constexpr auto kHolderDisconnectLimit = 15s; // for the app or another client to clean up
+constexpr auto kFollowPoll = 1s;
 
 QString localized(const QString &key)
 {
@@ -41,6 +45,32 @@ std::optional<qint64> nodeId(const QString &text)
     return ok ? std::optional(id) : std::nullopt;
 }
 
+// A node as the client prints it: the service's record in the client's key style (camelCase).
+QJsonObject nodeJson(const NodeInfo &node)
+{
+    QJsonObject object{{QStringLiteral("id"), node.id},
+                       {QStringLiteral("name"), node.name},
+                       {QStringLiteral("countryCode"), node.countryCode},
+                       {QStringLiteral("countryName"), node.countryName},
+                       {QStringLiteral("flagEmoji"), node.flagEmoji},
+                       {QStringLiteral("host"), node.host},
+                       {QStringLiteral("port"), node.port},
+                       {QStringLiteral("status"), node.status},
+                       {QStringLiteral("loadPercent"), node.loadPercent},
+                       {QStringLiteral("sni"), node.sni ? QJsonValue(*node.sni) : QJsonValue(QJsonValue::Null)}};
+    return object;
+}
+
+// A probe's result: milliseconds, or null with "timeout" set when the probe timed out (or, for a
+// node never probed, null without it).
+void insertLatency(QJsonObject &object, std::optional<qint64> milliseconds)
+{
+    const bool timedOut = milliseconds && *milliseconds < 0;
+    object.insert(QStringLiteral("latencyMs"),
+                  milliseconds && !timedOut ? QJsonValue(*milliseconds) : QJsonValue(QJsonValue::Null));
+    object.insert(QStringLiteral("timeout"), timedOut);
+}
+
 QString nodeLabel(const NodeInfo &node)
 {
     return QStringLiteral("%1 %2 (id %3)").arg(node.flagEmoji, node.name).arg(node.id);
@@ -51,6 +81,17 @@ QString latencyText(qint64 milliseconds)
     return milliseconds < 0 ? localized(QStringLiteral("timeout")) : QStringLiteral("%1 ms").arg(milliseconds);
 }
 
+// The state another process recorded for its tunnel, as one of the client's state words.
+QString stateWord(const QString &recorded)
+{
+    for (TunnelPhase phase :
+         {TunnelPhase::connecting, TunnelPhase::connected, TunnelPhase::disconnecting, TunnelPhase::failed}) {
+        if (recorded == TunnelPhases::rawValue(phase))
+            return recorded;
+    }
+    return TunnelPhases::rawValue(TunnelPhase::connecting); // a record cut short by a kill: a start under way
+}
+
 // The word another process wrote for its tunnel, as the app would show it.
 QString stateText(const QString &state)
 {
@@ -58,7 +99,7 @@ QString stateText(const QString &state)
                                               {QStringLiteral("connected"), QStringLiteral("vpn_connected")},
                                               {QStringLiteral("failed"), QStringLiteral("connect_failed")},
                                               {QStringLiteral("disconnecting"), QStringLiteral("disconnecting")}};
-    const auto key = keys.constFind(state);
+    const auto key = keys.constFind(stateWord(state));
     return key == keys.cend() ? state : localized(*key);
 }
 
@@ -149,36 +190,34 @@ const NodeInfo *CliCommands::requireListed(qint64 id)
 
 QJsonObject CliCommands::tunnelJson() const
 {
+    // One look at the lock file serves both the word and the text.
     const std::optional<TunnelOwnership::Holder> holder = m_tunnelOwnership.otherHolder();
-    if (!holder) {
-        if (const std::optional<TunnelOwnership::Holder> left = runningLeftBehind(m_tunnelOwnership))
-            return {{QStringLiteral("state"), left->state},
-                    {QStringLiteral("leftBehind"), true},
-                    {QStringLiteral("helperPid"), left->helper->pid}};
-        return {{QStringLiteral("state"), QStringLiteral("disconnected")}};
-    }
-    if (holder->foreignOwner)
-        return {{QStringLiteral("state"), QStringLiteral("blocked")}, {QStringLiteral("reason"), holder->refusal()}};
-    return {{QStringLiteral("state"), holder->state},
+    const std::optional<TunnelOwnership::Holder> left = holder ? std::nullopt : runningLeftBehind(m_tunnelOwnership);
+    QJsonObject tunnel;
+    if (left) {
+        tunnel = {
+            {QStringLiteral("state"), stateWord(left->state)},
+            {QStringLiteral("status"), QStringLiteral("%1 (left running by %2; connect or disconnect takes it over)")
+                                           .arg(stateText(left->state), left->description())},
+            {QStringLiteral("leftBehind"), true},
+            {QStringLiteral("helperPid"), left->helper->pid}};
+    } else if (!holder) {
+        tunnel = {{QStringLiteral("state"), TunnelPhases::rawValue(TunnelPhase::disconnected)},
+                  {QStringLiteral("status"), localized(QStringLiteral("vpn_disconnected"))}};
+    } else if (holder->foreignOwner) {
+        // Another user's: not ours to know.
+        tunnel = {{QStringLiteral("state"), QStringLiteral("blocked")}, {QStringLiteral("status"), holder->refusal()}};
+    } else {
+        tunnel = {
+            {QStringLiteral("state"), stateWord(holder->state)},
+            {QStringLiteral("status"), QStringLiteral("%1 (%2)").arg(stateText(holder->state), holder->description())},
             {QStringLiteral("program"), holder->program},
             {QStringLiteral("pid"), holder->pid}};
-}
-
-QString CliCommands::tunnelText() const
-{
-    const std::optional<TunnelOwnership::Holder> holder = m_tunnelOwnership.otherHolder();
-    if (!holder) {
-        if (const std::optional<TunnelOwnership::Holder> left = runningLeftBehind(m_tunnelOwnership))
-            return QStringLiteral("%1 (left running by %2; connect or disconnect takes it over)")
-                .arg(stateText(left->state), left->description());
-        return localized(QStringLiteral("vpn_disconnected"));
     }
-    if (holder->foreignOwner)
-        return holder->refusal();
-    return QStringLiteral("%1 (%2)").arg(stateText(holder->state), holder->description());
+    return tunnel;
 }
 
-void CliCommands::printStatus()
+void CliCommands::printStatus(const QJsonObject &tunnel)
 {
     const bool signedIn = m_vm.accessToken().has_value();
     const bool subscribed = m_vm.subscriptionActive();
@@ -187,7 +226,7 @@ void CliCommands::printStatus()
         QJsonObject status{{QStringLiteral("signedIn"), signedIn},
                            {QStringLiteral("routingMode"), m_vm.routingModeName()},
                            {QStringLiteral("language"), language},
-                           {QStringLiteral("tunnel"), tunnelJson()}};
+                           {QStringLiteral("tunnel"), tunnel}};
         if (signedIn) {
             status.insert(QStringLiteral("email"), optionalJson(m_vm.userEmail()));
             status.insert(QStringLiteral("nickname"), optionalJson(m_vm.userNickname()));
@@ -200,7 +239,7 @@ void CliCommands::printStatus()
                                              {QStringLiteral("expiresAt"), optionalJson(m_vm.subscriptionExpiry())}})
                     : QJsonValue(QJsonValue::Null));
             status.insert(QStringLiteral("selectedNode"), m_vm.selectedNode()
-                                                              ? QJsonValue(m_vm.selectedNode()->toJson())
+                                                              ? QJsonValue(nodeJson(*m_vm.selectedNode()))
                                                               : QJsonValue(QJsonValue::Null));
         }
         m_out.document(status);
@@ -227,7 +266,7 @@ void CliCommands::printStatus()
     }
     row(QStringLiteral("Routing mode"), m_vm.routingModeName());
     row(QStringLiteral("Language"), AppLanguages::displayName(LanguageManager::shared().language()));
-    row(QStringLiteral("Tunnel"), tunnelText());
+    row(QStringLiteral("Tunnel"), tunnel.value(QStringLiteral("status")).toString());
 }
 
 int CliCommands::status()
@@ -236,7 +275,35 @@ int CliCommands::status()
         if (const std::optional<int> failed = openSession(Nodes::IfSubscribed))
             return *failed;
     }
-    printStatus();
+    printStatus(tunnelJson());
+    return m_request.follow ? followTunnel() : ExitSuccess;
+}
+
+int CliCommands::followTunnel()
+{
+    // The lock file is rewritten at every step of the tunnel and removed at its end: its folder's
+    // changes and a slow poll (for a file system that does not report them) both ask for a new look.
+    QFileSystemWatcher watcher({QFileInfo(m_tunnelOwnership.path()).absolutePath()});
+    QTimer poll;
+    poll.start(kFollowPoll);
+    const auto look = [this] { m_session.wake(); };
+    QObject::connect(&watcher, &QFileSystemWatcher::directoryChanged, &m_session, look);
+    QObject::connect(&watcher, &QFileSystemWatcher::fileChanged, &m_session, look);
+    QObject::connect(&poll, &QTimer::timeout, &m_session, look);
+    QJsonObject shown = tunnelJson();
+    m_session.waitUntil([&] {
+        if (QFile::exists(m_tunnelOwnership.path()) && watcher.files().isEmpty())
+            watcher.addPath(m_tunnelOwnership.path());
+        const QJsonObject now = tunnelJson();
+        if (now != shown) {
+            shown = now;
+            if (m_out.json())
+                printStatus(now);
+            else
+                m_out.line(now.value(QStringLiteral("status")).toString());
+        }
+        return false; // until interrupted
+    });
     return ExitSuccess;
 }
 
@@ -248,7 +315,7 @@ int CliCommands::finishSignIn()
         return failure(*m_vm.authError());
     if (!m_session.waitUntil([this] { return !m_vm.nodesLoading(); }))
         return failure(QStringLiteral("interrupted"));
-    printStatus();
+    printStatus(tunnelJson());
     return ExitSuccess;
 }
 
@@ -357,9 +424,9 @@ void CliCommands::probe(const QList<qint64> &ids, bool print)
                            .arg(id, 4)
                            .arg(latencyText(milliseconds), 8)
                            .arg(node ? node->flagEmoji : QString(), node ? node->name : QString()));
-            m_out.document({{QStringLiteral("id"), id},
-                            {QStringLiteral("name"), node ? node->name : QString()},
-                            {QStringLiteral("latencyMs"), milliseconds}});
+            QJsonObject result{{QStringLiteral("id"), id}, {QStringLiteral("name"), node ? node->name : QString()}};
+            insertLatency(result, milliseconds);
+            m_out.document(result);
         });
     for (const qint64 id : waiting)
         m_vm.pingNodeById(id);
@@ -385,11 +452,10 @@ int CliCommands::nodes()
     if (m_out.json()) {
         QJsonArray list;
         for (const NodeInfo &node : m_vm.nodes()) {
-            QJsonObject entry = node.toJson();
+            QJsonObject entry = nodeJson(node);
             entry.insert(QStringLiteral("selected"), selected == node.id);
-            entry.insert(QStringLiteral("lastLatencyMs"), latencies.contains(node.id)
-                                                              ? QJsonValue(latencies.value(node.id))
-                                                              : QJsonValue(QJsonValue::Null));
+            // The last probe's result, as the last ping or refresh left it.
+            insertLatency(entry, latencies.contains(node.id) ? std::optional(latencies.value(node.id)) : std::nullopt);
             list.append(entry);
         }
         m_out.document(
@@ -455,7 +521,7 @@ int CliCommands::select()
         return ExitFailure;
     m_vm.selectNodeById(*id);
     m_out.line(QStringLiteral("Selected %1").arg(nodeLabel(*node)));
-    m_out.document({{QStringLiteral("selectedNode"), node->toJson()}});
+    m_out.document({{QStringLiteral("selectedNode"), nodeJson(*node)}});
     return ExitSuccess;
 }
 
@@ -509,9 +575,7 @@ int CliCommands::connect()
             return;
         shown = m_vm.vpnStatus();
         m_out.line(shown);
-        m_out.document({{QStringLiteral("status"), shown},
-                        {QStringLiteral("connected"), m_vm.isConnected()},
-                        {QStringLiteral("connecting"), m_vm.isVpnLoading()}});
+        m_out.document(tunnelPhaseJson());
     };
     const QMetaObject::Connection reporting = QObject::connect(&m_session, &CliSession::changed, &m_session, report);
     // A tunnel a killed client left up is this client's now, and stays as it is.
@@ -519,6 +583,7 @@ int CliCommands::connect()
         m_vm.vpnConnect();
         if (!m_vm.isVpnLoading()) { // refused at once: no node, no key, no helper, or the tunnel is taken
             QObject::disconnect(reporting);
+            m_out.document(tunnelPhaseJson());
             return failure(m_vm.vpnStatus());
         }
     }
@@ -557,13 +622,11 @@ int CliCommands::disconnect()
         finishTunnel();
         if (m_vm.tunnelBusy())
             return failure(QStringLiteral("the clean-up has not finished"));
-        m_out.line(localized(QStringLiteral("disconnected")));
-        m_out.document({{QStringLiteral("state"), QStringLiteral("disconnected")}});
+        reportDisconnected(QStringLiteral("disconnected"));
         return ExitSuccess;
     }
     if (!holder) {
-        m_out.line(localized(QStringLiteral("vpn_disconnected")));
-        m_out.document({{QStringLiteral("state"), QStringLiteral("disconnected")}});
+        reportDisconnected(QStringLiteral("vpn_disconnected"));
         return ExitSuccess;
     }
     const QString inUse = holder->refusal();
@@ -590,7 +653,19 @@ int CliCommands::disconnect()
     m_session.waitUntil([this, &limit] { return !m_tunnelOwnership.otherHolder() || limit.hasExpired(); }, false);
     if (m_tunnelOwnership.otherHolder())
         return failure(inUse + QStringLiteral("; it has not finished disconnecting"));
-    m_out.line(localized(QStringLiteral("disconnected")));
-    m_out.document({{QStringLiteral("state"), QStringLiteral("disconnected")}});
+    reportDisconnected(QStringLiteral("disconnected"));
     return ExitSuccess;
+}
+
+void CliCommands::reportDisconnected(const QString &key) const
+{
+    m_out.line(localized(key));
+    m_out.document({{QStringLiteral("state"), TunnelPhases::rawValue(TunnelPhase::disconnected)},
+                    {QStringLiteral("status"), localized(key)}});
+}
+
+QJsonObject CliCommands::tunnelPhaseJson() const
+{
+    return {{QStringLiteral("state"), TunnelPhases::rawValue(m_vm.vpnPhase())},
+            {QStringLiteral("status"), m_vm.vpnStatus()}};
 }

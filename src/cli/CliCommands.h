@@ -56,11 +56,17 @@ private:
     const NodeInfo *requireListed(qint64 id);
     // Probes the nodes at once, each result reported as it arrives when print is set; remembers them.
     void probe(const QList<qint64> &ids, bool print);
-    void printStatus();
+    void printStatus(const QJsonObject &tunnel);
+    // After the status: the tunnel's text (a whole status document with --json) at each change, until
+    // interrupted.
+    int followTunnel();
     // Stops what is left of the tunnel and waits for its clean-up, bounded.
     void finishTunnel();
+    // The tunnel another process (or a killed one) drives, as the lock file says: state word and text.
     QJsonObject tunnelJson() const;
-    QString tunnelText() const;
+    // The tunnel this process drives: state word and text.
+    QJsonObject tunnelPhaseJson() const;
+    void reportDisconnected(const QString &key) const;
     QHash<qint64, qint64> lastLatencies() const;
     void rememberLatencies(const QHash<qint64, qint64> &results);
     int usageError(const QString &text) const;

@@ -15,7 +15,7 @@ struct CommandShape {
 };
 
 constexpr CommandShape kCommands[] = {
-    {"status", 0, 0, "status", "account, subscription, node, routing mode and tunnel"},
+    {"status", 0, 0, "status [--follow]", "account, subscription, node, routing mode and tunnel"},
     {"login", 1, 1, "login EMAIL", "sign in (password from standard input)"},
     {"register", 1, 1, "register EMAIL [--nickname N]", "create an account (password from standard input)"},
     {"logout", 0, 0, "logout", "sign out"},
@@ -63,6 +63,7 @@ CliParseResult CliRequest::parse(const QStringList &arguments, const QProcessEnv
     parser.addOption({QStringLiteral("json"), QString()});
     parser.addOption({QStringLiteral("refresh"), QString()});
     parser.addOption({QStringLiteral("all"), QString()});
+    parser.addOption({QStringLiteral("follow"), QString()});
     parser.addOption({QStringLiteral("nickname"), QString(), QStringLiteral("name")});
     parser.addOption({{QStringLiteral("h"), QStringLiteral("help")}, QString()});
     parser.addOption({QStringLiteral("version"), QString()});
@@ -101,6 +102,7 @@ CliParseResult CliRequest::parse(const QStringList &arguments, const QProcessEnv
     request.json = parser.isSet(QStringLiteral("json"));
     request.refresh = parser.isSet(QStringLiteral("refresh"));
     request.all = parser.isSet(QStringLiteral("all"));
+    request.follow = parser.isSet(QStringLiteral("follow"));
     if (parser.isSet(QStringLiteral("nickname")))
         request.nickname = parser.value(QStringLiteral("nickname"));
     const auto onlyFor = [&](bool set, const char *flag, const char *command) {
@@ -109,6 +111,7 @@ CliParseResult CliRequest::parse(const QStringList &arguments, const QProcessEnv
     };
     onlyFor(request.refresh, "refresh", "nodes");
     onlyFor(request.all, "all", "ping");
+    onlyFor(request.follow, "follow", "status");
     onlyFor(request.nickname.has_value(), "nickname", "register");
     if (request.all && !request.operands.isEmpty())
         parsed.error = QStringLiteral("ping takes node ids or --all, not both");

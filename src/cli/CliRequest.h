@@ -15,6 +15,7 @@ struct CliRequest {
     bool json = false;
     bool refresh = false; // nodes: probe every node before listing
     bool all = false;     // ping: every listed node
+    bool follow = false;  // status: print again at every change of the tunnel until interrupted
     std::optional<QString> nickname;
     AppOptions shared;
 

@@ -82,6 +82,11 @@ QString TunnelController::localized(const QString &key) const
     return LanguageManager::shared().localized(key);
 }
 
+void TunnelController::showStatus(const QString &key)
+{
+    m_state.setStatus(localized(key), TunnelPhases::ofStatusKey(key));
+}
+
 ControlProgram TunnelController::controlProgram() const
 {
     return ControlProgram(m_settings.privilegedRunner, m_settings.controlProgram);
@@ -96,7 +101,7 @@ void TunnelController::resetStatus()
 {
     // A tunnel left up (a forced sign-out leaves it) keeps saying so.
     if (!m_state.isActive())
-        m_state.setStatus(localized(QStringLiteral("vpn_disconnected")));
+        showStatus(QStringLiteral("vpn_disconnected"));
 }
 
 bool TunnelController::isBusy()
@@ -152,7 +157,7 @@ void TunnelController::adopt(const TunnelOwnership::HelperRecord &helper, std::s
     m_state.setMode(helper.mode);
     startMonitoring(std::make_unique<TunnelMonitor>(helper.pid, *helper.identity, m_settings.monitorInterval));
     m_state.setConnected(true);
-    m_state.setStatus(localized(QStringLiteral("vpn_connected")));
+    showStatus(QStringLiteral("vpn_connected"));
 }
 
 void TunnelController::clearHelper()
@@ -178,26 +183,26 @@ void TunnelController::vpnConnect(const std::optional<NodeInfo> &node, const QSt
     if (m_launch && !m_launch->cancelled)
         return; // a start is already under way; its outcome is on screen soon
     if (!node) {
-        m_state.setStatus(localized(QStringLiteral("select_node_first")));
+        showStatus(QStringLiteral("select_node_first"));
         return;
     }
     if (psk.isEmpty()) {
-        m_state.setStatus(localized(QStringLiteral("psk_not_ready")));
+        showStatus(QStringLiteral("psk_not_ready"));
         return;
     }
     if (!HelperLaunch::isSafe(*node, psk)) {
-        m_state.setStatus(localized(QStringLiteral("node_invalid")));
+        showStatus(QStringLiteral("node_invalid"));
         return;
     }
     const QString helper = binaryPath();
     if (helper.isEmpty()) {
-        m_state.setStatus(localized(QStringLiteral("binary_not_found")));
+        showStatus(QStringLiteral("binary_not_found"));
         return;
     }
     QString refusal;
     m_lease = m_ownership.acquire(&refusal);
     if (!m_lease) {
-        m_state.setStatus(refusal);
+        m_state.setStatus(refusal, TunnelPhase::failed);
         return;
     }
     // A helper still running from an earlier start that failed is ours, and so is one a killed client
@@ -211,7 +216,7 @@ void TunnelController::vpnConnect(const std::optional<NodeInfo> &node, const QSt
         previous = teardown(*left->helper);
     m_lease->setState(QStringLiteral("connecting"));
     m_state.setLoading(true);
-    m_state.setStatus(localized(QStringLiteral("vpn_connecting")));
+    showStatus(QStringLiteral("vpn_connecting"));
 
     LaunchParameters launch;
     launch.helperPath = helper;
@@ -295,7 +300,8 @@ void TunnelController::failLaunch(const std::shared_ptr<LaunchTicket> &ticket, c
         m_launch.reset();
     m_lease.reset();
     m_state.setLoading(false);
-    m_state.setStatus(detail.isEmpty() ? localized(statusKey) : LanguageManager::shared().formatted(statusKey, detail));
+    m_state.setStatus(detail.isEmpty() ? localized(statusKey) : LanguageManager::shared().formatted(statusKey, detail),
+                      TunnelPhases::ofStatusKey(statusKey));
 }
 
 void TunnelController::finishLaunch(const std::shared_ptr<LaunchTicket> &ticket, pid_t pid,
@@ -321,12 +327,12 @@ void TunnelController::startMonitoring(std::unique_ptr<TunnelMonitor> monitor)
     connect(m_monitor.get(), &TunnelMonitor::up, this, [this] {
         m_state.setConnected(true);
         m_state.setLoading(false);
-        m_state.setStatus(localized(QStringLiteral("vpn_connected")));
+        showStatus(QStringLiteral("vpn_connected"));
         m_lease->setState(QStringLiteral("connected"));
     });
     connect(m_monitor.get(), &TunnelMonitor::failed, this, [this] {
         m_state.setLoading(false);
-        m_state.setStatus(localized(QStringLiteral("connect_failed")));
+        showStatus(QStringLiteral("connect_failed"));
         m_lease->setState(QStringLiteral("failed")); // the helper may still run: ours until stopped
         emit problem(m_state.status());
     });
@@ -334,7 +340,7 @@ void TunnelController::startMonitoring(std::unique_ptr<TunnelMonitor> monitor)
         m_state.setConnected(false);
         m_state.setLoading(false);
         clearHelper();
-        m_state.setStatus(localized(wasUp ? QStringLiteral("process_exited") : QStringLiteral("process_crashed")));
+        showStatus(wasUp ? QStringLiteral("process_exited") : QStringLiteral("process_crashed"));
         m_lease.reset();
         emit problem(m_state.status());
     });
@@ -356,7 +362,7 @@ void TunnelController::vpnDisconnect()
     m_state.setServerHost(std::nullopt);
     m_state.setConnected(false);
     m_state.setLoading(false);
-    m_state.setStatus(localized(QStringLiteral("disconnecting")));
+    showStatus(QStringLiteral("disconnecting"));
 
     std::shared_ptr<LaunchTicket> pending = std::exchange(m_launch, nullptr);
     if (pending) {
@@ -439,7 +445,7 @@ void TunnelController::finishDisconnect(quint64 generation)
 {
     // A newer start or stop owns the status by now.
     if (generation == m_generation)
-        m_state.setStatus(localized(QStringLiteral("disconnected")));
+        showStatus(QStringLiteral("disconnected"));
 }
 
 void TunnelController::shutdown(std::chrono::milliseconds limit, std::function<void()> done)

@@ -101,6 +101,8 @@ private:
     void postToMain(std::function<void(TunnelController &)> fn);
 
     QString localized(const QString &key) const;
+    // Shows the table text of key, with the phase it stands for.
+    void showStatus(const QString &key);
     ControlProgram controlProgram() const;
 
     const TunnelSettings m_settings;

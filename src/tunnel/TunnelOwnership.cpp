@@ -32,11 +32,24 @@ bool isAtPath(const QByteArray &path, const struct stat &info)
     return ::lstat(path.constData(), &current) == 0 && current.st_dev == info.st_dev && current.st_ino == info.st_ino;
 }
 
+// The line that ends a whole record: what follows it is the tail of a longer one being replaced.
+const QByteArray kRecordEnd = QByteArrayLiteral("end\n");
+
+// The record, up to its end line. A holder rewrites it in place while others may read: a read without
+// the end line caught it mid-write, and is repeated a few times (a record a killed holder left half
+// written stays as it is).
 QByteArray readHolder(int fd)
 {
-    QByteArray content(kMaxHolderBytes, Qt::Uninitialized);
-    const ssize_t got = ::pread(fd, content.data(), size_t(content.size()), 0);
-    content.truncate(got > 0 ? got : 0);
+    QByteArray content;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        content = QByteArray(kMaxHolderBytes, Qt::Uninitialized);
+        const ssize_t got = ::pread(fd, content.data(), size_t(content.size()), 0);
+        content.truncate(got > 0 ? got : 0);
+        const qsizetype end = content.startsWith(kRecordEnd) ? 0 : content.indexOf("\n" + kRecordEnd);
+        if (end >= 0)
+            return content.left(end == 0 ? 0 : end + 1);
+        QThread::usleep(500);
+    }
     return content;
 }
 
@@ -183,9 +196,10 @@ void TunnelOwnership::Lease::write()
             text += QStringLiteral("started=%1\ncommand=%2\n")
                         .arg(m_helper->identity->startTime, m_helper->identity->commandDigest);
     }
-    const QByteArray bytes = text.toUtf8();
-    if (::ftruncate(m_fd, 0) == 0)
-        static_cast<void>(::pwrite(m_fd, bytes.constData(), size_t(bytes.size()), 0));
+    const QByteArray bytes = text.toUtf8() + kRecordEnd;
+    // Over the old record, then cut to length: a reader never finds the file empty.
+    if (::pwrite(m_fd, bytes.constData(), size_t(bytes.size()), 0) == bytes.size())
+        static_cast<void>(::ftruncate(m_fd, bytes.size()));
 }
 
 TunnelOwnership::TunnelOwnership(QString lockPath, QString program)

@@ -85,6 +85,7 @@ public:
     // Only reads; the next lease takes it over.
     std::optional<Holder> leftBehind() const;
     bool heldByUs() const;
+    const QString &path() const { return m_path; }
 
     // The running program's file name ("nimbrel", "nimbrel-cli").
     static QString currentProgram();

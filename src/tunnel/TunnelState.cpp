@@ -5,9 +5,10 @@ TunnelState::TunnelState(QString status, QObject *parent)
     , m_status(std::move(status))
 {}
 
-void TunnelState::setStatus(QString status)
+void TunnelState::setStatus(QString status, TunnelPhase phase)
 {
     m_status = std::move(status);
+    m_phase = phase;
     emit statusChanged();
 }
 

@@ -2,6 +2,7 @@
 
 #include "RoutingMode.h"
 #include "TaskHandle.h"
+#include "TunnelPhase.h"
 
 #include <QObject>
 #include <QString>
@@ -17,6 +18,8 @@ public:
     explicit TunnelState(QString status, QObject *parent = nullptr);
 
     const QString &status() const { return m_status; }
+    // The status as one stable word (see TunnelPhase), set with the text.
+    TunnelPhase phase() const { return m_phase; }
     bool isConnected() const { return m_isConnected; }
     bool isLoading() const { return m_isLoading; }
     std::optional<qint32> pid() const { return m_pid; }
@@ -28,7 +31,7 @@ public:
     // Up or on its way up, or a helper still running that is ours to stop.
     bool isActive() const { return m_isConnected || m_isLoading || m_pid.has_value(); }
 
-    void setStatus(QString status);
+    void setStatus(QString status, TunnelPhase phase);
     void setConnected(bool connected);
     void setLoading(bool loading);
     void setCanCancel(bool canCancel);
@@ -45,6 +48,7 @@ signals:
 
 private:
     QString m_status;
+    TunnelPhase m_phase = TunnelPhase::disconnected;
     bool m_isConnected = false;
     bool m_isLoading = false;
     bool m_canCancel = false;

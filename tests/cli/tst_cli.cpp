@@ -2,7 +2,9 @@
 #include "OtherUser.h"
 #include "ProbeTargets.h"
 #include "TestEnvironment.h"
+#include "i18n/LanguageManager.h"
 #include "platform/InstanceChannel.h"
+#include "platform/PreferenceStore.h"
 #include "platform/SystemInfo.h"
 #include "tunnel/TunnelOwnership.h"
 
@@ -12,6 +14,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -42,6 +45,7 @@ private:
     QString m_helper;
     QString m_scenario;
     QString m_stopDelay = QStringLiteral("0");
+    QString m_delay = QStringLiteral("40");
 
     qint64 helperPid() const
     {
@@ -71,7 +75,7 @@ private:
         auto *cli = new QProcess(owner);
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("NIMBREL_SIMHELPER_SCENARIO"), m_scenario);
-        environment.insert(QStringLiteral("NIMBREL_SIMHELPER_DELAY_MS"), QStringLiteral("40"));
+        environment.insert(QStringLiteral("NIMBREL_SIMHELPER_DELAY_MS"), m_delay);
         environment.insert(QStringLiteral("NIMBREL_SIMHELPER_RECORD"), stateFile(QStringLiteral("helper.json")));
         environment.insert(QStringLiteral("NIMBREL_SIMHELPER_MAX_LIFE_MS"), QStringLiteral("20000"));
         environment.insert(QStringLiteral("NIMBREL_SIMHELPER_STOP_DELAY_MS"), m_stopDelay);
@@ -111,6 +115,23 @@ private:
 
     QVariant stored(const QString &key) const { return QSettings(settingsFile(), QSettings::IniFormat).value(key); }
 
+    // The client's one key style: camelCase, in every object however deep.
+    static bool keysAreCamelCase(const QJsonValue &value)
+    {
+        static const QRegularExpression camel(QStringLiteral("^[a-z][A-Za-z0-9]*$"));
+        if (value.isArray()) {
+            const QJsonArray array = value.toArray();
+            return std::all_of(array.begin(), array.end(),
+                               [](const QJsonValue &item) { return keysAreCamelCase(item); });
+        }
+        const QJsonObject object = value.toObject();
+        for (auto it = object.begin(); it != object.end(); ++it) {
+            if (!camel.match(it.key()).hasMatch() || !keysAreCamelCase(it.value()))
+                return false;
+        }
+        return true;
+    }
+
     static QList<QJsonObject> jsonLines(const QByteArray &out)
     {
         QList<QJsonObject> lines;
@@ -128,6 +149,7 @@ private slots:
         QVERIFY(m_service->listen());
         m_dir = std::make_unique<QTemporaryDir>();
         m_scenario = QStringLiteral("normal");
+        m_delay = QStringLiteral("40");
         m_helper = m_dir->filePath(QStringLiteral("nimbrel-macos"));
         QVERIFY(QFile::copy(QStringLiteral(NIMBREL_SIMHELPER_BINARY), m_helper));
         QSettings(settingsFile(), QSettings::IniFormat).setValue(QStringLiteral("nimbrelBinaryPath"), m_helper);
@@ -200,11 +222,20 @@ private slots:
         const QJsonArray listed = nodes.json().value(QStringLiteral("nodes")).toArray();
         const QList<NodeInfo> expected = m_service->nodes();
         QCOMPARE(listed.size(), expected.size());
+        QVERIFY(keysAreCamelCase(nodes.json()));
         for (qsizetype i = 0; i < expected.size(); ++i) {
-            QJsonObject entry = listed.at(i).toObject();
-            entry.remove(QStringLiteral("selected"));
-            entry.remove(QStringLiteral("lastLatencyMs"));
-            QCOMPARE(entry, expected.at(i).toJson());
+            const QJsonObject entry = listed.at(i).toObject();
+            const NodeInfo &node = expected.at(i);
+            QCOMPARE(entry.value(QStringLiteral("id")).toInteger(), node.id);
+            QCOMPARE(entry.value(QStringLiteral("name")).toString(), node.name);
+            QCOMPARE(entry.value(QStringLiteral("countryCode")).toString(), node.countryCode);
+            QCOMPARE(entry.value(QStringLiteral("flagEmoji")).toString(), node.flagEmoji);
+            QCOMPARE(entry.value(QStringLiteral("host")).toString(), node.host);
+            QCOMPARE(entry.value(QStringLiteral("port")).toInt(), node.port);
+            QCOMPARE(entry.value(QStringLiteral("status")).toString(), node.status);
+            QCOMPARE(entry.value(QStringLiteral("loadPercent")).toInt(), node.loadPercent);
+            QCOMPARE(entry.value(QStringLiteral("latencyMs")), QJsonValue(QJsonValue::Null)); // never probed
+            QCOMPARE(entry.value(QStringLiteral("timeout")).toBool(), false);
         }
 
         const CliRun table = run({QStringLiteral("nodes")});
@@ -230,18 +261,20 @@ private slots:
 
         const CliRun ping = run({QStringLiteral("ping"), QStringLiteral("--all"), QStringLiteral("--json")});
         QCOMPARE(ping.exitCode, 0);
-        QHash<qint64, qint64> results;
+        QHash<qint64, QJsonObject> results;
         for (const QJsonObject &line : jsonLines(ping.out))
-            results.insert(line.value(QStringLiteral("id")).toInteger(),
-                           line.value(QStringLiteral("latencyMs")).toInteger());
+            results.insert(line.value(QStringLiteral("id")).toInteger(), line);
         QCOMPARE(results.size(), 2);
-        QVERIFY(results.value(1) >= 0);
-        QCOMPARE(results.value(2), -1);
+        // A number for the open port; a timed-out or refused probe is null with "timeout" set.
+        QVERIFY(results.value(1).value(QStringLiteral("latencyMs")).toInteger(-1) >= 0);
+        QCOMPARE(results.value(1).value(QStringLiteral("timeout")).toBool(), false);
+        QCOMPARE(results.value(2).value(QStringLiteral("latencyMs")), QJsonValue(QJsonValue::Null));
+        QCOMPARE(results.value(2).value(QStringLiteral("timeout")).toBool(), true);
 
         const CliRun nodes = run({QStringLiteral("nodes"), QStringLiteral("--json")});
         const QJsonArray listed = nodes.json().value(QStringLiteral("nodes")).toArray();
-        QCOMPARE(listed.at(1).toObject().value(QStringLiteral("lastLatencyMs")).toInteger(), -1);
-        QVERIFY(listed.at(0).toObject().value(QStringLiteral("lastLatencyMs")).isDouble());
+        QCOMPARE(listed.at(1).toObject().value(QStringLiteral("timeout")).toBool(), true);
+        QVERIFY(listed.at(0).toObject().value(QStringLiteral("latencyMs")).isDouble());
 
         const CliRun unknown = run({QStringLiteral("ping"), QStringLiteral("7")});
         QCOMPARE(unknown.exitCode, 1);
@@ -297,6 +330,88 @@ private slots:
 
     // Ctrl-C in the client's terminal, or the terminal closing, reaches the whole foreground process
     // group: the client, never the helper, which runs in a session of its own and is stopped in order.
+    // Programs read the state word; people read the status text, in the chosen language.
+    void connectReportsAStateWordBesideTheText_data()
+    {
+        QTest::addColumn<QString>("language");
+        QTest::addColumn<QString>("scenario");
+        QTest::addColumn<QStringList>("states");
+        const QStringList failed{"connecting", "failed", "disconnecting", "disconnected"};
+        const QStringList lost{"connecting", "connected", "lost", "disconnecting", "disconnected"}; // routes go too
+        for (const char *language : {"en", "zh-CN", "zh-TW", "ru"})
+            QTest::newRow(qPrintable(QStringLiteral("%1, refused key").arg(QLatin1String(language))))
+                << language << "error" << failed;
+        QTest::newRow("en, helper gone once up") << "en"
+                                                 << "die-later" << lost;
+        QTest::newRow("ru, helper gone once up") << "ru"
+                                                 << "die-later" << lost;
+    }
+    void connectReportsAStateWordBesideTheText()
+    {
+        QFETCH(QString, language);
+        QFETCH(QString, scenario);
+        QFETCH(QStringList, states);
+        signIn();
+        QCOMPARE(run({QStringLiteral("language"), language}).exitCode, 0);
+        m_scenario = scenario;
+        if (scenario == QLatin1String("die-later"))
+            m_delay = QStringLiteral("1200"); // the marker after the first check, the death well after it
+        const CliRun connect = run({QStringLiteral("connect"), QStringLiteral("--json")});
+        QCOMPARE(connect.exitCode, 1);
+        QStringList seen;
+        QStringList texts;
+        for (const QJsonObject &line : jsonLines(connect.out)) {
+            QVERIFY(keysAreCamelCase(line));
+            seen.append(line.value(QStringLiteral("state")).toString());
+            texts.append(line.value(QStringLiteral("status")).toString());
+        }
+        QCOMPARE(seen, states);
+        LanguageManager languages(PreferenceStore::openFile(settingsFile()));
+        QCOMPARE(texts.first(), languages.localized(QStringLiteral("vpn_connecting")));
+        QCOMPARE(texts.at(1),
+                 languages.localized(scenario == QLatin1String("error") ? QStringLiteral("connect_failed")
+                                                                        : QStringLiteral("vpn_connected")));
+    }
+
+    // status --follow prints a whole status document at every change of the tunnel, until interrupted.
+    void statusFollowsTheTunnelUntilInterrupted()
+    {
+        signIn();
+        QObject owner;
+        QProcess *follow =
+            start({QStringLiteral("status"), QStringLiteral("--follow"), QStringLiteral("--json")}, &owner);
+        QByteArray followed;
+        // The tunnel's state word of each line; every line a whole status document that differs from the one
+        // before.
+        const auto states = [&] {
+            followed += follow->readAllStandardOutput();
+            QStringList seen;
+            QJsonObject before;
+            for (const QJsonObject &line : jsonLines(followed)) {
+                const QJsonObject tunnel = line.value(QStringLiteral("tunnel")).toObject();
+                if (!line.contains(QStringLiteral("signedIn")) || tunnel == before)
+                    return QStringList{QStringLiteral("a line that is no status document, or no change")};
+                before = tunnel;
+                seen.append(tunnel.value(QStringLiteral("state")).toString());
+            }
+            return seen;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(states(), QStringList{QStringLiteral("disconnected")}, 15000);
+
+        QProcess *cli = start({QStringLiteral("connect")}, &owner);
+        QTRY_VERIFY_WITH_TIMEOUT(states().contains(QStringLiteral("connected")), 15000);
+        ::kill(-pid_t(cli->processId()), SIGINT);
+        QTRY_VERIFY_WITH_TIMEOUT(cli->state() == QProcess::NotRunning, 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(states().last(), QStringLiteral("disconnected"), 15000);
+        QCOMPARE(states().first(), QStringLiteral("disconnected"));
+        QVERIFY(states().size() >= 3);
+
+        ::kill(-pid_t(follow->processId()), SIGINT);
+        QTRY_VERIFY_WITH_TIMEOUT(follow->state() == QProcess::NotRunning, 15000);
+        QCOMPARE(follow->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(follow->exitCode(), 0);
+    }
+
     void connectRunsUntilCtrlCAndLeavesNothingBehind_data()
     {
         QTest::addColumn<int>("signal");
@@ -528,7 +643,7 @@ private slots:
         const QJsonObject tunnel =
             run({QStringLiteral("status"), QStringLiteral("--json")}).json().value(QStringLiteral("tunnel")).toObject();
         QCOMPARE(tunnel, (QJsonObject{{QStringLiteral("state"), QStringLiteral("blocked")},
-                                      {QStringLiteral("reason"), QString::fromUtf8(refusal)}}));
+                                      {QStringLiteral("status"), QString::fromUtf8(refusal)}}));
     }
 };
 

@@ -50,8 +50,12 @@ void RecordingPrivilegedRunner::setServedHelper(const QString &path)
 
 QList<RecordingPrivilegedRunner::Call> RecordingPrivilegedRunner::calls() const
 {
+    // A copy of its own, made under the lock: a list that shared the recording's buffer would be read
+    // here while the runner's thread moves the buffer's elements on a later append.
     const QMutexLocker lock(&m_mutex);
-    return m_calls;
+    QList<Call> copy = m_calls;
+    copy.detach();
+    return copy;
 }
 
 void RecordingPrivilegedRunner::holdCalls(const QString &verb)

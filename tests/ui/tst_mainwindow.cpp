@@ -127,7 +127,8 @@ private slots:
         QCOMPARE(textOf("homeSlot", "vpnStatusText"), QStringLiteral("Disconnected"));
 
         // The next status change is made in the new language.
-        m_vm->tunnel().stateForTests().setStatus(LanguageManager::shared().localized(QStringLiteral("vpn_connecting")));
+        m_vm->tunnel().stateForTests().setStatus(LanguageManager::shared().localized(QStringLiteral("vpn_connecting")),
+                                                 TunnelPhase::connecting);
         QTRY_COMPARE(textOf("homeSlot", "vpnStatusText"), QStringLiteral("Подключение…"));
 
         // A screen built after the switch starts in the new language, and follows the next switch.
@@ -302,14 +303,14 @@ private slots:
                             QStringLiteral("path_owned_by_other"),
                             QStringList{QStringLiteral("/tmp/nimbrel-tunnel.lock"), QStringLiteral("nobody")});
             for (const QString &status : statuses) {
-                tunnel.setStatus(status);
+                tunnel.setStatus(status, TunnelPhase::failed);
                 QVERIFY(QQuickTest::qWaitForPolish(m_window));
                 QVERIFY(QQuickTest::qWaitForPolish(panel.get()));
                 QVERIFY2(fits(), qPrintable(status));
             }
         }
         languages.setLanguage(AppLanguage::en);
-        tunnel.setStatus(languages.localized(QStringLiteral("vpn_disconnected")));
+        tunnel.setStatus(languages.localized(QStringLiteral("vpn_disconnected")), TunnelPhase::disconnected);
         m_vm->setNodes({});
         m_vm->setSubscriptionStatus(std::nullopt);
     }
