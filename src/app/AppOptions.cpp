@@ -6,28 +6,41 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+const QList<AppOptions::Described> &AppOptions::described()
+{
+    static const QList<Described> options{
+        {QStringLiteral("settings"), QStringLiteral("file"),
+         QStringLiteral("Use this preference file (also NIMBREL_SETTINGS)."), true, false},
+        {QStringLiteral("api-base"), QStringLiteral("url"),
+         QStringLiteral("Talk to the service at this API base URL (also NIMBREL_API_BASE)."), true, false},
+        {QStringLiteral("web-site"), QStringLiteral("url"),
+         QStringLiteral("Open this web site for subscribing (also NIMBREL_WEBSITE)."), true, false},
+        {QStringLiteral("demo"), QString(),
+         QStringLiteral("Demo mode: privileged commands are recorded, not run as root."), true, false},
+        {QStringLiteral("screenshot-dir"), QStringLiteral("folder"),
+         QStringLiteral("Write a PNG of each screen into this folder, then quit."), false, true},
+        {QStringLiteral("tour-account"), QStringLiteral("email"),
+         QStringLiteral("With --screenshot-dir: sign in as this e-mail (password in NIMBREL_DEMO_PASSWORD) and "
+                        "walk through."),
+         false, true},
+        {QStringLiteral("measure"), QStringLiteral("what"),
+         QStringLiteral("For scripts/bench: first-frame, signed-in or connected-idle=SECONDS; prints it and quits."),
+         false, true},
+    };
+    return options;
+}
+
 AppOptions AppOptions::parse(const QStringList &arguments, const QProcessEnvironment &environment)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Nimbrel VPN client"));
     parser.addHelpOption();
     parser.addVersionOption();
-    addSharedOptions(parser);
-    const QCommandLineOption screenshots(QStringLiteral("screenshot-dir"),
-                                         QStringLiteral("Write a PNG of each screen into this folder, then quit."),
-                                         QStringLiteral("folder"));
-    const QCommandLineOption tourAccount(
-        QStringLiteral("tour-account"),
-        QStringLiteral(
-            "With --screenshot-dir: sign in as this e-mail (password in NIMBREL_DEMO_PASSWORD) and walk through."),
-        QStringLiteral("email"));
-    const QCommandLineOption measure(
-        QStringLiteral("measure"),
-        QStringLiteral("For scripts/bench: first-frame, signed-in or connected-idle=SECONDS; prints it and quits."),
-        QStringLiteral("what"));
-    for (QCommandLineOption option : {screenshots, tourAccount, measure}) {
+    for (const Described &described : described()) {
+        QCommandLineOption option(described.name, described.description, described.valueName);
 #ifdef NDEBUG
-        option.setFlags(QCommandLineOption::HiddenFromHelp); // developer tools: accepted, not offered
+        if (described.developerOnly)
+            option.setFlags(QCommandLineOption::HiddenFromHelp); // developer tools: accepted, not offered
 #endif
         parser.addOption(option);
     }
@@ -35,9 +48,9 @@ AppOptions AppOptions::parse(const QStringList &arguments, const QProcessEnviron
 
     AppOptions options;
     options.takeSharedOptions(parser, environment);
-    options.screenshotDir = parser.value(screenshots);
-    options.tourAccount = parser.value(tourAccount);
-    options.measure = parser.value(measure);
+    options.screenshotDir = parser.value(QStringLiteral("screenshot-dir"));
+    options.tourAccount = parser.value(QStringLiteral("tour-account"));
+    options.measure = parser.value(QStringLiteral("measure"));
     options.tourPassword = environment.value(QStringLiteral("NIMBREL_DEMO_PASSWORD"));
     return options;
 }
@@ -86,16 +99,10 @@ AppOptions AppOptions::parseBeforeTheGui(int &argc, char **argv)
 
 void AppOptions::addSharedOptions(QCommandLineParser &parser)
 {
-    parser.addOption({QStringLiteral("settings"), QStringLiteral("Use this preference file (also NIMBREL_SETTINGS)."),
-                      QStringLiteral("file")});
-    parser.addOption({QStringLiteral("api-base"),
-                      QStringLiteral("Talk to the service at this API base URL (also NIMBREL_API_BASE)."),
-                      QStringLiteral("url")});
-    parser.addOption({QStringLiteral("web-site"),
-                      QStringLiteral("Open this web site for subscribing (also NIMBREL_WEBSITE)."),
-                      QStringLiteral("url")});
-    parser.addOption(
-        {QStringLiteral("demo"), QStringLiteral("Demo mode: privileged commands are recorded, not run as root.")});
+    for (const Described &described : described()) {
+        if (described.shared)
+            parser.addOption({described.name, described.description, described.valueName});
+    }
 }
 
 void AppOptions::takeSharedOptions(const QCommandLineParser &parser, const QProcessEnvironment &environment)

@@ -38,6 +38,16 @@ struct AppOptions {
     // (and the process ends) before the GUI, which needs a display, is made.
     static AppOptions parseBeforeTheGui(int &argc, char **argv);
 
+    // One of the app's options, as its help and manual page describe it.
+    struct Described {
+        QString name;
+        QString valueName; // empty for a switch
+        QString description;
+        bool shared = false;        // the command-line client takes it too
+        bool developerOnly = false; // accepted by every build, listed by debug builds' help alone
+    };
+    static const QList<Described> &described();
+
     // The options the app and the command-line client share: --settings, --api-base, --web-site, --demo.
     static void addSharedOptions(QCommandLineParser &parser);
     void takeSharedOptions(const QCommandLineParser &parser, const QProcessEnvironment &environment);

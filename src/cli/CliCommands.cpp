@@ -24,6 +24,7 @@ namespace {
 using namespace std::chrono_literals;
 
 const QString kLatencyKey = QStringLiteral("lastLatencies");
+const QString kListedIdsKey = QStringLiteral("lastListedNodeIds"); // for the shell's completion
 constexpr auto kQuitCleanupLimit = 12s;
 constexpr auto kHolderDisconnectLimit = 15s; // for the app or another client to clean up
 constexpr auto kFollowPoll = 1s;
@@ -139,6 +140,7 @@ int CliCommands::run()
         {QStringLiteral("language"), &CliCommands::language},
         {QStringLiteral("connect"), &CliCommands::connect},
         {QStringLiteral("disconnect"), &CliCommands::disconnect},
+        {QStringLiteral("__node-ids"), &CliCommands::listedNodeIds},
     };
     const Handler handler = handlers.value(m_request.command);
     return handler ? (this->*handler)() : usageError(QStringLiteral("unknown command \"%1\"").arg(m_request.command));
@@ -447,6 +449,10 @@ int CliCommands::nodes()
         if (m_session.interrupted())
             return failure(QStringLiteral("interrupted"));
     }
+    QStringList ids;
+    for (const NodeInfo &node : m_vm.nodes())
+        ids.append(QString::number(node.id));
+    m_vm.environment().preferences->setString(kListedIdsKey, ids.join(QLatin1Char(' ')));
     const QHash<qint64, qint64> latencies = lastLatencies();
     const std::optional<qint64> selected = m_vm.selectedNode() ? std::optional(m_vm.selectedNode()->id) : std::nullopt;
     if (m_out.json()) {
@@ -479,6 +485,14 @@ int CliCommands::nodes()
                 .arg(latencies.contains(node.id) ? latencyText(latencies.value(node.id)) : QStringLiteral("-"), 7)
                 .arg(node.flagEmoji, node.name));
     }
+    return ExitSuccess;
+}
+
+int CliCommands::listedNodeIds()
+{
+    const QString ids = m_vm.environment().preferences->string(kListedIdsKey).value_or(QString());
+    if (!ids.isEmpty())
+        m_out.line(ids);
     return ExitSuccess;
 }
 

@@ -43,6 +43,8 @@ private:
     int language();
     int connect();
     int disconnect();
+    // The node ids the last "nodes" listed, for shell completion: no request to the service.
+    int listedNodeIds();
 
     // Opens the stored session and loads the account (and the nodes, as asked). An exit status when
     // that failed (the error is written), none when the session is ready.

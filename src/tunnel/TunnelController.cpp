@@ -106,7 +106,7 @@ void TunnelController::resetStatus()
 
 bool TunnelController::isBusy()
 {
-    return !m_lane.waitForDone(0);
+    return m_stopsUnfinished > 0 || !m_lane.waitForDone(0);
 }
 
 TunnelController::Recovery TunnelController::recoverLeftovers()
@@ -386,6 +386,7 @@ void TunnelController::vpnDisconnect()
     if (lease)
         lease->setState(QStringLiteral("disconnecting"));
 
+    ++m_stopsUnfinished;
     ThreadHandoff::start(m_lane, [this, stop, pending, generation, lease]() mutable {
         if (lease) {
             // A start that was cancelled may still have started the helper before it saw the stop.
@@ -443,6 +444,7 @@ void TunnelController::Teardown::run() const
 
 void TunnelController::finishDisconnect(quint64 generation)
 {
+    --m_stopsUnfinished;
     // A newer start or stop owns the status by now.
     if (generation == m_generation)
         showStatus(QStringLiteral("disconnected"));

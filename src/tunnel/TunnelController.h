@@ -114,6 +114,8 @@ private:
     QThreadPool m_lane;
     std::shared_ptr<LaunchTicket> m_launch;
     quint64 m_generation = 0;
+    // Stops whose last step (the status they end with, on this thread) is still to come.
+    int m_stopsUnfinished = 0;
 
     std::unique_ptr<TunnelMonitor> m_monitor;
     QTimer m_cancelDelay;

@@ -2,6 +2,7 @@
 #include "OtherUser.h"
 #include "ProbeTargets.h"
 #include "TestEnvironment.h"
+#include "cli/CliCommandTable.h"
 #include "i18n/LanguageManager.h"
 #include "platform/InstanceChannel.h"
 #include "platform/PreferenceStore.h"
@@ -10,6 +11,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -328,8 +330,78 @@ private slots:
         QVERIFY2(result.err.startsWith("nimbrel-cli: ") && result.err.count('\n') == 1, result.err.constData());
     }
 
-    // Ctrl-C in the client's terminal, or the terminal closing, reaches the whole foreground process
-    // group: the client, never the helper, which runs in a session of its own and is stopped in order.
+    // Help for the client and for each command, from the one table the parser uses.
+    void everyCommandHasHelpWithExamples()
+    {
+        const CliRun overview = run({QStringLiteral("-h")});
+        QCOMPARE(overview.exitCode, 0);
+        for (const CliCommandTable::Command &command : CliCommandTable::commands()) {
+            QVERIFY(overview.out.contains("  " + command.synopsis.toUtf8()));
+            for (const QStringList &asked : {QStringList{QStringLiteral("help"), command.name},
+                                             QStringList{command.name, QStringLiteral("--help")}}) {
+                const CliRun help = run(asked);
+                QCOMPARE(help.exitCode, 0);
+                QVERIFY2(help.out.startsWith("Usage: nimbrel-cli " + command.synopsis.toUtf8() + "\n"),
+                         help.out.constData());
+                QVERIFY(help.out.contains("\nExamples:\n  nimbrel-cli " + command.name.toUtf8()));
+                QCOMPARE(help.err, QByteArray());
+            }
+        }
+        QCOMPARE(run({QStringLiteral("-V")}).out, QByteArray("nimbrel-cli " NIMBREL_VERSION "\n"));
+        const CliRun unknown = run({QStringLiteral("help"), QStringLiteral("fly")});
+        QCOMPARE(unknown.exitCode, 2);
+        QCOMPARE(unknown.err, QByteArray("nimbrel-cli: unknown command \"fly\" (try --help)\n"));
+    }
+
+    // The completions offer commands, options and the node ids the last "nodes" listed, without a request
+    // to the service; each loads in its shell.
+    void completionsOfferCommandsOptionsAndTheListedNodes()
+    {
+        signIn();
+        QCOMPARE(run({QStringLiteral("nodes")}).exitCode, 0);
+        const int requests = m_service->requestCount(QStringLiteral("/api/nodes"));
+        const auto complete = [this](const QString &line) {
+            QProcess bash;
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(QStringLiteral("PATH"), QFileInfo(QStringLiteral(NIMBREL_CLI_BINARY)).absolutePath() +
+                                                           QLatin1Char(':') +
+                                                           environment.value(QStringLiteral("PATH")));
+            bash.setProcessEnvironment(environment);
+            bash.start(QStringLiteral("bash"),
+                       {QStringLiteral("-c"),
+                        QStringLiteral(
+                            "source %1 && complete -p nimbrel-cli >/dev/null && "
+                            "COMP_WORDS=(nimbrel-cli --settings %2 %3 '') && COMP_CWORD=$((${#COMP_WORDS[@]} - 1)) && "
+                            "_nimbrel_cli && echo \"${COMPREPLY[*]}\"")
+                            .arg(QStringLiteral(NIMBREL_DOCS_DIR "/nimbrel-cli.bash"), settingsFile(), line)});
+            if (!bash.waitForFinished(10000) || bash.exitCode() != 0)
+                return QStringList{QStringLiteral("bash failed: ") +
+                                   QString::fromLocal8Bit(bash.readAllStandardError())};
+            return QString::fromUtf8(bash.readAllStandardOutput())
+                .trimmed()
+                .split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        };
+        QStringList ids;
+        for (const NodeInfo &node : m_service->nodes())
+            ids.append(QString::number(node.id));
+        QStringList words = complete(QStringLiteral("ping"));
+        QVERIFY2(words.contains(QStringLiteral("--all")), qPrintable(words.join(QLatin1Char(' '))));
+        for (const QString &id : ids)
+            QVERIFY2(words.contains(id), qPrintable(words.join(QLatin1Char(' '))));
+        words = complete(QStringLiteral("mode"));
+        QVERIFY(words.contains(QStringLiteral("safe")) && words.contains(QStringLiteral("smart")));
+        words = complete(QString());
+        QVERIFY(words.contains(QStringLiteral("connect")) && words.contains(QStringLiteral("--json")));
+        QCOMPARE(m_service->requestCount(QStringLiteral("/api/nodes")), requests);
+
+        for (const QStringList &check : {QStringList{"zsh", "-n", NIMBREL_DOCS_DIR "/_nimbrel-cli"},
+                                         QStringList{"fish", "--no-execute", NIMBREL_DOCS_DIR "/nimbrel-cli.fish"}}) {
+            QProcess shell;
+            shell.start(check.first(), check.mid(1));
+            QVERIFY2(shell.waitForFinished(10000) && shell.exitCode() == 0, qPrintable(check.join(QLatin1Char(' '))));
+        }
+    }
+
     // Programs read the state word; people read the status text, in the chosen language.
     void connectReportsAStateWordBesideTheText_data()
     {
@@ -341,8 +413,6 @@ private slots:
         for (const char *language : {"en", "zh-CN", "zh-TW", "ru"})
             QTest::newRow(qPrintable(QStringLiteral("%1, refused key").arg(QLatin1String(language))))
                 << language << "error" << failed;
-        QTest::newRow("en, helper gone once up") << "en"
-                                                 << "die-later" << lost;
         QTest::newRow("ru, helper gone once up") << "ru"
                                                  << "die-later" << lost;
     }
@@ -365,7 +435,8 @@ private slots:
             seen.append(line.value(QStringLiteral("state")).toString());
             texts.append(line.value(QStringLiteral("status")).toString());
         }
-        QCOMPARE(seen, states);
+        QVERIFY2(seen == states,
+                 qPrintable(seen.join(QLatin1Char(' ')) + QLatin1String(" / ") + texts.join(QLatin1Char('|'))));
         LanguageManager languages(PreferenceStore::openFile(settingsFile()));
         QCOMPARE(texts.first(), languages.localized(QStringLiteral("vpn_connecting")));
         QCOMPARE(texts.at(1),
@@ -412,6 +483,8 @@ private slots:
         QCOMPARE(follow->exitCode(), 0);
     }
 
+    // Ctrl-C in the client's terminal, or the terminal closing, reaches the whole foreground process
+    // group: the client, never the helper, which runs in a session of its own and is stopped in order.
     void connectRunsUntilCtrlCAndLeavesNothingBehind_data()
     {
         QTest::addColumn<int>("signal");
