@@ -34,6 +34,11 @@ QString localized(const QString &key)
     return LanguageManager::shared().localized(key);
 }
 
+QString formatted(const QString &key, const QString &argument)
+{
+    return LanguageManager::shared().formatted(key, argument);
+}
+
 QJsonValue optionalJson(const std::optional<QString> &value)
 {
     return value ? QJsonValue(*value) : QJsonValue(QJsonValue::Null);
@@ -162,23 +167,23 @@ std::optional<int> CliCommands::openSession(Nodes nodes)
 {
     m_vm.tryAutoLogin();
     if (!m_vm.accessToken())
-        return failure(QStringLiteral("not signed in (nimbrel-cli login EMAIL)"));
+        return failure(localized(QStringLiteral("cli_login_first")));
     // The account load ends on the home screen, or signed out when the session could not be renewed.
     if (!m_session.waitUntil([this] { return m_vm.screen() == AppViewModel::Screen::Home || !m_vm.accessToken(); }))
-        return failure(QStringLiteral("interrupted"));
+        return failure(localized(QStringLiteral("cli_interrupted")));
     if (!m_vm.accessToken())
-        return failure(QStringLiteral("the session has ended; sign in again (nimbrel-cli login EMAIL)"));
+        return failure(localized(QStringLiteral("cli_session_ended")));
     if (m_session.userDataError())
-        return failure(QStringLiteral("cannot load the account: %1").arg(*m_session.userDataError()));
+        return failure(formatted(QStringLiteral("cli_account_failed"), *m_session.userDataError()));
     if (!m_vm.subscriptionActive()) {
         if (nodes == Nodes::Required)
             return failure(localized(QStringLiteral("subscribe_to_use")));
         return std::nullopt;
     }
     if (!m_session.waitUntil([this] { return !m_vm.nodesLoading(); }))
-        return failure(QStringLiteral("interrupted"));
+        return failure(localized(QStringLiteral("cli_interrupted")));
     if (nodes == Nodes::Required && m_vm.nodesError())
-        return failure(LanguageManager::shared().formatted(QStringLiteral("nodes_load_failed"), *m_vm.nodesError()));
+        return failure(formatted(QStringLiteral("nodes_load_failed"), *m_vm.nodesError()));
     return std::nullopt;
 }
 
@@ -186,7 +191,7 @@ const NodeInfo *CliCommands::requireListed(qint64 id)
 {
     const NodeInfo *node = m_vm.listedNode(id);
     if (!node)
-        m_out.error(QStringLiteral("no node with id %1").arg(id));
+        m_out.error(formatted(QStringLiteral("cli_no_such_node"), QString::number(id)));
     return node;
 }
 
@@ -197,12 +202,12 @@ QJsonObject CliCommands::tunnelJson() const
     const std::optional<TunnelOwnership::Holder> left = holder ? std::nullopt : runningLeftBehind(m_tunnelOwnership);
     QJsonObject tunnel;
     if (left) {
-        tunnel = {
-            {QStringLiteral("state"), stateWord(left->state)},
-            {QStringLiteral("status"), QStringLiteral("%1 (left running by %2; connect or disconnect takes it over)")
-                                           .arg(stateText(left->state), left->description())},
-            {QStringLiteral("leftBehind"), true},
-            {QStringLiteral("helperPid"), left->helper->pid}};
+        tunnel = {{QStringLiteral("state"), stateWord(left->state)},
+                  {QStringLiteral("status"),
+                   LanguageManager::shared().formatted(QStringLiteral("cli_left_running"),
+                                                       QStringList{stateText(left->state), left->description()})},
+                  {QStringLiteral("leftBehind"), true},
+                  {QStringLiteral("helperPid"), left->helper->pid}};
     } else if (!holder) {
         tunnel = {{QStringLiteral("state"), TunnelPhases::rawValue(TunnelPhase::disconnected)},
                   {QStringLiteral("status"), localized(QStringLiteral("vpn_disconnected"))}};
@@ -251,24 +256,25 @@ void CliCommands::printStatus(const QJsonObject &tunnel)
         m_out.line(QStringLiteral("%1 %2").arg(label + QLatin1Char(':'), -14).arg(value));
     };
     if (!signedIn) {
-        row(QStringLiteral("Account"), QStringLiteral("not signed in"));
+        row(localized(QStringLiteral("cli_account")), localized(QStringLiteral("cli_not_signed_in")));
     } else {
         const QString email = m_vm.userEmail().value_or(QString());
-        row(QStringLiteral("Account"),
+        row(localized(QStringLiteral("cli_account")),
             m_vm.userNickname() ? QStringLiteral("%1 (%2)").arg(email, *m_vm.userNickname()) : email);
         QStringList subscription{
             localized(subscribed ? QStringLiteral("subscribed") : QStringLiteral("not_subscribed"))};
         if (m_vm.subscriptionPlan())
             subscription << *m_vm.subscriptionPlan();
         if (m_vm.subscriptionExpiry())
-            subscription << LanguageManager::shared().formatted(QStringLiteral("expires_format"),
-                                                                TextFormat::formatExpiry(*m_vm.subscriptionExpiry()));
-        row(QStringLiteral("Subscription"), subscription.join(QStringLiteral(" · ")));
-        row(QStringLiteral("Node"), m_vm.selectedNode() ? nodeLabel(*m_vm.selectedNode()) : QStringLiteral("none"));
+            subscription << formatted(QStringLiteral("expires_format"),
+                                      TextFormat::formatExpiry(*m_vm.subscriptionExpiry()));
+        row(localized(QStringLiteral("cli_subscription")), subscription.join(QStringLiteral(" · ")));
+        row(localized(QStringLiteral("cli_node")),
+            m_vm.selectedNode() ? nodeLabel(*m_vm.selectedNode()) : localized(QStringLiteral("cli_none")));
     }
-    row(QStringLiteral("Routing mode"), m_vm.routingModeName());
-    row(QStringLiteral("Language"), AppLanguages::displayName(LanguageManager::shared().language()));
-    row(QStringLiteral("Tunnel"), tunnel.value(QStringLiteral("status")).toString());
+    row(localized(QStringLiteral("cli_routing_mode")), m_vm.routingModeName());
+    row(localized(QStringLiteral("cli_language")), AppLanguages::displayName(LanguageManager::shared().language()));
+    row(localized(QStringLiteral("cli_tunnel")), tunnel.value(QStringLiteral("status")).toString());
 }
 
 int CliCommands::status()
@@ -312,11 +318,11 @@ int CliCommands::followTunnel()
 int CliCommands::finishSignIn()
 {
     if (!m_session.waitUntil([this] { return !m_vm.authLoading(); }))
-        return failure(QStringLiteral("interrupted"));
+        return failure(localized(QStringLiteral("cli_interrupted")));
     if (m_vm.authError())
         return failure(*m_vm.authError());
     if (!m_session.waitUntil([this] { return !m_vm.nodesLoading(); }))
-        return failure(QStringLiteral("interrupted"));
+        return failure(localized(QStringLiteral("cli_interrupted")));
     printStatus(tunnelJson());
     return ExitSuccess;
 }
@@ -364,7 +370,7 @@ int CliCommands::registerAccount()
     }
     if (!AppViewModel::passwordLongEnough(password))
         return usageError(
-            QStringLiteral("the password needs at least %1 characters").arg(AppViewModel::kMinimumPasswordLength));
+            formatted(QStringLiteral("cli_password_too_short"), QString::number(AppViewModel::kMinimumPasswordLength)));
     m_vm.registerAccount(credentials->email, password, m_request.nickname.value_or(QString()));
     return finishSignIn();
 }
@@ -374,9 +380,9 @@ int CliCommands::logout()
     if (m_vm.restoreStoredSession()) {
         m_vm.logout();
         if (!m_session.waitUntil([this] { return !m_vm.accessToken(); }))
-            return failure(QStringLiteral("interrupted"));
+            return failure(localized(QStringLiteral("cli_interrupted")));
     }
-    m_out.line(QStringLiteral("Signed out"));
+    m_out.line(localized(QStringLiteral("cli_signed_out")));
     m_out.document({{QStringLiteral("signedIn"), false}});
     return ExitSuccess;
 }
@@ -447,7 +453,7 @@ int CliCommands::nodes()
             ids.append(node.id);
         probe(ids, false);
         if (m_session.interrupted())
-            return failure(QStringLiteral("interrupted"));
+            return failure(localized(QStringLiteral("cli_interrupted")));
     }
     QStringList ids;
     for (const NodeInfo &node : m_vm.nodes())
@@ -520,7 +526,7 @@ int CliCommands::ping()
             return ExitFailure;
     }
     probe(ids, true);
-    return m_session.interrupted() ? failure(QStringLiteral("interrupted")) : ExitSuccess;
+    return m_session.interrupted() ? failure(localized(QStringLiteral("cli_interrupted"))) : ExitSuccess;
 }
 
 int CliCommands::select()
@@ -534,7 +540,7 @@ int CliCommands::select()
     if (!node)
         return ExitFailure;
     m_vm.selectNodeById(*id);
-    m_out.line(QStringLiteral("Selected %1").arg(nodeLabel(*node)));
+    m_out.line(formatted(QStringLiteral("cli_selected"), nodeLabel(*node)));
     m_out.document({{QStringLiteral("selectedNode"), nodeJson(*node)}});
     return ExitSuccess;
 }
@@ -547,7 +553,7 @@ int CliCommands::mode()
             return usageError(QStringLiteral("usage: nimbrel-cli mode [safe|smart]"));
         m_vm.chooseRoutingMode(*mode);
     }
-    m_out.line(QStringLiteral("Routing mode: %1").arg(m_vm.routingModeName()));
+    m_out.line(formatted(QStringLiteral("cli_routing_mode_is"), m_vm.routingModeName()));
     m_out.document({{QStringLiteral("routingMode"), m_vm.routingModeName()}});
     return ExitSuccess;
 }
@@ -557,7 +563,7 @@ int CliCommands::language()
     LanguageManager &languages = LanguageManager::shared();
     if (!m_request.operands.isEmpty() && !languages.setLanguageCode(m_request.operands.first()))
         return usageError(QStringLiteral("usage: nimbrel-cli language [en|zh-CN|zh-TW|ru]"));
-    m_out.line(QStringLiteral("Language: %1").arg(AppLanguages::displayName(languages.language())));
+    m_out.line(formatted(QStringLiteral("cli_language_is"), AppLanguages::displayName(languages.language())));
     m_out.document({{QStringLiteral("language"), languages.languageCode()}});
     return ExitSuccess;
 }
@@ -635,7 +641,7 @@ int CliCommands::disconnect()
         m_vm.vpnDisconnect();
         finishTunnel();
         if (m_vm.tunnelBusy())
-            return failure(QStringLiteral("the clean-up has not finished"));
+            return failure(localized(QStringLiteral("cli_cleanup_unfinished")));
         reportDisconnected(QStringLiteral("disconnected"));
         return ExitSuccess;
     }
@@ -649,14 +655,14 @@ int CliCommands::disconnect()
     if (holder->program == QLatin1String("nimbrel")) {
         // The app runs it: hand the request over.
         if (!InstanceChannel::send(m_instanceSocket, "disconnect"))
-            return failure(inUse + QStringLiteral("; it did not answer"));
+            return failure(formatted(QStringLiteral("cli_holder_no_answer"), inUse));
     } else if (holder->program == QLatin1String("nimbrel-cli")) {
         // Another client of ours in another terminal: stop it as Ctrl-C there would. The lock file is
         // ours, and its holder is alive while the lock is held, so the pid is that client's.
         if (holder->pid <= 0 || ::kill(pid_t(holder->pid), SIGTERM) != 0)
-            return failure(inUse + QStringLiteral("; it cannot be stopped from here"));
+            return failure(formatted(QStringLiteral("cli_holder_unstoppable"), inUse));
     } else {
-        return failure(inUse + QStringLiteral("; stop it there"));
+        return failure(formatted(QStringLiteral("cli_holder_elsewhere"), inUse));
     }
     // Either way, wait until its clean-up has freed the tunnel.
     m_out.line(localized(QStringLiteral("disconnecting")));
@@ -666,7 +672,7 @@ int CliCommands::disconnect()
     const QDeadlineTimer limit(kHolderDisconnectLimit);
     m_session.waitUntil([this, &limit] { return !m_tunnelOwnership.otherHolder() || limit.hasExpired(); }, false);
     if (m_tunnelOwnership.otherHolder())
-        return failure(inUse + QStringLiteral("; it has not finished disconnecting"));
+        return failure(formatted(QStringLiteral("cli_holder_still_stopping"), inUse));
     reportDisconnected(QStringLiteral("disconnected"));
     return ExitSuccess;
 }

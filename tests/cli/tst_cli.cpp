@@ -298,9 +298,12 @@ private slots:
         QCOMPARE(status.value(QStringLiteral("selectedNode")).toObject().value(QStringLiteral("id")).toInteger(),
                  second);
         QCOMPARE(status.value(QStringLiteral("routingMode")).toString(), QStringLiteral("smart"));
-        // Texts the app has come in the chosen language.
+        // The app's texts and the client's own lines come in the chosen language.
         const CliRun text = run({QStringLiteral("status")});
-        QVERIFY2(text.out.contains(QStringLiteral("已订阅").toUtf8()), text.out.constData());
+        for (const char *shown : {"已订阅", "账号:", "路由模式:", "隧道:", "未连接"})
+            QVERIFY2(text.out.contains(shown), text.out.constData());
+        QVERIFY2(!text.out.contains("Routing mode"), text.out.constData());
+        QCOMPARE(run({QStringLiteral("logout")}).out, QStringLiteral("已退出登录\n").toUtf8());
     }
 
     void badUsageExitsWithTwo_data()
