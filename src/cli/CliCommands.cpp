@@ -604,6 +604,11 @@ int CliCommands::connect()
         if (!m_vm.isVpnLoading()) { // refused at once: no node, no key, no helper, or the tunnel is taken
             QObject::disconnect(reporting);
             m_out.document(tunnelPhaseJson());
+            if (m_vm.vpnStatus() == localized(QStringLiteral("binary_not_found"))) {
+                m_out.error(m_vm.vpnStatus());
+                return failure(formatted(QStringLiteral("cli_helper_searched"),
+                                         m_vm.tunnel().helperCandidates().join(QStringLiteral(", "))));
+            }
             return failure(m_vm.vpnStatus());
         }
     }

@@ -94,6 +94,7 @@ constexpr Row kRows[] = {
     {"cli_holder_unstoppable", {"%@; it cannot be stopped from here", "%@；无法从这里停止它", "%@；無法從這裡停止它", "%@; отсюда его не остановить"}},
     {"cli_holder_elsewhere", {"%@; stop it there", "%@；请在那里停止它", "%@；請在那裡停止它", "%@; остановите его там"}},
     {"cli_holder_still_stopping", {"%@; it has not finished disconnecting", "%@；它尚未完成断开", "%@；它尚未完成中斷", "%@; он ещё не завершил отключение"}},
+    {"cli_helper_searched", {"looked for it, in this order, in: %@", "已按以下顺序查找：%@", "已依下列順序尋找：%@", "искали по порядку в: %@"}},
 };
 // clang-format on
 

@@ -97,6 +97,11 @@ QString TunnelController::binaryPath() const
     return HelperLocator(m_settings.preferences, m_settings.helperPlaces).binaryPath();
 }
 
+QStringList TunnelController::helperCandidates() const
+{
+    return HelperLocator(m_settings.preferences, m_settings.helperPlaces).candidates();
+}
+
 void TunnelController::resetStatus()
 {
     // A tunnel left up (a forced sign-out leaves it) keeps saying so.

@@ -36,6 +36,8 @@ public:
     TunnelState &stateForTests() { return m_state; }
 
     QString binaryPath() const;
+    // Where binaryPath looks, in order.
+    QStringList helperCandidates() const;
     // Starts the helper for node (none: refused with a status saying so) with psk, in mode.
     void vpnConnect(const std::optional<NodeInfo> &node, const QString &psk, RoutingMode mode);
     void vpnDisconnect();

@@ -586,6 +586,18 @@ private slots:
         const qint64 helper = helperPid();
         QVERIFY(helper > 0);
         QVERIFY(!SystemInfo::isProcessAlive(pid_t(helper)));
+
+        // Without a helper: the status as the tables have it, then every place looked in, in order.
+        const QString missing = m_dir->filePath(QStringLiteral("gone/nimbrel-macos"));
+        QSettings(settingsFile(), QSettings::IniFormat).setValue(QStringLiteral("nimbrelBinaryPath"), missing);
+        const CliRun noHelper = run({QStringLiteral("connect")});
+        QCOMPARE(noHelper.exitCode, 1);
+        const QList<QByteArray> errors = noHelper.err.split('\n');
+        QCOMPARE(errors.value(0), QByteArray("nimbrel-cli: nimbrel-macos binary not found"));
+        QVERIFY2(
+            errors.value(1).startsWith("nimbrel-cli: looked for it, in this order, in: " + missing.toUtf8() + ", "),
+            noHelper.err.constData());
+        QVERIFY(errors.value(1).contains(", /usr/local/bin/nimbrel-macos"));
     }
 
     // A client killed outright (kill -9) leaves its helper running in a session of its own, and its
