@@ -7,6 +7,7 @@
 #include "platform/UnixSignalWatcher.h"
 
 #include <QGuiApplication>
+#include <QIcon>
 #include <QQuickWindow>
 #include <QTimer>
 
@@ -30,6 +31,9 @@ AppShell::AppShell(AppViewModel &viewModel, AppUi &ui, QQuickWindow &mainWindow,
     , m_mainWindow(mainWindow)
     , m_exit(exit ? std::move(exit) : [](int code) { QCoreApplication::exit(code); })
 {
+    // Window managers and task bars show it: the theme's, as installed under the app's id, else our own.
+    QGuiApplication::setWindowIcon(
+        QIcon::fromTheme(QGuiApplication::desktopFileName(), QIcon(QStringLiteral(":/Nimbrel/Ui/icons/app.svg"))));
     const bool keepRunningInTray = TrayController::trayAvailable();
     QGuiApplication::setQuitOnLastWindowClosed(false);
     connect(qGuiApp, &QGuiApplication::lastWindowClosed, this, [this, keepRunningInTray] {

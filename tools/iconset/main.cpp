@@ -35,8 +35,9 @@ int main(int argc, char *argv[])
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
     const QString kind = arguments.value(1);
-    if (arguments.size() != 4 || (kind != QLatin1String("hicolor") && kind != QLatin1String("iconset"))) {
-        std::fprintf(stderr, "usage: nimbrel-iconset hicolor|iconset ICON.svg FOLDER\n");
+    if (arguments.size() < 4 || arguments.size() > 5 ||
+        (kind != QLatin1String("hicolor") && kind != QLatin1String("iconset"))) {
+        std::fprintf(stderr, "usage: nimbrel-iconset hicolor|iconset ICON.svg FOLDER [NAME]\n");
         return 2;
     }
     QSvgRenderer svg(arguments.at(2));
@@ -47,8 +48,10 @@ int main(int argc, char *argv[])
     const QDir folder(arguments.at(3));
     bool ok = true;
     if (kind == QLatin1String("hicolor")) {
-        for (const int size : {32, 48, 64, 128, 256, 512})
-            ok = render(svg, size, folder.filePath(QStringLiteral("%1x%1/apps/nimbrel.png").arg(size))) && ok;
+        // Panels and menus ask for the small sizes: drawn at them, not scaled down from a large one.
+        const QString name = arguments.value(4, QStringLiteral("nimbrel"));
+        for (const int size : {16, 22, 24, 32, 48, 64, 128, 256, 512})
+            ok = render(svg, size, folder.filePath(QStringLiteral("%1x%1/apps/%2.png").arg(size).arg(name))) && ok;
     } else {
         for (const int size : {16, 32, 128, 256, 512}) {
             ok = render(svg, size, folder.filePath(QStringLiteral("icon_%1x%1.png").arg(size))) && ok;
