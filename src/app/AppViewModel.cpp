@@ -6,6 +6,7 @@
 #include "i18n/TextFormat.h"
 #include "nodes/LatencyProbe.h"
 #include "nodes/NodeListModel.h"
+#include "nodes/NodeSelection.h"
 #include "platform/NetworkAccess.h"
 #include "platform/PreferenceStore.h"
 #include "tunnel/TunnelController.h"
@@ -79,6 +80,7 @@ AppViewModel::AppViewModel(AppEnvironment environment, QObject *parent)
     connect(&tunnel, &TunnelState::loadingChanged, this, &AppViewModel::isVpnLoadingChanged);
     connect(&tunnel, &TunnelState::canCancelChanged, this, &AppViewModel::canCancelConnectChanged);
     connect(m_tunnel.get(), &TunnelController::problem, this, &AppViewModel::tunnelProblem);
+    connect(this, &AppViewModel::pingStateChanged, this, &AppViewModel::continuePick);
 }
 
 AppViewModel::~AppViewModel() = default;
@@ -241,6 +243,10 @@ void AppViewModel::resetState()
     m_cachedNodeVersion.reset();
     setPingResults({});
     setPingingNodes({});
+    // A pick under way ends with the session: its probes' results are dropped.
+    m_pickWaiting.clear();
+    setPickingFastest(false);
+    setNodesNotice(std::nullopt);
     m_tunnel->resetStatus();
 }
 
@@ -296,6 +302,7 @@ void AppViewModel::loadNodes()
         return;
     setNodesLoading(true);
     setNodesError(std::nullopt);
+    setNodesNotice(std::nullopt);
     NodeListLoader::load(this);
 }
 
@@ -335,6 +342,63 @@ void AppViewModel::selectNodeById(qint64 id)
         setSelectedNode(*node);
         m_environment.preferences->setString(kSelectedNodeKey, QString::number(id));
     }
+}
+
+void AppViewModel::testAllNodes()
+{
+    for (const NodeInfo &node : nodes())
+        pingNode(node);
+}
+
+void AppViewModel::pickFastestNode()
+{
+    if (m_pickingFastest)
+        return;
+    setNodesNotice(std::nullopt);
+    setPickingFastest(true);
+    m_pickWaiting.clear();
+    const QList<NodeInfo> listed = nodes(); // a copy: a probe may not change it, but the pick must not care
+    for (const NodeInfo &node : listed) {
+        if (pingingNodes().value(node.id, false) || !pingResults().contains(node.id))
+            m_pickWaiting.insert(node.id);
+    }
+    for (const NodeInfo &node : listed) {
+        if (m_pickWaiting.contains(node.id))
+            pingNode(node);
+    }
+    continuePick(-1);
+}
+
+void AppViewModel::continuePick(qint64 id)
+{
+    if (!m_pickingFastest)
+        return;
+    if (id >= 0 && !pingingNodes().value(id, false))
+        m_pickWaiting.remove(id);
+    if (!m_pickWaiting.isEmpty())
+        return;
+    const std::optional<NodeInfo> fastest = NodeSelection::fastest(nodes(), pingResults());
+    if (fastest)
+        selectNodeById(fastest->id);
+    else
+        setNodesNotice(LanguageManager::shared().localized(QStringLiteral("no_reachable_node")));
+    setPickingFastest(false);
+    emit fastestPicked(fastest ? std::optional(fastest->id) : std::nullopt);
+}
+
+void AppViewModel::setPickingFastest(bool picking)
+{
+    assign(this, m_pickingFastest, picking, &AppViewModel::pickingFastestChanged);
+}
+
+void AppViewModel::setNodesNotice(std::optional<QString> notice)
+{
+    assign(this, m_nodesNotice, std::move(notice), &AppViewModel::nodesNoticeChanged);
+}
+
+QVariant AppViewModel::nodesNoticeValue() const
+{
+    return optionalValue(m_nodesNotice);
 }
 
 std::optional<qint64> AppViewModel::rememberedNodeId() const

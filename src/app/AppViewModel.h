@@ -9,6 +9,7 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QVariant>
 
@@ -39,6 +40,8 @@ class AppViewModel : public QObject {
     Q_PROPERTY(QString psk READ psk NOTIFY pskChanged)
     Q_PROPERTY(QVariantMap pingResults READ pingResultsValue NOTIFY pingResultsChanged)
     Q_PROPERTY(QVariantMap pingingNodes READ pingingNodesValue NOTIFY pingingNodesChanged)
+    Q_PROPERTY(bool pickingFastest READ pickingFastest NOTIFY pickingFastestChanged)
+    Q_PROPERTY(QVariant nodesNotice READ nodesNoticeValue NOTIFY nodesNoticeChanged)
     Q_PROPERTY(QString vpnStatus READ vpnStatus NOTIFY vpnStatusChanged)
     Q_PROPERTY(bool isConnected READ isConnected NOTIFY isConnectedChanged)
     Q_PROPERTY(bool isVpnLoading READ isVpnLoading NOTIFY isVpnLoadingChanged)
@@ -132,6 +135,15 @@ public:
     // preference store, so the next start (of the app or the command-line client) picks it again.
     Q_INVOKABLE void pingNodeById(qint64 id);
     Q_INVOKABLE void selectNodeById(qint64 id);
+    // Probes every listed node.
+    Q_INVOKABLE void testAllNodes();
+    // Probes the listed nodes not measured yet, then selects the fastest (NodeSelection::fastest), as
+    // selectNodeById does; when none qualifies the selection stays and nodesNotice says so. fastestPicked
+    // tells the outcome.
+    Q_INVOKABLE void pickFastestNode();
+    bool pickingFastest() const { return m_pickingFastest; }
+    // A note under the node list's header ("No reachable node"), until the next pick or list.
+    const std::optional<QString> &nodesNotice() const { return m_nodesNotice; }
     std::optional<qint64> rememberedNodeId() const;
     // The listed node with this id, or null.
     const NodeInfo *listedNode(qint64 id) const;
@@ -182,6 +194,10 @@ signals:
     void pingStateChanged(qint64 id);
     // Loading the account after a sign-in or a restored session failed (the session may go on).
     void userDataFailed(const QString &message);
+    void pickingFastestChanged();
+    void nodesNoticeChanged();
+    // A fastest pick has ended: picked is the node it selected, or none.
+    void fastestPicked(std::optional<qint64> picked);
 
 protected:
     // Each field's writer: the session flows, the node-list flow and the view model's own actions
@@ -227,6 +243,11 @@ private:
     QVariant nodesErrorValue() const;
     QVariantMap pingResultsValue() const;
     QVariantMap pingingNodesValue() const;
+    QVariant nodesNoticeValue() const;
+    void setPickingFastest(bool picking);
+    void setNodesNotice(std::optional<QString> notice);
+    // A probe has ended: the pick under way may now choose.
+    void continuePick(qint64 id);
 
     AppEnvironment m_environment;
     ApiService m_api;
@@ -247,6 +268,9 @@ private:
     // The list and the probe maps: held by the node model (m_nodeModel).
     std::optional<NodeInfo> m_selectedNode;
     bool m_nodesLoading = false;
+    bool m_pickingFastest = false;
+    QSet<qint64> m_pickWaiting; // the probes a pick under way still waits for
+    std::optional<QString> m_nodesNotice;
     std::optional<QString> m_nodesError;
     QString m_psk;
     std::optional<QString> m_cachedNodeVersion;

@@ -170,8 +170,10 @@ const QList<Command> &commands()
         command("ping", 0, -1, O::NodeId, "ping [ID...|--all]", "probe nodes (the selected one when none is named)",
                 "Measures the time a TCP connection to each node takes, all at once, and prints each result as "
                 "it arrives; a probe that times out says so.",
-                {flag("all", "every listed node")},
-                lines({"nimbrel-cli ping", "nimbrel-cli ping 3 7", "nimbrel-cli ping --all"})),
+                {flag("all", "every listed node"),
+                 flag("pick", "then select the fastest of them: exactly ONLINE, the lowest latency, then the "
+                              "lower load; exit status 1 when none was reachable")},
+                lines({"nimbrel-cli ping", "nimbrel-cli ping 3 7", "nimbrel-cli ping --all --pick"})),
         command("select", 1, 1, O::NodeId, "select ID", "choose the node to connect to",
                 "Chooses the node the next connect uses, here and in the app.", {}, lines({"nimbrel-cli select 3"})),
         command("mode", 0, 1, O::Mode, "mode [safe|smart]", "show or set the routing mode",
@@ -181,11 +183,13 @@ const QList<Command> &commands()
         command("language", 0, 1, O::Language, "language [en|zh-CN|zh-TW|ru]", "show or set the language",
                 "Without an operand, shows the language of the app's texts and this client's.", {},
                 lines({"nimbrel-cli language", "nimbrel-cli language zh-TW"})),
-        command("connect", 0, 1, O::NodeId, "connect [ID]", "start the tunnel; runs until it ends or Ctrl-C",
+        command("connect", 0, 1, O::NodeId, "connect [ID|--fastest]", "start the tunnel; runs until it ends or Ctrl-C",
                 "Starts the tunnel to the chosen node (or to ID) and prints each change of its status. It runs "
                 "until the tunnel ends (exit status 1) or Ctrl-C, SIGTERM or a hang-up stops it and cleans up "
                 "(exit status 0). The first connect asks once for an administrator's password.",
-                {}, lines({"nimbrel-cli connect", "nimbrel-cli connect 3 --json"})),
+                {flag("fastest", "probe the nodes and connect to the fastest (as ping --all --pick chooses); "
+                                 "exit status 1 when none is reachable")},
+                lines({"nimbrel-cli connect", "nimbrel-cli connect 3 --json", "nimbrel-cli connect --fastest"})),
         command("disconnect", 0, 0, O::None, "disconnect", "stop the tunnel the app or another client runs",
                 "Stops the tunnel, whichever of the app or another nimbrel-cli drives it, and waits for its "
                 "clean-up.",

@@ -4,6 +4,7 @@
 #include "app/AppViewModel.h"
 #include "i18n/LanguageManager.h"
 #include "i18n/TextFormat.h"
+#include "nodes/NodeSelection.h"
 #include "platform/InstanceChannel.h"
 #include "platform/PreferenceStore.h"
 #include "platform/TerminalInput.h"
@@ -413,7 +414,7 @@ void CliCommands::rememberLatencies(const QHash<qint64, qint64> &results)
                                               QString::fromUtf8(QJsonDocument(stored).toJson(QJsonDocument::Compact)));
 }
 
-void CliCommands::probe(const QList<qint64> &ids, bool print)
+QHash<qint64, qint64> CliCommands::probe(const QList<qint64> &ids, bool print)
 {
     QSet<qint64> waiting(ids.cbegin(), ids.cend());
     QHash<qint64, qint64> results;
@@ -441,6 +442,7 @@ void CliCommands::probe(const QList<qint64> &ids, bool print)
     m_session.waitUntil([&waiting] { return waiting.isEmpty(); });
     QObject::disconnect(arrival);
     rememberLatencies(results);
+    return results;
 }
 
 int CliCommands::nodes()
@@ -525,8 +527,21 @@ int CliCommands::ping()
         if (!requireListed(id))
             return ExitFailure;
     }
-    probe(ids, true);
-    return m_session.interrupted() ? failure(localized(QStringLiteral("cli_interrupted"))) : ExitSuccess;
+    const QHash<qint64, qint64> results = probe(ids, true);
+    if (m_session.interrupted())
+        return failure(localized(QStringLiteral("cli_interrupted")));
+    if (!m_request.pick)
+        return ExitSuccess;
+    QList<NodeInfo> probed;
+    for (const qint64 id : ids)
+        probed.append(*m_vm.listedNode(id));
+    const std::optional<NodeInfo> fastest = NodeSelection::fastest(probed, results);
+    if (!fastest)
+        return failure(localized(QStringLiteral("no_reachable_node")));
+    m_vm.selectNodeById(fastest->id);
+    m_out.line(formatted(QStringLiteral("cli_selected"), nodeLabel(*fastest)));
+    m_out.document({{QStringLiteral("selectedNode"), nodeJson(*fastest)}});
+    return ExitSuccess;
 }
 
 int CliCommands::select()
@@ -585,6 +600,19 @@ int CliCommands::connect()
         if (!requireListed(*id))
             return ExitFailure;
         m_vm.selectNodeById(*id);
+    }
+    if (m_request.fastest) {
+        std::optional<qint64> picked;
+        const QMetaObject::Connection outcome = QObject::connect(&m_vm, &AppViewModel::fastestPicked, &m_session,
+                                                                 [&picked](std::optional<qint64> id) { picked = id; });
+        m_vm.pickFastestNode();
+        const bool finished = m_session.waitUntil([this] { return !m_vm.pickingFastest(); });
+        QObject::disconnect(outcome);
+        if (!finished)
+            return failure(localized(QStringLiteral("cli_interrupted")));
+        if (!picked)
+            return failure(localized(QStringLiteral("no_reachable_node")));
+        m_out.line(formatted(QStringLiteral("cli_selected"), nodeLabel(*m_vm.listedNode(*picked))));
     }
 
     QString shown = m_vm.vpnStatus();

@@ -56,8 +56,9 @@ private:
     int finishSignIn();
     // The listed node with this id; writes an error and gives none when it is not listed.
     const NodeInfo *requireListed(qint64 id);
-    // Probes the nodes at once, each result reported as it arrives when print is set; remembers them.
-    void probe(const QList<qint64> &ids, bool print);
+    // Probes the nodes at once, each result reported as it arrives when print is set; remembers and
+    // returns them.
+    QHash<qint64, qint64> probe(const QList<qint64> &ids, bool print);
     void printStatus(const QJsonObject &tunnel);
     // After the status: the tunnel's text (a whole status document with --json) at each change, until
     // interrupted.

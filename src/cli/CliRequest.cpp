@@ -85,10 +85,16 @@ CliParseResult CliRequest::parse(const QStringList &arguments, const QProcessEnv
     request.refresh = parser.isSet(QStringLiteral("refresh"));
     request.all = parser.isSet(QStringLiteral("all"));
     request.follow = parser.isSet(QStringLiteral("follow"));
+    request.pick = parser.isSet(QStringLiteral("pick"));
+    request.fastest = parser.isSet(QStringLiteral("fastest"));
     if (parser.isSet(QStringLiteral("nickname")))
         request.nickname = parser.value(QStringLiteral("nickname"));
     if (request.all && !request.operands.isEmpty()) {
         parsed.error = QStringLiteral("ping takes node ids or --all, not both");
+        return parsed;
+    }
+    if (request.fastest && !request.operands.isEmpty()) {
+        parsed.error = QStringLiteral("connect takes a node id or --fastest, not both");
         return parsed;
     }
     request.shared.takeSharedOptions(parser, environment);

@@ -16,6 +16,8 @@ struct CliRequest {
     bool refresh = false; // nodes: probe every node before listing
     bool all = false;     // ping: every listed node
     bool follow = false;  // status: print again at every change of the tunnel until interrupted
+    bool pick = false;    // ping: then select the fastest probed
+    bool fastest = false; // connect: to the fastest node
     std::optional<QString> nickname;
     AppOptions shared;
 

@@ -69,6 +69,10 @@ constexpr Row kRows[] = {
     {"path_owned_by_other", {"%@ belongs to user %@; an administrator can remove it", "%@ 属于用户 %@，管理员可以将其删除", "%@ 屬於使用者 %@，管理員可以將其刪除", "%@ принадлежит пользователю %@; удалить его может администратор"}},
     {"mode_safe", {"Safe Mode", "安全模式", "安全模式", "Безопасный"}},
     {"mode_smart", {"Smart Mode", "智能模式", "智慧模式", "Умный"}},
+    // Testing the nodes and picking the fastest.
+    {"test_all", {"Test all", "全部测速", "全部測速", "Проверить все"}},
+    {"fastest", {"Fastest", "最快", "最快", "Самый быстрый"}},
+    {"no_reachable_node", {"No reachable node", "没有可用的节点", "沒有可用的節點", "Нет доступного сервера"}},
     // The command-line client's own lines.
     {"cli_account", {"Account", "账号", "帳號", "Аккаунт"}},
     {"cli_subscription", {"Subscription", "订阅", "訂閱", "Подписка"}},

@@ -21,4 +21,20 @@ std::optional<NodeInfo> choose(const std::optional<NodeInfo> &current, std::opti
     return online == nodes.cend() ? std::nullopt : std::optional(*online);
 }
 
+std::optional<NodeInfo> fastest(const QList<NodeInfo> &nodes, const QHash<qint64, qint64> &latencies)
+{
+    const NodeInfo *best = nullptr;
+    qint64 bestLatency = 0;
+    for (const NodeInfo &node : nodes) {
+        const qint64 latency = latencies.value(node.id, -1);
+        if (node.status != QLatin1String("ONLINE") || latency < 0)
+            continue;
+        if (!best || latency < bestLatency || (latency == bestLatency && node.loadPercent < best->loadPercent)) {
+            best = &node;
+            bestLatency = latency;
+        }
+    }
+    return best ? std::optional(*best) : std::nullopt;
+}
+
 } // namespace NodeSelection

@@ -2,6 +2,7 @@
 
 #include "api/NodeInfo.h"
 
+#include <QHash>
 #include <QList>
 
 #include <optional>
@@ -14,5 +15,9 @@ namespace NodeSelection {
 // is listed and exactly "ONLINE".
 std::optional<NodeInfo> choose(const std::optional<NodeInfo> &current, std::optional<qint64> remembered,
                                const QList<NodeInfo> &nodes);
+
+// The node a "fastest" pick takes: exactly "ONLINE", with a measured latency (a probe that timed out or
+// was refused never wins), the lowest latency first, then the lower load, then the earlier in the list.
+std::optional<NodeInfo> fastest(const QList<NodeInfo> &nodes, const QHash<qint64, qint64> &latencies);
 
 } // namespace NodeSelection

@@ -278,6 +278,18 @@ private slots:
         QCOMPARE(listed.at(1).toObject().value(QStringLiteral("timeout")).toBool(), true);
         QVERIFY(listed.at(0).toObject().value(QStringLiteral("latencyMs")).isDouble());
 
+        // --pick selects the fastest reachable of those probed; with none reachable it fails.
+        const CliRun picked =
+            run({QStringLiteral("ping"), QStringLiteral("--all"), QStringLiteral("--pick"), QStringLiteral("--json")});
+        QCOMPARE(picked.exitCode, 0);
+        QCOMPARE(
+            jsonLines(picked.out).last().value(QStringLiteral("selectedNode")).toObject().value(QStringLiteral("id")),
+            QJsonValue(1));
+        QCOMPARE(stored(QStringLiteral("selectedNodeId")).toString(), QStringLiteral("1"));
+        const CliRun none = run({QStringLiteral("ping"), QStringLiteral("2"), QStringLiteral("--pick")});
+        QCOMPARE(none.exitCode, 1);
+        QCOMPARE(none.err, QByteArray("nimbrel-cli: No reachable node\n"));
+
         const CliRun unknown = run({QStringLiteral("ping"), QStringLiteral("7")});
         QCOMPARE(unknown.exitCode, 1);
         QCOMPARE(unknown.err, QByteArray("nimbrel-cli: no node with id 7\n"));
@@ -403,6 +415,40 @@ private slots:
             shell.start(check.first(), check.mid(1));
             QVERIFY2(shell.waitForFinished(10000) && shell.exitCode() == 0, qPrintable(check.join(QLatin1Char(' '))));
         }
+    }
+
+    // connect --fastest probes the nodes and connects to the quickest reachable one, or fails at once.
+    void connectFastestTakesTheQuickestReachableNode()
+    {
+        ProbeTargets targets;
+        NodeInfo dead;
+        dead.id = 1;
+        dead.name = QStringLiteral("Dead");
+        dead.host = QStringLiteral("127.0.0.1");
+        dead.port = targets.refusingPort();
+        dead.status = QStringLiteral("ONLINE");
+        NodeInfo open = dead;
+        open.id = 2;
+        open.name = QStringLiteral("Open");
+        open.port = targets.openListener();
+        m_service->setNodes({dead, open});
+        signIn();
+        m_scenario = QStringLiteral("error"); // the start fails soon, its target recorded
+        const CliRun fastest = run({QStringLiteral("connect"), QStringLiteral("--fastest")});
+        QCOMPARE(fastest.exitCode, 1);
+        QVERIFY2(fastest.out.startsWith("Selected  Open (id 2)\nConnecting…\n"), fastest.out.constData());
+        QCOMPARE(stored(QStringLiteral("selectedNodeId")).toString(), QStringLiteral("2"));
+        QFile record(stateFile(QStringLiteral("helper.json")));
+        QVERIFY(record.open(QIODevice::ReadOnly));
+        QVERIFY(record.readAll().contains(QStringLiteral("127.0.0.1:%1").arg(open.port).toUtf8()));
+
+        m_service->setNodes({dead});
+        QVERIFY(QFile::remove(stateFile(QStringLiteral("helper.json"))));
+        const CliRun none = run({QStringLiteral("connect"), QStringLiteral("--fastest")});
+        QCOMPARE(none.exitCode, 1);
+        QCOMPARE(none.err, QByteArray("nimbrel-cli: No reachable node\n"));
+        QVERIFY(!QFile::exists(stateFile(QStringLiteral("helper.json")))); // no helper was started
+        QCOMPARE(run({QStringLiteral("connect"), QStringLiteral("1"), QStringLiteral("--fastest")}).exitCode, 2);
     }
 
     // Programs read the state word; people read the status text, in the chosen language.

@@ -1,3 +1,4 @@
+#include "ProbeTargets.h"
 #include "TestEnvironment.h"
 #include "TestableViewModel.h"
 #include "app/AppViewModel.h"
@@ -159,6 +160,60 @@ private slots:
         QTRY_COMPARE(vm.pingingNodes().value(3, true), false);
         QCOMPARE(vm.pingResults().value(3), -1);
         QCOMPARE(vm.pingResults().size(), 1);
+    }
+
+    // "Fastest" probes only what is not measured yet, then selects the quickest exactly-"ONLINE" node, the
+    // lower load breaking a tie; refused and timed-out probes never win. With none left, the selection
+    // stays and a notice says so.
+    void fastestPickSelectsTheQuickestReachableNode()
+    {
+        TestEnvironment env;
+        TestableViewModel vm(env.environment());
+        ProbeTargets targets;
+        const auto listed = [&](qint64 id, quint16 port, int load, const char *status = "ONLINE") {
+            NodeInfo info = node(id, QStringLiteral("127.0.0.1"), port);
+            info.loadPercent = load;
+            info.status = QString::fromLatin1(status);
+            return info;
+        };
+        const QList<NodeInfo> nodes{listed(1, targets.openListener(), 50), listed(2, targets.refusingPort(), 0),
+                                    listed(3, targets.silentListener(), 0),
+                                    listed(4, targets.openListener(), 0, "OFFLINE"),
+                                    listed(5, targets.openListener(), 10)};
+        vm.setNodes(nodes);
+        vm.setSelectedNode(nodes.first());
+        // Measured before: 1 and 5 as fast as each other, the offline 4 fastest of all.
+        vm.setPingResults({{1, 30}, {4, 1}, {5, 30}});
+        QSignalSpy picked(&vm, &AppViewModel::fastestPicked);
+        vm.pickFastestNode();
+        QVERIFY(vm.pickingFastest());
+        QCOMPARE(vm.pingingNodes().keys().size(), 2); // 2 and 3, the ones not measured
+        QTRY_COMPARE(picked.count(), 1);
+        QCOMPARE(picked.first().first().value<std::optional<qint64>>(), std::optional<qint64>(5));
+        QCOMPARE(vm.selectedNode()->id, 5);
+        QCOMPARE(vm.rememberedNodeId(), std::optional<qint64>(5));
+        QCOMPARE(vm.pingResults().value(2), -1);
+        QCOMPARE(vm.pingResults().value(3), -1);
+        QCOMPARE(vm.pingResults().value(1), 30); // not probed again
+        QVERIFY(!vm.pickingFastest());
+        QCOMPARE(vm.nodesNotice(), std::nullopt);
+
+        // Nothing reachable: the selection stays, and the notice says so.
+        vm.setNodes({nodes.at(1), nodes.at(2), nodes.at(3)});
+        vm.setSelectedNode(nodes.at(1));
+        vm.setPingResults({});
+        vm.pickFastestNode();
+        QTRY_COMPARE(picked.count(), 2);
+        QCOMPARE(picked.last().first().value<std::optional<qint64>>(), std::nullopt);
+        QCOMPARE(vm.selectedNode()->id, 2);
+        QCOMPARE(vm.nodesNotice(), std::optional(QStringLiteral("No reachable node")));
+
+        // A pick cut short by the session's end does not stay busy.
+        vm.setPingResults({});
+        vm.pickFastestNode();
+        vm.resetState();
+        QVERIFY(!vm.pickingFastest());
+        QCOMPARE(vm.nodesNotice(), std::nullopt);
     }
 
     void resetEmptiesBothMapsAndKeepsThemEmpty()

@@ -181,6 +181,24 @@ private slots:
         click(QStringLiteral("node_2_select"));
         QCOMPARE(m_vm->selectedNode()->id, 2);
         QCOMPARE(text(QStringLiteral("selectedNodeText")), QStringLiteral("🇸🇬 Singapore 01"));
+
+        // "Test all" probes every node; "Fastest" then selects a reachable online one (the service's
+        // refusing and silent nodes time out), and the card shows it.
+        click(QStringLiteral("testAllButton"));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            m_vm->pingResults().size() == m_vm->nodes().size() && !m_vm->pingingNodes().values().contains(true), 10000);
+        click(QStringLiteral("fastestButton"));
+        QTRY_VERIFY(!m_vm->pickingFastest());
+        const NodeInfo picked = *m_vm->selectedNode();
+        QCOMPARE(picked.status, QStringLiteral("ONLINE"));
+        QVERIFY(m_vm->pingResults().value(picked.id) >= 0);
+        for (const NodeInfo &node : m_vm->nodes()) {
+            if (node.status == QLatin1String("ONLINE") && m_vm->pingResults().value(node.id) >= 0)
+                QVERIFY(m_vm->pingResults().value(node.id) >= m_vm->pingResults().value(picked.id));
+        }
+        QTRY_COMPARE(text(QStringLiteral("selectedNodeText")), picked.flagEmoji + QLatin1Char(' ') + picked.name);
+        QVERIFY(!shown(QStringLiteral("nodesNoticeText")));
+        click(QStringLiteral("node_2_select")); // as the next test expects
     }
 
     void connectAndDisconnect()

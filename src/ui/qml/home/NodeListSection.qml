@@ -44,7 +44,49 @@ CardBackground {
             }
             Item { Layout.fillWidth: true }
             TapButton {
+                objectName: "testAllButton"
+                enabled: root.nodeCount > 0
+                opacity: enabled ? 1 : 0.5
+                text: qsTr("test_all")
+                implicitWidth: testAllText.implicitWidth
+                implicitHeight: testAllText.implicitHeight
+                Text {
+                    id: testAllText
+                    text: qsTr("test_all")
+                    color: Theme.clrTextSecondary
+                    font.pixelSize: 12
+                }
+                onClicked: AppViewModel.testAllNodes()
+            }
+            TapButton {
+                objectName: "fastestButton"
+                Layout.leftMargin: 8
+                enabled: root.nodeCount > 0 && !AppViewModel.pickingFastest
+                opacity: root.nodeCount > 0 ? 1 : 0.5
+                text: qsTr("fastest")
+                implicitWidth: fastestRow.implicitWidth
+                implicitHeight: fastestRow.implicitHeight
+                Row {
+                    id: fastestRow
+                    spacing: 4
+                    Spinner {
+                        running: AppViewModel.pickingFastest
+                        visible: running
+                        width: 12
+                        height: 12
+                        anchors.verticalCenter: parent.verticalCenter
+                    }
+                    Text {
+                        text: qsTr("fastest")
+                        color: Theme.clrTextSecondary
+                        font.pixelSize: 12
+                    }
+                }
+                onClicked: AppViewModel.pickFastestNode()
+            }
+            TapButton {
                 objectName: "refreshNodesButton"
+                Layout.leftMargin: 8
                 enabled: !AppViewModel.nodesLoading
                 text: qsTr("refresh_nodes")
                 implicitWidth: refreshRow.implicitWidth
@@ -96,6 +138,19 @@ CardBackground {
             visible: !(AppViewModel.nodesLoading && root.nodeCount === 0) && root.hasError
             text: root.hasError ? LanguageManager.fill(qsTr("nodes_load_failed"), AppViewModel.nodesError) : ""
             color: Theme.clrError
+            font.pixelSize: 13
+            wrapMode: Text.Wrap
+        }
+        Text {
+            objectName: "nodesNoticeText"
+            Layout.fillWidth: true
+            Layout.leftMargin: 16
+            Layout.rightMargin: 16
+            Layout.topMargin: 8
+            Layout.bottomMargin: 8
+            visible: AppViewModel.nodesNotice !== undefined && AppViewModel.nodesNotice !== null
+            text: visible ? AppViewModel.nodesNotice : ""
+            color: Theme.clrWarning
             font.pixelSize: 13
             wrapMode: Text.Wrap
         }
