@@ -71,11 +71,19 @@ QList<ScreenshotTour::Step> DemoTour::walkthrough(AppViewModel &vm, LanguageMana
          },
          probed,
          {}},
-        {QStringLiteral("connecting"),
+        {QStringLiteral("test-all"),
+         [&vm] { vm.testAllNodes(); },
+         [&vm] { return vm.pingResults().size() == vm.nodes().size() && !vm.pingingNodes().values().contains(true); },
+         {}},
+        {QStringLiteral("fastest"),
          [&vm, main] {
              scrollHome(main, 0);
-             vm.vpnConnect();
+             vm.pickFastestNode();
          },
+         [&vm] { return !vm.pickingFastest(); },
+         {}},
+        {QStringLiteral("connecting"),
+         [&vm] { vm.vpnConnect(); },
          [&vm] { return vm.isVpnLoading() || vm.isConnected(); },
          {}},
         {QStringLiteral("connected"), {}, [&vm] { return vm.isConnected(); }, {}},

@@ -10,8 +10,9 @@ struct DemoTour {
     // The three screens as they are, then the sign-in screen in Simplified Chinese.
     static QList<ScreenshotTour::Step> screens(AppViewModel &vm, LanguageManager &languages);
 
-    // A newcomer's first session against a service: sign in, home with nodes, a latency probe, connect,
-    // connected, disconnect, a switch to Simplified Chinese, and the tray panel.
+    // A newcomer's first session against a service: sign in, home with nodes, a latency probe, "Test all",
+    // "Fastest", connect, connected, disconnect, a failed start in Russian, a switch to Simplified
+    // Chinese, and the tray panel.
     static QList<ScreenshotTour::Step> walkthrough(AppViewModel &vm, LanguageManager &languages,
                                                    QQuickWindow *mainWindow, QQuickWindow *panel, const QString &email,
                                                    const QString &password);
