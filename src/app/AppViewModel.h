@@ -95,6 +95,7 @@ public:
     const std::optional<QString> &connectedServerIp() const { return m_tunnel->state().serverHost(); }
     RoutingMode connectedRoutingMode() const { return m_tunnel->state().mode(); }
     TunnelController &tunnel() { return *m_tunnel; }
+    const TunnelController &tunnel() const { return *m_tunnel; }
 
     // Plain fields: nobody is notified.
     const std::optional<QString> &accessToken() const { return m_accessToken; }

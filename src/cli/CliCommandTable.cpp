@@ -194,6 +194,12 @@ const QList<Command> &commands()
                 "Stops the tunnel, whichever of the app or another nimbrel-cli drives it, and waits for its "
                 "clean-up.",
                 {}, lines({"nimbrel-cli disconnect"})),
+        command("report", 0, 0, O::None, "report", "a support report, every secret redacted",
+                "Prints what someone helping you needs: versions, the system, the helper found with its owner "
+                "and mode, whether the rights and the control program are installed, the tunnel's state and the "
+                "helper log's last 200 lines. Tokens, the key, passwords and e-mail addresses are replaced by "
+                "[redacted].",
+                {}, lines({"nimbrel-cli report > report.txt"})),
         command("help", 0, 1, O::Command, "help [COMMAND]", "this overview, or one command's help", "", {},
                 lines({"nimbrel-cli help ping"})),
     };

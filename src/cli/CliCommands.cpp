@@ -2,6 +2,7 @@
 
 #include "CliSession.h"
 #include "app/AppViewModel.h"
+#include "app/SupportReport.h"
 #include "i18n/LanguageManager.h"
 #include "i18n/TextFormat.h"
 #include "nodes/NodeSelection.h"
@@ -19,6 +20,7 @@
 #include <QTimer>
 
 #include <csignal>
+#include <cstdio>
 
 namespace {
 
@@ -146,6 +148,7 @@ int CliCommands::run()
         {QStringLiteral("language"), &CliCommands::language},
         {QStringLiteral("connect"), &CliCommands::connect},
         {QStringLiteral("disconnect"), &CliCommands::disconnect},
+        {QStringLiteral("report"), &CliCommands::report},
         {QStringLiteral("__node-ids"), &CliCommands::listedNodeIds},
     };
     const Handler handler = handlers.value(m_request.command);
@@ -493,6 +496,22 @@ int CliCommands::nodes()
                 .arg(latencies.contains(node.id) ? latencyText(latencies.value(node.id)) : QStringLiteral("-"), 7)
                 .arg(node.flagEmoji, node.name));
     }
+    return ExitSuccess;
+}
+
+int CliCommands::report()
+{
+    // Signed in, the key of a node-list load is known too, so it is redacted as well.
+    if (m_vm.restoreStoredSession()) {
+        if (const std::optional<int> failed = openSession(Nodes::IfSubscribed))
+            return *failed;
+    }
+    std::fputs(
+        SupportReport::compose(SupportReport::session(m_vm, tunnelJson().value(QStringLiteral("status")).toString()),
+                               m_vm.tunnel().diagnostician())
+            .toUtf8()
+            .constData(),
+        stdout);
     return ExitSuccess;
 }
 

@@ -73,6 +73,7 @@ constexpr Row kRows[] = {
     {"test_all", {"Test all", "全部测速", "全部測速", "Проверить все"}},
     {"fastest", {"Fastest", "最快", "最快", "Самый быстрый"}},
     {"no_reachable_node", {"No reachable node", "没有可用的节点", "沒有可用的節點", "Нет доступного сервера"}},
+    {"copy_support_report", {"Copy support report", "复制支持报告", "複製支援報告", "Скопировать отчёт для поддержки"}},
     // The command-line client's own lines.
     {"cli_account", {"Account", "账号", "帳號", "Аккаунт"}},
     {"cli_subscription", {"Subscription", "订阅", "訂閱", "Подписка"}},

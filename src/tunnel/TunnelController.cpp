@@ -10,6 +10,7 @@
 #include "i18n/LanguageManager.h"
 #include "platform/AdminPrompt.h"
 #include "platform/HelperProcess.h"
+#include "platform/PreferenceStore.h"
 #include "platform/SystemInfo.h"
 #include "platform/ThreadHandoff.h"
 
@@ -100,6 +101,25 @@ QString TunnelController::binaryPath() const
 QStringList TunnelController::helperCandidates() const
 {
     return HelperLocator(m_settings.preferences, m_settings.helperPlaces).candidates();
+}
+
+TunnelController::Diagnostician TunnelController::diagnostician() const
+{
+    return {m_settings.preferences, m_settings.helperPlaces, controlProgram(), m_settings.paths.log};
+}
+
+TunnelController::Diagnosis TunnelController::Diagnostician::diagnose() const
+{
+    const HelperLocator locator(preferences, places);
+    Diagnosis diagnosis;
+    diagnosis.helper = locator.binaryPath();
+    diagnosis.places = locator.candidates();
+    diagnosis.controlProgram = control.path();
+    diagnosis.controlProgramPresent = QFile::exists(diagnosis.controlProgram);
+    diagnosis.readyHelper = control.readyHelper();
+    diagnosis.setupHelper = preferences->string(PrivilegeInstaller::setupBinaryPathKey).value_or(QString());
+    diagnosis.logPath = logPath;
+    return diagnosis;
 }
 
 void TunnelController::resetStatus()

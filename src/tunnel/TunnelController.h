@@ -1,5 +1,6 @@
 #pragma once
 
+#include "HelperLocator.h"
 #include "RoutingMode.h"
 #include "SmartModeCleanup.h"
 #include "TunnelLog.h"
@@ -38,6 +39,26 @@ public:
     QString binaryPath() const;
     // Where binaryPath looks, in order.
     QStringList helperCandidates() const;
+    // What a support report says of the tunnel's pieces.
+    struct Diagnosis {
+        QString helper; // the helper found, or empty
+        QStringList places;
+        QString controlProgram; // the program sudo runs
+        bool controlProgramPresent = false;
+        std::optional<QString> readyHelper; // the helper the control program's check names ready
+        QString setupHelper;                // the helper the rights were last installed for
+        QString logPath;
+    };
+    // Copies of what a diagnosis reads, so that it can run on any thread while the controller goes on.
+    struct Diagnostician {
+        std::shared_ptr<PreferenceStore> preferences;
+        HelperLocator::Places places;
+        ControlProgram control;
+        QString logPath;
+        // Runs the control program's check through sudo -n: call it off the main thread of a window.
+        Diagnosis diagnose() const;
+    };
+    Diagnostician diagnostician() const;
     // Starts the helper for node (none: refused with a status saying so) with psk, in mode.
     void vpnConnect(const std::optional<NodeInfo> &node, const QString &psk, RoutingMode mode);
     void vpnDisconnect();

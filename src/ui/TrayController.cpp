@@ -2,14 +2,18 @@
 
 #include "SymbolIcon.h"
 #include "app/AppViewModel.h"
+#include "app/SupportReport.h"
 #include "i18n/LanguageManager.h"
 
 #include <QApplication>
+#include <QClipboard>
+#include <QFutureWatcher>
 #include <QIcon>
 #include <QMenu>
 #include <QQuickWindow>
 #include <QScreen>
 #include <QSystemTrayIcon>
+#include <QtConcurrent/QtConcurrentRun>
 
 namespace {
 
@@ -37,6 +41,7 @@ TrayController::TrayController(AppViewModel &viewModel, QObject *parent)
         else
             m_viewModel.vpnConnect();
     });
+    m_reportAction = m_menu->addAction(QString(), this, &TrayController::copySupportReport);
     m_menu->addAction(QStringLiteral("Open Nimbrel"), this, &TrayController::openMainWindow);
     m_menu->addAction(QStringLiteral("Quit Nimbrel"), this, &TrayController::quitRequested);
     connect(m_menu.get(), &QMenu::aboutToShow, this, &TrayController::refreshMenu);
@@ -83,6 +88,22 @@ void TrayController::refreshMenu()
                                                                        : QStringLiteral("connect_button")));
     m_tunnelAction->setEnabled(active ? !m_viewModel.isVpnLoading() || m_viewModel.canCancelConnect()
                                       : m_viewModel.screen() == AppViewModel::Screen::Home);
+    m_reportAction->setText(LanguageManager::shared().localized(QStringLiteral("copy_support_report")));
+}
+
+void TrayController::copySupportReport()
+{
+    // The session is read here, on the view model's thread; the rest (a sudo -n check, the log) on a worker.
+    const SupportReport::Session session = SupportReport::session(m_viewModel, m_viewModel.vpnStatus());
+    auto *watcher = new QFutureWatcher<QString>(this);
+    connect(watcher, &QFutureWatcher<QString>::finished, this, [this, watcher] {
+        QGuiApplication::clipboard()->setText(watcher->result());
+        watcher->deleteLater();
+        emit supportReportCopied();
+    });
+    watcher->setFuture(QtConcurrent::run([session, diagnostician = m_viewModel.tunnel().diagnostician()] {
+        return SupportReport::compose(session, diagnostician);
+    }));
 }
 
 void TrayController::notifyProblem(const QString &statusText)

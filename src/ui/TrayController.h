@@ -50,11 +50,15 @@ public:
 
 signals:
     void activated();
+    // The support report is on the clipboard.
+    void supportReportCopied();
 
 private slots:
     void togglePanel();
     void openMainWindow();
     void quitRequested();
+    // Puts the support report (every secret redacted) on the clipboard; made off this thread.
+    void copySupportReport();
 
 private:
     void showState();
@@ -71,5 +75,6 @@ private:
     QString m_lastNotification;
     std::unique_ptr<QMenu> m_menu;
     QAction *m_tunnelAction = nullptr;
+    QAction *m_reportAction = nullptr;
     QElapsedTimer m_closedByFocusLoss; // the click on the icon that took the focus must not reopen it
 };

@@ -451,6 +451,42 @@ private slots:
         QCOMPARE(run({QStringLiteral("connect"), QStringLiteral("1"), QStringLiteral("--fastest")}).exitCode, 2);
     }
 
+    // The support report says what a helper needs and no secret: every one planted in every source (the
+    // preference file, the node list's key, the helper's log) comes out as "[redacted]".
+    void aSupportReportCarriesNoSecret()
+    {
+        signIn();
+        const QString accessToken = stored(QStringLiteral("auth.accessToken")).toString();
+        const QString refreshToken = stored(QStringLiteral("auth.refreshToken")).toString();
+        const QString psk = m_service->psk();
+        QVERIFY(!accessToken.isEmpty() && !refreshToken.isEmpty() && !psk.isEmpty());
+        QFile log(stateFile(QStringLiteral("fw.log")));
+        QVERIFY(log.open(QIODevice::WriteOnly));
+        log.write("line 1 of the helper, too old to be shown\n");
+        for (int i = 2; i < 200; ++i)
+            log.write(QByteArray("handshake step ") + QByteArray::number(i) + '\n');
+        log.write(("GET /api/nodes Authorization: Bearer " + accessToken + "\n").toUtf8());
+        log.write(("refresh " + refreshToken + " psk=" + psk + " for demo@nimbrel.test\n").toUtf8());
+        log.write("password: nimbrel-demo key=Zq7fK2pX9vLm4Rt8Yw3Hb6Nc1Ds5Ge0Ju\n");
+        log.write("VPN started, last line\n");
+        log.close();
+
+        const CliRun report = run({QStringLiteral("report")});
+        QCOMPARE(report.exitCode, 0);
+        const QString text = QString::fromUtf8(report.out);
+        for (const QString &secret :
+             {accessToken, refreshToken, psk, QStringLiteral("demo@nimbrel.test"), QStringLiteral("nimbrel-demo"),
+              QStringLiteral("Zq7fK2pX9vLm4Rt8Yw3Hb6Nc1Ds5Ge0Ju")})
+            QVERIFY2(!text.contains(secret), qPrintable(secret));
+        QVERIFY(text.contains(QLatin1String("[redacted]")));
+        for (const QString &part : {QStringLiteral("nimbrel-cli " NIMBREL_VERSION), QStringLiteral("Qt "),
+                                    QStringLiteral("Helper: ") + QFileInfo(m_helper).canonicalFilePath(),
+                                    QStringLiteral("Tunnel: Disconnected"), QStringLiteral("handshake step 199"),
+                                    QStringLiteral("VPN started, last line")})
+            QVERIFY2(text.contains(part), qPrintable(part + QLatin1String("\n---\n") + text));
+        QVERIFY(!text.contains(QLatin1String("too old to be shown"))); // the last 200 lines only
+    }
+
     // Programs read the state word; people read the status text, in the chosen language.
     void connectReportsAStateWordBesideTheText_data()
     {

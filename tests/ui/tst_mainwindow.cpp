@@ -14,6 +14,7 @@
 #include "ui/TrayController.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QMenu>
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
@@ -409,8 +410,17 @@ private slots:
             return shown;
         };
         m_vm->setScreen(AppViewModel::Screen::Login);
-        QCOMPARE(texts(), (QStringList{QStringLiteral("Connect"), QStringLiteral("Open Nimbrel"),
-                                       QStringLiteral("Quit Nimbrel")}));
+        QCOMPARE(texts(), (QStringList{QStringLiteral("Connect"), QStringLiteral("Copy support report"),
+                                       QStringLiteral("Open Nimbrel"), QStringLiteral("Quit Nimbrel")}));
+        // The report goes to the clipboard, made off the main thread, with no secret in it.
+        m_vm->setAccessToken(QStringLiteral("secret-access-token-4711"));
+        QSignalSpy copied(&tray, &TrayController::supportReportCopied);
+        menu->actions().at(1)->trigger();
+        QTRY_COMPARE(copied.count(), 1);
+        const QString report = QGuiApplication::clipboard()->text();
+        QVERIFY2(report.startsWith(QLatin1String("Nimbrel support report")), qPrintable(report));
+        QVERIFY(!report.contains(QLatin1String("secret-access-token-4711")));
+        m_vm->setAccessToken(std::nullopt);
         QVERIFY(!menu->actions().first()->isEnabled());
         LanguageManager::shared().setLanguage(AppLanguage::ru);
         m_vm->tunnel().stateForTests().setConnected(true);
