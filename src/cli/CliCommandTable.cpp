@@ -123,6 +123,20 @@ QStringList flagWords(const QList<Flag> &flags)
     return words;
 }
 
+// One case line a command (format: %1 its name, %2 its own options and operand words); nodeIds is the
+// shell's way to list node ids.
+QString commandCases(const QString &format, const QString &nodeIds)
+{
+    QString cases;
+    for (const Command &command : commands()) {
+        QStringList words = flagWords(command.flags) + operandWords(command.operand);
+        if (command.operand == O::NodeId)
+            words.append(nodeIds);
+        cases += format.arg(command.name, shellWords(words));
+    }
+    return cases;
+}
+
 } // namespace
 
 QString sentence(QString text)
@@ -258,13 +272,8 @@ QString commandHelp(const Command &command)
 
 QString bashCompletion()
 {
-    QString cases;
-    for (const Command &command : commands()) {
-        QString words = shellWords(flagWords(command.flags) + operandWords(command.operand));
-        if (command.operand == O::NodeId)
-            words += QStringLiteral(" $(nimbrel-cli \"${settings[@]}\" __node-ids 2>/dev/null)");
-        cases += QStringLiteral("        %1) words+=\" %2\" ;;\n").arg(command.name, words);
-    }
+    const QString cases = commandCases(QStringLiteral("        %1) words+=\" %2\" ;;\n"),
+                                       QStringLiteral("$(nimbrel-cli \"${settings[@]}\" __node-ids 2>/dev/null)"));
     return QStringLiteral("# bash completion for nimbrel-cli\n"
                           "_nimbrel_cli()\n{\n"
                           "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}\n"
@@ -300,13 +309,8 @@ QString zshCompletion()
         described +=
             QStringLiteral("        '%1:%2'\n")
                 .arg(command.name, QString(command.summary).replace(QLatin1Char('\''), QStringLiteral("'\\''")));
-    QString cases;
-    for (const Command &command : commands()) {
-        QString words = shellWords(flagWords(command.flags) + operandWords(command.operand));
-        if (command.operand == O::NodeId)
-            words += QStringLiteral(" $(nimbrel-cli __node-ids 2>/dev/null)");
-        cases += QStringLiteral("        (%1) compadd -- %2 ;;\n").arg(command.name, words);
-    }
+    const QString cases = commandCases(QStringLiteral("        (%1) compadd -- %2 ;;\n"),
+                                       QStringLiteral("$(nimbrel-cli __node-ids 2>/dev/null)"));
     return QStringLiteral("#compdef nimbrel-cli\n"
                           "# zsh completion for nimbrel-cli\n"
                           "_nimbrel-cli() {\n"

@@ -117,6 +117,18 @@ private:
 
     QVariant stored(const QString &key) const { return QSettings(settingsFile(), QSettings::IniFormat).value(key); }
 
+    // An online node on this machine, for the probe targets.
+    static NodeInfo onlineNode(qint64 id, const char *name, quint16 port)
+    {
+        NodeInfo node;
+        node.id = id;
+        node.name = QString::fromLatin1(name);
+        node.host = QStringLiteral("127.0.0.1");
+        node.port = port;
+        node.status = QStringLiteral("ONLINE");
+        return node;
+    }
+
     // The client's one key style: camelCase, in every object however deep.
     static bool keysAreCamelCase(const QJsonValue &value)
     {
@@ -248,17 +260,8 @@ private slots:
     void pingProbesInParallelAndRemembersTheResults()
     {
         ProbeTargets targets;
-        NodeInfo open;
-        open.id = 1;
-        open.name = QStringLiteral("Open");
-        open.host = QStringLiteral("127.0.0.1");
-        open.port = targets.openListener();
-        open.status = QStringLiteral("ONLINE");
-        NodeInfo dead = open;
-        dead.id = 2;
-        dead.name = QStringLiteral("Dead");
-        dead.port = targets.refusingPort();
-        m_service->setNodes({open, dead});
+        m_service->setNodes(
+            {onlineNode(1, "Open", targets.openListener()), onlineNode(2, "Dead", targets.refusingPort())});
         signIn();
 
         const CliRun ping = run({QStringLiteral("ping"), QStringLiteral("--all"), QStringLiteral("--json")});
@@ -421,16 +424,8 @@ private slots:
     void connectFastestTakesTheQuickestReachableNode()
     {
         ProbeTargets targets;
-        NodeInfo dead;
-        dead.id = 1;
-        dead.name = QStringLiteral("Dead");
-        dead.host = QStringLiteral("127.0.0.1");
-        dead.port = targets.refusingPort();
-        dead.status = QStringLiteral("ONLINE");
-        NodeInfo open = dead;
-        open.id = 2;
-        open.name = QStringLiteral("Open");
-        open.port = targets.openListener();
+        const NodeInfo dead = onlineNode(1, "Dead", targets.refusingPort());
+        const NodeInfo open = onlineNode(2, "Open", targets.openListener());
         m_service->setNodes({dead, open});
         signIn();
         m_scenario = QStringLiteral("error"); // the start fails soon, its target recorded
