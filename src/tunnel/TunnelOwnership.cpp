@@ -197,9 +197,10 @@ void TunnelOwnership::Lease::write()
                         .arg(m_helper->identity->startTime, m_helper->identity->commandDigest);
     }
     const QByteArray bytes = text.toUtf8() + kRecordEnd;
-    // Over the old record, then cut to length: a reader never finds the file empty.
-    if (::pwrite(m_fd, bytes.constData(), size_t(bytes.size()), 0) == bytes.size())
-        static_cast<void>(::ftruncate(m_fd, bytes.size()));
+    // Over the old record, then cut to length: a reader never finds the file empty. A write cut short
+    // (a full disk) leaves no record rather than the new one's start over the old one's end line.
+    const bool whole = ::pwrite(m_fd, bytes.constData(), size_t(bytes.size()), 0) == bytes.size();
+    static_cast<void>(::ftruncate(m_fd, whole ? bytes.size() : 0));
 }
 
 TunnelOwnership::TunnelOwnership(QString lockPath, QString program)
