@@ -35,20 +35,23 @@ bool isAtPath(const QByteArray &path, const struct stat &info)
 // The line that ends a whole record: what follows it is the tail of a longer one being replaced.
 const QByteArray kRecordEnd = QByteArrayLiteral("end\n");
 
-// The record, up to its end line. A holder rewrites it in place while others may read: a read without
-// the end line caught it mid-write, and is repeated a few times (a record a killed holder left half
-// written stays as it is).
-QByteArray readHolder(int fd)
+// The record, up to its end line. A live holder rewrites it in place while others may read: then a read
+// without the end line caught it mid-write, and is repeated a few times. Without a live holder (the
+// reader holds the lock itself) nobody is writing, and a record a killed holder left half written is
+// taken as it is at once.
+QByteArray readHolder(int fd, bool holderLive)
 {
     QByteArray content;
-    for (int attempt = 0; attempt < 5; ++attempt) {
+    const int attempts = holderLive ? 5 : 1;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
         content = QByteArray(kMaxHolderBytes, Qt::Uninitialized);
         const ssize_t got = ::pread(fd, content.data(), size_t(content.size()), 0);
         content.truncate(got > 0 ? got : 0);
         const qsizetype end = content.startsWith(kRecordEnd) ? 0 : content.indexOf("\n" + kRecordEnd);
         if (end >= 0)
             return content.left(end == 0 ? 0 : end + 1);
-        QThread::usleep(500);
+        if (attempt + 1 < attempts)
+            QThread::usleep(500);
     }
     return content;
 }
@@ -108,10 +111,10 @@ std::optional<LockFileView> viewLockFile(const QString &path)
         if (isForeign(info.st_uid)) {
             view = LockFileView{info.st_uid, false, {}};
         } else if (::flock(fd, LOCK_SH | LOCK_NB) == 0) {
-            view = LockFileView{info.st_uid, false, readHolder(fd)};
+            view = LockFileView{info.st_uid, false, readHolder(fd, false)};
             ::flock(fd, LOCK_UN);
         } else if (errno == EWOULDBLOCK) {
-            view = LockFileView{info.st_uid, true, readHolder(fd)};
+            view = LockFileView{info.st_uid, true, readHolder(fd, true)};
         }
     }
     ::close(fd);
@@ -260,7 +263,7 @@ std::shared_ptr<TunnelOwnership::Lease> TunnelOwnership::acquire(QString *proble
                 QThread::msleep(5);
         }
         if (!locked) {
-            const QByteArray content = readHolder(fd);
+            const QByteArray content = readHolder(fd, true);
             ::close(fd);
             *problem = parseHolder(content).refusal();
             return nullptr;
@@ -277,7 +280,7 @@ std::shared_ptr<TunnelOwnership::Lease> TunnelOwnership::acquire(QString *proble
         // killed. Read before our own record replaces it.
         std::optional<Holder> leftBehind;
         if (ours) {
-            if (const QByteArray content = readHolder(fd); !content.isEmpty())
+            if (const QByteArray content = readHolder(fd, false); !content.isEmpty())
                 leftBehind = parseHolder(content);
         }
         std::shared_ptr<Lease> lease(new Lease(fd, ours ? m_path : QString(), m_program, std::move(leftBehind)));
