@@ -1,6 +1,7 @@
 #include "app/AppEnvironment.h"
 #include "app/AppOptions.h"
 #include "app/AppViewModel.h"
+#include "app/LaunchConnector.h"
 #include "devtools/DevTools.h"
 #include "i18n/LanguageManager.h"
 #include "platform/InstanceChannel.h"
@@ -41,17 +42,16 @@ int main(int argc, char *argv[])
     if (const std::optional<int> handedOver = AppShell::claimOrHandOver(instance))
         return *handedOver;
     AppViewModel viewModel(std::move(*environment));
-    viewModel.recoverTunnel();
+    const LaunchConnector connectOnLaunch(viewModel, viewModel.recoverTunnel());
     const auto closeUi = qScopeGuard([&ui] { ui.reset(); }); // the windows go before the view model they show
     QQuickWindow *window = ui->createMainWindow(viewModel);
     if (window == nullptr) {
         std::fprintf(stderr, "nimbrel: %s\n", qPrintable(ui->errorString()));
         return 1;
     }
-    if (options.demo)
-        window->setTitle(QStringLiteral("Nimbrel (demo)"));
+    window->setTitle(options.demo ? QStringLiteral("Nimbrel (demo)") : window->title());
     AppShell shell(viewModel, *ui, *window);
-    shell.start(instance);
+    shell.start(instance, options.trayOnly);
     DevTools devTools;
     if (const std::optional<int> failed = devTools.start(options, shell, viewModel))
         return *failed;

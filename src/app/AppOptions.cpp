@@ -17,6 +17,7 @@ const QList<AppOptions::Described> &AppOptions::described()
          QStringLiteral("Open this web site for subscribing (also NIMBREL_WEBSITE)."), true, false},
         {QStringLiteral("demo"), QString(),
          QStringLiteral("Demo mode: privileged commands are recorded, not run as root."), true, false},
+        {QStringLiteral("tray"), QString(), QStringLiteral("Start in the tray, the main window closed."), false, false},
         {QStringLiteral("screenshot-dir"), QStringLiteral("folder"),
          QStringLiteral("Write a PNG of each screen into this folder, then quit."), false, true},
         {QStringLiteral("tour-account"), QStringLiteral("email"),
@@ -51,6 +52,7 @@ AppOptions AppOptions::parse(const QStringList &arguments, const QProcessEnviron
     options.screenshotDir = parser.value(QStringLiteral("screenshot-dir"));
     options.tourAccount = parser.value(QStringLiteral("tour-account"));
     options.measure = parser.value(QStringLiteral("measure"));
+    options.trayOnly = parser.isSet(QStringLiteral("tray"));
     options.tourPassword = environment.value(QStringLiteral("NIMBREL_DEMO_PASSWORD"));
     return options;
 }

@@ -27,6 +27,8 @@ struct AppOptions {
     std::optional<QUrl> webSiteUrl;
     // For scripts/bench: report one measurement and quit (see Measurement).
     QString measure;
+    // Start in the tray alone, the main window closed (as a login starts it).
+    bool trayOnly = false;
 
     // The addresses to use: the overrides, else the build's defaults. On a URL that may not be used,
     // returns false and says why in problem.

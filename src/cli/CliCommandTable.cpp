@@ -1,5 +1,6 @@
 #include "CliCommandTable.h"
 
+#include "app/AppSwitches.h"
 #include "i18n/AppLanguage.h"
 
 namespace CliCommandTable {
@@ -70,6 +71,12 @@ QStringList operandWords(Operand operand)
         return languageCodes();
     case O::Command:
         return commandNames();
+    case O::Switch: {
+        QStringList words{QStringLiteral("on"), QStringLiteral("off")};
+        for (AppSwitches::Switch which : AppSwitches::all())
+            words.append(AppSwitches::key(which));
+        return words;
+    }
     case O::None:
     case O::NodeId:
     case O::Email:
@@ -208,6 +215,12 @@ const QList<Command> &commands()
                 "Stops the tunnel, whichever of the app or another nimbrel-cli drives it, and waits for its "
                 "clean-up.",
                 {}, lines({"nimbrel-cli disconnect"})),
+        command("config", 0, 2, O::Switch, "config [KEY [on|off]]", "show or set the switches (off by default)",
+                "Without a key, shows every switch; with a key, that one; with on or off, sets it, here and in the "
+                "app. launchAtLogin starts the app in the tray when you log in (an XDG autostart entry); "
+                "connectOnLaunch connects once at start, when the stored session signs in and the node list "
+                "has loaded.",
+                {}, lines({"nimbrel-cli config", "nimbrel-cli config launchAtLogin on"})),
         command("report", 0, 0, O::None, "report", "a support report, every secret redacted",
                 "Prints what someone helping you needs: versions, the system, the helper found with its owner "
                 "and mode, whether the rights and the control program are installed, the tunnel's state and the "

@@ -9,7 +9,7 @@
 namespace CliCommandTable {
 
 // What a command's operands are, for completion.
-enum class Operand { None, NodeId, Email, Mode, Language, Command };
+enum class Operand { None, NodeId, Email, Mode, Language, Command, Switch };
 
 struct Flag {
     QString name;      // the long name, without dashes

@@ -1,15 +1,18 @@
 #include "CliCommands.h"
 
 #include "CliSession.h"
+#include "app/AppSwitches.h"
 #include "app/AppViewModel.h"
 #include "app/SupportReport.h"
 #include "i18n/LanguageManager.h"
 #include "i18n/TextFormat.h"
 #include "nodes/NodeSelection.h"
 #include "platform/InstanceChannel.h"
+#include "platform/LoginItem.h"
 #include "platform/PreferenceStore.h"
 #include "platform/TerminalInput.h"
 
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -148,6 +151,7 @@ int CliCommands::run()
         {QStringLiteral("language"), &CliCommands::language},
         {QStringLiteral("connect"), &CliCommands::connect},
         {QStringLiteral("disconnect"), &CliCommands::disconnect},
+        {QStringLiteral("config"), &CliCommands::config},
         {QStringLiteral("report"), &CliCommands::report},
         {QStringLiteral("__node-ids"), &CliCommands::listedNodeIds},
     };
@@ -496,6 +500,33 @@ int CliCommands::nodes()
                 .arg(latencies.contains(node.id) ? latencyText(latencies.value(node.id)) : QStringLiteral("-"), 7)
                 .arg(node.flagEmoji, node.name));
     }
+    return ExitSuccess;
+}
+
+int CliCommands::config()
+{
+    const AppSwitches switches(m_vm.environment().preferences,
+                               QCoreApplication::applicationDirPath() + QStringLiteral("/nimbrel"));
+    QList<AppSwitches::Switch> shown = AppSwitches::all();
+    if (!m_request.operands.isEmpty()) {
+        const std::optional<AppSwitches::Switch> which = AppSwitches::fromKey(m_request.operands.first());
+        const QString value = m_request.operands.value(1);
+        if (!which || (m_request.operands.size() > 1 && value != QLatin1String("on") && value != QLatin1String("off")))
+            return usageError(QStringLiteral("usage: nimbrel-cli config [launchAtLogin|connectOnLaunch [on|off]]"));
+        if (m_request.operands.size() > 1 && !switches.set(*which, value == QLatin1String("on")))
+            return failure(QStringLiteral("cannot write %1").arg(LoginItem::autostartEntryPath()));
+        shown = {*which};
+    }
+    QJsonObject document;
+    for (AppSwitches::Switch which : shown) {
+        const bool on = switches.isOn(which);
+        m_out.line(
+            QStringLiteral("%1 %2  %3")
+                .arg(AppSwitches::key(which), -16)
+                .arg(on ? QStringLiteral("on ") : QStringLiteral("off"), localized(AppSwitches::labelKey(which))));
+        document.insert(AppSwitches::key(which), on);
+    }
+    m_out.document(document);
     return ExitSuccess;
 }
 

@@ -43,6 +43,7 @@ private:
     int language();
     int connect();
     int disconnect();
+    int config();
     int report();
     // The node ids the last "nodes" listed, for shell completion: no request to the service.
     int listedNodeIds();

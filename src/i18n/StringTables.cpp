@@ -74,6 +74,8 @@ constexpr Row kRows[] = {
     {"fastest", {"Fastest", "最快", "最快", "Самый быстрый"}},
     {"no_reachable_node", {"No reachable node", "没有可用的节点", "沒有可用的節點", "Нет доступного сервера"}},
     {"copy_support_report", {"Copy support report", "复制支持报告", "複製支援報告", "Скопировать отчёт для поддержки"}},
+    {"launch_at_login", {"Start at login", "登录时启动", "登入時啟動", "Запускать при входе в систему"}},
+    {"connect_on_launch", {"Connect on start", "启动时连接", "啟動時連線", "Подключаться при запуске"}},
     // The command-line client's own lines.
     {"cli_account", {"Account", "账号", "帳號", "Аккаунт"}},
     {"cli_subscription", {"Subscription", "订阅", "訂閱", "Подписка"}},

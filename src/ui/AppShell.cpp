@@ -75,12 +75,17 @@ std::optional<int> AppShell::claimOrHandOver(InstanceChannel &channel)
     return std::nullopt;
 }
 
-void AppShell::start(InstanceChannel &channel)
+void AppShell::start(InstanceChannel &channel, bool trayOnly)
 {
     connect(&m_mainWindow, &QQuickWindow::frameSwapped, this, &AppShell::addTray,
             Qt::ConnectionType(Qt::QueuedConnection | Qt::SingleShotConnection));
-    QTimer::singleShot(kTrayAtTheLatest, this, &AppShell::addTray);
-    m_mainWindow.show();
+    QTimer::singleShot(trayOnly ? std::chrono::milliseconds(0) : kTrayAtTheLatest, this, &AppShell::addTray);
+    // The window restores the stored session as it is shown; closed, the session is restored here. Without
+    // a tray the window is the only way in, so it opens anyway.
+    if (trayOnly && TrayController::trayAvailable())
+        m_viewModel.tryAutoLogin();
+    else
+        m_mainWindow.show();
     channel.setHandler([this](const QByteArray &request) { return handleRequest(request); });
 }
 

@@ -35,7 +35,7 @@ public:
 
     // Shows the main window; the tray comes once its first frame is drawn (or half a second after
     // the start, whichever is first). Later requests on channel are answered by handleRequest.
-    void start(InstanceChannel &channel);
+    void start(InstanceChannel &channel, bool trayOnly = false);
     // "raise" brings the main window to the front; "disconnect" stops a running or starting tunnel.
     QByteArray handleRequest(const QByteArray &request);
     // Stops the tunnel, waits for its clean-up (at most 12 s), then exits with exitCode. Once.

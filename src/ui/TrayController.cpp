@@ -1,6 +1,7 @@
 #include "TrayController.h"
 
 #include "SymbolIcon.h"
+#include "app/AppSwitches.h"
 #include "app/AppViewModel.h"
 #include "app/SupportReport.h"
 #include "i18n/LanguageManager.h"
@@ -42,6 +43,18 @@ TrayController::TrayController(AppViewModel &viewModel, QObject *parent)
             m_viewModel.vpnConnect();
     });
     m_reportAction = m_menu->addAction(QString(), this, &TrayController::copySupportReport);
+    m_menu->addSeparator();
+    const AppSwitches switches(m_viewModel.environment().preferences, QCoreApplication::applicationFilePath());
+    for (AppSwitches::Switch which : AppSwitches::all()) {
+        QAction *action = m_menu->addAction(QString());
+        action->setCheckable(true);
+        connect(action, &QAction::triggered, this, [switches, which, action](bool on) {
+            if (!switches.set(which, on))
+                action->setChecked(!on); // the autostart entry could not be written
+        });
+        m_switchActions.append({which, action});
+    }
+    m_menu->addSeparator();
     m_menu->addAction(QStringLiteral("Open Nimbrel"), this, &TrayController::openMainWindow);
     m_menu->addAction(QStringLiteral("Quit Nimbrel"), this, &TrayController::quitRequested);
     connect(m_menu.get(), &QMenu::aboutToShow, this, &TrayController::refreshMenu);
@@ -89,6 +102,11 @@ void TrayController::refreshMenu()
     m_tunnelAction->setEnabled(active ? !m_viewModel.isVpnLoading() || m_viewModel.canCancelConnect()
                                       : m_viewModel.screen() == AppViewModel::Screen::Home);
     m_reportAction->setText(LanguageManager::shared().localized(QStringLiteral("copy_support_report")));
+    const AppSwitches switches(m_viewModel.environment().preferences, QString());
+    for (const auto &[which, action] : m_switchActions) {
+        action->setText(LanguageManager::shared().localized(AppSwitches::labelKey(which)));
+        action->setChecked(switches.isOn(which));
+    }
 }
 
 void TrayController::copySupportReport()

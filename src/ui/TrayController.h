@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/AppSwitches.h"
+
 #include <QColor>
 #include <QElapsedTimer>
 #include <QObject>
@@ -76,5 +78,6 @@ private:
     std::unique_ptr<QMenu> m_menu;
     QAction *m_tunnelAction = nullptr;
     QAction *m_reportAction = nullptr;
+    QList<std::pair<AppSwitches::Switch, QAction *>> m_switchActions;
     QElapsedTimer m_closedByFocusLoss; // the click on the icon that took the focus must not reopen it
 };

@@ -81,6 +81,7 @@ private:
         environment.insert(QStringLiteral("NIMBREL_SIMHELPER_RECORD"), stateFile(QStringLiteral("helper.json")));
         environment.insert(QStringLiteral("NIMBREL_SIMHELPER_MAX_LIFE_MS"), QStringLiteral("20000"));
         environment.insert(QStringLiteral("NIMBREL_SIMHELPER_STOP_DELAY_MS"), m_stopDelay);
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), stateFile(QStringLiteral("config"))); // autostart
         cli->setProcessEnvironment(environment);
         // As a shell starts a job: the client leads a process group, which a terminal signals as one.
         cli->setChildProcessModifier([] { ::setpgid(0, 0); });
@@ -444,6 +445,36 @@ private slots:
         QCOMPARE(none.err, QByteArray("nimbrel-cli: No reachable node\n"));
         QVERIFY(!QFile::exists(stateFile(QStringLiteral("helper.json")))); // no helper was started
         QCOMPARE(run({QStringLiteral("connect"), QStringLiteral("1"), QStringLiteral("--fastest")}).exitCode, 2);
+    }
+
+    // The switches are off until turned on; "Start at login" is a valid XDG autostart entry that starts the
+    // app in the tray, and goes again when turned off.
+    void configSwitchesAreOffUntilTurnedOn()
+    {
+        const CliRun defaults = run({QStringLiteral("config"), QStringLiteral("--json")});
+        QCOMPARE(defaults.exitCode, 0);
+        QCOMPARE(defaults.json(),
+                 (QJsonObject{{QStringLiteral("launchAtLogin"), false}, {QStringLiteral("connectOnLaunch"), false}}));
+        const QString entry = stateFile(QStringLiteral("config/autostart/com.nimbrel.Nimbrel.desktop"));
+        QVERIFY(!QFile::exists(entry));
+
+        QCOMPARE(run({QStringLiteral("config"), QStringLiteral("launchAtLogin"), QStringLiteral("on")}).exitCode, 0);
+        QFile file(entry);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(file.readAll().contains("/nimbrel\" --tray\n"));
+        QProcess validate;
+        validate.start(QStringLiteral("desktop-file-validate"), {entry});
+        QVERIFY(validate.waitForFinished(10000));
+        QVERIFY2(validate.exitCode() == 0, validate.readAllStandardOutput().constData());
+        QCOMPARE(run({QStringLiteral("config"), QStringLiteral("connectOnLaunch"), QStringLiteral("on")}).exitCode, 0);
+        QCOMPARE(stored(QStringLiteral("connectOnLaunch")).toString(), QStringLiteral("true"));
+        QCOMPARE(run({QStringLiteral("config"), QStringLiteral("launchAtLogin")}).out.left(19),
+                 QByteArray("launchAtLogin    on"));
+
+        QCOMPARE(run({QStringLiteral("config"), QStringLiteral("launchAtLogin"), QStringLiteral("off")}).exitCode, 0);
+        QVERIFY(!QFile::exists(entry));
+        QCOMPARE(run({QStringLiteral("config"), QStringLiteral("bogus"), QStringLiteral("on")}).exitCode, 2);
+        QCOMPARE(run({QStringLiteral("config"), QStringLiteral("launchAtLogin"), QStringLiteral("maybe")}).exitCode, 2);
     }
 
     // The support report says what a helper needs and no secret: every one planted in every source (the

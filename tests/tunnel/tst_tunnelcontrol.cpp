@@ -1,5 +1,6 @@
 #include "TestEnvironment.h"
 #include "TunnelFixture.h"
+#include "app/LaunchConnector.h"
 #include "i18n/LanguageManager.h"
 #include "platform/HelperProcess.h"
 #include "platform/PreferenceStore.h"
@@ -672,6 +673,62 @@ private slots:
             QVERIFY(!SystemInfo::isProcessAlive(pid_t(helper)));
         }
         QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Disconnected"));
+    }
+
+    // Connect on start: once, after the stored session's sign-in has reached home with an active
+    // subscription and the first list (with its key); never otherwise.
+    void connectOnStartOnlyWhenEverythingIsReady_data()
+    {
+        QTest::addColumn<bool>("switchedOn");
+        QTest::addColumn<bool>("sessionStored");
+        QTest::addColumn<bool>("adopted");
+        QTest::addColumn<QString>("subscription");
+        QTest::addColumn<bool>("listLoaded");
+        QTest::addColumn<bool>("connects");
+        QTest::newRow("all ready") << true << true << false << "ACTIVE" << true << true;
+        QTest::newRow("switched off") << false << true << false << "ACTIVE" << true << false;
+        QTest::newRow("no stored session") << true << false << false << "ACTIVE" << true << false;
+        QTest::newRow("a tunnel adopted at start") << true << true << true << "ACTIVE" << true << false;
+        QTest::newRow("subscription expired") << true << true << false << "EXPIRED" << true << false;
+        QTest::newRow("the list failed") << true << true << false << "ACTIVE" << false << false;
+    }
+    void connectOnStartOnlyWhenEverythingIsReady()
+    {
+        QFETCH(bool, switchedOn);
+        QFETCH(bool, sessionStored);
+        QFETCH(bool, adopted);
+        QFETCH(QString, subscription);
+        QFETCH(bool, listLoaded);
+        QFETCH(bool, connects);
+        TunnelFixture fixture;
+        fixture.installRights();
+        TestableViewModel &vm = fixture.vm();
+        if (switchedOn)
+            fixture.env.preferences->setString(QStringLiteral("connectOnLaunch"), QStringLiteral("true"));
+        if (sessionStored)
+            vm.tokenStore().save(QStringLiteral("a"), QStringLiteral("r"), QStringLiteral("e@example.org"),
+                                 std::nullopt);
+        const LaunchConnector connector(vm, adopted ? TunnelController::Recovery::Adopted
+                                                    : TunnelController::Recovery::Nothing);
+        // As the stored session's sign-in goes: the list starts loading, then home, then the list arrives.
+        vm.setSubscriptionStatus(subscription);
+        vm.setNodesLoading(subscription == QLatin1String("ACTIVE"));
+        vm.setScreen(AppViewModel::Screen::Home);
+        if (!listLoaded) {
+            vm.setPsk(QString());
+            vm.setNodesError(QStringLiteral("offline"));
+        }
+        vm.setNodesLoading(false);
+        QCOMPARE(vm.isVpnLoading(), connects);
+        QCOMPARE(connector.connected(), connects);
+        QVERIFY(!connector.waiting());
+        if (connects) {
+            QTRY_VERIFY_WITH_TIMEOUT(vm.isConnected(), 10000);
+            disconnectAndSettle(fixture);
+            vm.setNodesLoading(true); // a later list never connects again
+            vm.setNodesLoading(false);
+            QVERIFY(!vm.isVpnLoading() && !vm.isConnected());
+        }
     }
 
     void disconnectBeforeTheHelperStartedCancelsTheStart()

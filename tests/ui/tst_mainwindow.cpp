@@ -410,8 +410,16 @@ private slots:
             return shown;
         };
         m_vm->setScreen(AppViewModel::Screen::Login);
-        QCOMPARE(texts(), (QStringList{QStringLiteral("Connect"), QStringLiteral("Copy support report"),
+        QCOMPARE(texts(), (QStringList{QStringLiteral("Connect"), QStringLiteral("Copy support report"), QString(),
+                                       QStringLiteral("Start at login"), QStringLiteral("Connect on start"), QString(),
                                        QStringLiteral("Open Nimbrel"), QStringLiteral("Quit Nimbrel")}));
+        // The switches are checkable, off until turned on, and kept in the preference file.
+        QAction *connectOnStart = menu->actions().at(4);
+        QVERIFY(connectOnStart->isCheckable() && !connectOnStart->isChecked());
+        connectOnStart->trigger();
+        QCOMPARE(m_env->preferences->string(QStringLiteral("connectOnLaunch")), std::optional(QStringLiteral("true")));
+        connectOnStart->trigger();
+        QCOMPARE(m_env->preferences->string(QStringLiteral("connectOnLaunch")), std::optional(QStringLiteral("false")));
         // The report goes to the clipboard, made off the main thread, with no secret in it.
         m_vm->setAccessToken(QStringLiteral("secret-access-token-4711"));
         QSignalSpy copied(&tray, &TrayController::supportReportCopied);
