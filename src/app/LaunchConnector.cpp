@@ -20,9 +20,14 @@ void LaunchConnector::check()
 {
     if (!m_armed)
         return;
+    // Signed out (or the session renewal failed) before the list came: a later sign-in is the user's own.
+    if (!m_vm.accessToken()) {
+        m_armed = false;
+        return;
+    }
     if (m_vm.screen() != AppViewModel::Screen::Home) {
-        // Signed out before the list came: the chance has gone.
-        m_armed = m_vm.screen() == AppViewModel::Screen::Login && !m_sawListLoading;
+        // Away from home after the list had started: the chance has gone.
+        m_armed = !m_sawListLoading;
         return;
     }
     if (!m_vm.subscriptionActive()) {

@@ -691,6 +691,7 @@ private slots:
         QTest::newRow("a tunnel adopted at start") << true << true << true << "ACTIVE" << true << false;
         QTest::newRow("subscription expired") << true << true << false << "EXPIRED" << true << false;
         QTest::newRow("the list failed") << true << true << false << "ACTIVE" << false << false;
+        QTest::newRow("signed out, then in by hand") << true << true << false << "ACTIVE" << true << false;
     }
     void connectOnStartOnlyWhenEverythingIsReady()
     {
@@ -710,7 +711,14 @@ private slots:
                                  std::nullopt);
         const LaunchConnector connector(vm, adopted ? TunnelController::Recovery::Adopted
                                                     : TunnelController::Recovery::Nothing);
-        // As the stored session's sign-in goes: the list starts loading, then home, then the list arrives.
+        // As the stored session's sign-in goes: its tokens, the list starts loading, then home, then the list.
+        vm.setAccessToken(QStringLiteral("a"));
+        if (QByteArray(QTest::currentDataTag()) == "signed out, then in by hand") {
+            vm.setNodesLoading(true);
+            vm.setAccessToken(std::nullopt); // the renewal failed: signed out
+            vm.setScreen(AppViewModel::Screen::Login);
+            vm.setAccessToken(QStringLiteral("b")); // the user signs in again
+        }
         vm.setSubscriptionStatus(subscription);
         vm.setNodesLoading(subscription == QLatin1String("ACTIVE"));
         vm.setScreen(AppViewModel::Screen::Home);
