@@ -4,6 +4,7 @@
 #include "tunnel/HelperLocator.h"
 #include "tunnel/TunnelPaths.h"
 
+#include <QList>
 #include <QUrl>
 
 #include <sys/types.h>
@@ -26,6 +27,10 @@ struct Intervals {
     std::chrono::milliseconds requestTimeout{15000};  // without progress
     std::chrono::milliseconds requestDeadline{60000}; // for a whole request, however steady
     std::chrono::milliseconds cancelDelay{10000};     // before a start may be cancelled
+    // Before each attempt to start a lost tunnel again, when the user has asked for that.
+    QList<std::chrono::milliseconds> reconnectWaits{std::chrono::seconds(2), std::chrono::seconds(4),
+                                                    std::chrono::seconds(8)};
+    std::chrono::milliseconds reconnectSettle{std::chrono::seconds(60)}; // up this long, a restored tunnel is sound
 };
 
 // What the operating system does for the tunnel. Tests and the demo plug in their own.

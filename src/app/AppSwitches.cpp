@@ -7,29 +7,62 @@ AppSwitches::AppSwitches(std::shared_ptr<PreferenceStore> preferences, QString a
     , m_appProgram(std::move(appProgram))
 {}
 
+namespace {
+
+struct SwitchNames {
+    AppSwitches::Switch which;
+    QString key;
+    QString labelKey;
+};
+
+const QList<SwitchNames> &names()
+{
+    static const QList<SwitchNames> table{
+        {AppSwitches::Switch::launchAtLogin, QStringLiteral("launchAtLogin"), QStringLiteral("launch_at_login")},
+        {AppSwitches::Switch::connectOnLaunch, QStringLiteral("connectOnLaunch"), QStringLiteral("connect_on_launch")},
+        {AppSwitches::Switch::autoReconnect, QStringLiteral("autoReconnect"), QStringLiteral("auto_reconnect")},
+    };
+    return table;
+}
+
+const SwitchNames &namesOf(AppSwitches::Switch which)
+{
+    return names().at(qsizetype(which));
+}
+
+} // namespace
+
 const QList<AppSwitches::Switch> &AppSwitches::all()
 {
-    static const QList<Switch> switches{Switch::launchAtLogin, Switch::connectOnLaunch};
+    static const QList<Switch> switches{Switch::launchAtLogin, Switch::connectOnLaunch, Switch::autoReconnect};
     return switches;
 }
 
 QString AppSwitches::key(Switch which)
 {
-    return which == Switch::launchAtLogin ? QStringLiteral("launchAtLogin") : QStringLiteral("connectOnLaunch");
+    return namesOf(which).key;
 }
 
 std::optional<AppSwitches::Switch> AppSwitches::fromKey(const QString &key)
 {
-    for (Switch which : all()) {
-        if (AppSwitches::key(which) == key)
-            return which;
+    for (const SwitchNames &entry : names()) {
+        if (entry.key == key)
+            return entry.which;
     }
     return std::nullopt;
 }
 
+QStringList AppSwitches::keys()
+{
+    QStringList keys;
+    for (const SwitchNames &entry : names())
+        keys.append(entry.key);
+    return keys;
+}
+
 QString AppSwitches::labelKey(Switch which)
 {
-    return which == Switch::launchAtLogin ? QStringLiteral("launch_at_login") : QStringLiteral("connect_on_launch");
+    return namesOf(which).labelKey;
 }
 
 bool AppSwitches::isOn(Switch which) const

@@ -12,7 +12,7 @@
 // turns it on, and each is kept in the preference file (so the app and the command-line client share it).
 class AppSwitches {
 public:
-    enum class Switch { launchAtLogin, connectOnLaunch };
+    enum class Switch { launchAtLogin, connectOnLaunch, autoReconnect };
 
     // appProgram: the app's own program, which a login starts (with --tray).
     AppSwitches(std::shared_ptr<PreferenceStore> preferences, QString appProgram);
@@ -21,6 +21,7 @@ public:
     // The preference key, which is also the name the command-line client takes: "launchAtLogin", ...
     static QString key(Switch which);
     static std::optional<Switch> fromKey(const QString &key);
+    static QStringList keys();
     // The table key of its label.
     static QString labelKey(Switch which);
 

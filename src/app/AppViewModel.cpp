@@ -1,5 +1,6 @@
 #include "AppViewModel.h"
 
+#include "AppSwitches.h"
 #include "NodeListLoader.h"
 #include "SessionFlows.h"
 #include "i18n/LanguageManager.h"
@@ -51,6 +52,11 @@ TunnelSettings tunnelSettings(const AppEnvironment &environment)
     settings.loginName = environment.loginName;
     settings.sudoersFile = environment.sudoersFile;
     settings.controlProgram = environment.controlProgram;
+    settings.reconnectWhenLost = [preferences = environment.preferences] {
+        return AppSwitches(preferences, QString()).isOn(AppSwitches::Switch::autoReconnect);
+    };
+    settings.reconnectWaits = environment.intervals.reconnectWaits;
+    settings.reconnectSettle = environment.intervals.reconnectSettle;
     return settings;
 }
 
@@ -79,6 +85,7 @@ AppViewModel::AppViewModel(AppEnvironment environment, QObject *parent)
     connect(&tunnel, &TunnelState::connectedChanged, this, &AppViewModel::isConnectedChanged);
     connect(&tunnel, &TunnelState::loadingChanged, this, &AppViewModel::isVpnLoadingChanged);
     connect(&tunnel, &TunnelState::canCancelChanged, this, &AppViewModel::canCancelConnectChanged);
+    connect(&tunnel, &TunnelState::reconnectingChanged, this, &AppViewModel::isReconnectingChanged);
     connect(m_tunnel.get(), &TunnelController::problem, this, &AppViewModel::tunnelProblem);
     connect(this, &AppViewModel::pingStateChanged, this, &AppViewModel::continuePick);
 }

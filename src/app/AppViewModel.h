@@ -46,6 +46,7 @@ class AppViewModel : public QObject {
     Q_PROPERTY(bool isConnected READ isConnected NOTIFY isConnectedChanged)
     Q_PROPERTY(bool isVpnLoading READ isVpnLoading NOTIFY isVpnLoadingChanged)
     Q_PROPERTY(bool canCancelConnect READ canCancelConnect NOTIFY canCancelConnectChanged)
+    Q_PROPERTY(bool isReconnecting READ isReconnecting NOTIFY isReconnectingChanged)
     Q_PROPERTY(NodeListModel *nodeModel READ nodeModel CONSTANT)
 
 public:
@@ -90,6 +91,10 @@ public:
     bool isVpnLoading() const { return m_tunnel->state().isLoading(); }
     // A start has run long enough to be offered for cancelling (a disconnect cancels it).
     bool canCancelConnect() const { return m_tunnel->state().canCancel(); }
+    // A lost tunnel is being started again (the button stops that).
+    bool isReconnecting() const { return m_tunnel->state().isReconnecting(); }
+    // Up, starting or reconnecting: what the one button stops.
+    bool tunnelInUse() const { return isConnected() || isVpnLoading() || isReconnecting(); }
     std::optional<qint32> tunnelPid() const { return m_tunnel->state().pid(); }
     const std::optional<TaskHandle> &monitorTask() const { return m_tunnel->state().monitor(); }
     const std::optional<QString> &connectedServerIp() const { return m_tunnel->state().serverHost(); }
@@ -189,6 +194,7 @@ signals:
     void isConnectedChanged();
     void isVpnLoadingChanged();
     void canCancelConnectChanged();
+    void isReconnectingChanged();
     // The tunnel failed, crashed or was lost without the user asking (statusText is what vpnStatus shows).
     void tunnelProblem(const QString &statusText);
     // Finer than the map signals: one node's probe entry changed.

@@ -28,8 +28,9 @@ void SessionFlows::applyAuth(AppViewModel &vm, const AuthResponse &auth)
 void SessionFlows::forcedSignOut(AppViewModel &vm)
 {
     // The session may have ended over a network blip: a running tunnel stays up (the tray panel still
-    // offers its stop), but a start under way would come up on the sign-in screen, so it is stopped.
-    if (vm.isVpnLoading())
+    // offers its stop), but a start under way (or to come) would come up on the sign-in screen, so it is
+    // stopped.
+    if (vm.isVpnLoading() || vm.isReconnecting())
         vm.vpnDisconnect();
     vm.tokenStore().clear();
     vm.resetState();

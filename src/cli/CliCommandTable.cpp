@@ -219,7 +219,8 @@ const QList<Command> &commands()
                 "Without a key, shows every switch; with a key, that one; with on or off, sets it, here and in the "
                 "app. launchAtLogin starts the app in the tray when you log in (an XDG autostart entry); "
                 "connectOnLaunch connects once at start, when the stored session signs in and the node list "
-                "has loaded.",
+                "has loaded; autoReconnect starts a tunnel that was lost again, up to 3 times, after 2, 4 and 8 "
+                "seconds.",
                 {}, lines({"nimbrel-cli config", "nimbrel-cli config launchAtLogin on"})),
         command("report", 0, 0, O::None, "report", "a support report, every secret redacted",
                 "Prints what someone helping you needs: versions, the system, the helper found with its owner "

@@ -512,7 +512,8 @@ int CliCommands::config()
         const std::optional<AppSwitches::Switch> which = AppSwitches::fromKey(m_request.operands.first());
         const QString value = m_request.operands.value(1);
         if (!which || (m_request.operands.size() > 1 && value != QLatin1String("on") && value != QLatin1String("off")))
-            return usageError(QStringLiteral("usage: nimbrel-cli config [launchAtLogin|connectOnLaunch [on|off]]"));
+            return usageError(
+                QStringLiteral("usage: nimbrel-cli config [%1 [on|off]]").arg(AppSwitches::keys().join(u'|')));
         if (m_request.operands.size() > 1 && !switches.set(*which, value == QLatin1String("on")))
             return failure(QStringLiteral("cannot write %1").arg(LoginItem::autostartEntryPath()));
         shown = {*which};

@@ -76,6 +76,8 @@ constexpr Row kRows[] = {
     {"copy_support_report", {"Copy support report", "复制支持报告", "複製支援報告", "Скопировать отчёт для поддержки"}},
     {"launch_at_login", {"Start at login", "登录时启动", "登入時啟動", "Запускать при входе в систему"}},
     {"connect_on_launch", {"Connect on start", "启动时连接", "啟動時連線", "Подключаться при запуске"}},
+    {"auto_reconnect", {"Reconnect when lost", "断线后自动重连", "斷線後自動重新連線", "Переподключаться при обрыве"}},
+    {"reconnecting", {"Reconnecting… (%@/%@)", "正在重新连接…（%@/%@）", "正在重新連線…（%@/%@）", "Переподключение… (%@/%@)"}},
     // The command-line client's own lines.
     {"cli_account", {"Account", "账号", "帳號", "Аккаунт"}},
     {"cli_subscription", {"Subscription", "订阅", "訂閱", "Подписка"}},

@@ -56,6 +56,10 @@ TunnelController::TunnelController(TunnelSettings settings, QObject *parent)
 {
     m_lane.setMaxThreadCount(1);
     m_lane.setExpiryTimeout(-1);
+    m_reconnectTimer.setSingleShot(true);
+    connect(&m_reconnectTimer, &QTimer::timeout, this, &TunnelController::attemptReconnect);
+    m_settleTimer.setSingleShot(true);
+    connect(&m_settleTimer, &QTimer::timeout, this, [this] { m_reconnect.reset(); });
     m_cancelDelay.setSingleShot(true);
     connect(&m_cancelDelay, &QTimer::timeout, this, [this] {
         if (m_state.isLoading())
@@ -174,6 +178,7 @@ TunnelController::Recovery TunnelController::recoverLeftovers()
 void TunnelController::adopt(const TunnelOwnership::HelperRecord &helper, std::shared_ptr<TunnelOwnership::Lease> lease)
 {
     m_lease = std::move(lease);
+    m_lastStart.reset(); // its node and key are not known: it is not started again when lost
     m_lease->setHelper(helper);
     m_lease->setState(QStringLiteral("connected"));
     m_state.setPid(helper.pid);
@@ -207,29 +212,37 @@ void TunnelController::vpnConnect(const std::optional<NodeInfo> &node, const QSt
 {
     if (m_launch && !m_launch->cancelled)
         return; // a start is already under way; its outcome is on screen soon
+    stopReconnecting();
+    startTunnel(node, psk, mode, localized(QStringLiteral("vpn_connecting")));
+}
+
+bool TunnelController::startTunnel(const std::optional<NodeInfo> &node, const QString &psk, RoutingMode mode,
+                                   const QString &startingStatus)
+{
     if (!node) {
         showStatus(QStringLiteral("select_node_first"));
-        return;
+        return false;
     }
     if (psk.isEmpty()) {
         showStatus(QStringLiteral("psk_not_ready"));
-        return;
+        return false;
     }
     if (!HelperLaunch::isSafe(*node, psk)) {
         showStatus(QStringLiteral("node_invalid"));
-        return;
+        return false;
     }
     const QString helper = binaryPath();
     if (helper.isEmpty()) {
         showStatus(QStringLiteral("binary_not_found"));
-        return;
+        return false;
     }
     QString refusal;
     m_lease = m_ownership.acquire(&refusal);
     if (!m_lease) {
         m_state.setStatus(refusal, TunnelPhase::failed);
-        return;
+        return false;
     }
+    m_lastStart = StartRequest{*node, psk, mode};
     // A helper still running from an earlier start that failed is ours, and so is one a killed client
     // left: it goes, with its routes, before the next one starts (and while the rights still name its
     // path).
@@ -241,7 +254,7 @@ void TunnelController::vpnConnect(const std::optional<NodeInfo> &node, const QSt
         previous = teardown(*left->helper);
     m_lease->setState(QStringLiteral("connecting"));
     m_state.setLoading(true);
-    showStatus(QStringLiteral("vpn_connecting"));
+    m_state.setStatus(startingStatus, TunnelPhase::connecting);
 
     LaunchParameters launch;
     launch.helperPath = helper;
@@ -314,6 +327,7 @@ void TunnelController::vpnConnect(const std::optional<NodeInfo> &node, const QSt
             self.finishLaunch(ticket, pid, identity, log);
         });
     });
+    return true;
 }
 
 void TunnelController::failLaunch(const std::shared_ptr<LaunchTicket> &ticket, const QString &statusKey,
@@ -327,6 +341,8 @@ void TunnelController::failLaunch(const std::shared_ptr<LaunchTicket> &ticket, c
     m_state.setLoading(false);
     m_state.setStatus(detail.isEmpty() ? localized(statusKey) : LanguageManager::shared().formatted(statusKey, detail),
                       TunnelPhases::ofStatusKey(statusKey));
+    if (m_reconnect)
+        reconnectAttemptFailed();
 }
 
 void TunnelController::finishLaunch(const std::shared_ptr<LaunchTicket> &ticket, pid_t pid,
@@ -352,6 +368,11 @@ void TunnelController::startMonitoring(std::unique_ptr<TunnelMonitor> monitor)
     connect(m_monitor.get(), &TunnelMonitor::up, this, [this] {
         m_state.setConnected(true);
         m_state.setLoading(false);
+        if (m_reconnect) {
+            // Restored; its attempts are used up again only once it has stayed up for a while.
+            m_state.setReconnecting(false);
+            m_settleTimer.start(m_settings.reconnectSettle);
+        }
         showStatus(QStringLiteral("vpn_connected"));
         m_lease->setState(QStringLiteral("connected"));
     });
@@ -359,16 +380,93 @@ void TunnelController::startMonitoring(std::unique_ptr<TunnelMonitor> monitor)
         m_state.setLoading(false);
         showStatus(QStringLiteral("connect_failed"));
         m_lease->setState(QStringLiteral("failed")); // the helper may still run: ours until stopped
-        emit problem(m_state.status());
+        if (m_reconnect)
+            reconnectAttemptFailed();
+        else
+            emit problem(m_state.status());
     });
     connect(m_monitor.get(), &TunnelMonitor::helperGone, this, [this](bool wasUp) {
+        const Teardown lost = currentTeardown();
         m_state.setConnected(false);
         m_state.setLoading(false);
         clearHelper();
         showStatus(wasUp ? QStringLiteral("process_exited") : QStringLiteral("process_crashed"));
-        m_lease.reset();
+        if (m_reconnect) {
+            if (wasUp) { // restored, then lost again before it settled: that attempt failed too
+                m_settleTimer.stop();
+                m_state.setReconnecting(true);
+                deleteLostRoutes(lost);
+            }
+            reconnectAttemptFailed();
+            return;
+        }
+        const bool again = wasUp && shouldReconnect();
+        if (!again)
+            m_lease.reset();
         emit problem(m_state.status());
+        if (again) {
+            m_reconnect = Reconnect{*m_lastStart, 0};
+            m_state.setReconnecting(true);
+            deleteLostRoutes(lost);
+            awaitNextAttempt();
+        }
     });
+}
+
+bool TunnelController::shouldReconnect() const
+{
+    return m_lastStart && m_lease && !m_settings.reconnectWaits.isEmpty() && m_settings.reconnectWhenLost &&
+           m_settings.reconnectWhenLost();
+}
+
+void TunnelController::deleteLostRoutes(Teardown lost)
+{
+    // The helper has ended; what is left of it is its routes (and a smart tunnel's clean-up). On the
+    // lane, so that the next start comes after it.
+    lost.pid.reset();
+    m_lease->setState(QStringLiteral("disconnecting"));
+    ThreadHandoff::start(m_lane, [lost, lease = m_lease] { lost.run(); });
+}
+
+void TunnelController::awaitNextAttempt()
+{
+    const int attempt = ++m_reconnect->attempt;
+    const QString key = QStringLiteral("reconnecting");
+    m_state.setStatus(LanguageManager::shared().formatted(
+                          key, {QString::number(attempt), QString::number(m_settings.reconnectWaits.size())}),
+                      TunnelPhases::ofStatusKey(key));
+    m_reconnectTimer.start(m_settings.reconnectWaits.at(attempt - 1));
+}
+
+void TunnelController::attemptReconnect()
+{
+    if (!m_reconnect)
+        return;
+    const StartRequest request = m_reconnect->request;
+    // "Reconnecting… (k/n)" stays while the attempt runs.
+    if (!startTunnel(request.node, request.psk, request.mode, m_state.status()))
+        reconnectAttemptFailed();
+}
+
+void TunnelController::reconnectAttemptFailed()
+{
+    if (m_reconnect->attempt < m_settings.reconnectWaits.size()) {
+        awaitNextAttempt();
+        return;
+    }
+    stopReconnecting();
+    if (!m_state.pid() && !m_launch)
+        m_lease.reset(); // the last attempt's helper, if one still runs, stays ours until stopped
+    emit problem(m_state.status());
+}
+
+void TunnelController::stopReconnecting()
+{
+    m_reconnectTimer.stop();
+    m_settleTimer.stop();
+    m_reconnect.reset();
+    if (m_state.isReconnecting())
+        m_state.setReconnecting(false);
 }
 
 void TunnelController::stopMonitoring()
@@ -380,6 +478,7 @@ void TunnelController::stopMonitoring()
 
 void TunnelController::vpnDisconnect()
 {
+    stopReconnecting();
     stopMonitoring();
     m_state.setMonitor(std::nullopt);
     Teardown stop = currentTeardown();

@@ -59,8 +59,10 @@ public:
         Diagnosis diagnose() const;
     };
     Diagnostician diagnostician() const;
-    // Starts the helper for node (none: refused with a status saying so) with psk, in mode.
+    // Starts the helper for node (none: refused with a status saying so) with psk, in mode. A reconnect
+    // waiting for its next attempt gives way to it.
     void vpnConnect(const std::optional<NodeInfo> &node, const QString &psk, RoutingMode mode);
+    // Stops the tunnel, a start under way, or a reconnect.
     void vpnDisconnect();
     // After a sign-out: the status says "not connected", unless a tunnel is still up or starting.
     void resetStatus();
@@ -92,6 +94,18 @@ protected:
 
 private:
     struct LaunchParameters;
+    // What a start was asked for; a reconnect asks for it again.
+    struct StartRequest {
+        NodeInfo node;
+        QString psk;
+        RoutingMode mode = RoutingMode::safe;
+    };
+    // A lost tunnel being started again: what the lost one was started with, and which attempt (from 1)
+    // is awaited, running, or came up and has yet to settle.
+    struct Reconnect {
+        StartRequest request;
+        int attempt = 0;
+    };
     // Ending a helper, on the lane: stop it (if any) and wait a while for it to go, delete its routes
     // and, after a smart tunnel, run root's clean-up.
     struct Teardown {
@@ -111,6 +125,19 @@ private:
     // What a killed holder's record names: its helper is stopped only while still the same process.
     Teardown teardown(const TunnelOwnership::HelperRecord &left) const;
     void adopt(const TunnelOwnership::HelperRecord &helper, std::shared_ptr<TunnelOwnership::Lease> lease);
+    // Shows startingStatus while the start runs; false when it was refused at once (the status says why).
+    bool startTunnel(const std::optional<NodeInfo> &node, const QString &psk, RoutingMode mode,
+                     const QString &startingStatus);
+    // After a tunnel that was up has ended by itself: whether it is started again, as the user asked.
+    bool shouldReconnect() const;
+    // On the lane, before the next attempt.
+    void deleteLostRoutes(Teardown lost);
+    void awaitNextAttempt();
+    void attemptReconnect();
+    // An attempt ended in a failure, whose status is shown: the next one is awaited, or after the last
+    // the failure stays.
+    void reconnectAttemptFailed();
+    void stopReconnecting();
     void clearHelper();
     void finishLaunch(const std::shared_ptr<LaunchTicket> &ticket, pid_t pid, std::optional<ProcessIdentity> identity,
                       std::shared_ptr<TunnelLog> log);
@@ -139,6 +166,11 @@ private:
     quint64 m_generation = 0;
     // Stops whose last step (the status they end with, on this thread) is still to come.
     int m_stopsUnfinished = 0;
+
+    std::optional<StartRequest> m_lastStart; // of the tunnel started last; none for an adopted one
+    std::optional<Reconnect> m_reconnect;
+    QTimer m_reconnectTimer;
+    QTimer m_settleTimer; // a restored tunnel that stays up this long has its attempts back
 
     std::unique_ptr<TunnelMonitor> m_monitor;
     QTimer m_cancelDelay;

@@ -27,6 +27,7 @@ TunnelPhase ofStatusKey(const QString &key)
 {
     static const QHash<QString, TunnelPhase> phases{
         {QStringLiteral("vpn_connecting"), TunnelPhase::connecting},
+        {QStringLiteral("reconnecting"), TunnelPhase::connecting},
         {QStringLiteral("vpn_connected"), TunnelPhase::connected},
         {QStringLiteral("disconnecting"), TunnelPhase::disconnecting},
         {QStringLiteral("user_cancelled"), TunnelPhase::failed},

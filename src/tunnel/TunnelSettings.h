@@ -8,7 +8,10 @@
 
 #include <sys/types.h>
 
+#include <QList>
+
 #include <chrono>
+#include <functional>
 #include <memory>
 
 class AdminPrompt;
@@ -34,4 +37,11 @@ struct TunnelSettings {
     QString loginName;
     QString sudoersFile;
     ControlProgram::Location controlProgram;
+    // Whether a tunnel lost after it was up is started again (asked at each loss; none: never), and the
+    // wait before each attempt, which is also how many attempts there are. A restored tunnel lost again
+    // within reconnectSettle counts as a failed attempt, so that one that keeps dropping is given up.
+    std::function<bool()> reconnectWhenLost;
+    QList<std::chrono::milliseconds> reconnectWaits{std::chrono::seconds(2), std::chrono::seconds(4),
+                                                    std::chrono::seconds(8)};
+    std::chrono::milliseconds reconnectSettle{std::chrono::seconds(60)};
 };

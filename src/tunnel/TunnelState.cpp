@@ -29,3 +29,9 @@ void TunnelState::setCanCancel(bool canCancel)
     m_canCancel = canCancel;
     emit canCancelChanged();
 }
+
+void TunnelState::setReconnecting(bool reconnecting)
+{
+    m_isReconnecting = reconnecting;
+    emit reconnectingChanged();
+}

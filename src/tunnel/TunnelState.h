@@ -28,13 +28,16 @@ public:
     RoutingMode mode() const { return m_mode; }
     // A start has been under way for long enough that it may be cancelled.
     bool canCancel() const { return m_canCancel; }
-    // Up or on its way up, or a helper still running that is ours to stop.
-    bool isActive() const { return m_isConnected || m_isLoading || m_pid.has_value(); }
+    // A tunnel that was up has been lost and is being started again: waiting for an attempt, or in one.
+    bool isReconnecting() const { return m_isReconnecting; }
+    // Up or on its way up (again), or a helper still running that is ours to stop.
+    bool isActive() const { return m_isConnected || m_isLoading || m_isReconnecting || m_pid.has_value(); }
 
     void setStatus(QString status, TunnelPhase phase);
     void setConnected(bool connected);
     void setLoading(bool loading);
     void setCanCancel(bool canCancel);
+    void setReconnecting(bool reconnecting);
     void setPid(std::optional<qint32> pid) { m_pid = pid; }
     void setMonitor(std::optional<TaskHandle> monitor) { m_monitor = std::move(monitor); }
     void setServerHost(std::optional<QString> host) { m_serverHost = std::move(host); }
@@ -45,6 +48,7 @@ signals:
     void connectedChanged();
     void loadingChanged();
     void canCancelChanged();
+    void reconnectingChanged();
 
 private:
     QString m_status;
@@ -52,6 +56,7 @@ private:
     bool m_isConnected = false;
     bool m_isLoading = false;
     bool m_canCancel = false;
+    bool m_isReconnecting = false;
     std::optional<qint32> m_pid;
     std::optional<TaskHandle> m_monitor;
     std::optional<QString> m_serverHost;

@@ -37,7 +37,7 @@ TrayController::TrayController(AppViewModel &viewModel, QObject *parent)
 {
     m_icon->setToolTip(QStringLiteral("Nimbrel"));
     m_tunnelAction = m_menu->addAction(QString(), this, [this] {
-        if (m_viewModel.isConnected() || m_viewModel.isVpnLoading())
+        if (m_viewModel.tunnelInUse())
             m_viewModel.vpnDisconnect();
         else
             m_viewModel.vpnConnect();
@@ -94,9 +94,9 @@ void TrayController::showState()
 
 void TrayController::refreshMenu()
 {
-    // Connect needs the home screen (a node, a key); a tunnel that is up or starting can be stopped
-    // from anywhere, as in the panel.
-    const bool active = m_viewModel.isConnected() || m_viewModel.isVpnLoading();
+    // Connect needs the home screen (a node, a key); a tunnel that is up, starting or reconnecting can
+    // be stopped from anywhere, as in the panel.
+    const bool active = m_viewModel.tunnelInUse();
     m_tunnelAction->setText(LanguageManager::shared().localized(active ? QStringLiteral("disconnect_button")
                                                                        : QStringLiteral("connect_button")));
     m_tunnelAction->setEnabled(active ? !m_viewModel.isVpnLoading() || m_viewModel.canCancelConnect()

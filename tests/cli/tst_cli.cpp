@@ -453,8 +453,9 @@ private slots:
     {
         const CliRun defaults = run({QStringLiteral("config"), QStringLiteral("--json")});
         QCOMPARE(defaults.exitCode, 0);
-        QCOMPARE(defaults.json(),
-                 (QJsonObject{{QStringLiteral("launchAtLogin"), false}, {QStringLiteral("connectOnLaunch"), false}}));
+        QCOMPARE(defaults.json(), (QJsonObject{{QStringLiteral("launchAtLogin"), false},
+                                               {QStringLiteral("connectOnLaunch"), false},
+                                               {QStringLiteral("autoReconnect"), false}}));
         const QString entry = stateFile(QStringLiteral("config/autostart/com.nimbrel.Nimbrel.desktop"));
         QVERIFY(!QFile::exists(entry));
 
@@ -468,6 +469,8 @@ private slots:
         QVERIFY2(validate.exitCode() == 0, validate.readAllStandardOutput().constData());
         QCOMPARE(run({QStringLiteral("config"), QStringLiteral("connectOnLaunch"), QStringLiteral("on")}).exitCode, 0);
         QCOMPARE(stored(QStringLiteral("connectOnLaunch")).toString(), QStringLiteral("true"));
+        QCOMPARE(run({QStringLiteral("config"), QStringLiteral("autoReconnect"), QStringLiteral("on")}).exitCode, 0);
+        QCOMPARE(stored(QStringLiteral("autoReconnect")).toString(), QStringLiteral("true"));
         QCOMPARE(run({QStringLiteral("config"), QStringLiteral("launchAtLogin")}).out.left(19),
                  QByteArray("launchAtLogin    on"));
 

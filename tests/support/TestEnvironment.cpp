@@ -39,6 +39,12 @@ AppEnvironment TestEnvironment::environment()
     return environment;
 }
 
+QByteArray TestEnvironment::contentOf(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
 bool TestEnvironment::writeFile(const QString &path, const QByteArray &content,
                                 std::optional<QFileDevice::Permissions> permissions)
 {

@@ -24,6 +24,9 @@ public:
     static bool writeFile(const QString &path, const QByteArray &content,
                           std::optional<QFileDevice::Permissions> permissions = std::nullopt);
 
+    // A file's bytes, or "<unreadable>".
+    static QByteArray contentOf(const QString &path);
+
     // Points the shared language manager at a store of its own, in English, before its first use.
     // Call once per test program (initTestCase).
     static void useTemporaryLanguageStore();

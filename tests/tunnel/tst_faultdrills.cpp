@@ -53,12 +53,6 @@ bool writeAs(const QByteArray &path, const QByteArray &content, mode_t mode)
     return ok;
 }
 
-QByteArray contentOf(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
 bool waitFor(const std::function<bool()> &condition, int timeoutMs)
 {
     return QTest::qWaitFor(condition, timeoutMs);
@@ -174,8 +168,8 @@ private slots:
         disconnectAndSettle(fixture);
         killLeftovers(fixture.helperPid());
 
-        QCOMPARE(contentOf(victim), QByteArray("victim\n"));
-        QCOMPARE(contentOf(writableVictim), QByteArray("victim\n"));
+        QCOMPARE(TestEnvironment::contentOf(victim), QByteArray("victim\n"));
+        QCOMPARE(TestEnvironment::contentOf(writableVictim), QByteArray("victim\n"));
         QVERIFY2(!QFile::exists(ran), "a foreign clean-up script ran");
         for (const RecordingPrivilegedRunner::Call &call : fixture.env.runner->calls())
             QVERIFY2(path != QLatin1String("script") || call.arguments.value(1) != QLatin1String("smart-cleanup"),
@@ -311,7 +305,7 @@ private slots:
                 // Spawned is not yet running: a helper killed before its first line counts for nothing.
                 if (const std::optional<qint32> pid = vm.tunnelPid()) {
                     const QByteArray line = '\n' + QByteArray::number(*pid) + ' ';
-                    waitFor([&] { return ('\n' + contentOf(launches)).contains(line); }, 20000);
+                    waitFor([&] { return ('\n' + TestEnvironment::contentOf(launches)).contains(line); }, 20000);
                 }
             }
             QTest::qWait(int(random.bounded(40)));
@@ -330,7 +324,7 @@ private slots:
             qint64 pid;
         };
         QList<Event> events;
-        for (const QByteArray &line : contentOf(launches).split('\n')) {
+        for (const QByteArray &line : TestEnvironment::contentOf(launches).split('\n')) {
             const QList<QByteArray> fields = line.split(' ');
             if (fields.size() == 2)
                 events.append({fields.at(1).toLongLong(), true, fields.at(0).toLongLong()});

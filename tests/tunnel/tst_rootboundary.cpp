@@ -120,12 +120,6 @@ bool mountTmpfs(const char *where, const char *mode)
     return ::mount("tmpfs", where, "tmpfs", 0, mode) == 0;
 }
 
-QByteArray contentOf(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
 bool writeAsRoot(const QString &path, const QByteArray &content, mode_t mode)
 {
     QFile::remove(path);
@@ -197,7 +191,7 @@ private slots:
     void theInstallationHoldsOneRuleForOneRootOwnedProgram()
     {
         const ControlProgram::Location location;
-        QCOMPARE(contentOf(QStringLiteral("/etc/sudoers.d/nimbrel")),
+        QCOMPARE(TestEnvironment::contentOf(QStringLiteral("/etc/sudoers.d/nimbrel")),
                  "nobody ALL=(root) NOPASSWD: " + QFile::encodeName(location.program) + '\n');
         QVERIFY(QDir(QStringLiteral("/etc/sudoers.d")).entryList(QDir::Files | QDir::Hidden) ==
                 QStringList{QStringLiteral("nimbrel")});
@@ -206,7 +200,7 @@ private slots:
         QCOMPARE(info.st_mode & 07777, mode_t(0440));
         QCOMPARE(info.st_uid, uid_t(0));
         QVERIFY(ControlProgram::isCurrentRootCopy(location.program));
-        QCOMPARE(contentOf(location.configFile), QFile::encodeName(kHelper) + '\n');
+        QCOMPARE(TestEnvironment::contentOf(location.configFile), QFile::encodeName(kHelper) + '\n');
         QCOMPARE(::stat(QFile::encodeName(kHelper).constData(), &info), 0);
         QCOMPARE(info.st_uid, uid_t(0));
         QCOMPARE(info.st_mode & 07777, mode_t(04755));

@@ -1,5 +1,6 @@
 #include "TestEnvironment.h"
 #include "TunnelFixture.h"
+#include "app/AppSwitches.h"
 #include "app/LaunchConnector.h"
 #include "i18n/LanguageManager.h"
 #include "platform/HelperProcess.h"
@@ -306,6 +307,146 @@ private slots:
                 QCOMPARE(fixture.vm().tunnelPid(), std::nullopt);
         }
         disconnectAndSettle(fixture);
+    }
+
+    // With the switch on, a tunnel lost after it was up has its routes deleted and is started again with
+    // what it was started with, up to three attempts; a start that never came up is not retried. Every
+    // status on the way is on record.
+    void aLostTunnelIsStartedAgainOnlyWhenAsked_data()
+    {
+        QTest::addColumn<bool>("switchOn");
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<QString>("attempts"); // the helper's scenario from the first attempt on
+        QTest::addColumn<QStringList>("statuses");
+        QTest::addColumn<QStringList>("problems");
+        const QString connecting = QStringLiteral("Connecting…");
+        const QString up = QStringLiteral("Connected");
+        const QString lost = QStringLiteral("Connection lost");
+        const QString crashed = QStringLiteral("Process exited unexpectedly");
+        const QString failed = QStringLiteral("Connection failed, check server and PSK");
+        const auto attempt = [](int k) { return QStringLiteral("Reconnecting… (%1/3)").arg(k); };
+        QTest::newRow("off: lost stays lost") << false << "die-later"
+                                              << "normal" << QStringList{connecting, up, lost} << QStringList{lost};
+        QTest::newRow("the first attempt comes up")
+            << true << "die-later"
+            << "normal" << QStringList{connecting, up, lost, attempt(1), up} << QStringList{lost};
+        QTest::newRow("every attempt fails")
+            << true << "die-later"
+            << "exit-early"
+            << QStringList{connecting, up, lost, attempt(1), crashed, attempt(2), crashed, attempt(3), crashed}
+            << QStringList{lost, crashed};
+        QTest::newRow("restored, but lost again before it settled")
+            << true << "die-later"
+            << "die-later"
+            << QStringList{connecting, up, lost, attempt(1), up, lost, attempt(2), up, lost, attempt(3), up, lost}
+            << QStringList{lost, lost};
+        QTest::newRow("a failed start is not retried")
+            << true << "error"
+            << "normal" << QStringList{connecting, failed} << QStringList{failed};
+        QTest::newRow("a crashed start is not retried")
+            << true << "exit-early"
+            << "normal" << QStringList{connecting, crashed} << QStringList{crashed};
+    }
+
+    void aLostTunnelIsStartedAgainOnlyWhenAsked()
+    {
+        QFETCH(bool, switchOn);
+        QFETCH(QString, first);
+        QFETCH(QString, attempts);
+        QFETCH(QStringList, statuses);
+        QFETCH(QStringList, problems);
+        TunnelFixture fixture(first, std::chrono::milliseconds(10), [](AppEnvironment &environment) {
+            environment.intervals.reconnectWaits = {std::chrono::milliseconds(30), std::chrono::milliseconds(30),
+                                                    std::chrono::milliseconds(30)};
+        });
+        fixture.installRights();
+        if (switchOn)
+            QVERIFY(AppSwitches(fixture.env.preferences, QString()).set(AppSwitches::Switch::autoReconnect, true));
+        qputenv("NIMBREL_SIMHELPER_DELAY_MS", "300"); // a busy machine still sees "Connected" before the loss
+        const QString launches = fixture.env.path(QStringLiteral("launches.log"));
+        qputenv("NIMBREL_SIMHELPER_LAUNCH_LOG", QFile::encodeName(launches));
+        const auto unset = qScopeGuard([] { qunsetenv("NIMBREL_SIMHELPER_LAUNCH_LOG"); });
+        AppViewModel &vm = fixture.vm();
+        QStringList seen;
+        QStringList problemsSeen;
+        QStringList firstArguments;
+        connect(&vm, &AppViewModel::vpnStatusChanged, this, [&] {
+            if (seen.isEmpty() || seen.last() != vm.vpnStatus())
+                seen.append(vm.vpnStatus());
+            if (vm.vpnStatus() == QLatin1String("Connected") && firstArguments.isEmpty()) {
+                firstArguments = argumentsOf(fixture.helperRecord());
+                fixture.setScenario(attempts);
+                vm.chooseRoutingMode(AppViewModel::RoutingMode::smart); // the next connect's, not an attempt's
+            }
+        });
+        connect(&vm, &AppViewModel::tunnelProblem, this, [&](const QString &text) { problemsSeen.append(text); });
+        vm.vpnConnect();
+        QTRY_VERIFY_WITH_TIMEOUT(seen.size() >= statuses.size() && !vm.isVpnLoading() && !vm.isReconnecting(), 15000);
+        QTest::qWait(150); // longer than a wait: no attempt follows
+        QCOMPARE(seen, statuses);
+        QCOMPARE(problemsSeen, problems);
+        const qsizetype attemptsMade = statuses.filter(QStringLiteral("Reconnecting")).size();
+        QCOMPARE(TestEnvironment::contentOf(launches).count('\n'), 1 + attemptsMade);
+        if (attemptsMade > 0) // the attempts start what the lost tunnel was started with
+            QCOMPARE(argumentsOf(fixture.helperRecord()), firstArguments);
+        // The routes of each lost tunnel go before the next attempt; a start that never came up leaves them.
+        QCOMPARE(routeCalls(fixture.env.runner->calls()).size(),
+                 switchOn ? statuses.count(QStringLiteral("Connection lost")) : 0);
+        QVERIFY(fixture.waitIdle());
+        disconnectAndSettle(fixture);
+    }
+
+    // Between the attempts the one button stops the reconnecting, and so do a sign-out and a quit: at
+    // once, and no attempt follows.
+    void reconnectingStopsAtOnceWhenTheUserEndsIt_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("disconnect") << "disconnect";
+        QTest::newRow("sign-out") << "sign-out";
+        QTest::newRow("quit") << "quit";
+    }
+
+    void reconnectingStopsAtOnceWhenTheUserEndsIt()
+    {
+        QFETCH(QString, how);
+        const std::chrono::milliseconds wait(200);
+        TunnelFixture fixture(QStringLiteral("die-later"), std::chrono::milliseconds(10),
+                              [wait](AppEnvironment &environment) { environment.intervals.reconnectWaits = {wait}; });
+        fixture.installRights();
+        QVERIFY(AppSwitches(fixture.env.preferences, QString()).set(AppSwitches::Switch::autoReconnect, true));
+        qputenv("NIMBREL_SIMHELPER_DELAY_MS", "300");
+        const QString launches = fixture.env.path(QStringLiteral("launches.log"));
+        qputenv("NIMBREL_SIMHELPER_LAUNCH_LOG", QFile::encodeName(launches));
+        const auto unset = qScopeGuard([] { qunsetenv("NIMBREL_SIMHELPER_LAUNCH_LOG"); });
+        TestableViewModel &vm = fixture.vm();
+        vm.setScreen(AppViewModel::Screen::Home);
+        bool waited = false;
+        bool quit = false;
+        connect(&vm, &AppViewModel::vpnStatusChanged, this, [&] {
+            if (vm.vpnStatus() != QStringLiteral("Reconnecting… (1/1)") || std::exchange(waited, true))
+                return;
+            // What the button shows meanwhile: Disconnect, and it can be pressed.
+            QVERIFY(vm.isReconnecting() && !vm.isConnected() && !vm.isVpnLoading() && vm.tunnelInUse());
+            QCOMPARE(vm.vpnPhase(), TunnelPhase::connecting);
+            if (how == QLatin1String("disconnect"))
+                vm.vpnDisconnect();
+            else if (how == QLatin1String("sign-out"))
+                vm.logout();
+            else
+                vm.shutdownTunnel(std::chrono::seconds(5), [&] { quit = true; });
+            QVERIFY(!vm.isReconnecting());
+        });
+        vm.vpnConnect();
+        QTRY_VERIFY_WITH_TIMEOUT(waited, 15000);
+        QTRY_COMPARE(vm.vpnStatus(), QStringLiteral("Disconnected"));
+        QVERIFY(fixture.waitIdle());
+        QTest::qWait(int(wait.count()) * 2);
+        QCOMPARE(TestEnvironment::contentOf(launches).count('\n'), 1);
+        QCOMPARE(vm.vpnStatus(), QStringLiteral("Disconnected"));
+        QVERIFY(!vm.tunnelInUse());
+        QCOMPARE(quit, how == QLatin1String("quit"));
+        if (how == QLatin1String("sign-out"))
+            QCOMPARE(vm.screen(), AppViewModel::Screen::Login);
     }
 
     // Everything the helper wrote before a check is read at that check, however much it is: an error

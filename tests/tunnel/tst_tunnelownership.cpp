@@ -21,12 +21,6 @@ QString holderText(const QString &program)
     return QStringLiteral("%1, pid %2").arg(program).arg(QCoreApplication::applicationPid());
 }
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
 } // namespace
 
 // One process drives the tunnel. A second TunnelOwnership on the same lock file stands in for another
@@ -92,7 +86,7 @@ private slots:
         QString problem;
         QVERIFY(!ownership.acquire(&problem)); // and a FIFO does not block
         QVERIFY2(!problem.isEmpty(), qPrintable(kind));
-        QCOMPARE(readAll(target), QByteArray("keep me"));
+        QCOMPARE(TestEnvironment::contentOf(target), QByteArray("keep me"));
     }
 
     // Another user's file at the lock path, held or not: what it says is never believed, and the
@@ -154,7 +148,7 @@ private slots:
         QVERIFY(lease);
         lease->setState(QStringLiteral("connected"));
         lease.reset();
-        QCOMPARE(readAll(target), QByteArray("keep me"));
+        QCOMPARE(TestEnvironment::contentOf(target), QByteArray("keep me"));
     }
 
     void connectIsRefusedWhileAnotherProcessHoldsTheTunnel()
@@ -178,7 +172,7 @@ private slots:
         QVERIFY(fixture.env.runner->calls().isEmpty());
         QVERIFY(fixture.prompt->commands().isEmpty());
         QVERIFY(fixture.helperRecord().isEmpty());
-        QCOMPARE(readAll(fixture.env.tunnelPaths.log), QByteArray("their log\n"));
+        QCOMPARE(TestEnvironment::contentOf(fixture.env.tunnelPaths.log), QByteArray("their log\n"));
     }
 
     void theTunnelIsHeldFromStartUntilItsCleanupEnds()

@@ -205,7 +205,8 @@ private slots:
     }
 
     // The connect button spins while a start runs; once the start may be cancelled it is pressable again
-    // and says so. The tray panel offers a running tunnel's stop on every screen, Connect only at home.
+    // and says so. Between the attempts to start a lost tunnel again it says Disconnect. The tray panel
+    // offers a running tunnel's stop on every screen, Connect only at home.
     void connectButtonsOfferCancelAndThePanelAlwaysOffersTheStop()
     {
         std::unique_ptr<QQuickWindow> panel = m_ui->createWindow(QStringLiteral("MenuBarPanel.qml"));
@@ -234,7 +235,16 @@ private slots:
         tunnel.setLoading(false);
         tunnel.setCanCancel(false);
 
+        // Waiting to start a lost tunnel again: Disconnect, pressable, on every screen.
+        tunnel.setReconnecting(true);
         m_vm->setScreen(AppViewModel::Screen::Login);
+        for (QQuickItem *button : {hero, panelButton}) {
+            QVERIFY(button->isEnabled());
+            QCOMPARE(button->property("text").toString(), QStringLiteral("Disconnect"));
+        }
+        QVERIFY(panelButton->isVisible());
+        tunnel.setReconnecting(false);
+
         QVERIFY(!panelButton->isVisible());
         // Signed out, the panel keeps both dividers around its (empty) middle.
         for (const char *divider : {"panelDivider1", "panelDivider2"})
@@ -302,7 +312,9 @@ private slots:
                                             QStringLiteral("/usr/local/lib/nimbrel/nimbrel-macos: Permission denied"))
                      << languages.formatted(
                             QStringLiteral("path_owned_by_other"),
-                            QStringList{QStringLiteral("/tmp/nimbrel-tunnel.lock"), QStringLiteral("nobody")});
+                            QStringList{QStringLiteral("/tmp/nimbrel-tunnel.lock"), QStringLiteral("nobody")})
+                     << languages.formatted(QStringLiteral("reconnecting"),
+                                            QStringList{QStringLiteral("3"), QStringLiteral("3")});
             for (const QString &status : statuses) {
                 tunnel.setStatus(status, TunnelPhase::failed);
                 QVERIFY(QQuickTest::qWaitForPolish(m_window));
@@ -411,8 +423,9 @@ private slots:
         };
         m_vm->setScreen(AppViewModel::Screen::Login);
         QCOMPARE(texts(), (QStringList{QStringLiteral("Connect"), QStringLiteral("Copy support report"), QString(),
-                                       QStringLiteral("Start at login"), QStringLiteral("Connect on start"), QString(),
-                                       QStringLiteral("Open Nimbrel"), QStringLiteral("Quit Nimbrel")}));
+                                       QStringLiteral("Start at login"), QStringLiteral("Connect on start"),
+                                       QStringLiteral("Reconnect when lost"), QString(), QStringLiteral("Open Nimbrel"),
+                                       QStringLiteral("Quit Nimbrel")}));
         // The switches are checkable, off until turned on, and kept in the preference file.
         QAction *connectOnStart = menu->actions().at(4);
         QVERIFY(connectOnStart->isCheckable() && !connectOnStart->isChecked());

@@ -9,7 +9,7 @@ CardBackground {
 
     property real pulseScale: 1.0
     property string mode: AppViewModel.routingModeName()
-    readonly property bool locked: AppViewModel.isConnected || AppViewModel.isVpnLoading
+    readonly property bool locked: AppViewModel.isConnected || AppViewModel.isVpnLoading || AppViewModel.isReconnecting
 
     implicitHeight: column.implicitHeight + 40
 
