@@ -1,9 +1,12 @@
 #include "DemoTour.h"
 
+#include "app/AppSwitches.h"
 #include "app/AppViewModel.h"
 #include "i18n/LanguageManager.h"
 
 #include <QQuickItem>
+
+#include <csignal>
 
 QList<ScreenshotTour::Step> DemoTour::screens(AppViewModel &vm, LanguageManager &languages)
 {
@@ -87,8 +90,22 @@ QList<ScreenshotTour::Step> DemoTour::walkthrough(AppViewModel &vm, LanguageMana
          [&vm] { return vm.isVpnLoading() || vm.isConnected(); },
          {}},
         {QStringLiteral("connected"), {}, [&vm] { return vm.isConnected(); }, {}},
+        // The helper ends by itself while the tunnel is up; with "Reconnect when lost" on, the client
+        // waits, then starts it again.
+        {QStringLiteral("lost-reconnecting"),
+         [&vm] {
+             AppSwitches(vm.environment().preferences, QString()).set(AppSwitches::Switch::autoReconnect, true);
+             if (const std::optional<qint32> pid = vm.tunnelPid())
+                 ::kill(*pid, SIGTERM);
+         },
+         [&vm] { return vm.isReconnecting() && !vm.isVpnLoading(); },
+         {}},
+        {QStringLiteral("reconnected"), {}, [&vm] { return vm.isConnected() && !vm.isReconnecting(); }, {}},
         {QStringLiteral("disconnected"),
-         [&vm] { vm.vpnDisconnect(); },
+         [&vm] {
+             AppSwitches(vm.environment().preferences, QString()).set(AppSwitches::Switch::autoReconnect, false);
+             vm.vpnDisconnect();
+         },
          [&vm] { return !vm.isConnected() && !vm.tunnelBusy(); },
          {}},
         // A start that fails, in the language with the longest texts: the reason wraps inside the card.

@@ -11,7 +11,7 @@ struct DemoTour {
     static QList<ScreenshotTour::Step> screens(AppViewModel &vm, LanguageManager &languages);
 
     // A newcomer's first session against a service: sign in, home with nodes, a latency probe, "Test all",
-    // "Fastest", connect, connected, disconnect, a failed start in Russian, a switch to Simplified
+    // "Fastest", connect, connected, a lost tunnel that is started again, disconnect, a failed start in Russian, a switch to Simplified
     // Chinese, and the tray panel.
     static QList<ScreenshotTour::Step> walkthrough(AppViewModel &vm, LanguageManager &languages,
                                                    QQuickWindow *mainWindow, QQuickWindow *panel, const QString &email,
