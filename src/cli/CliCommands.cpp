@@ -693,8 +693,9 @@ int CliCommands::connect()
     }
     report();
 
-    // Runs until the tunnel ends by itself (a failure) or a signal asks us to stop (a success).
-    const bool endedByItself = m_session.waitUntil([this] { return !m_vm.isVpnLoading() && !m_vm.isConnected(); });
+    // Runs until the tunnel ends by itself (a failure; with autoReconnect on, once the reconnecting has
+    // given up) or a signal asks us to stop (a success).
+    const bool endedByItself = m_session.waitUntil([this] { return !m_vm.tunnelInUse(); });
     // Whatever ended it, nothing is left behind: a helper still running is stopped, routes a started
     // helper may have set are deleted, and we wait for that clean-up.
     if (endedByItself && helperStarted && !m_vm.tunnelPid())

@@ -387,29 +387,31 @@ void TunnelController::startMonitoring(std::unique_ptr<TunnelMonitor> monitor)
     });
     connect(m_monitor.get(), &TunnelMonitor::helperGone, this, [this](bool wasUp) {
         const Teardown lost = currentTeardown();
+        // A restored tunnel lost again before it settled counts as a failed attempt.
+        const bool lostAgain = m_reconnect && wasUp;
+        const bool firstLoss = !m_reconnect && wasUp && shouldReconnect();
+        if (firstLoss)
+            m_reconnect = Reconnect{*m_lastStart, 0};
+        // Reconnecting before it is down, so that an observer never sees the tunnel idle in between.
+        if (lostAgain || firstLoss) {
+            m_settleTimer.stop();
+            m_state.setReconnecting(true);
+        }
         m_state.setConnected(false);
         m_state.setLoading(false);
         clearHelper();
         showStatus(wasUp ? QStringLiteral("process_exited") : QStringLiteral("process_crashed"));
-        if (m_reconnect) {
-            if (wasUp) { // restored, then lost again before it settled: that attempt failed too
-                m_settleTimer.stop();
-                m_state.setReconnecting(true);
-                deleteLostRoutes(lost);
-            }
+        if (lostAgain || firstLoss)
+            deleteLostRoutes(lost);
+        if (m_reconnect && !firstLoss) {
             reconnectAttemptFailed();
             return;
         }
-        const bool again = wasUp && shouldReconnect();
-        if (!again)
+        if (!firstLoss)
             m_lease.reset();
         emit problem(m_state.status());
-        if (again) {
-            m_reconnect = Reconnect{*m_lastStart, 0};
-            m_state.setReconnecting(true);
-            deleteLostRoutes(lost);
+        if (firstLoss)
             awaitNextAttempt();
-        }
     });
 }
 

@@ -380,11 +380,19 @@ private slots:
             }
         });
         connect(&vm, &AppViewModel::tunnelProblem, this, [&](const QString &text) { problemsSeen.append(text); });
+        // Whoever waits for the tunnel to end (the command-line client does) never sees it idle before the end.
+        int idleSpells = 0;
+        bool inUse = false;
+        for (const auto changed : {&AppViewModel::isConnectedChanged, &AppViewModel::isVpnLoadingChanged,
+                                   &AppViewModel::isReconnectingChanged}) {
+            connect(&vm, changed, this, [&] { idleSpells += std::exchange(inUse, vm.tunnelInUse()) && !inUse; });
+        }
         vm.vpnConnect();
         QTRY_VERIFY_WITH_TIMEOUT(seen.size() >= statuses.size() && !vm.isVpnLoading() && !vm.isReconnecting(), 15000);
         QTest::qWait(150); // longer than a wait: no attempt follows
         QCOMPARE(seen, statuses);
         QCOMPARE(problemsSeen, problems);
+        QCOMPARE(idleSpells, statuses.last() == QLatin1String("Connected") ? 0 : 1);
         const qsizetype attemptsMade = statuses.filter(QStringLiteral("Reconnecting")).size();
         QCOMPARE(TestEnvironment::contentOf(launches).count('\n'), 1 + attemptsMade);
         if (attemptsMade > 0) // the attempts start what the lost tunnel was started with
