@@ -433,6 +433,8 @@ void TunnelController::deleteLostRoutes(Teardown lost)
 void TunnelController::awaitNextAttempt()
 {
     const int attempt = ++m_reconnect->attempt;
+    if (m_lease) // what other processes read: the tunnel is on its way up again
+        m_lease->setState(QStringLiteral("connecting"));
     const QString key = QStringLiteral("reconnecting");
     m_state.setStatus(LanguageManager::shared().formatted(
                           key, {QString::number(attempt), QString::number(m_settings.reconnectWaits.size())}),

@@ -436,6 +436,9 @@ private slots:
             // What the button shows meanwhile: Disconnect, and it can be pressed.
             QVERIFY(vm.isReconnecting() && !vm.isConnected() && !vm.isVpnLoading() && vm.tunnelInUse());
             QCOMPARE(vm.vpnPhase(), TunnelPhase::connecting);
+            // Still ours, and on its way up again, for other processes to read.
+            const TunnelOwnership other(fixture.env.tunnelPaths.ownerLock, QStringLiteral("nimbrel-cli"));
+            QCOMPARE(other.otherHolder().value_or(TunnelOwnership::Holder()).state, QStringLiteral("connecting"));
             if (how == QLatin1String("disconnect"))
                 vm.vpnDisconnect();
             else if (how == QLatin1String("sign-out"))
