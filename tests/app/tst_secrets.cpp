@@ -1,4 +1,5 @@
 #include "DevService.h"
+#include "TestEnvironment.h"
 
 #include <QCryptographicHash>
 #include <QDirIterator>
@@ -103,9 +104,7 @@ private slots:
                                   &owner);
             QCOMPARE(finish(app), 0);
             // The helper the app started got the app's environment: without the tour's password.
-            QFile record(m_dir.filePath(QStringLiteral("helper.json")));
-            QVERIFY(record.open(QIODevice::ReadOnly));
-            QVERIFY(!record.readAll().contains(kPassword));
+            QVERIFY(!TestEnvironment::contentOf(m_dir.filePath(QStringLiteral("helper.json"))).contains(kPassword));
         }
 
         // The client signs in again and holds a tunnel until Ctrl-C.
@@ -128,9 +127,8 @@ private slots:
                      ~(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser),
                  QFile::Permissions());
         // Where the key belongs: the helper's environment, which the simulated helper records only as a digest.
-        QFile record(m_dir.filePath(QStringLiteral("helper.json")));
-        QVERIFY(record.open(QIODevice::ReadOnly));
-        const QJsonObject helper = QJsonDocument::fromJson(record.readAll()).object();
+        const QJsonObject helper =
+            QJsonDocument::fromJson(TestEnvironment::contentOf(m_dir.filePath(QStringLiteral("helper.json")))).object();
         QCOMPARE(helper.value(QStringLiteral("pskSha256")).toString(),
                  QString::fromLatin1(
                      QCryptographicHash::hash(m_service->psk().toUtf8(), QCryptographicHash::Sha256).toHex()));

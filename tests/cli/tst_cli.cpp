@@ -434,9 +434,8 @@ private slots:
         QCOMPARE(fastest.exitCode, 1);
         QVERIFY2(fastest.out.startsWith("Selected  Open (id 2)\nConnecting…\n"), fastest.out.constData());
         QCOMPARE(stored(QStringLiteral("selectedNodeId")).toString(), QStringLiteral("2"));
-        QFile record(stateFile(QStringLiteral("helper.json")));
-        QVERIFY(record.open(QIODevice::ReadOnly));
-        QVERIFY(record.readAll().contains(QStringLiteral("127.0.0.1:%1").arg(open.port).toUtf8()));
+        QVERIFY(TestEnvironment::contentOf(stateFile(QStringLiteral("helper.json")))
+                    .contains(QStringLiteral("127.0.0.1:%1").arg(open.port).toUtf8()));
 
         m_service->setNodes({dead});
         QVERIFY(QFile::remove(stateFile(QStringLiteral("helper.json"))));
@@ -460,9 +459,7 @@ private slots:
         QVERIFY(!QFile::exists(entry));
 
         QCOMPARE(run({QStringLiteral("config"), QStringLiteral("launchAtLogin"), QStringLiteral("on")}).exitCode, 0);
-        QFile file(entry);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QVERIFY(file.readAll().contains("/nimbrel\" --tray\n"));
+        QVERIFY(TestEnvironment::contentOf(entry).contains("/nimbrel\" --tray\n"));
         QProcess validate;
         validate.start(QStringLiteral("desktop-file-validate"), {entry});
         QVERIFY(validate.waitForFinished(10000));
@@ -650,9 +647,7 @@ private slots:
         QCOMPARE(out, expected + "Disconnecting…\nDisconnected\n");
         QVERIFY(!SystemInfo::isProcessAlive(pid_t(helper)));
 
-        QFile record(stateFile(QStringLiteral("privileged-commands.log")));
-        QVERIFY(record.open(QIODevice::ReadOnly));
-        const QByteArray commands = record.readAll();
+        const QByteArray commands = privilegedCommands();
         // A lost helper has nothing left to stop; its routes go all the same.
         QCOMPARE(commands.contains(" stop " + QByteArray::number(helper) + "\n"), !lostFirst);
         QVERIFY(commands.contains(" routes 127.0.0.1\n"));

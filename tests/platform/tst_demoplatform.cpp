@@ -60,9 +60,7 @@ private slots:
         runner.run({QStringLiteral("/c"), QStringLiteral("routes"), QStringLiteral("203.0.113.7")},
                    PrivilegedRunner::Output::Discard);
         QCOMPARE(runner.commands().size(), 2);
-        QFile log(record);
-        QVERIFY(log.open(QIODevice::ReadOnly));
-        const QByteArray lines = log.readAll();
+        const QByteArray lines = TestEnvironment::contentOf(record);
         QVERIFY(lines.contains("sudo -n /c routes 203.0.113.7\n"));
         QVERIFY(lines.startsWith("sudo -n /c stop "));
     }

@@ -320,10 +320,8 @@ private slots:
         const QDir appFolder(QStringLiteral(NIMBREL_APP_BINARY_DIR));
         QVERIFY(appFolder.exists(QStringLiteral("nimbrel")));
         QVERIFY(!appFolder.exists(QStringLiteral("nimbrel-macos")));
-        QFile simulated(QStringLiteral(NIMBREL_SIMHELPER_BINARY));
-        QVERIFY(simulated.open(QIODevice::ReadOnly));
-        const QByteArray simulatedBytes = simulated.readAll();
-        QVERIFY(QFileInfo(simulated.fileName()).absolutePath() != appFolder.absolutePath());
+        const QByteArray simulatedBytes = TestEnvironment::contentOf(QStringLiteral(NIMBREL_SIMHELPER_BINARY));
+        QVERIFY(QFileInfo(QStringLiteral(NIMBREL_SIMHELPER_BINARY)).absolutePath() != appFolder.absolutePath());
         for (const QFileInfo &file : appFolder.entryInfoList(QDir::Files)) {
             QFile candidate(file.absoluteFilePath());
             QVERIFY(candidate.open(QIODevice::ReadOnly));

@@ -158,9 +158,7 @@ private slots:
             QSKIP(qPrintable(
                 QStringLiteral("cannot make namespaces: %1").arg(QString::fromLocal8Bit(std::strerror(errno)))));
         // The build folder may itself lie under /tmp, which is about to be covered.
-        QFile simulated(QStringLiteral(NIMBREL_SIMHELPER_BINARY));
-        QVERIFY(simulated.open(QIODevice::ReadOnly));
-        const QByteArray simulatedHelper = simulated.readAll();
+        const QByteArray simulatedHelper = TestEnvironment::contentOf(QStringLiteral(NIMBREL_SIMHELPER_BINARY));
         QCOMPARE(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
         QVERIFY(mountTmpfs("/etc/sudoers.d", "mode=0755"));
         QVERIFY(mountTmpfs("/usr/local", "mode=0755"));

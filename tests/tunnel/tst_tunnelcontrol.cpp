@@ -485,9 +485,8 @@ private slots:
         QTRY_VERIFY(fixture.vm().tunnelPid().has_value());
         QTest::qWait(200);
         QCOMPARE(fixture.vm().isConnected(), false);
-        QFile log(fixture.env.tunnelPaths.log);
-        QVERIFY(log.open(QIODevice::ReadOnly));
-        QVERIFY(!log.readAll().contains(QStringLiteral("VPN 隧道已启动").toUtf8()));
+        QVERIFY(!TestEnvironment::contentOf(fixture.env.tunnelPaths.log)
+                     .contains(QStringLiteral("VPN 隧道已启动").toUtf8()));
         QVERIFY(!QFile::exists(fixture.env.tunnelPaths.pid));
         disconnectAndSettle(fixture);
     }
@@ -719,9 +718,7 @@ private slots:
             lease->setHelper(
                 TunnelOwnership::HelperRecord{pid, identity, QStringLiteral("127.0.0.1"), RoutingMode::safe});
             lease->setState(QStringLiteral("connected"));
-            QFile lock(fixture.env.tunnelPaths.ownerLock);
-            QVERIFY(lock.open(QIODevice::ReadOnly));
-            const QByteArray record = lock.readAll();
+            const QByteArray record = TestEnvironment::contentOf(fixture.env.tunnelPaths.ownerLock);
             lease.reset();
             QVERIFY(TestEnvironment::writeFile(fixture.env.tunnelPaths.ownerLock, record));
         }
