@@ -93,6 +93,15 @@ private:
     }
 
     // Runs the client to its end while this test's event loop serves its requests.
+    // What status --json says of the tunnel.
+    QJsonObject tunnelStatus()
+    {
+        return run({QStringLiteral("status"), QStringLiteral("--json")})
+            .json()
+            .value(QStringLiteral("tunnel"))
+            .toObject();
+    }
+
     CliRun run(const QStringList &arguments, const QByteArray &input = QByteArray())
     {
         QObject owner;
@@ -624,8 +633,7 @@ private slots:
                  QStringLiteral("nimbrel-cli: Tunnel in use by another Nimbrel process (nimbrel-cli, pid %1)\n")
                      .arg(cli->processId())
                      .toUtf8());
-        const QJsonObject tunnel =
-            run({QStringLiteral("status"), QStringLiteral("--json")}).json().value(QStringLiteral("tunnel")).toObject();
+        const QJsonObject tunnel = tunnelStatus();
         QCOMPARE(tunnel.value(QStringLiteral("state")).toString(), QStringLiteral("connected"));
         QCOMPARE(tunnel.value(QStringLiteral("pid")).toInteger(), cli->processId());
 
@@ -651,13 +659,7 @@ private slots:
         // A lost helper has nothing left to stop; its routes go all the same.
         QCOMPARE(commands.contains(" stop " + QByteArray::number(helper) + "\n"), !lostFirst);
         QVERIFY(commands.contains(" routes 127.0.0.1\n"));
-        QCOMPARE(run({QStringLiteral("status"), QStringLiteral("--json")})
-                     .json()
-                     .value(QStringLiteral("tunnel"))
-                     .toObject()
-                     .value(QStringLiteral("state"))
-                     .toString(),
-                 QStringLiteral("disconnected"));
+        QCOMPARE(tunnelStatus().value(QStringLiteral("state")).toString(), QStringLiteral("disconnected"));
     }
 
     // A disconnect from another terminal stops the tunnel another client of this user drives: that
@@ -769,8 +771,7 @@ private slots:
         const QByteArray left = lockRecord();
         QVERIFY2(left.contains("state=" + killedWhile + "\n"), left.constData());
 
-        const QJsonObject tunnel =
-            run({QStringLiteral("status"), QStringLiteral("--json")}).json().value(QStringLiteral("tunnel")).toObject();
+        const QJsonObject tunnel = tunnelStatus();
         QCOMPARE(tunnel.value(QStringLiteral("state")).toString(), QString::fromLatin1(killedWhile));
         QCOMPARE(tunnel.value(QStringLiteral("leftBehind")).toBool(), true);
         QCOMPARE(tunnel.value(QStringLiteral("helperPid")).toInteger(), helper);
@@ -848,8 +849,7 @@ private slots:
             QCOMPARE(refused.exitCode, 1);
             QCOMPARE(refused.err, "nimbrel-cli: " + refusal + '\n');
         }
-        const QJsonObject tunnel =
-            run({QStringLiteral("status"), QStringLiteral("--json")}).json().value(QStringLiteral("tunnel")).toObject();
+        const QJsonObject tunnel = tunnelStatus();
         QCOMPARE(tunnel, (QJsonObject{{QStringLiteral("state"), QStringLiteral("blocked")},
                                       {QStringLiteral("status"), QString::fromUtf8(refusal)}}));
     }
