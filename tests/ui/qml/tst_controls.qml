@@ -24,11 +24,6 @@ Item {
         Icon { symbol: "shield.fill"; size: 24; color: "#ff0000" }
     }
 
-    Component {
-        id: logoComponent
-        LogoView { size: 64 }
-    }
-
     SignalSpy { id: clicks; signalName: "clicked" }
 
     TestCase {
@@ -50,11 +45,6 @@ Item {
         }
 
         // A stopped spinner must leave nothing animating behind: its indicator is gone, not hidden.
-        function test_logoLetterIsSizeTimesPoint44() {
-            var letter = findChild(createTemporaryObject(logoComponent, root), "logoLetter")
-            fuzzyCompare(letter.font.pixelSize * letter.scale, 28.16, 0.001)
-        }
-
         function test_spinnerExistsOnlyWhileRunning() {
             var button = createTemporaryObject(buttonComponent, root, { objectName: "b", busy: true })
             var spinner = findChild(button, "bSpinner")
