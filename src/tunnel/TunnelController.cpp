@@ -53,13 +53,11 @@ TunnelController::TunnelController(TunnelSettings settings, QObject *parent)
     , m_settings(std::move(settings))
     , m_state(LanguageManager::shared().localized(QStringLiteral("vpn_disconnected")))
     , m_ownership(m_settings.paths.ownerLock, TunnelOwnership::currentProgram())
+    , m_reconnect(m_settings.reconnectWaits, m_settings.reconnectSettle)
 {
     m_lane.setMaxThreadCount(1);
     m_lane.setExpiryTimeout(-1);
-    m_reconnectTimer.setSingleShot(true);
-    connect(&m_reconnectTimer, &QTimer::timeout, this, &TunnelController::attemptReconnect);
-    m_settleTimer.setSingleShot(true);
-    connect(&m_settleTimer, &QTimer::timeout, this, [this] { m_reconnect.reset(); });
+    connect(&m_reconnect, &ReconnectSeries::due, this, &TunnelController::attemptReconnect);
     m_cancelDelay.setSingleShot(true);
     connect(&m_cancelDelay, &QTimer::timeout, this, [this] {
         if (m_state.isLoading())
@@ -341,7 +339,7 @@ void TunnelController::failLaunch(const std::shared_ptr<LaunchTicket> &ticket, c
     m_state.setLoading(false);
     m_state.setStatus(detail.isEmpty() ? localized(statusKey) : LanguageManager::shared().formatted(statusKey, detail),
                       TunnelPhases::ofStatusKey(statusKey));
-    if (m_reconnect)
+    if (m_reconnect.isUnderWay())
         reconnectAttemptFailed();
 }
 
@@ -368,10 +366,9 @@ void TunnelController::startMonitoring(std::unique_ptr<TunnelMonitor> monitor)
     connect(m_monitor.get(), &TunnelMonitor::up, this, [this] {
         m_state.setConnected(true);
         m_state.setLoading(false);
-        if (m_reconnect) {
-            // Restored; its attempts are used up again only once it has stayed up for a while.
+        if (m_reconnect.isUnderWay()) {
             m_state.setReconnecting(false);
-            m_settleTimer.start(m_settings.reconnectSettle);
+            m_reconnect.restored();
         }
         showStatus(QStringLiteral("vpn_connected"));
         m_lease->setState(QStringLiteral("connected"));
@@ -380,7 +377,7 @@ void TunnelController::startMonitoring(std::unique_ptr<TunnelMonitor> monitor)
         m_state.setLoading(false);
         showStatus(QStringLiteral("connect_failed"));
         m_lease->setState(QStringLiteral("failed")); // the helper may still run: ours until stopped
-        if (m_reconnect)
+        if (m_reconnect.isUnderWay())
             reconnectAttemptFailed();
         else
             emit problem(m_state.status());
@@ -388,22 +385,18 @@ void TunnelController::startMonitoring(std::unique_ptr<TunnelMonitor> monitor)
     connect(m_monitor.get(), &TunnelMonitor::helperGone, this, [this](bool wasUp) {
         const Teardown lost = currentTeardown();
         // A restored tunnel lost again before it settled counts as a failed attempt.
-        const bool lostAgain = m_reconnect && wasUp;
-        const bool firstLoss = !m_reconnect && wasUp && shouldReconnect();
-        if (firstLoss)
-            m_reconnect = Reconnect{*m_lastStart, 0};
+        const bool lostAgain = m_reconnect.isUnderWay() && wasUp;
+        const bool firstLoss = !m_reconnect.isUnderWay() && wasUp && shouldReconnect();
         // Reconnecting before it is down, so that an observer never sees the tunnel idle in between.
-        if (lostAgain || firstLoss) {
-            m_settleTimer.stop();
+        if (lostAgain || firstLoss)
             m_state.setReconnecting(true);
-        }
         m_state.setConnected(false);
         m_state.setLoading(false);
         clearHelper();
         showStatus(wasUp ? QStringLiteral("process_exited") : QStringLiteral("process_crashed"));
         if (lostAgain || firstLoss)
             deleteLostRoutes(lost);
-        if (m_reconnect && !firstLoss) {
+        if (m_reconnect.isUnderWay()) {
             reconnectAttemptFailed();
             return;
         }
@@ -417,7 +410,7 @@ void TunnelController::startMonitoring(std::unique_ptr<TunnelMonitor> monitor)
 
 bool TunnelController::shouldReconnect() const
 {
-    return m_lastStart && m_lease && !m_settings.reconnectWaits.isEmpty() && m_settings.reconnectWhenLost &&
+    return m_lastStart && m_lease && m_reconnect.attempts() > 0 && m_settings.reconnectWhenLost &&
            m_settings.reconnectWhenLost();
 }
 
@@ -430,23 +423,24 @@ void TunnelController::deleteLostRoutes(Teardown lost)
     ThreadHandoff::start(m_lane, [lost, lease = m_lease] { lost.run(); });
 }
 
-void TunnelController::awaitNextAttempt()
+bool TunnelController::awaitNextAttempt()
 {
-    const int attempt = ++m_reconnect->attempt;
+    if (!m_reconnect.awaitNext())
+        return false;
     if (m_lease) // what other processes read: the tunnel is on its way up again
         m_lease->setState(QStringLiteral("connecting"));
     const QString key = QStringLiteral("reconnecting");
     m_state.setStatus(LanguageManager::shared().formatted(
-                          key, {QString::number(attempt), QString::number(m_settings.reconnectWaits.size())}),
+                          key, {QString::number(m_reconnect.attempt()), QString::number(m_reconnect.attempts())}),
                       TunnelPhases::ofStatusKey(key));
-    m_reconnectTimer.start(m_settings.reconnectWaits.at(attempt - 1));
+    return true;
 }
 
 void TunnelController::attemptReconnect()
 {
-    if (!m_reconnect)
+    if (!m_lastStart || !m_reconnect.isUnderWay())
         return;
-    const StartRequest request = m_reconnect->request;
+    const StartRequest request = *m_lastStart;
     // "Reconnecting… (k/n)" stays while the attempt runs.
     if (!startTunnel(request.node, request.psk, request.mode, m_state.status()))
         reconnectAttemptFailed();
@@ -454,10 +448,8 @@ void TunnelController::attemptReconnect()
 
 void TunnelController::reconnectAttemptFailed()
 {
-    if (m_reconnect->attempt < m_settings.reconnectWaits.size()) {
-        awaitNextAttempt();
+    if (awaitNextAttempt())
         return;
-    }
     stopReconnecting();
     if (!m_state.pid() && !m_launch)
         m_lease.reset(); // the last attempt's helper, if one still runs, stays ours until stopped
@@ -466,9 +458,7 @@ void TunnelController::reconnectAttemptFailed()
 
 void TunnelController::stopReconnecting()
 {
-    m_reconnectTimer.stop();
-    m_settleTimer.stop();
-    m_reconnect.reset();
+    m_reconnect.end();
     if (m_state.isReconnecting())
         m_state.setReconnecting(false);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "HelperLocator.h"
+#include "ReconnectSeries.h"
 #include "RoutingMode.h"
 #include "SmartModeCleanup.h"
 #include "TunnelLog.h"
@@ -100,12 +101,6 @@ private:
         QString psk;
         RoutingMode mode = RoutingMode::safe;
     };
-    // A lost tunnel being started again: what the lost one was started with, and which attempt (from 1)
-    // is awaited, running, or came up and has yet to settle.
-    struct Reconnect {
-        StartRequest request;
-        int attempt = 0;
-    };
     // Ending a helper, on the lane: stop it (if any) and wait a while for it to go, delete its routes
     // and, after a smart tunnel, run root's clean-up.
     struct Teardown {
@@ -132,7 +127,8 @@ private:
     bool shouldReconnect() const;
     // On the lane, before the next attempt.
     void deleteLostRoutes(Teardown lost);
-    void awaitNextAttempt();
+    // False when every attempt has been made.
+    bool awaitNextAttempt();
     void attemptReconnect();
     // An attempt ended in a failure, whose status is shown: the next one is awaited, or after the last
     // the failure stays.
@@ -167,10 +163,9 @@ private:
     // Stops whose last step (the status they end with, on this thread) is still to come.
     int m_stopsUnfinished = 0;
 
-    std::optional<StartRequest> m_lastStart; // of the tunnel started last; none for an adopted one
-    std::optional<Reconnect> m_reconnect;
-    QTimer m_reconnectTimer;
-    QTimer m_settleTimer; // a restored tunnel that stays up this long has its attempts back
+    std::optional<StartRequest>
+        m_lastStart; // of the tunnel started last (and of its attempts); none for an adopted one
+    ReconnectSeries m_reconnect;
 
     std::unique_ptr<TunnelMonitor> m_monitor;
     QTimer m_cancelDelay;

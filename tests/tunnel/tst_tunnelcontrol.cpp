@@ -8,6 +8,7 @@
 #include "platform/ProcessIdentity.h"
 #include "platform/SystemInfo.h"
 #include "tunnel/HelperLocator.h"
+#include "tunnel/ReconnectSeries.h"
 #include "tunnel/TunnelOwnership.h"
 
 #include <QCryptographicHash>
@@ -17,6 +18,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QScopeGuard>
+#include <QSignalSpy>
 #include <QTest>
 
 #include <csignal>
@@ -458,6 +460,29 @@ private slots:
         QCOMPARE(quit, how == QLatin1String("quit"));
         if (how == QLatin1String("sign-out"))
             QCOMPARE(vm.screen(), AppViewModel::Screen::Login);
+    }
+
+    // A restored tunnel has its attempts back once it has stayed up for the settle time, not before; after
+    // the last attempt the series ends.
+    void aRestoredTunnelHasItsAttemptsBackOnlyOnceSettled()
+    {
+        using namespace std::chrono_literals;
+        ReconnectSeries series({1ms, 1ms}, 50ms);
+        QSignalSpy due(&series, &ReconnectSeries::due);
+        QVERIFY(series.awaitNext());
+        QVERIFY(due.wait(1000));
+        series.restored();
+        QVERIFY(series.awaitNext()); // lost again at once: the second attempt of the same series
+        QCOMPARE(series.attempt(), 2);
+        QVERIFY(due.wait(1000));
+        series.restored();
+        QVERIFY(series.isUnderWay());
+        QTRY_VERIFY(!series.isUnderWay()); // settled
+        QVERIFY(series.awaitNext());
+        QCOMPARE(series.attempt(), 1);
+        QVERIFY(series.awaitNext());
+        QVERIFY(!series.awaitNext());
+        QVERIFY(!series.isUnderWay());
     }
 
     // Everything the helper wrote before a check is read at that check, however much it is: an error
