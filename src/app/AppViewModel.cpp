@@ -254,7 +254,7 @@ void AppViewModel::resetState()
     m_pickWaiting.clear();
     setPickingFastest(false);
     setNodesNotice(std::nullopt);
-    m_tunnel->resetStatus();
+    m_tunnel->sessionEnded();
 }
 
 void AppViewModel::tryAutoLogin()

@@ -124,8 +124,10 @@ TunnelController::Diagnosis TunnelController::Diagnostician::diagnose() const
     return diagnosis;
 }
 
-void TunnelController::resetStatus()
+void TunnelController::sessionEnded()
 {
+    m_lastStart.reset();
+    stopReconnecting();
     // A tunnel left up (a forced sign-out leaves it) keeps saying so.
     if (!m_state.isActive())
         showStatus(QStringLiteral("vpn_disconnected"));

@@ -65,8 +65,9 @@ public:
     void vpnConnect(const std::optional<NodeInfo> &node, const QString &psk, RoutingMode mode);
     // Stops the tunnel, a start under way, or a reconnect.
     void vpnDisconnect();
-    // After a sign-out: the status says "not connected", unless a tunnel is still up or starting.
-    void resetStatus();
+    // After a sign-out: the status says "not connected", unless a tunnel is still up or starting. The
+    // session's key is forgotten: a tunnel left up is not started again once lost.
+    void sessionEnded();
 
     // Stops a running or starting tunnel and its routes before the app quits, waiting at most limit
     // for the clean-up; calls done on the main thread either way.

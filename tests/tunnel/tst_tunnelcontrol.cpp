@@ -321,33 +321,38 @@ private slots:
         QTest::addColumn<QString>("attempts"); // the helper's scenario from the first attempt on
         QTest::addColumn<QStringList>("statuses");
         QTest::addColumn<QStringList>("problems");
+        QTest::addColumn<bool>("signedOutWhileUp"); // as a forced sign-out leaves it
         const QString connecting = QStringLiteral("Connecting…");
         const QString up = QStringLiteral("Connected");
         const QString lost = QStringLiteral("Connection lost");
         const QString crashed = QStringLiteral("Process exited unexpectedly");
         const QString failed = QStringLiteral("Connection failed, check server and PSK");
         const auto attempt = [](int k) { return QStringLiteral("Reconnecting… (%1/3)").arg(k); };
-        QTest::newRow("off: lost stays lost") << false << "die-later"
-                                              << "normal" << QStringList{connecting, up, lost} << QStringList{lost};
+        QTest::newRow("off: lost stays lost")
+            << false << "die-later"
+            << "normal" << QStringList{connecting, up, lost} << QStringList{lost} << false;
         QTest::newRow("the first attempt comes up")
             << true << "die-later"
-            << "normal" << QStringList{connecting, up, lost, attempt(1), up} << QStringList{lost};
+            << "normal" << QStringList{connecting, up, lost, attempt(1), up} << QStringList{lost} << false;
         QTest::newRow("every attempt fails")
             << true << "die-later"
             << "exit-early"
             << QStringList{connecting, up, lost, attempt(1), crashed, attempt(2), crashed, attempt(3), crashed}
-            << QStringList{lost, crashed};
+            << QStringList{lost, crashed} << false;
         QTest::newRow("restored, but lost again before it settled")
             << true << "die-later"
             << "die-later"
             << QStringList{connecting, up, lost, attempt(1), up, lost, attempt(2), up, lost, attempt(3), up, lost}
-            << QStringList{lost, lost};
+            << QStringList{lost, lost} << false;
+        QTest::newRow("the session ended while it was up")
+            << true << "die-later"
+            << "normal" << QStringList{connecting, up, lost} << QStringList{lost} << true;
         QTest::newRow("a failed start is not retried")
             << true << "error"
-            << "normal" << QStringList{connecting, failed} << QStringList{failed};
+            << "normal" << QStringList{connecting, failed} << QStringList{failed} << false;
         QTest::newRow("a crashed start is not retried")
             << true << "exit-early"
-            << "normal" << QStringList{connecting, crashed} << QStringList{crashed};
+            << "normal" << QStringList{connecting, crashed} << QStringList{crashed} << false;
     }
 
     void aLostTunnelIsStartedAgainOnlyWhenAsked()
@@ -357,6 +362,7 @@ private slots:
         QFETCH(QString, attempts);
         QFETCH(QStringList, statuses);
         QFETCH(QStringList, problems);
+        QFETCH(bool, signedOutWhileUp);
         TunnelFixture fixture(first, std::chrono::milliseconds(10), [](AppEnvironment &environment) {
             environment.intervals.reconnectWaits = {std::chrono::milliseconds(30), std::chrono::milliseconds(30),
                                                     std::chrono::milliseconds(30)};
@@ -368,7 +374,7 @@ private slots:
         const QString launches = fixture.env.path(QStringLiteral("launches.log"));
         qputenv("NIMBREL_SIMHELPER_LAUNCH_LOG", QFile::encodeName(launches));
         const auto unset = qScopeGuard([] { qunsetenv("NIMBREL_SIMHELPER_LAUNCH_LOG"); });
-        AppViewModel &vm = fixture.vm();
+        TestableViewModel &vm = fixture.vm();
         QStringList seen;
         QStringList problemsSeen;
         QStringList firstArguments;
@@ -379,6 +385,8 @@ private slots:
                 firstArguments = argumentsOf(fixture.helperRecord());
                 fixture.setScenario(attempts);
                 vm.chooseRoutingMode(AppViewModel::RoutingMode::smart); // the next connect's, not an attempt's
+                if (signedOutWhileUp)
+                    vm.resetState();
             }
         });
         connect(&vm, &AppViewModel::tunnelProblem, this, [&](const QString &text) { problemsSeen.append(text); });
@@ -401,7 +409,7 @@ private slots:
             QCOMPARE(argumentsOf(fixture.helperRecord()), firstArguments);
         // The routes of each lost tunnel go before the next attempt; a start that never came up leaves them.
         QCOMPARE(routeCalls(fixture.env.runner->calls()).size(),
-                 switchOn ? statuses.count(QStringLiteral("Connection lost")) : 0);
+                 attemptsMade > 0 ? statuses.count(QStringLiteral("Connection lost")) : 0);
         QVERIFY(fixture.waitIdle());
         disconnectAndSettle(fixture);
     }
