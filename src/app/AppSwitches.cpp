@@ -25,6 +25,7 @@ const QList<SwitchNames> &names()
     return table;
 }
 
+// The table lists the switches in the enum's order.
 const SwitchNames &namesOf(AppSwitches::Switch which)
 {
     return names().at(qsizetype(which));
@@ -34,7 +35,12 @@ const SwitchNames &namesOf(AppSwitches::Switch which)
 
 const QList<AppSwitches::Switch> &AppSwitches::all()
 {
-    static const QList<Switch> switches{Switch::launchAtLogin, Switch::connectOnLaunch, Switch::autoReconnect};
+    static const QList<Switch> switches = [] {
+        QList<Switch> each;
+        for (const SwitchNames &entry : names())
+            each.append(entry.which);
+        return each;
+    }();
     return switches;
 }
 

@@ -15,7 +15,7 @@ class LaunchConnector : public QObject {
 public:
     LaunchConnector(AppViewModel &vm, TunnelController::Recovery recovery, QObject *parent = nullptr);
 
-    // Whether it connected (or still may).
+    // Whether it connected; whether it still may.
     bool connected() const { return m_connected; }
     bool waiting() const { return m_armed; }
 

@@ -23,15 +23,6 @@ QString autostartEntryPath()
 
 #if defined(Q_OS_MACOS)
 
-bool isEnabled()
-{
-    QProcess query;
-    query.start(QStringLiteral("/usr/bin/osascript"),
-                {QStringLiteral("-e"),
-                 QStringLiteral("tell application \"System Events\" to get the name of every login item")});
-    return query.waitForFinished(5000) && query.readAllStandardOutput().contains("Nimbrel");
-}
-
 bool setEnabled(bool enabled, const QString &program, const QString &arguments)
 {
     Q_UNUSED(arguments) // a login item starts the bundle as it is
@@ -48,11 +39,6 @@ bool setEnabled(bool enabled, const QString &program, const QString &arguments)
 }
 
 #else
-
-bool isEnabled()
-{
-    return QFile::exists(autostartEntryPath());
-}
 
 bool setEnabled(bool enabled, const QString &program, const QString &arguments)
 {

@@ -9,7 +9,6 @@ namespace LoginItem {
 
 // The autostart entry's path (Linux).
 QString autostartEntryPath();
-bool isEnabled();
 // Starts program with arguments at login, or stops doing so. False when it could not be written.
 bool setEnabled(bool enabled, const QString &program, const QString &arguments);
 

@@ -98,7 +98,7 @@ QByteArray AppShell::handleRequest(const QByteArray &request)
         return "raised";
     }
     if (request == "disconnect") {
-        if (!m_viewModel.tunnelInUse() && !m_viewModel.tunnelPid())
+        if (!m_viewModel.tunnel().state().isActive())
             return "not-connected";
         m_viewModel.vpnDisconnect();
         return "disconnecting";
