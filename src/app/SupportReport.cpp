@@ -126,10 +126,8 @@ QString compose(const Session &session, const TunnelController::Diagnostician &d
     lines << QStringLiteral("Control program: %1 (%2)")
                  .arg(diagnosis.controlProgram,
                       diagnosis.controlProgramPresent ? QStringLiteral("present") : QStringLiteral("missing"));
-    const bool installed = !diagnosis.helper.isEmpty() && diagnosis.readyHelper == diagnosis.helper &&
-                           diagnosis.setupHelper == diagnosis.helper;
     lines << QStringLiteral("Privileges: %1 (check names %2; installed for %3)")
-                 .arg(installed ? QStringLiteral("installed") : QStringLiteral("not installed"),
+                 .arg(diagnosis.privilegesInstalled ? QStringLiteral("installed") : QStringLiteral("not installed"),
                       diagnosis.readyHelper.value_or(QStringLiteral("nothing")),
                       diagnosis.setupHelper.isEmpty() ? QStringLiteral("nothing") : diagnosis.setupHelper);
     lines << QStringLiteral("Tunnel: %1").arg(session.tunnel);

@@ -86,9 +86,15 @@ std::optional<QString> PrivilegeInstaller::installCommand(const QString &binary,
 bool PrivilegeInstaller::checkPrivilegesInstalled(const QString &binary) const
 {
     const std::optional<QString> stored = m_preferences->string(setupBinaryPathKey);
-    if (!stored || *stored != binary)
+    if (stored != binary) // then the check through sudo need not run
         return false;
-    return ControlProgram(m_runner, m_settings.control).readyHelper() == binary;
+    return isInstalledFor(binary, stored, ControlProgram(m_runner, m_settings.control).readyHelper());
+}
+
+bool PrivilegeInstaller::isInstalledFor(const QString &binary, const std::optional<QString> &setupBinary,
+                                        const std::optional<QString> &readyHelper)
+{
+    return !binary.isEmpty() && setupBinary == binary && readyHelper == binary;
 }
 
 PrivilegeInstaller::Outcome PrivilegeInstaller::doInstallPrivileges(const QString &binary, const QString &user) const

@@ -42,6 +42,9 @@ public:
     // through sudo -n) serves this very path, is current, and finds the helper root-owned and
     // set-user-ID.
     bool checkPrivilegesInstalled(const QString &binary) const;
+    // The rule of that check, on what it read: the installation record and the control program's answer.
+    static bool isInstalledFor(const QString &binary, const std::optional<QString> &setupBinary,
+                               const std::optional<QString> &readyHelper);
     // Runs the installation for user; remembers the path on success.
     Outcome doInstallPrivileges(const QString &binary, const QString &user) const;
 

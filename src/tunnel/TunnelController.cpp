@@ -119,7 +119,10 @@ TunnelController::Diagnosis TunnelController::Diagnostician::diagnose() const
     diagnosis.controlProgram = control.path();
     diagnosis.controlProgramPresent = QFile::exists(diagnosis.controlProgram);
     diagnosis.readyHelper = control.readyHelper();
-    diagnosis.setupHelper = preferences->string(PrivilegeInstaller::setupBinaryPathKey).value_or(QString());
+    const std::optional<QString> setupHelper = preferences->string(PrivilegeInstaller::setupBinaryPathKey);
+    diagnosis.setupHelper = setupHelper.value_or(QString());
+    diagnosis.privilegesInstalled =
+        PrivilegeInstaller::isInstalledFor(diagnosis.helper, setupHelper, diagnosis.readyHelper);
     diagnosis.logPath = logPath;
     return diagnosis;
 }

@@ -48,6 +48,7 @@ public:
         bool controlProgramPresent = false;
         std::optional<QString> readyHelper; // the helper the control program's check names ready
         QString setupHelper;                // the helper the rights were last installed for
+        bool privilegesInstalled = false;   // for the helper found
         QString logPath;
     };
     // Copies of what a diagnosis reads, so that it can run on any thread while the controller goes on.

@@ -516,10 +516,14 @@ private slots:
         QVERIFY(text.contains(QLatin1String("[redacted]")));
         for (const QString &part : {QStringLiteral("nimbrel-cli " NIMBREL_VERSION), QStringLiteral("Qt "),
                                     QStringLiteral("Helper: ") + QFileInfo(m_helper).canonicalFilePath(),
-                                    QStringLiteral("Tunnel: Disconnected"), QStringLiteral("handshake step 199"),
-                                    QStringLiteral("VPN started, last line")})
+                                    QStringLiteral("Tunnel: Disconnected"), QStringLiteral("Privileges: not installed"),
+                                    QStringLiteral("handshake step 199"), QStringLiteral("VPN started, last line")})
             QVERIFY2(text.contains(part), qPrintable(part + QLatin1String("\n---\n") + text));
         QVERIFY(!text.contains(QLatin1String("too old to be shown"))); // the last 200 lines only
+
+        m_scenario = QStringLiteral("error"); // a start that fails, once the rights are installed
+        QCOMPARE(run({QStringLiteral("connect")}).exitCode, 1);
+        QVERIFY(run({QStringLiteral("report")}).out.contains("\nPrivileges: installed ("));
     }
 
     // Programs read the state word; people read the status text, in the chosen language.
