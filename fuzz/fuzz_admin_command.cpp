@@ -1,6 +1,7 @@
-// Any helper path, user name and file names: the root command the administrator approves either is
-// refused, or a POSIX shell splits it into exactly the intended words (the fixed script, then each value
-// as one word, nothing expanded), and the AppleScript literal around it gives back exactly that command.
+// Any helper path, hash, user number and file names: the root command the administrator approves either
+// is refused, or it is the fixed script followed by each value as one word; quoted for the macOS prompt's
+// shell, a POSIX shell splits it into exactly those words (nothing expanded), and the AppleScript literal
+// around it gives back exactly that command.
 #include "platform/AdminPrompt.h"
 #include "tunnel/ControlProgram.h"
 #include "tunnel/PrivilegeInstaller.h"
@@ -97,7 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     FuzzedDataProvider provider(data, size);
     const QString binary = consume(provider);
-    const QString user = consume(provider);
+    const QString hash = consume(provider);
+    const uid_t user = provider.ConsumeIntegral<uid_t>();
     PrivilegeInstaller::Settings settings;
     QString controlPath = settings.control.program;
     if (provider.ConsumeBool())
@@ -106,37 +108,41 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         settings.sudoersFile = consume(provider);
     if (provider.ConsumeBool())
         settings.control.configFile = consume(provider);
+    if (provider.ConsumeBool())
+        settings.control.helperCopy = consume(provider);
     const QByteArray text = provider.ConsumeBool() ? ControlProgram::text() : QByteArray();
 
-    const std::optional<QString> command =
-        PrivilegeInstaller::installCommand(binary, user, controlPath, text, settings);
+    const std::optional<QStringList> command =
+        PrivilegeInstaller::installCommand(binary, hash, user, controlPath, text, settings);
     if (!command)
         return 0;
-
-    // The fixed script comes first; every value follows as exactly one word, nothing expanded.
-    const std::optional<QStringList> words = shellWords(*command);
-    if (!words || words->size() != 11 ||
-        words->mid(0, 2) != QStringList{QStringLiteral("/bin/sh"), QStringLiteral("-c")})
-        std::abort();
-    const QStringList intended{QStringLiteral("nimbrel-install"),
+    const QStringList intended{QStringLiteral("/bin/sh"),
+                               QStringLiteral("-c"),
+                               QString::fromUtf8(ControlProgram::installText()),
+                               QStringLiteral("nimbrel-install"),
                                binary,
-                               user,
+                               hash,
+                               QString::number(user),
                                settings.sudoersFile,
                                controlPath,
-                               settings.control.configFile,
                                QString::fromUtf8(text),
+                               settings.control.configFile,
+                               settings.control.helperCopy,
                                settings.ownerGroup};
-    if (words->mid(3) != intended)
+    if (*command != intended)
         std::abort();
     // Nothing that sudoers or the configuration file could read as more than one value.
-    if (controlPath.contains(QLatin1Char(' ')) || binary.contains(QLatin1Char('\n')) || user.contains(QLatin1Char(' ')))
+    if (controlPath.contains(QLatin1Char(' ')) || binary.contains(QLatin1Char('\n')) || hash.size() != 64)
         std::abort();
 
-    const QString script = SystemAdminPrompt::appleScriptFor(*command);
+    const QString shellCommand = SystemAdminPrompt::shellCommandFor(*command);
+    if (shellWords(shellCommand) != command)
+        std::abort();
+    const QString script = SystemAdminPrompt::appleScriptFor(shellCommand);
     const QString head = QStringLiteral("do shell script \"");
     const QString tail = QStringLiteral(" with administrator privileges");
     if (!script.startsWith(head) || !script.endsWith(tail) ||
-        appleScriptString(script.mid(head.size(), script.size() - head.size() - tail.size())) != command)
+        appleScriptString(script.mid(head.size(), script.size() - head.size() - tail.size())) != shellCommand)
         std::abort();
     return 0;
 }

@@ -31,7 +31,7 @@ AppEnvironment AppEnvironment::production(std::shared_ptr<PreferenceStore> prefe
 #if defined(Q_OS_LINUX)
     environment.helperPlaces.extraCandidates = {QString::fromUtf8(BuildConfig::packagedHelperPath)};
 #endif
-    environment.loginName = SystemInfo::loginName();
+    environment.userId = ::getuid();
     return environment;
 }
 

@@ -56,7 +56,7 @@ struct AppEnvironment {
     uid_t trustedScriptOwner = 0;
     // Where the helper is looked for, who installs its rights, and the sudoers drop-in they write.
     HelperLocator::Places helperPlaces;
-    QString loginName;
+    uid_t userId = 0;
     QString sudoersFile = QStringLiteral("/etc/sudoers.d/nimbrel");
     // The root-owned program the sudoers rule allows, and its configuration.
     ControlProgram::Location controlProgram;

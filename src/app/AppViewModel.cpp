@@ -49,7 +49,7 @@ TunnelSettings tunnelSettings(const AppEnvironment &environment)
     settings.stopPolls = environment.intervals.stopPolls;
     settings.trustedScriptOwner = environment.trustedScriptOwner;
     settings.helperPlaces = environment.helperPlaces;
-    settings.loginName = environment.loginName;
+    settings.userId = environment.userId;
     settings.sudoersFile = environment.sudoersFile;
     settings.controlProgram = environment.controlProgram;
     settings.reconnectWhenLost = [preferences = environment.preferences] {

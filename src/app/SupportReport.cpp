@@ -126,10 +126,13 @@ QString compose(const Session &session, const TunnelController::Diagnostician &d
     lines << QStringLiteral("Control program: %1 (%2)")
                  .arg(diagnosis.controlProgram,
                       diagnosis.controlProgramPresent ? QStringLiteral("present") : QStringLiteral("missing"));
-    lines << QStringLiteral("Privileges: %1 (check names %2; installed for %3)")
+    const auto orNothing = [](const QString &value) { return value.isEmpty() ? QStringLiteral("nothing") : value; };
+    lines << QStringLiteral("Privileges: %1 (root's copy %2 of %3, SHA-256 %4; installed for %5)")
                  .arg(diagnosis.privilegesInstalled ? QStringLiteral("installed") : QStringLiteral("not installed"),
-                      diagnosis.readyHelper.value_or(QStringLiteral("nothing")),
-                      diagnosis.setupHelper.isEmpty() ? QStringLiteral("nothing") : diagnosis.setupHelper);
+                      orNothing(diagnosis.installation ? diagnosis.installation->helper : QString()),
+                      orNothing(diagnosis.installation ? diagnosis.installation->source : QString()),
+                      orNothing(diagnosis.installation ? diagnosis.installation->sha256 : QString()),
+                      orNothing(diagnosis.setupHelper));
     lines << QStringLiteral("Tunnel: %1").arg(session.tunnel);
     const QStringList log = lastLines(diagnosis.logPath, kLogLines);
     lines << QStringLiteral("Helper log (%1, its last %2 lines):").arg(diagnosis.logPath).arg(log.size());

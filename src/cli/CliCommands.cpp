@@ -727,6 +727,9 @@ int CliCommands::disconnect()
         finishTunnel();
         if (m_vm.tunnelBusy())
             return failure(localized(QStringLiteral("cli_cleanup_unfinished")));
+        // A helper that could not be stopped, or a lock that could not be had, is no success.
+        if (m_vm.vpnPhase() != TunnelPhase::disconnected)
+            return failure(m_vm.vpnStatus());
         reportDisconnected(QStringLiteral("disconnected"));
         return ExitSuccess;
     }

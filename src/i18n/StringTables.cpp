@@ -64,6 +64,7 @@ constexpr Row kRows[] = {
     {"cancel_connect", {"Cancel", "取消", "取消", "Отмена"}},
     {"disconnecting", {"Disconnecting…", "断开中…", "中斷連線中…", "Отключение…"}},
     {"disconnected", {"Disconnected", "已断开", "已中斷", "Отключён"}},
+    {"stop_failed", {"The tunnel helper did not stop; the next disconnect or connect tries again", "隧道助手未能停止，下次断开或连接时将重试", "通道助手未能停止，下次中斷或連線時將重試", "Помощник туннеля не остановился; следующее отключение или подключение повторит попытку"}},
     {"request_failed", {"Request failed", "请求失败", "請求失敗", "Ошибка запроса"}},
     {"request_too_long", {"The request took too long", "请求耗时过长", "請求耗時過長", "Запрос выполнялся слишком долго"}},
     {"path_owned_by_other", {"%@ belongs to user %@; an administrator can remove it", "%@ 属于用户 %@，管理员可以将其删除", "%@ 屬於使用者 %@，管理員可以將其刪除", "%@ принадлежит пользователю %@; удалить его может администратор"}},

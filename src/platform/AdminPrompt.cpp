@@ -29,16 +29,31 @@ ScriptResult SystemAdminPrompt::runAppleScript(const QString &source)
     return ScriptResult::run(QStringLiteral("/usr/bin/osascript"), {QStringLiteral("-e"), source});
 }
 
-ScriptResult SystemAdminPrompt::runAsAdmin(const QString &shellCommand)
+QString SystemAdminPrompt::shellQuote(const QString &value)
+{
+    QString quoted = value;
+    quoted.replace(QLatin1Char('\''), QLatin1String("'\\''"));
+    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
+}
+
+QString SystemAdminPrompt::shellCommandFor(const QStringList &command)
+{
+    QStringList quoted;
+    for (const QString &word : command)
+        quoted.append(shellQuote(word));
+    return quoted.join(QLatin1Char(' '));
+}
+
+ScriptResult SystemAdminPrompt::runAsAdmin(const QStringList &command)
 {
     const auto track = [this](qint64 pid) {
         const std::lock_guard lock(m_mutex);
         m_dialogPid = pid;
     };
 #ifdef Q_OS_MACOS
-    return ScriptResult::run(kDialogProgram, {QStringLiteral("-e"), appleScriptFor(shellCommand)}, track);
+    return ScriptResult::run(kDialogProgram, {QStringLiteral("-e"), appleScriptFor(shellCommandFor(command))}, track);
 #else
-    return ScriptResult::run(kDialogProgram, {QStringLiteral("/bin/sh"), QStringLiteral("-c"), shellCommand}, track);
+    return ScriptResult::run(kDialogProgram, command, track);
 #endif
 }
 

@@ -4,12 +4,13 @@
 
 #include <mutex>
 
-// Runs one shell command line as root once the user has authorised it in the system's dialog.
-// Cancelling the dialog counts as failure. Blocks until the command has finished: worker threads only.
+// Runs one command (a program and its arguments) as root once the user has authorised it in the
+// system's dialog. Cancelling the dialog counts as failure. Blocks until the command has finished:
+// worker threads only.
 class AdminPrompt {
 public:
     virtual ~AdminPrompt() = default;
-    virtual ScriptResult runAsAdmin(const QString &shellCommand) = 0;
+    virtual ScriptResult runAsAdmin(const QStringList &command) = 0;
     // Whether the system's dialog program is there at all (checked before anything is asked).
     virtual bool isAvailable() const = 0;
     // Ends a dialog that is waiting for the user (runAsAdmin then fails, as if cancelled); nothing when
@@ -17,11 +18,12 @@ public:
     virtual void cancel() {}
 };
 
-// macOS: "/usr/bin/osascript" "-e" 'do shell script "…" with administrator privileges'.
-// Linux: polkit's dialog, "/usr/bin/pkexec" "/bin/sh" "-c" command.
+// macOS: "/usr/bin/osascript" "-e" 'do shell script "…" with administrator privileges', the words
+// quoted for the shell. Linux: polkit's dialog, "/usr/bin/pkexec" followed by the words, so that the
+// dialog's details name the program and each argument.
 class SystemAdminPrompt final : public AdminPrompt {
 public:
-    ScriptResult runAsAdmin(const QString &shellCommand) override;
+    ScriptResult runAsAdmin(const QStringList &command) override;
     bool isAvailable() const override;
     // Stops the dialog program.
     void cancel() override;
@@ -29,6 +31,10 @@ public:
     // The AppleScript source that runs command with administrator privileges; the command is escaped
     // for the string literal (backslash, double quote, and line breaks as \n and \r).
     static QString appleScriptFor(const QString &shellCommand);
+    // The words as one POSIX shell command line, each quoted.
+    static QString shellCommandFor(const QStringList &command);
+    // 'value' for POSIX sh: a single quote inside becomes '\''.
+    static QString shellQuote(const QString &value);
     // Runs an AppleScript source through osascript.
     static ScriptResult runAppleScript(const QString &source);
 

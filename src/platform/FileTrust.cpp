@@ -1,10 +1,13 @@
 #include "FileTrust.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace FileTrust {
 
@@ -75,6 +78,23 @@ bool isRootOnlyFolder(const QString &folder)
         return false;
     return everyFolderAbove(QDir(existing).filePath(QStringLiteral("entry")),
                             [](const struct stat &info) { return info.st_uid == 0 && !writableByOthers(info); });
+}
+
+QString sha256Of(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return QString();
+    struct stat info {};
+    QFile file;
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    if (!regular) {
+        ::close(fd);
+        return QString();
+    }
+    const bool read = file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle) && hash.addData(&file);
+    return read ? QString::fromLatin1(hash.result().toHex()) : QString();
 }
 
 std::optional<uid_t> ownerOf(const QString &path)

@@ -23,6 +23,9 @@ std::optional<QString> trustedProgram(const QString &path, uid_t user, const QSt
 // folder counts by its nearest existing ancestor): a place whose contents only root can change.
 bool isRootOnlyFolder(const QString &folder);
 
+// The SHA-256 (hex) of the regular file at path, read without following a link; empty when unreadable.
+QString sha256Of(const QString &path);
+
 // Who owns what is at path itself (a link is not followed); none when nothing is there.
 std::optional<uid_t> ownerOf(const QString &path);
 

@@ -5,6 +5,8 @@
 #include <QFile>
 
 #include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
 #include <cstring>
 #include <spawn.h>
 #include <vector>
@@ -33,8 +35,20 @@ private:
 } // namespace
 
 Started spawn(const QString &program, const QStringList &arguments, const QProcessEnvironment &environment,
-              int outputFd)
+              int outputFd, const QByteArray &input)
 {
+    int inputPipe[2] = {-1, -1};
+    if (!input.isEmpty()) {
+        // A pipe holds far more than a key: filled now, it never blocks, and the child reads it at leisure.
+        if (input.size() > 4096 || ::pipe2(inputPipe, O_CLOEXEC) != 0)
+            return {-1, QStringLiteral("cannot pass the input")};
+        const bool written = ::write(inputPipe[1], input.constData(), size_t(input.size())) == input.size();
+        ::close(inputPipe[1]);
+        if (!written) {
+            ::close(inputPipe[0]);
+            return {-1, QStringLiteral("cannot pass the input")};
+        }
+    }
     QList<QByteArray> argv{QFile::encodeName(program)};
     for (const QString &argument : arguments)
         argv.append(argument.toLocal8Bit());
@@ -50,6 +64,8 @@ Started spawn(const QString &program, const QStringList &arguments, const QProce
         posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO);
         posix_spawn_file_actions_adddup2(&actions, outputFd, STDERR_FILENO);
     }
+    if (inputPipe[0] >= 0)
+        posix_spawn_file_actions_adddup2(&actions, inputPipe[0], STDIN_FILENO);
     // The helper starts with ordinary signal handling whatever this process changed.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
@@ -75,6 +91,8 @@ Started spawn(const QString &program, const QStringList &arguments, const QProce
         ::posix_spawn(&pid, argv.first().constData(), &actions, &attributes, argvStrings.data(), envStrings.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
+    if (inputPipe[0] >= 0)
+        ::close(inputPipe[0]);
     if (failure != 0)
         return {-1, QString::fromLocal8Bit(std::strerror(failure))};
     ChildReaper::reapWhenItEnds(pid);

@@ -1,6 +1,7 @@
 #include "PrivilegedRunner.h"
 
 #include <QProcess>
+#include <QProcessEnvironment>
 
 PrivilegedRunner::Result SudoRunner::run(const QStringList &arguments, Output output)
 {
@@ -26,4 +27,10 @@ PrivilegedRunner::Result SudoRunner::run(const QStringList &arguments, Output ou
     if (output == Output::Capture)
         result.output = process.readAllStandardOutput();
     return result;
+}
+
+HelperProcess::Started SudoRunner::start(const QStringList &arguments, const QByteArray &input, int outputFd)
+{
+    return HelperProcess::spawn(QStringLiteral("/usr/bin/sudo"), QStringList{QStringLiteral("-n")} + arguments,
+                                QProcessEnvironment::systemEnvironment(), outputFd, input);
 }

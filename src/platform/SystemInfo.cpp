@@ -1,5 +1,7 @@
 #include "SystemInfo.h"
 
+#include "FileTrust.h"
+
 #include <QDir>
 #include <QFile>
 
@@ -101,6 +103,21 @@ bool isProcessAlive(pid_t pid)
     if (pid <= 0)
         return false;
     return ::kill(pid, 0) == 0 || errno == EPERM;
+}
+
+QString privateRuntimeFolder()
+{
+#ifdef Q_OS_MACOS
+    char buffer[PATH_MAX];
+    const size_t size = ::confstr(_CS_DARWIN_USER_TEMP_DIR, buffer, sizeof buffer);
+    if (size > 0 && size <= sizeof buffer)
+        return QDir(QFile::decodeName(buffer)).filePath(QStringLiteral("nimbrel"));
+#else
+    const QString runtime = QFile::decodeName(qgetenv("XDG_RUNTIME_DIR"));
+    if (QDir::isAbsolutePath(runtime) && FileTrust::isPrivateFolder(runtime, ::geteuid()))
+        return QDir(runtime).filePath(QStringLiteral("nimbrel"));
+#endif
+    return QStringLiteral("/tmp/nimbrel-%1").arg(::geteuid());
 }
 
 } // namespace SystemInfo

@@ -24,5 +24,9 @@ QString userName(uid_t uid);
 std::optional<uid_t> peerUser(int socketDescriptor);
 // Signal 0 to pid: alive when it exists, also when it belongs to another user (EPERM).
 bool isProcessAlive(pid_t pid);
+// A folder for this user's own run-time files that no other user can create or enter first: under
+// the session's XDG_RUNTIME_DIR when it is the user's private folder, macOS's per-user temporary
+// folder there, else /tmp/nimbrel-UID (made private by whoever makes it; checked before use).
+QString privateRuntimeFolder();
 
 } // namespace SystemInfo

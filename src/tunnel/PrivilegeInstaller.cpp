@@ -9,37 +9,25 @@
 
 namespace {
 
-// Run as root by "/bin/sh -c" with the values as $1 to $7. Refuses a helper that is a link, or that
-// anybody but root and the user could change, at the moment it runs (chown -h never follows a link).
-const char kInstallScript[] = R"sh(umask 022
-PATH=/usr/sbin:/usr/bin:/sbin:/bin
-helper=$1 user=$2 sudoers=$3 control=$4 conf=$5 text=$6 group=$7
-uid=$(id -u "$user") || exit 1
-[ -f "$helper" ] && [ ! -L "$helper" ] || exit 1
-[ -n "$(find "$helper" -prune -type f \( -user 0 -o -user "$uid" \) ! -perm -020 ! -perm -002)" ] || exit 1
-chown -h "root:$group" "$helper" && chmod 4755 "$helper" || exit 1
-if [ -n "$text" ]; then
-    mkdir -p "${control%/*}" && chown root "${control%/*}" && chmod 755 "${control%/*}" || exit 1
-    printf '%s' "$text" >"$control.new" && chmod 755 "$control.new" && mv -f "$control.new" "$control" || exit 1
-fi
-mkdir -p "${conf%/*}" && chown root "${conf%/*}" && chmod 755 "${conf%/*}" || exit 1
-printf '%s\n' "$helper" >"$conf.new" && chmod 644 "$conf.new" && mv -f "$conf.new" "$conf" || exit 1
-printf '%s ALL=(root) NOPASSWD: %s\n' "$user" "$control" >"$sudoers.new" && chmod 440 "$sudoers.new" &&
-    visudo -cf "$sudoers.new" >/dev/null && mv -f "$sudoers.new" "$sudoers" || { rm -f "$sudoers.new"; exit 1; }
-)sh";
+const QString kHelperName = QStringLiteral("nimbrel-macos");
 
 bool hasControlCharacters(const QString &value)
 {
     return std::any_of(value.cbegin(), value.cend(), [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
 }
 
-// Names and paths that sudoers reads as one plain word: no spaces, commas, colons, equals signs,
+bool isSafePath(const QString &value)
+{
+    return QFileInfo(value).isAbsolute() && !hasControlCharacters(value);
+}
+
+// A path or group name that sudoers reads as one plain word: no spaces, commas, colons, equals signs,
 // backslashes or other characters it treats specially.
 bool isSudoersWord(const QString &value, bool path)
 {
-    static const QRegularExpression user(QStringLiteral("^[A-Za-z0-9_][A-Za-z0-9._-]*$"));
+    static const QRegularExpression name(QStringLiteral("^[A-Za-z0-9_][A-Za-z0-9._-]*$"));
     static const QRegularExpression file(QStringLiteral("^/[A-Za-z0-9._/-]+$"));
-    return (path ? file : user).match(value).hasMatch();
+    return (path ? file : name).match(value).hasMatch();
 }
 
 } // namespace
@@ -53,33 +41,35 @@ PrivilegeInstaller::PrivilegeInstaller(std::shared_ptr<PreferenceStore> preferen
     , m_settings(std::move(settings))
 {}
 
-QString PrivilegeInstaller::shellQuote(const QString &value)
+bool PrivilegeInstaller::isAcceptableHelper(const QString &binary, uid_t user, const Settings &settings)
 {
-    QString quoted = value;
-    quoted.replace(QLatin1Char('\''), QLatin1String("'\\''"));
-    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
+    if (QFileInfo(binary).fileName() != kHelperName)
+        return false;
+    const std::optional<uid_t> owner = FileTrust::ownerOf(binary);
+    if (!owner)
+        return false;
+    return *owner == user || binary == settings.packagedHelper ||
+           FileTrust::isRootOnlyFolder(QFileInfo(binary).absolutePath());
 }
 
-std::optional<QString> PrivilegeInstaller::installCommand(const QString &binary, const QString &user,
-                                                          const QString &controlPath, const QByteArray &controlText,
-                                                          const Settings &settings)
+std::optional<QStringList> PrivilegeInstaller::installCommand(const QString &binary, const QString &sha256, uid_t user,
+                                                              const QString &controlPath,
+                                                              const QByteArray &controlText, const Settings &settings,
+                                                              const QString &packagedInstaller)
 {
-    if (!QFileInfo(binary).isAbsolute() || hasControlCharacters(binary) || !isSudoersWord(user, false) ||
-        !isSudoersWord(controlPath, true) || !isSudoersWord(settings.sudoersFile, true) ||
-        !isSudoersWord(settings.ownerGroup, false) || !QFileInfo(settings.control.configFile).isAbsolute() ||
-        hasControlCharacters(settings.control.configFile))
+    static const QRegularExpression hex(QStringLiteral("^[0-9a-f]{64}$"));
+    if (!isSafePath(binary) || !hex.match(sha256).hasMatch() || !isSudoersWord(controlPath, true) ||
+        !isSudoersWord(settings.sudoersFile, true) || !isSudoersWord(settings.ownerGroup, false) ||
+        !isSafePath(settings.control.configFile) || !isSafePath(settings.control.helperCopy))
         return std::nullopt;
-    const QStringList values{binary,
-                             user,
-                             settings.sudoersFile,
-                             controlPath,
-                             settings.control.configFile,
-                             QString::fromUtf8(controlText),
-                             settings.ownerGroup};
-    QString command = QStringLiteral("/bin/sh -c ") + shellQuote(QString::fromUtf8(kInstallScript)) +
-                      QStringLiteral(" nimbrel-install");
-    for (const QString &value : values)
-        command += QLatin1Char(' ') + shellQuote(value);
+    QStringList command = packagedInstaller.isEmpty()
+                              ? QStringList{QStringLiteral("/bin/sh"), QStringLiteral("-c"),
+                                            QString::fromUtf8(ControlProgram::installText()),
+                                            QStringLiteral("nimbrel-install")}
+                              : QStringList{packagedInstaller};
+    command << binary << sha256 << QString::number(user) << settings.sudoersFile << controlPath
+            << QString::fromUtf8(controlText) << settings.control.configFile << settings.control.helperCopy
+            << settings.ownerGroup;
     return command;
 }
 
@@ -88,27 +78,33 @@ bool PrivilegeInstaller::checkPrivilegesInstalled(const QString &binary) const
     const std::optional<QString> stored = m_preferences->string(setupBinaryPathKey);
     if (stored != binary) // then the check through sudo need not run
         return false;
-    return isInstalledFor(binary, stored, ControlProgram(m_runner, m_settings.control).readyHelper());
+    return isInstalledFor(binary, FileTrust::sha256Of(binary), stored, ControlProgram(m_runner, m_settings.control).check());
 }
 
-bool PrivilegeInstaller::isInstalledFor(const QString &binary, const std::optional<QString> &setupBinary,
-                                        const std::optional<QString> &readyHelper)
+bool PrivilegeInstaller::isInstalledFor(const QString &binary, const QString &binarySha256,
+                                        const std::optional<QString> &setupBinary,
+                                        const std::optional<ControlProgram::Installation> &installation)
 {
-    return !binary.isEmpty() && setupBinary == binary && readyHelper == binary;
+    return !binary.isEmpty() && !binarySha256.isEmpty() && setupBinary == binary && installation &&
+           installation->source == binary && installation->sha256 == binarySha256;
 }
 
-PrivilegeInstaller::Outcome PrivilegeInstaller::doInstallPrivileges(const QString &binary, const QString &user) const
+PrivilegeInstaller::Outcome PrivilegeInstaller::doInstallPrivileges(const QString &binary, uid_t user) const
 {
     const ControlProgram control(m_runner, m_settings.control);
     const QString controlPath = control.path();
     const bool packaged = controlPath != m_settings.control.program;
     // Whatever lies in these folders runs as root: they must be root's alone, up to "/".
-    if (!m_prompt || !m_prompt->isAvailable() || !FileTrust::isRootOnlyFolder(QFileInfo(controlPath).absolutePath()) ||
-        !FileTrust::isRootOnlyFolder(QFileInfo(m_settings.control.configFile).absolutePath()) ||
-        !FileTrust::isRootOnlyFolder(QFileInfo(m_settings.sudoersFile).absolutePath()))
+    const QStringList rootFolders{QFileInfo(controlPath).absolutePath(),
+                                  QFileInfo(m_settings.control.configFile).absolutePath(),
+                                  QFileInfo(m_settings.control.helperCopy).absolutePath(),
+                                  QFileInfo(m_settings.sudoersFile).absolutePath()};
+    if (!m_prompt || !m_prompt->isAvailable() || !isAcceptableHelper(binary, user, m_settings) ||
+        !std::all_of(rootFolders.cbegin(), rootFolders.cend(), FileTrust::isRootOnlyFolder))
         return Outcome::Refused;
-    const std::optional<QString> command =
-        installCommand(binary, user, controlPath, packaged ? QByteArray() : ControlProgram::text(), m_settings);
+    const std::optional<QStringList> command =
+        installCommand(binary, FileTrust::sha256Of(binary), user, controlPath, packaged ? QByteArray() : ControlProgram::text(),
+                       m_settings, control.packagedInstaller());
     if (!command)
         return Outcome::Refused;
     if (!m_prompt->runAsAdmin(*command).success)

@@ -9,7 +9,7 @@
 #include "TunnelMonitor.h"
 #include "i18n/LanguageManager.h"
 #include "platform/AdminPrompt.h"
-#include "platform/HelperProcess.h"
+#include "platform/FileTrust.h"
 #include "platform/PreferenceStore.h"
 #include "platform/SystemInfo.h"
 #include "platform/ThreadHandoff.h"
@@ -17,7 +17,6 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QLoggingCategory>
-#include <QProcessEnvironment>
 #include <QThread>
 
 #include <atomic>
@@ -118,11 +117,12 @@ TunnelController::Diagnosis TunnelController::Diagnostician::diagnose() const
     diagnosis.places = locator.candidates();
     diagnosis.controlProgram = control.path();
     diagnosis.controlProgramPresent = QFile::exists(diagnosis.controlProgram);
-    diagnosis.readyHelper = control.readyHelper();
+    diagnosis.installation = control.check();
     const std::optional<QString> setupHelper = preferences->string(PrivilegeInstaller::setupBinaryPathKey);
     diagnosis.setupHelper = setupHelper.value_or(QString());
     diagnosis.privilegesInstalled =
-        PrivilegeInstaller::isInstalledFor(diagnosis.helper, setupHelper, diagnosis.readyHelper);
+        PrivilegeInstaller::isInstalledFor(diagnosis.helper, FileTrust::sha256Of(diagnosis.helper), setupHelper,
+                                           diagnosis.installation);
     diagnosis.logPath = logPath;
     return diagnosis;
 }
@@ -276,14 +276,17 @@ bool TunnelController::startTunnel(const std::optional<NodeInfo> &node, const QS
     PrivilegeInstaller::Settings installSettings;
     installSettings.sudoersFile = m_settings.sudoersFile;
     installSettings.control = m_settings.controlProgram;
+    installSettings.packagedHelper = m_settings.helperPlaces.extraCandidates.value(0);
     auto installer = std::make_shared<PrivilegeInstaller>(m_settings.preferences, m_settings.adminPrompt,
                                                           m_settings.privilegedRunner, installSettings);
     const TunnelPaths paths = m_settings.paths;
-    const QString user = m_settings.loginName;
+    const uid_t user = m_settings.userId;
+    const ControlProgram control = controlProgram();
     clearHelper();
     m_state.setServerHost(std::nullopt);
 
-    ThreadHandoff::start(m_lane, [this, launch, ticket, installer, paths, user, previous, lease = m_lease] {
+    ThreadHandoff::start(m_lane, [this, launch, ticket, installer, paths, user, control, previous,
+                                  lease = m_lease] {
         if (previous)
             previous->run();
         if (ticket->cancelled)
@@ -309,12 +312,9 @@ bool TunnelController::startTunnel(const std::optional<NodeInfo> &node, const QS
             });
             return;
         }
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("FERNWIRE_PSK"), launch.psk);
-        const HelperProcess::Started started = HelperProcess::spawn(
-            launch.helperPath,
-            HelperLaunch::arguments(launch.serverAddress, launch.sni, launch.mode == RoutingMode::smart), environment,
-            log->writeDescriptor());
+        // The control program starts root's copy of the helper; what runs here is the sudo above it.
+        const HelperProcess::Started started =
+            control.start(launch.mode, launch.serverAddress, launch.sni, launch.psk, log->writeDescriptor());
         log->closeWriteDescriptor();
         if (started.pid <= 0) {
             postToMain([ticket, error = started.error](TunnelController &self) {
@@ -498,30 +498,35 @@ void TunnelController::vpnDisconnect()
 
     // Only the owner of the tunnel stops a helper or deletes routes; another process's are left alone.
     std::shared_ptr<TunnelOwnership::Lease> lease = std::exchange(m_lease, nullptr);
+    QString holder;
     if (!lease) {
-        QString holder;
         lease = m_ownership.acquire(&holder);
         // Taken just now: what a killed holder left is ours to finish.
         if (const std::optional<TunnelOwnership::Holder> left = lease ? lease->takeLeftBehind() : std::nullopt;
             left && left->helper && !stop.pid && stop.host.isEmpty())
             stop = teardown(*left->helper);
     }
-    if (lease)
-        lease->setState(QStringLiteral("disconnecting"));
+    if (!lease) {
+        // Another process drives the tunnel (or its lock cannot be used): nothing was stopped here.
+        m_state.setStatus(holder, TunnelPhase::failed);
+        return;
+    }
+    lease->setState(QStringLiteral("disconnecting"));
 
     ++m_stopsUnfinished;
     ThreadHandoff::start(m_lane, [this, stop, pending, generation, lease]() mutable {
-        if (lease) {
-            // A start that was cancelled may still have started the helper before it saw the stop.
-            if (!stop.pid && pending && pending->pid > 0) {
-                stop.pid = pending->pid;
-                stop.host = pending->serverHost;
-                stop.mode = pending->mode;
-            }
-            stop.run();
-            lease.reset();
+        // A start that was cancelled may still have started the helper before it saw the stop.
+        if (!stop.pid && pending && pending->pid > 0) {
+            stop.pid = pending->pid;
+            stop.host = pending->serverHost;
+            stop.mode = pending->mode;
         }
-        postToMain([generation](TunnelController &self) { self.finishDisconnect(generation); });
+        const bool stopped = stop.run();
+        if (stopped)
+            lease.reset();
+        postToMain([generation, stopped, stop, lease](TunnelController &self) {
+            self.finishDisconnect(generation, stopped ? std::nullopt : std::optional(stop), lease);
+        });
     });
 }
 
@@ -547,30 +552,52 @@ TunnelController::Teardown TunnelController::currentTeardown() const
 
 TunnelController::Teardown TunnelController::teardown(const TunnelOwnership::HelperRecord &left) const
 {
-    // Without its identity the pid may name anything by now.
-    Teardown stop = teardown(left.identity ? std::optional(left.pid) : std::nullopt, left.host, left.mode);
+    // The control program stops only the helper its run file names; the pid here is only watched.
+    Teardown stop = teardown(left.pid, left.host, left.mode);
     stop.identity = left.identity;
     return stop;
 }
 
-void TunnelController::Teardown::run() const
+bool TunnelController::Teardown::run() const
 {
-    if (pid && (!identity || ProcessIdentity::of(*pid) == identity)) {
-        control.stop(*pid);
-        for (int poll = 0; poll < stopPolls && SystemInfo::isProcessAlive(*pid); ++poll)
+    bool stopped = true;
+    if (pid) {
+        // The control program knows which process is our helper and waits for it to end (killing it
+        // when it will not); what is left here is the process we watch (sudo above it) going too.
+        stopped = control.stop();
+        const auto watchedRuns = [this] {
+            return identity ? ProcessIdentity::of(*pid) == identity : SystemInfo::isProcessAlive(*pid);
+        };
+        for (int poll = 0; stopped && poll < stopPolls && watchedRuns(); ++poll)
             QThread::msleep(static_cast<unsigned long>(stopPoll.count()));
     }
     RouteCleanup::deleteTunnelRoutes(control, host);
     if (mode == RoutingMode::smart)
         smartCleanup.run();
+    return stopped;
 }
 
-void TunnelController::finishDisconnect(quint64 generation)
+void TunnelController::finishDisconnect(quint64 generation, std::optional<Teardown> unstopped,
+                                        std::shared_ptr<TunnelOwnership::Lease> lease)
 {
     --m_stopsUnfinished;
-    // A newer start or stop owns the status by now.
-    if (generation == m_generation)
+    // A newer start or stop owns the status by now (a start after a failed stop is refused by the
+    // control program while the helper runs, and says so).
+    if (generation != m_generation)
+        return;
+    if (!unstopped) {
         showStatus(QStringLiteral("disconnected"));
+        return;
+    }
+    // The helper may still run: it stays ours and on record, and the next disconnect (or the next
+    // client) tries again.
+    m_lease = std::move(lease);
+    m_lease->setState(QStringLiteral("failed"));
+    m_state.setPid(unstopped->pid);
+    m_helperIdentity = unstopped->identity;
+    m_state.setServerHost(unstopped->host);
+    m_state.setMode(unstopped->mode);
+    showStatus(QStringLiteral("stop_failed"));
 }
 
 void TunnelController::shutdown(std::chrono::milliseconds limit, std::function<void()> done)

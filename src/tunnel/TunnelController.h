@@ -46,7 +46,7 @@ public:
         QStringList places;
         QString controlProgram; // the program sudo runs
         bool controlProgramPresent = false;
-        std::optional<QString> readyHelper; // the helper the control program's check names ready
+        std::optional<ControlProgram::Installation> installation; // what the control program's check says
         QString setupHelper;                // the helper the rights were last installed for
         bool privilegesInstalled = false;   // for the helper found
         QString logPath;
@@ -107,14 +107,15 @@ private:
     // and, after a smart tunnel, run root's clean-up.
     struct Teardown {
         std::optional<qint32> pid;
-        std::optional<ProcessIdentity> identity; // when known, only the process with it is stopped
+        std::optional<ProcessIdentity> identity; // when it is not our child: how to tell it still runs
         QString host;
         RoutingMode mode = RoutingMode::safe;
         ControlProgram control;
         SmartModeCleanup smartCleanup;
         std::chrono::milliseconds stopPoll;
         int stopPolls = 0;
-        void run() const;
+        // False when the helper could not be stopped: it may still run.
+        bool run() const;
     };
     Teardown teardown(std::optional<qint32> pid, QString host, RoutingMode mode) const;
     // The current helper's, if any.
@@ -143,7 +144,9 @@ private:
     void startMonitoring(std::unique_ptr<TunnelMonitor> monitor);
     // Cancels the running monitor (a stop or a new start): it writes nothing more.
     void stopMonitoring();
-    void finishDisconnect(quint64 generation);
+    // unstopped: what a stop that failed left, with the lease that stays held for it.
+    void finishDisconnect(quint64 generation, std::optional<Teardown> unstopped,
+                          std::shared_ptr<TunnelOwnership::Lease> lease);
     void checkShutdown();
     // Runs fn on the main thread if this controller still exists then.
     void postToMain(std::function<void(TunnelController &)> fn);

@@ -2,6 +2,7 @@
 
 #include "TunnelPaths.h"
 #include "i18n/LanguageManager.h"
+#include "platform/FileTrust.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -229,14 +230,24 @@ std::shared_ptr<TunnelOwnership::Lease> TunnelOwnership::acquire(QString *proble
         return held;
 
     const QByteArray native = QFile::encodeName(m_path);
+    // The file lies in a folder only this user can enter: made so here when missing, and checked.
+    const QString folder = QFileInfo(m_path).absolutePath();
+    if (::mkdir(QFile::encodeName(folder).constData(), 0700) != 0 && errno != EEXIST) {
+        *problem = QStringLiteral("cannot make %1 (%2)").arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
+        return nullptr;
+    }
+    if (!FileTrust::isPrivateFolder(folder, ::geteuid())) {
+        *problem = QStringLiteral("%1 is not a folder of this user's alone").arg(folder);
+        return nullptr;
+    }
     // A holder removes the file as it lets go: a file opened just before that removal is locked in
     // vain, and the lock is the file at the path now. Only a lost race repeats.
     for (int round = 0; round < 5; ++round) {
         // Not through a link, and never blocking on a FIFO someone put there.
         constexpr int kFlags = O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-        int fd = ::open(native.constData(), O_RDWR | kFlags, 0644);
+        int fd = ::open(native.constData(), O_RDWR | kFlags, 0600);
         if (fd < 0 && errno == EACCES) // root's lock file: it still locks, we just cannot write it
-            fd = ::open(native.constData(), O_RDONLY | kFlags, 0644);
+            fd = ::open(native.constData(), O_RDONLY | kFlags, 0600);
         if (fd < 0) {
             *problem = QStringLiteral("cannot open %1 (%2)").arg(m_path, QString::fromLocal8Bit(std::strerror(errno)));
             return nullptr;
@@ -276,6 +287,12 @@ std::shared_ptr<TunnelOwnership::Lease> TunnelOwnership::acquire(QString *proble
         // is removed again.
         const bool ours =
             info.st_uid == ::geteuid() && info.st_nlink == 1 && (::fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDWR;
+        // Nobody else may open it, to read or to hold a lock on it, whatever mode it was made with.
+        if (ours && ::fchmod(fd, 0600) != 0) {
+            ::close(fd);
+            *problem = QStringLiteral("cannot protect %1").arg(m_path);
+            return nullptr;
+        }
         // A holder lets go by removing the file: one with something in it was left by a holder that was
         // killed. Read before our own record replaces it.
         std::optional<Holder> leftBehind;

@@ -10,8 +10,11 @@ struct TunnelPaths {
     QString pid = QStringLiteral("/tmp/fw.pid");
     QString cleanupScript = QStringLiteral("/tmp/fw_smart_cleanup.sh");
     QString gateway = QStringLiteral("/tmp/fw_smart_gw.txt");
-    // Ours, not the helper's: held by the one process that drives the tunnel.
-    QString ownerLock = QStringLiteral("/tmp/nimbrel-tunnel.lock");
+    // Ours, not the helper's: held by the one process of this user that drives the tunnel, in a folder
+    // no other user can enter (between users, the control program's run file keeps one helper).
+    QString ownerLock = defaultOwnerLock();
+
+    static QString defaultOwnerLock();
 
     // Why a file another user owns at path keeps the tunnel from us, for the user: who owns it and
     // what to do about it. Safe from any thread.

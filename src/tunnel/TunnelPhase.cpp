@@ -37,6 +37,7 @@ TunnelPhase ofStatusKey(const QString &key)
         {QStringLiteral("process_crashed"), TunnelPhase::failed},
         {QStringLiteral("node_invalid"), TunnelPhase::failed},
         {QStringLiteral("tunnel_in_use"), TunnelPhase::failed},
+        {QStringLiteral("stop_failed"), TunnelPhase::failed},
         {QStringLiteral("process_exited"), TunnelPhase::lost},
     };
     return phases.value(key, TunnelPhase::disconnected);

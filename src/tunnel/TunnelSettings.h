@@ -34,7 +34,7 @@ struct TunnelSettings {
     // Owner a clean-up script must have before it is run as root.
     uid_t trustedScriptOwner = 0;
     HelperLocator::Places helperPlaces;
-    QString loginName;
+    uid_t userId = 0; // the sudoers rule names the user by number
     QString sudoersFile;
     ControlProgram::Location controlProgram;
     // Whether a tunnel lost after it was up is started again (asked at each loss; none: never), and the

@@ -1,26 +1,45 @@
 #!/bin/sh
-# nimbrel-control: the one program the Nimbrel client may run as root without a password
-# (sudo -n). It trusts nothing from its caller: every argument is checked, every path is fixed.
-#   stop PID        SIGTERM to PID, only when PID runs the configured tunnel helper
-#   routes [HOST]   delete the host route to HOST (an IP address or a plain DNS name only),
-#                   then the two half-default routes
-#   smart-cleanup   run /tmp/fw_smart_cleanup.sh when it is a root-owned regular file that
-#                   nobody else may write, then delete it and /tmp/fw_smart_gw.txt
-#   check           print the configured helper path, this program's version and whether the
-#                   helper is a root-owned set-user-ID file
-# The helper path is read from a root-owned configuration file written by the installation.
+# nimbrel-control: the one program the Nimbrel client may run as root without a password (sudo -n).
+# It trusts nothing from its caller: every argument is checked, every path is fixed, nothing of the
+# caller's environment is kept, and it acts only on the helper that its caller started.
+#   start MODE SERVER SNI  start the installed copy of the tunnel helper for the caller, the key read as
+#                          one line from standard input, unless a helper it started still runs
+#   stop                   end the caller's helper: SIGTERM, up to 8 s, then SIGKILL; exit 0 once gone
+#   routes [HOST]          delete the host route to HOST (an IP address or a plain DNS name only),
+#                          then the two half-default routes
+#   smart-cleanup          run /tmp/fw_smart_cleanup.sh when it is a root-owned regular file that
+#                          nobody else may write, then delete it and /tmp/fw_smart_gw.txt
+#   check                  print this program's version, the installed helper copy, the file it was
+#                          copied from and its SHA-256, and whether the caller's helper runs
+# The helper is root's own copy, made by the installation; nothing of ours is set-user-ID.
+
+# Nothing of the caller's environment is used (sudo's SUDO_UID, which sudo itself sets, names the caller).
+caller=${SUDO_UID-}
+for name in $(env | sed -n 's/^\([A-Za-z_][A-Za-z0-9_]*\)=.*/\1/p'); do
+    unset "$name" 2>/dev/null
+done
 PATH=/usr/sbin:/usr/bin:/sbin:/bin
 export PATH
 LC_ALL=C
 export LC_ALL
 umask 022
 
-version=1
+version=2
 os=$(uname -s)
 case $os in
-Darwin) conf=/Library/PrivilegedHelperTools/com.nimbrel.Nimbrel.control.conf ;;
-*) conf=/usr/local/etc/nimbrel/control.conf ;;
+Darwin)
+    conf=/Library/PrivilegedHelperTools/com.nimbrel.Nimbrel.control.conf
+    helper=/Library/PrivilegedHelperTools/com.nimbrel.Nimbrel.helper/nimbrel-macos
+    run=/var/run/nimbrel
+    ;;
+*)
+    conf=/usr/local/etc/nimbrel/control.conf
+    helper=/usr/local/libexec/nimbrel/nimbrel-macos
+    run=/run/nimbrel
+    ;;
 esac
+runfile=$run/helper
+lock=$run/lock
 script=/tmp/fw_smart_cleanup.sh
 gateway=/tmp/fw_smart_gw.txt
 
@@ -28,6 +47,12 @@ fail() {
     printf 'nimbrel-control: %s\n' "$*" >&2
     exit 1
 }
+
+[ "$(id -u)" = 0 ] || fail "must run as root"
+[ -n "$caller" ] || caller=0
+case $caller in
+*[!0-9]* | ?????????????*) fail "not a user number: $caller" ;;
+esac
 
 # Prints the path when it is a regular file (meeting any further find tests given) owned by root that group and others cannot
 # write; find never follows a link, so a link prints nothing.
@@ -37,37 +62,179 @@ root_owned() {
     find "$file" -prune -type f -user 0 ! -perm -020 ! -perm -002 "$@" 2>/dev/null | head -n 1
 }
 
-read_helper() {
-    [ -n "$(root_owned "$conf")" ] || fail "not installed: $conf"
-    helper=
-    IFS= read -r helper <"$conf" || [ -n "$helper" ] || fail "empty configuration"
-    case $helper in
-    /*) ;;
-    *) fail "the configured helper path is not absolute" ;;
-    esac
-}
-
-# The file a running process was started from: /proc on Linux ("PATH (deleted)" once the file was
-# replaced), lsof's first text entry on macOS.
-executable_of() {
+sha256_of() {
     if [ "$os" = Darwin ]; then
-        lsof -a -p "$1" -d txt -Fn 2>/dev/null | sed -n 's/^n//p' | head -n 1
+        shasum -a 256 "$1" 2>/dev/null | cut -d' ' -f1
     else
-        readlink "/proc/$1/exe" 2>/dev/null
+        sha256sum "$1" 2>/dev/null | cut -d' ' -f1
     fi
 }
 
-stop() {
-    [ $# -eq 1 ] || fail "usage: stop PID"
+# When a live process started (what tells it from a later one given the same pid): clock ticks since
+# boot on Linux, ps's lstart on macOS. Nothing for a process that is gone or a zombie.
+started_of() {
+    if [ "$os" = Darwin ]; then
+        state=$(ps -o stat= -p "$1" 2>/dev/null) || return 1
+        case $state in '' | Z*) return 1 ;; esac
+        ps -o lstart= -p "$1" 2>/dev/null | sed 's/^ *//; s/ *$//'
+    else
+        line=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+        set -f
+        # shellcheck disable=SC2086
+        set -- ${line##*) }
+        set +f
+        case $1 in Z | X | x | '') return 1 ;; esac
+        printf '%s\n' "${20}"
+    fi
+}
+
+# The run folder: root's own, made here when missing.
+prepare_run() {
+    [ -d "$run" ] || mkdir -m 755 "$run" 2>/dev/null
+    [ -n "$(find "$run" -prune -type d -user 0 ! -perm -020 ! -perm -002 2>/dev/null)" ] ||
+        fail "$run is not root's own folder"
+}
+
+# One start or stop at a time: a folder made atomically, with its maker's pid and start time, so that a
+# lock whose maker was killed is taken over.
+take_lock() {
+    tries=0
+    until mkdir -m 700 "$lock" 2>/dev/null; do
+        holder=
+        IFS= read -r holder <"$lock/owner" 2>/dev/null
+        if [ -n "$holder" ] && [ "$(started_of "${holder%% *}")" != "${holder#* }" ]; then
+            rm -rf "$lock"
+            continue
+        fi
+        tries=$((tries + 1))
+        [ $tries -le 150 ] || fail "busy: another start or stop does not end"
+        sleep 0.1
+    done
+    printf '%s %s\n' $$ "$(started_of $$)" >"$lock/owner"
+    trap 'rm -rf "$lock"' EXIT
+}
+
+release_lock() {
+    rm -rf "$lock"
+    trap - EXIT
+}
+
+# The helper recorded in the run file, if that file is root's: run_pid, run_started, run_uid.
+read_run() {
+    run_pid= run_started= run_uid=
+    [ -n "$(root_owned "$runfile")" ] || return 1
+    while IFS=' ' read -r key value; do
+        case $key in
+        pid) run_pid=$value ;;
+        started) run_started=$value ;;
+        uid) run_uid=$value ;;
+        esac
+    done <"$runfile"
+    case $run_pid in '' | 0* | *[!0-9]*) return 1 ;; esac
+}
+
+# Whether the recorded helper still runs: the process with its pid started when it was recorded (a
+# helper that execs another program stays the same process).
+run_alive() {
+    [ -n "$run_pid" ] && [ "$(started_of "$run_pid")" = "$run_started" ]
+}
+
+# A value the helper reads as one word: not empty, not an option, no white space or control character.
+launch_word() {
+    [ ${#1} -ge 1 ] && [ ${#1} -le 300 ] || return 1
     case $1 in
-    '' | 0* | *[!0-9]*) fail "not a process id: $1" ;;
+    -* | *[[:space:][:cntrl:]]*) return 1 ;;
     esac
-    [ ${#1} -le 10 ] || fail "not a process id: $1"
-    read_helper
-    exe=$(executable_of "$1")
-    [ -n "$exe" ] || fail "no such process: $1"
-    [ "$exe" = "$helper" ] || [ "$exe" = "$helper (deleted)" ] || fail "process $1 is not the helper"
-    kill "$1"
+}
+
+# A UTF-8 locale this system has, for the helper's messages.
+utf8_locale() {
+    for wanted in 'C\.utf-\{0,1\}8' 'en_US\.utf-\{0,1\}8'; do
+        found=$(locale -a 2>/dev/null | grep -i -x "$wanted" | head -n 1)
+        [ -z "$found" ] || {
+            printf '%s\n' "$found"
+            return
+        }
+    done
+    echo C
+}
+
+start() {
+    [ $# -eq 3 ] || fail "usage: start smart|safe HOST:PORT SNI"
+    case $1 in
+    smart) flag=--smart ;;
+    safe) flag=--route-all ;;
+    *) fail "not a routing mode: $1" ;;
+    esac
+    server=$2
+    launch_word "$server" || fail "not a server address: $server"
+    port=${server##*:}
+    [ "$port" != "$server" ] && [ -n "${server%:*}" ] || fail "not a server address: $server"
+    case $port in '' | 0* | *[!0-9]* | ??????*) fail "not a port: $port" ;; esac
+    [ "$port" -le 65535 ] || fail "not a port: $port"
+    sni=$3
+    [ -z "$sni" ] || launch_word "$sni" || fail "not an SNI name: $sni"
+    psk=
+    IFS= read -r psk || [ -n "$psk" ] || fail "no key on standard input"
+    [ -n "$psk" ] || fail "no key on standard input"
+    [ -n "$(root_owned "$helper")" ] || fail "not installed: $helper"
+
+    prepare_run
+    take_lock
+    if read_run && run_alive; then
+        fail "a helper started by user $run_uid still runs (pid $run_pid)"
+    fi
+    # The helper writes these as root: a file somebody else left in their place is removed first, so
+    # that nothing it writes lands in a file another user can open.
+    for file in /tmp/fw.pid "$script" "$gateway"; do
+        if [ -e "$file" ] || [ -L "$file" ]; then
+            [ -n "$(find "$file" -prune -user 0 2>/dev/null)" ] || rm -f "$file"
+        fi
+    done
+    started=$(started_of $$)
+    printf 'pid %s\nstarted %s\nuid %s\n' $$ "$started" "$caller" >"$runfile.new" &&
+        mv -f "$runfile.new" "$runfile" || fail "cannot write $runfile"
+    release_lock
+
+    locale=$(utf8_locale)
+    cd / || exit 1
+    unset OLDPWD PWD # the shell's own, exported by some shells
+    LANG=$locale
+    LC_ALL=$locale
+    SUDO_UID=$caller
+    FERNWIRE_PSK=$psk
+    export LANG LC_ALL SUDO_UID FERNWIRE_PSK
+    exec "$helper" --server-addr "$server" --sni "$sni" "$flag" </dev/null
+}
+
+# Whether the recorded helper is gone, waiting up to tenths tenths of a second.
+gone_within() {
+    tenths=$1
+    while run_alive; do
+        [ "$tenths" -gt 0 ] || return 1
+        tenths=$((tenths - 1))
+        sleep 0.1
+    done
+}
+
+stop() {
+    [ $# -eq 0 ] || fail "usage: stop"
+    prepare_run
+    take_lock
+    read_run || exit 0
+    [ "$run_uid" = "$caller" ] || fail "the helper that runs was started by another user"
+    if run_alive; then
+        # A stopped helper (or a stopped sudo above it) must run on to end.
+        parent=$(ps -o ppid= -p "$run_pid" 2>/dev/null | tr -d ' ')
+        kill -CONT "$run_pid" 2>/dev/null
+        case $parent in '' | 0 | 1 | *[!0-9]*) ;; *) kill -CONT "$parent" 2>/dev/null ;; esac
+        kill -TERM "$run_pid" 2>/dev/null
+        if ! gone_within 80; then
+            kill -KILL "$run_pid" 2>/dev/null
+            gone_within 30 || fail "pid $run_pid did not end"
+        fi
+    fi
+    rm -f "$runfile"
 }
 
 # A dotted IPv4 address other than 0.x.x.x.
@@ -142,19 +309,23 @@ smart_cleanup() {
 
 check() {
     [ $# -eq 0 ] || fail "usage: check"
-    read_helper
-    printf 'helper %s\nversion %s\n' "$helper" "$version"
-    if [ -n "$(root_owned "$helper" -perm -4000)" ]; then
-        echo "state ready"
-    else
-        echo "state unmarked"
+    [ -n "$(root_owned "$conf")" ] || fail "not installed: $conf"
+    source=
+    while IFS=' ' read -r key value; do
+        [ "$key" != source ] || source=$value
+    done <"$conf"
+    printf 'version %s\nhelper %s\nsource %s\n' "$version" "$helper" "$source"
+    [ -z "$(root_owned "$helper")" ] || printf 'sha256 %s\n' "$(sha256_of "$helper")"
+    if read_run && [ "$run_uid" = "$caller" ] && run_alive; then
+        printf 'running %s %s\n' "$run_pid" "$run_started"
     fi
 }
 
-[ $# -ge 1 ] || fail "usage: stop PID | routes [HOST] | smart-cleanup | check"
+[ $# -ge 1 ] || fail "usage: start MODE SERVER SNI | stop | routes [HOST] | smart-cleanup | check"
 verb=$1
 shift
 case $verb in
+start) start "$@" ;;
 stop) stop "$@" ;;
 routes) routes "$@" ;;
 smart-cleanup) smart_cleanup "$@" ;;

@@ -6,6 +6,7 @@
 #include "i18n/LanguageManager.h"
 #include "platform/InstanceChannel.h"
 #include "platform/PreferenceStore.h"
+#include "platform/ProcessIdentity.h"
 #include "platform/SystemInfo.h"
 #include "tunnel/TunnelOwnership.h"
 
@@ -661,7 +662,7 @@ private slots:
 
         const QByteArray commands = privilegedCommands();
         // A lost helper has nothing left to stop; its routes go all the same.
-        QCOMPARE(commands.contains(" stop " + QByteArray::number(helper) + "\n"), !lostFirst);
+        QCOMPARE(commands.contains(" stop\n"), !lostFirst);
         QVERIFY(commands.contains(" routes 127.0.0.1\n"));
         QCOMPARE(tunnelStatus().value(QStringLiteral("state")).toString(), QStringLiteral("disconnected"));
     }
@@ -766,7 +767,7 @@ private slots:
         if (killedWhile == "disconnecting") {
             ::kill(pid_t(first->processId()), SIGINT);
             QTRY_VERIFY_WITH_TIMEOUT(lockRecord().contains("state=disconnecting"), 15000);
-            QTRY_VERIFY_WITH_TIMEOUT(privilegedCommands().contains(" stop "), 15000);
+            QTRY_VERIFY_WITH_TIMEOUT(privilegedCommands().contains(" stop\n"), 15000);
         }
         const qint64 helper = helperPid();
         ::kill(pid_t(first->processId()), SIGKILL);
@@ -795,7 +796,7 @@ private slots:
             const bool adopted = killedWhile == "connected";
             QCOMPARE(out, QByteArray(adopted ? "Connected\n" : "Connecting…\nConnected\n"));
             QCOMPARE(helperPid() == helper, adopted); // no second helper, or a new one after the old went
-            QCOMPARE(SystemInfo::isProcessAlive(pid_t(helper)), adopted);
+            QCOMPARE(ProcessIdentity::of(helper).has_value(), adopted); // a zombie until the first process reaps it
             QVERIFY(!privilegedCommands().mid(commandsBefore).contains("smart-cleanup"));
             ::kill(pid_t(second->processId()), SIGINT);
             QTRY_VERIFY_WITH_TIMEOUT(second->state() == QProcess::NotRunning, 15000);
@@ -804,7 +805,7 @@ private slots:
         QTRY_VERIFY(!SystemInfo::isProcessAlive(pid_t(helper)));
         const QByteArray commands = privilegedCommands().mid(commandsBefore);
         if (killedWhile != "disconnecting") // the killed client had stopped it already
-            QVERIFY2(commands.contains(" stop " + QByteArray::number(helper) + "\n"), commands.constData());
+            QVERIFY2(commands.contains(" stop\n"), commands.constData());
         QVERIFY2(commands.contains(" routes 127.0.0.1\n"), commands.constData());
         QCOMPARE(commands.contains("smart-cleanup"), mode == QLatin1String("smart"));
         QCOMPARE(lockRecord(), QByteArray()); // let go

@@ -6,16 +6,16 @@
 
 namespace OtherUser {
 
-bool become()
+bool become(uid_t uid, gid_t gid)
 {
-    return ::setgroups(0, nullptr) == 0 && ::setresgid(kGid, kGid, kGid) == 0 && ::setresuid(kUid, kUid, kUid) == 0;
+    return ::setgroups(0, nullptr) == 0 && ::setresgid(gid, gid, gid) == 0 && ::setresuid(uid, uid, uid) == 0;
 }
 
-bool run(const std::function<bool()> &fn)
+bool run(const std::function<bool()> &fn, uid_t uid, gid_t gid)
 {
     const pid_t child = ::fork();
     if (child == 0) {
-        const bool ok = become() && fn();
+        const bool ok = become(uid, gid) && fn();
         ::_exit(ok ? 0 : 1);
     }
     int status = 0;

@@ -1,15 +1,12 @@
 #include "RecordingAdminPrompt.h"
 
-#include <QFile>
 
-#include <sys/stat.h>
-
-ScriptResult RecordingAdminPrompt::runAsAdmin(const QString &shellCommand)
+ScriptResult RecordingAdminPrompt::runAsAdmin(const QStringList &command)
 {
     bool hold = false;
     {
         const QMutexLocker lock(&m_mutex);
-        m_commands.append(shellCommand);
+        m_commands.append(command);
         hold = m_hold;
         m_showing = true;
         m_cancelled = false;
@@ -25,16 +22,12 @@ ScriptResult RecordingAdminPrompt::runAsAdmin(const QString &shellCommand)
     }
     if (!m_authorised || cancelled)
         return {false, QString(), QStringLiteral("User cancelled.")};
-    struct stat info {};
-    const QByteArray native = QFile::encodeName(m_helperPath);
-    if (!m_helperPath.isEmpty() && ::stat(native.constData(), &info) == 0)
-        ::chmod(native.constData(), (info.st_mode & 07777) | S_ISUID);
     if (m_runner)
         m_runner->setServedHelper(m_helperPath);
     return {true, QString(), QString()};
 }
 
-QStringList RecordingAdminPrompt::commands() const
+QList<QStringList> RecordingAdminPrompt::commands() const
 {
     const QMutexLocker lock(&m_mutex);
     return m_commands;

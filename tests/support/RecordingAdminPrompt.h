@@ -9,12 +9,12 @@
 
 #include <memory>
 
-// Stands in for the administrator dialog: records each command, answers as told, and on success marks
-// the given helper set-user-ID and has the runner's "check" serve it, as the real installation would. A
-// test may hold the dialog open.
+// Stands in for the administrator dialog: records each command, answers as told, and on success has the
+// runner's "check" and "start" serve the given helper, as the real installation's copy would. A test may
+// hold the dialog open.
 class RecordingAdminPrompt final : public AdminPrompt {
 public:
-    ScriptResult runAsAdmin(const QString &shellCommand) override;
+    ScriptResult runAsAdmin(const QStringList &command) override;
     bool isAvailable() const override { return true; }
     // Closes a dialog held open as cancelled.
     void cancel() override;
@@ -22,7 +22,7 @@ public:
     void setAnswer(bool authorised) { m_authorised = authorised; }
     void setHelperPath(const QString &path) { m_helperPath = path; }
     void setRunner(std::shared_ptr<RecordingPrivilegedRunner> runner) { m_runner = std::move(runner); }
-    QStringList commands() const;
+    QList<QStringList> commands() const;
     void holdOpen();
     void close() { m_closed.release(); }
     bool waitUntilShown(int timeoutMs = 5000) { return m_shown.tryAcquire(1, timeoutMs); }
@@ -31,7 +31,7 @@ public:
 
 private:
     mutable QMutex m_mutex;
-    QStringList m_commands;
+    QList<QStringList> m_commands;
     bool m_authorised = true;
     bool m_hold = false;
     bool m_showing = false;

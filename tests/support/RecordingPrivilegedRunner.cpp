@@ -1,51 +1,85 @@
 #include "RecordingPrivilegedRunner.h"
 
-#include "tunnel/ControlProgram.h"
+#include "platform/FileTrust.h"
 
-#include <QFile>
-
-#include <csignal>
 #include <ctime>
-#include <sys/stat.h>
 
 namespace {
 constexpr int kHoldLimitMs = 10000;
 }
 
-PrivilegedRunner::Result RecordingPrivilegedRunner::run(const QStringList &arguments, Output output)
+RecordingPrivilegedRunner::RecordingPrivilegedRunner()
+    : m_control(std::chrono::milliseconds(2000))
+{}
+
+bool RecordingPrivilegedRunner::record(const QStringList &arguments, Output output)
 {
     bool hold = false;
-    QString served;
+    bool failing = false;
     {
         const QMutexLocker lock(&m_mutex);
         timespec now{};
         ::clock_gettime(CLOCK_MONOTONIC, &now);
         m_calls.append({arguments, output, qint64(now.tv_sec) * 1000000000 + now.tv_nsec});
         hold = m_hold && (m_heldVerb.isEmpty() || arguments.value(1) == m_heldVerb);
-        served = m_servedHelper;
+        failing = m_failing.contains(arguments.value(1));
     }
     m_recorded.release();
-    const QString verb = arguments.value(1);
-    if (m_performKills && verb == QLatin1String("stop") && arguments.value(2).toInt() > 0)
-        ::kill(arguments.at(2).toInt(), SIGTERM);
     if (hold && !m_released.tryAcquire(1, kHoldLimitMs)) {
         const QMutexLocker lock(&m_mutex);
         m_timedOut = true;
     }
+    return !failing;
+}
+
+PrivilegedRunner::Result RecordingPrivilegedRunner::run(const QStringList &arguments, Output output)
+{
+    if (!record(arguments, output))
+        return {};
+    const QString verb = arguments.value(1);
+    if (verb == QLatin1String("stop"))
+        return {m_control.stop(), {}};
     if (verb != QLatin1String("check"))
         return {true, {}};
+    QString served;
+    QString sha256;
+    {
+        const QMutexLocker lock(&m_mutex);
+        served = m_servedHelper;
+        sha256 = m_servedSha256;
+    }
     if (served.isEmpty())
         return {};
-    struct stat info {};
-    const bool marked = ::stat(QFile::encodeName(served).constData(), &info) == 0 && (info.st_mode & S_ISUID) != 0;
-    return {true, "helper " + QFile::encodeName(served) + "\nversion " + QByteArray::number(ControlProgram::version) +
-                      (marked ? "\nstate ready\n" : "\nstate unmarked\n")};
+    return {true, m_control.check(served, sha256)};
+}
+
+HelperProcess::Started RecordingPrivilegedRunner::start(const QStringList &arguments, const QByteArray &input,
+                                                        int outputFd)
+{
+    if (!record(arguments, Output::Inherit))
+        return {-1, QStringLiteral("refused")};
+    QString served;
+    {
+        const QMutexLocker lock(&m_mutex);
+        served = m_servedHelper;
+    }
+    return m_control.start(served, arguments.mid(2), input, outputFd);
 }
 
 void RecordingPrivilegedRunner::setServedHelper(const QString &path)
 {
+    const QString sha256 = FileTrust::sha256Of(path);
     const QMutexLocker lock(&m_mutex);
     m_servedHelper = path;
+    m_servedSha256 = sha256;
+}
+
+void RecordingPrivilegedRunner::failVerb(const QString &verb, bool failing)
+{
+    const QMutexLocker lock(&m_mutex);
+    m_failing.removeAll(verb);
+    if (failing)
+        m_failing.append(verb);
 }
 
 QList<RecordingPrivilegedRunner::Call> RecordingPrivilegedRunner::calls() const
@@ -56,6 +90,14 @@ QList<RecordingPrivilegedRunner::Call> RecordingPrivilegedRunner::calls() const
     QList<Call> copy = m_calls;
     copy.detach();
     return copy;
+}
+
+QStringList RecordingPrivilegedRunner::verbs() const
+{
+    QStringList verbs;
+    for (const Call &call : calls())
+        verbs.append(call.arguments.value(1));
+    return verbs;
 }
 
 void RecordingPrivilegedRunner::holdCalls(const QString &verb)

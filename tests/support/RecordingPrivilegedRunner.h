@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/DemoPlatform.h"
 #include "platform/PrivilegedRunner.h"
 
 #include <QList>
@@ -7,10 +8,10 @@
 #include <QSemaphore>
 #include <QStringList>
 
-// Records every command it is asked to run as root and runs none of them. It answers the control
-// program's verbs as the real one would for the test's own files: "stop PID" sends the signal for real
-// when kills are enabled (the test's own simulated helper), and "check" names the served helper (when a
-// test has set one) and finds it ready when it carries the set-user-ID bit. A test may hold the runner
+// Records every command it is asked to run as root and runs none of them as root. It answers the
+// control program's verbs as the real one would for the test's own helper (UserControlProgram): "start"
+// runs the served helper, "stop" ends it (TERM, a short wait, KILL) and "check" describes the served
+// helper, once a test or an installation has set one. A test may make a verb fail, or hold the runner
 // inside run() until it calls release(), to see that the caller does not wait for it.
 class RecordingPrivilegedRunner final : public PrivilegedRunner {
 public:
@@ -20,12 +21,19 @@ public:
         qint64 monotonicNs = 0; // CLOCK_MONOTONIC when it was asked for
     };
 
+    RecordingPrivilegedRunner();
     Result run(const QStringList &arguments, Output output) override;
-    void performKills(bool enabled) { m_performKills = enabled; }
-    // The helper path "check" reports, as an installation would have configured it.
+    HelperProcess::Started start(const QStringList &arguments, const QByteArray &input, int outputFd) override;
+    // The helper an installation has copied (its hash taken now), which "start" runs and "check" describes.
     void setServedHelper(const QString &path);
+    // How long "stop" waits after TERM before it kills.
+    void setStopWait(std::chrono::milliseconds wait) { m_control.setStopWait(wait); }
+    // From now on the verb reports failure (and does nothing), or no longer does.
+    void failVerb(const QString &verb, bool failing = true);
 
     QList<Call> calls() const;
+    // The control program's verbs asked for, in order.
+    QStringList verbs() const;
     // From now on each run() (of the control program's verb, when one is given) blocks until release()
     // (or until a generous safety limit passes).
     void holdCalls(const QString &verb = QString());
@@ -36,13 +44,18 @@ public:
     bool waitForCalls(int count, int timeoutMs = 5000);
 
 private:
+    // Records the call; false when the verb is to fail.
+    bool record(const QStringList &arguments, Output output);
+
     mutable QMutex m_mutex;
     QList<Call> m_calls;
     bool m_hold = false;
     QString m_heldVerb;
     bool m_timedOut = false;
-    bool m_performKills = false;
+    QStringList m_failing;
     QString m_servedHelper;
+    QString m_servedSha256;
+    UserControlProgram m_control;
     QSemaphore m_released;
     QSemaphore m_recorded;
 };

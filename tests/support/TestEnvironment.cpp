@@ -36,6 +36,7 @@ AppEnvironment TestEnvironment::environment()
     environment.intervals.stopPoll = 10ms;
     environment.intervals.requestTimeout = 2000ms;
     environment.trustedScriptOwner = ::geteuid();
+    environment.userId = ::getuid();
     return environment;
 }
 

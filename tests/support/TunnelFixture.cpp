@@ -23,7 +23,6 @@ TunnelFixture::TunnelFixture(const QString &scenario, std::chrono::milliseconds 
     QFile(m_helperPath).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     prompt->setHelperPath(m_helperPath);
     prompt->setRunner(env.runner);
-    env.runner->performKills(true);
     env.preferences->setString(QStringLiteral("nimbrelBinaryPath"), m_helperPath);
 
     setScenario(scenario);
@@ -36,7 +35,6 @@ TunnelFixture::TunnelFixture(const QString &scenario, std::chrono::milliseconds 
     AppEnvironment environment = env.environment();
     environment.intervals.stopPoll = stopPoll;
     environment.platform.adminPrompt = prompt;
-    environment.loginName = QStringLiteral("tester");
     environment.helperPlaces.currentDirectory = env.path(QStringLiteral("cwd"));
     environment.helperPlaces.homeDirectory = env.path(QStringLiteral("home"));
     if (prepare)
@@ -84,8 +82,6 @@ void TunnelFixture::installRights()
 {
     env.preferences->setString(PrivilegeInstaller::setupBinaryPathKey, m_helperPath);
     env.runner->setServedHelper(m_helperPath);
-    QFile(m_helperPath).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    ::chmod(QFile::encodeName(m_helperPath).constData(), 04700);
 }
 
 bool TunnelFixture::waitIdle(int timeoutMs)

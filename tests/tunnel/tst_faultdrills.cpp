@@ -121,7 +121,6 @@ private slots:
             environment.tunnelPaths.pid = shared + QStringLiteral("/fw.pid");
             environment.tunnelPaths.cleanupScript = shared + QStringLiteral("/fw_smart_cleanup.sh");
             environment.tunnelPaths.gateway = shared + QStringLiteral("/fw_smart_gw.txt");
-            environment.tunnelPaths.ownerLock = shared + QStringLiteral("/nimbrel-tunnel.lock");
         });
         const TunnelPaths &paths = fixture.vm().environment().tunnelPaths;
         const QString target = path == QLatin1String("log")      ? paths.log

@@ -3,6 +3,7 @@
 #include "TestEnvironment.h"
 #include "TunnelFixture.h"
 #include "platform/AdminPrompt.h"
+#include "platform/FileTrust.h"
 #include "platform/PreferenceStore.h"
 #include "tunnel/HelperLocator.h"
 #include "tunnel/PrivilegeInstaller.h"
@@ -77,103 +78,135 @@ private slots:
         QTest::newRow("command substitution") << "/tmp/$(touch /tmp/pwned)/nimbrel-macos";
         QTest::newRow("backticks") << "/tmp/`id`/nimbrel-macos";
         QTest::newRow("semicolon and ampersand") << "/tmp/a;b&&c|d/nimbrel-macos";
-        QTest::newRow("leading dash") << "-rf";
+        QTest::newRow("leading dash") << "/-rf";
         QTest::newRow("glob") << "/tmp/*/nimbrel-macos";
     }
 
+    // Every value is a word of its own: pkexec gets the words, and the macOS prompt's shell reads the
+    // same words back from the quoted command line inside the AppleScript string literal.
     void hostilePathsReachTheShellIntact()
     {
         QFETCH(QString, path);
         const PrivilegeInstaller::Settings settings;
         const QByteArray text = ControlProgram::text();
-        const std::optional<QString> command =
-            PrivilegeInstaller::installCommand(path.startsWith(QLatin1Char('/')) ? path : QStringLiteral("/x/") + path,
-                                               QStringLiteral("alice"), settings.control.program, text, settings);
+        const QString hash(64, QLatin1Char('a'));
+        const std::optional<QStringList> command =
+            PrivilegeInstaller::installCommand(path, hash, 4242, settings.control.program, text, settings);
         QVERIFY(command);
-        const QStringList words = shellWords(*command);
-        QCOMPARE(words.size(), 11);
-        QCOMPARE(words.mid(0, 2), (QStringList{QStringLiteral("/bin/sh"), QStringLiteral("-c")}));
-        QCOMPARE(words.mid(3),
-                 (QStringList{QStringLiteral("nimbrel-install"),
-                              path.startsWith(QLatin1Char('/')) ? path : QStringLiteral("/x/") + path,
-                              QStringLiteral("alice"), settings.sudoersFile, settings.control.program,
-                              settings.control.configFile, QString::fromUtf8(text), settings.ownerGroup}));
-        // And through the AppleScript string literal, the shell gets the same command back.
-        QCOMPARE(appleScriptLiteral(SystemAdminPrompt::appleScriptFor(*command)), *command);
+        QCOMPARE(command->mid(0, 2), (QStringList{QStringLiteral("/bin/sh"), QStringLiteral("-c")}));
+        QCOMPARE(command->at(2), QString::fromUtf8(ControlProgram::installText()));
+        QCOMPARE(command->mid(3),
+                 (QStringList{QStringLiteral("nimbrel-install"), path, hash, QStringLiteral("4242"),
+                              settings.sudoersFile, settings.control.program, QString::fromUtf8(text),
+                              settings.control.configFile, settings.control.helperCopy, settings.ownerGroup}));
+        const QString shellCommand = SystemAdminPrompt::shellCommandFor(*command);
+        QCOMPARE(shellWords(shellCommand), *command);
+        QCOMPARE(appleScriptLiteral(SystemAdminPrompt::appleScriptFor(shellCommand)), shellCommand);
         QVERIFY(!QFile::exists(QStringLiteral("/tmp/pwned")));
+        // A package's installation program is named instead of the shell, with the same values.
+        const std::optional<QStringList> packaged = PrivilegeInstaller::installCommand(
+            path, hash, 4242, settings.control.program, text, settings, QStringLiteral("/usr/lib/nimbrel/nimbrel-install"));
+        QCOMPARE(packaged->first(), QStringLiteral("/usr/lib/nimbrel/nimbrel-install"));
+        QCOMPARE(packaged->mid(1), command->mid(4));
     }
 
-    void unsafeValuesAreRefusedBeforeAnyPrompt_data()
+    void unsafeValuesAreRefused_data()
     {
         QTest::addColumn<QString>("path");
-        QTest::addColumn<QString>("user");
-        QTest::newRow("newline in path") << "/tmp/a\nb/nimbrel-macos"
-                                         << "alice";
-        QTest::newRow("NUL in path") << QStringLiteral("/tmp/a") + QChar(0) + QStringLiteral("b") << "alice";
-        QTest::newRow("empty path") << ""
-                                    << "alice";
-        QTest::newRow("relative path") << "nimbrel-macos"
-                                       << "alice";
-        QTest::newRow("newline in user") << "/tmp/nimbrel-macos"
-                                         << "alice\nALL ALL=(ALL) ALL";
-        QTest::newRow("space in user") << "/tmp/nimbrel-macos"
-                                       << "alice bob";
-        QTest::newRow("quote in user") << "/tmp/nimbrel-macos"
-                                       << "o'brien";
-        QTest::newRow("comma in user") << "/tmp/nimbrel-macos"
-                                       << "a,b";
-        QTest::newRow("leading dash in user") << "/tmp/nimbrel-macos"
-                                              << "-alice";
-        QTest::newRow("empty user") << "/tmp/nimbrel-macos"
-                                    << "";
+        QTest::addColumn<QString>("hash");
+        const QString hash(64, QLatin1Char('0'));
+        QTest::newRow("newline in path") << "/tmp/a\nb/nimbrel-macos" << hash;
+        QTest::newRow("NUL in path") << QStringLiteral("/tmp/a") + QChar(0) + QStringLiteral("b") << hash;
+        QTest::newRow("empty path") << "" << hash;
+        QTest::newRow("relative path") << "nimbrel-macos" << hash;
+        QTest::newRow("no hash (unreadable helper)") << "/tmp/nimbrel-macos" << "";
+        QTest::newRow("not a hash") << "/tmp/nimbrel-macos" << QString(63, QLatin1Char('0')) + QLatin1Char(';');
     }
 
-    void unsafeValuesAreRefusedBeforeAnyPrompt()
+    void unsafeValuesAreRefused()
     {
         QFETCH(QString, path);
-        QFETCH(QString, user);
+        QFETCH(QString, hash);
         const PrivilegeInstaller::Settings settings;
-        QVERIFY(!PrivilegeInstaller::installCommand(path, user, settings.control.program, {}, settings));
+        QVERIFY(!PrivilegeInstaller::installCommand(path, hash, 4242, settings.control.program, {}, settings));
+    }
 
-        // The installer says "refused", not "cancelled", and never shows the dialog.
-        TestEnvironment env;
-        auto prompt = std::make_shared<RecordingAdminPrompt>();
-        const PrivilegeInstaller installer(env.preferences, prompt, env.runner, settings);
-        QCOMPARE(installer.doInstallPrivileges(path, user), PrivilegeInstaller::Outcome::Refused);
-        QVERIFY(prompt->commands().isEmpty());
+    // Finding: the helper preference named a root-owned program of the system (a shell), and the one
+    // prompt made it root's for everybody. Only a file called nimbrel-macos is offered, and a root-owned
+    // one only from a folder only root can change; nothing else reaches the dialog.
+    void onlyAHelperFileIsOfferedToTheAdministrator_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("offered");
+        QTest::newRow("a root-owned shell of the system") << "system-shell" << false;
+        QTest::newRow("the user's own program under another name") << "other-name" << false;
+        QTest::newRow("root's program put in the user's folder as nimbrel-macos") << "root-in-user-folder" << false;
+        QTest::newRow("the user's own nimbrel-macos") << "own" << true;
+    }
+
+    void onlyAHelperFileIsOfferedToTheAdministrator()
+    {
+        QFETCH(QString, kind);
+        QFETCH(bool, offered);
+        TunnelFixture fixture;
+        QString helper = fixture.helperPath();
+        if (kind == QLatin1String("system-shell")) {
+            helper = QStringLiteral("/bin/sh");
+        } else if (kind == QLatin1String("other-name")) {
+            helper = fixture.env.path(QStringLiteral("bash"));
+            QVERIFY(QFile::copy(fixture.helperPath(), helper));
+        } else if (kind == QLatin1String("root-in-user-folder")) {
+            if (::geteuid() != 0)
+                QSKIP("needs root to make a root-owned file in a folder of another user");
+            // The user is not root: the file is root's, its folder the user's.
+            QCOMPARE(::chown(QFile::encodeName(fixture.env.path(QString())).constData(), OtherUser::kUid, 0), 0);
+            QVERIFY(!PrivilegeInstaller::isAcceptableHelper(helper, OtherUser::kUid, {}));
+            QVERIFY(PrivilegeInstaller::isAcceptableHelper(helper, 0, {}));
+            ::chown(QFile::encodeName(fixture.env.path(QString())).constData(), 0, 0);
+            return;
+        }
+        fixture.env.preferences->setString(HelperLocator::binaryPathKey, helper);
+        fixture.vm().vpnConnect();
+        QTRY_VERIFY(!fixture.vm().isVpnLoading());
+        QVERIFY(fixture.waitIdle());
+        QCOMPARE(fixture.prompt->commands().size(), offered ? 1 : 0);
+        if (!offered)
+            QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Cannot safely grant nimbrel-macos its rights"));
     }
 
     void noDialogProgramIsARefusal()
     {
         class MissingDialog final : public AdminPrompt {
         public:
-            ScriptResult runAsAdmin(const QString &) override { return {true, {}, {}}; }
+            ScriptResult runAsAdmin(const QStringList &) override { return {true, {}, {}}; }
             bool isAvailable() const override { return false; }
         };
         TestEnvironment env;
         const PrivilegeInstaller installer(env.preferences, std::make_shared<MissingDialog>(), env.runner, {});
-        QCOMPARE(installer.doInstallPrivileges(QStringLiteral("/usr/local/bin/nimbrel-macos"), QStringLiteral("alice")),
+        QCOMPARE(installer.doInstallPrivileges(QStringLiteral("/usr/local/bin/nimbrel-macos"), 4242),
                  PrivilegeInstaller::Outcome::Refused);
         QVERIFY(!env.preferences->string(PrivilegeInstaller::setupBinaryPathKey));
     }
 
-    void rightsAreCheckedForThisVeryPath()
+    // Installed means: installed for this path, and root's copy has this very file's hash. An updated
+    // helper (new content at the same path) gets one new prompt.
+    void rightsAreCheckedForThisVeryFile()
     {
         TestEnvironment env;
         const QString helper = env.path(QStringLiteral("nimbrel-macos"));
-        QVERIFY(TestEnvironment::writeFile(helper, QByteArray()));
+        QVERIFY(TestEnvironment::writeFile(helper, "version 1"));
         const PrivilegeInstaller installer(env.preferences, nullptr, env.runner, {});
-        ::chmod(QFile::encodeName(helper).constData(), 04755);
         env.runner->setServedHelper(helper);
         QVERIFY(!installer.checkPrivilegesInstalled(helper)); // nothing stored yet: install anyway
         env.preferences->setString(PrivilegeInstaller::setupBinaryPathKey, helper);
         QVERIFY(installer.checkPrivilegesInstalled(helper));
         QVERIFY(!installer.checkPrivilegesInstalled(helper + QStringLiteral("/"))); // no normalising
         env.runner->setServedHelper(env.path(QStringLiteral("another")));
-        QVERIFY(!installer.checkPrivilegesInstalled(helper)); // the control program serves another helper
+        QVERIFY(!installer.checkPrivilegesInstalled(helper)); // root's copy came from another file
         env.runner->setServedHelper(helper);
-        ::chmod(QFile::encodeName(helper).constData(), 0755);
-        QVERIFY(!installer.checkPrivilegesInstalled(helper)); // replaced file lost its bit
+        const ControlProgram::Installation before = *ControlProgram(env.runner, {}).check();
+        QVERIFY(TestEnvironment::writeFile(helper, "version 2"));
+        QVERIFY(!PrivilegeInstaller::isInstalledFor(helper, FileTrust::sha256Of(helper), helper, before));
         QFile::remove(helper);
         QVERIFY(!installer.checkPrivilegesInstalled(helper));
     }
@@ -181,18 +214,36 @@ private slots:
     void checkAnswersAreReadStrictly_data()
     {
         QTest::addColumn<QByteArray>("output");
-        QTest::addColumn<QString>("helper");
-        QTest::newRow("ready") << QByteArray("helper /a b/h\nversion 1\nstate ready\n") << "/a b/h";
-        QTest::newRow("unmarked") << QByteArray("helper /h\nversion 1\nstate unmarked\n") << "";
-        QTest::newRow("older program") << QByteArray("helper /h\nversion 0\nstate ready\n") << "";
-        QTest::newRow("nothing") << QByteArray() << "";
+        QTest::addColumn<bool>("read");
+        QTest::addColumn<QString>("sha256");
+        QTest::addColumn<qint64>("runningPid");
+        const QByteArray hash(64, 'b');
+        QTest::newRow("installed, nothing runs")
+            << QByteArray("version 2\nhelper /h\nsource /a b/nimbrel-macos\nsha256 " + hash + "\n") << true
+            << QString::fromLatin1(hash) << qint64(0);
+        QTest::newRow("running") << QByteArray("version 2\nhelper /h\nsource /s\nsha256 " + hash +
+                                               "\nrunning 42 7 Dec 2026\n")
+                                 << true << QString::fromLatin1(hash) << qint64(42);
+        QTest::newRow("no copy") << QByteArray("version 2\nhelper /h\nsource /s\n") << true << QString() << qint64(0);
+        QTest::newRow("a short hash") << QByteArray("version 2\nhelper /h\nsource /s\nsha256 abc\n") << true
+                                      << QString() << qint64(0);
+        QTest::newRow("the set-user-ID program") << QByteArray("helper /h\nversion 1\nstate ready\n") << false
+                                                 << QString() << qint64(0);
+        QTest::newRow("nothing") << QByteArray() << false << QString() << qint64(0);
     }
 
     void checkAnswersAreReadStrictly()
     {
         QFETCH(QByteArray, output);
-        QFETCH(QString, helper);
-        QCOMPARE(ControlProgram::readyHelperFrom(output).value_or(QString()), helper);
+        QFETCH(bool, read);
+        QFETCH(QString, sha256);
+        QFETCH(qint64, runningPid);
+        const std::optional<ControlProgram::Installation> installation = ControlProgram::installationFrom(output);
+        QCOMPARE(installation.has_value(), read);
+        if (!read)
+            return;
+        QCOMPARE(installation->sha256, sha256);
+        QCOMPARE(installation->runningPid.value_or(0), runningPid);
     }
 
     void helperIsFoundInOrder()

@@ -3,6 +3,7 @@
 #include "app/AppSwitches.h"
 #include "app/LaunchConnector.h"
 #include "i18n/LanguageManager.h"
+#include "platform/FileTrust.h"
 #include "platform/HelperProcess.h"
 #include "platform/PreferenceStore.h"
 #include "platform/ProcessIdentity.h"
@@ -170,18 +171,17 @@ private slots:
         QTest::addColumn<QString>("host");
         QTest::addColumn<QVariant>("sni"); // invalid: none
         QTest::addColumn<QString>("storedMode");
-        QTest::addColumn<QStringList>("expected");
+        QTest::addColumn<QStringList>("expected"); // the control program's start, after the verb
         QTest::newRow("sni, smart") << "127.0.0.1" << QVariant(QStringLiteral("sni.example")) << "smart"
-                                    << QStringList{"--server-addr", "127.0.0.1:8443", "--sni", "sni.example",
-                                                   "--smart"};
+                                    << QStringList{"smart", "127.0.0.1:8443", "sni.example"};
         QTest::newRow("no sni") << "localhost" << QVariant() << "safe"
-                                << QStringList{"--server-addr", "localhost:8443", "--sni", "localhost", "--route-all"};
+                                << QStringList{"safe", "localhost:8443", "localhost"};
         QTest::newRow("empty sni") << "127.0.0.1" << QVariant(QString()) << "safe"
-                                   << QStringList{"--server-addr", "127.0.0.1:8443", "--sni", "", "--route-all"};
+                                   << QStringList{"safe", "127.0.0.1:8443", ""};
         QTest::newRow("capital Smart") << "127.0.0.1" << QVariant(QStringLiteral("s")) << "Smart"
-                                       << QStringList{"--server-addr", "127.0.0.1:8443", "--sni", "s", "--route-all"};
+                                       << QStringList{"safe", "127.0.0.1:8443", "s"};
         QTest::newRow("host with colon") << "::1" << QVariant(QStringLiteral("s")) << "safe"
-                                         << QStringList{"--server-addr", "::1:8443", "--sni", "s", "--route-all"};
+                                         << QStringList{"safe", "::1:8443", "s"};
     }
 
     void helperGetsItsArgumentsAndEnvironment()
@@ -191,7 +191,6 @@ private slots:
         QFETCH(QString, storedMode);
         QFETCH(QStringList, expected);
         qputenv("FERNWIRE_PSK", "inherited-value");
-        qputenv("NIMBREL_TEST_PASSTHROUGH", "kept as it is");
         TunnelFixture fixture;
         fixture.installRights();
         NodeInfo node = *fixture.vm().selectedNode();
@@ -202,18 +201,13 @@ private slots:
 
         connectAndSettle(fixture);
         qunsetenv("FERNWIRE_PSK");
-        qunsetenv("NIMBREL_TEST_PASSTHROUGH");
         QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connected"));
+        // The key goes to the control program on standard input, never among its words.
+        const QList<QStringList> starts = verbCalls(fixture.env.runner->calls(), QStringLiteral("start"));
+        QCOMPARE(starts, (QList<QStringList>{QStringList{QStringLiteral("start")} + expected}));
         const QJsonObject record = fixture.helperRecord();
-        QCOMPARE(argumentsOf(record), expected);
-        QVERIFY(record.value(QStringLiteral("pskPresent")).toBool());
         QCOMPARE(record.value(QStringLiteral("pskSha256")).toString(),
                  QString::fromLatin1(QCryptographicHash::hash("test-psk-value", QCryptographicHash::Sha256).toHex()));
-        QCOMPARE(record.value(QStringLiteral("environment"))
-                     .toObject()
-                     .value(QStringLiteral("NIMBREL_TEST_PASSTHROUGH"))
-                     .toString(),
-                 QStringLiteral("kept as it is"));
         QCOMPARE(fixture.vm().tunnelPid(), std::optional<qint32>(qint32(fixture.helperPid())));
         // The recorded server host is the text before the first ":".
         const QString expectedHost = host.section(QLatin1Char(':'), 0, 0);
@@ -227,16 +221,19 @@ private slots:
         TunnelFixture fixture;
         connectAndSettle(fixture); // first run: nothing stored
         QCOMPARE(fixture.prompt->commands().size(), 1);
-        QVERIFY(fixture.prompt->commands().first().contains(QLatin1String(" nimbrel-install '") + fixture.helperPath() +
-                                                            QLatin1String("' 'tester' '/etc/sudoers.d/nimbrel' ")));
+        QCOMPARE(fixture.prompt->commands().first().mid(3, 5),
+                 (QStringList{QStringLiteral("nimbrel-install"), fixture.helperPath(),
+                              FileTrust::sha256Of(fixture.helperPath()), QString::number(::getuid()),
+                              QStringLiteral("/etc/sudoers.d/nimbrel")}));
         QCOMPARE(fixture.env.preferences->string(QStringLiteral("nimbrelSetupBinaryPath")),
                  std::optional(fixture.helperPath()));
         QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connected"));
         disconnectAndSettle(fixture);
 
-        // Same stored path but the set-user-ID bit is gone (the helper was replaced): install again.
-        QFile(fixture.helperPath())
-            .setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        // Same stored path, but the helper was updated: root's copy is not this file, install again.
+        QFile helper(fixture.helperPath());
+        QVERIFY(helper.open(QIODevice::Append) && helper.write("update") == 6);
+        helper.close();
         connectAndSettle(fixture);
         QCOMPARE(fixture.prompt->commands().size(), 2);
         disconnectAndSettle(fixture);
@@ -546,7 +543,7 @@ private slots:
         QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connected"));
         QCOMPARE(fixture.prompt->commands().size(), 1);
         QCOMPARE(verbCalls(fixture.env.runner->calls(), QStringLiteral("stop")),
-                 (QList<QStringList>{{QStringLiteral("stop"), QString::number(first)}}));
+                 (QList<QStringList>{{QStringLiteral("stop")}}));
         QTRY_VERIFY(!SystemInfo::isProcessAlive(pid_t(first)));
         disconnectAndSettle(fixture);
     }
@@ -566,7 +563,7 @@ private slots:
         QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connected"));
         const auto calls = fixture.env.runner->calls();
         QCOMPARE(verbCalls(calls, QStringLiteral("stop")) + routeCalls(calls),
-                 (QList<QStringList>{{"stop", QString::number(first)}, {"routes", "127.0.0.1"}}));
+                 (QList<QStringList>{{"stop"}, {"routes", "127.0.0.1"}}));
         QVERIFY(!SystemInfo::isProcessAlive(pid_t(first)));
         const qint64 second = fixture.helperPid();
         QVERIFY(second != first && SystemInfo::isProcessAlive(pid_t(second)));
@@ -575,7 +572,8 @@ private slots:
         QVERIFY(!SystemInfo::isProcessAlive(pid_t(second)));
     }
 
-    // A disconnect or a quit asks the helper to stop, once and no more strongly, and deletes its routes.
+    // A disconnect or a quit has the control program stop the helper (killing one that ignores the
+    // signal once its wait is over), and deletes its routes.
     void stoppingStopsTheHelperAndDeletesRoutes_data()
     {
         QTest::addColumn<QString>("scenario");
@@ -590,6 +588,7 @@ private slots:
         QFETCH(bool, quitting);
         TunnelFixture fixture(scenario);
         fixture.installRights();
+        fixture.env.runner->setStopWait(std::chrono::milliseconds(200));
         connectAndSettle(fixture);
         const qint64 pid = fixture.helperPid();
         if (quitting) {
@@ -601,12 +600,54 @@ private slots:
         }
         const auto calls = fixture.env.runner->calls();
         const QList<QStringList> verbs = verbCalls(calls, QStringLiteral("stop")) + routeCalls(calls);
-        QCOMPARE(verbs, (QList<QStringList>{{"stop", QString::number(pid)}, {"routes", "127.0.0.1"}}));
+        QCOMPARE(verbs, (QList<QStringList>{{"stop"}, {"routes", "127.0.0.1"}}));
         QCOMPARE(calls.first().arguments.first(), QStringLiteral("/usr/local/libexec/nimbrel/nimbrel-control"));
-        QCOMPARE(SystemInfo::isProcessAlive(pid_t(pid)), scenario == QLatin1String("ignore-term"));
+        QVERIFY(!SystemInfo::isProcessAlive(pid_t(pid)));
         QCOMPARE(fixture.vm().tunnelPid(), std::nullopt);
         QCOMPARE(fixture.vm().connectedServerIp(), std::nullopt);
         QVERIFY(!fixture.vm().monitorTask().has_value());
+    }
+
+    // "Disconnected" is said only once the helper is gone: after a helper that ignores SIGTERM has been
+    // killed, and never after a stop that failed, whose helper stays on record until a later stop.
+    void disconnectedComesOnlyOnceTheHelperIsGone_data()
+    {
+        QTest::addColumn<QString>("scenario");
+        QTest::addColumn<bool>("stopFails");
+        QTest::newRow("a helper ignoring SIGTERM") << "ignore-term" << false;
+        QTest::newRow("a stop that fails") << "normal" << true;
+    }
+
+    void disconnectedComesOnlyOnceTheHelperIsGone()
+    {
+        QFETCH(QString, scenario);
+        QFETCH(bool, stopFails);
+        TunnelFixture fixture(scenario);
+        fixture.installRights();
+        fixture.env.runner->setStopWait(std::chrono::milliseconds(100));
+        connectAndSettle(fixture);
+        const pid_t helper = pid_t(fixture.helperPid());
+        bool aliveWhenDisconnected = false;
+        QObject::connect(&fixture.vm(), &AppViewModel::vpnStatusChanged, &fixture.vm(), [&] {
+            if (fixture.vm().vpnStatus() == QLatin1String("Disconnected"))
+                aliveWhenDisconnected = SystemInfo::isProcessAlive(helper);
+        });
+        fixture.env.runner->failVerb(QStringLiteral("stop"), stopFails);
+        fixture.vm().vpnDisconnect();
+        QVERIFY(fixture.waitIdle());
+        if (stopFails) {
+            QCOMPARE(fixture.vm().vpnStatus(),
+                     QStringLiteral("The tunnel helper did not stop; the next disconnect or connect tries again"));
+            QVERIFY(SystemInfo::isProcessAlive(helper));
+            TunnelOwnership other(fixture.env.tunnelPaths.ownerLock, QStringLiteral("nimbrel-cli"));
+            QCOMPARE(other.otherHolder().value_or(TunnelOwnership::Holder()).state, QStringLiteral("failed"));
+            fixture.env.runner->failVerb(QStringLiteral("stop"), false);
+            fixture.vm().vpnDisconnect(); // the next one finishes it
+            QVERIFY(fixture.waitIdle());
+        }
+        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Disconnected"));
+        QVERIFY(!aliveWhenDisconnected);
+        QVERIFY(!SystemInfo::isProcessAlive(helper));
     }
 
     void disconnectWithoutAHelperStillDeletesRoutes()
@@ -723,7 +764,6 @@ private slots:
     {
         QFETCH(bool, sameProcess);
         TunnelFixture fixture;
-        fixture.env.runner->performKills(true);
         // Started the way a client starts it (a process of its own session, reaped when it ends).
         const int output = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
         const HelperProcess::Started started =
@@ -775,8 +815,8 @@ private slots:
         QCOMPARE(vm.recoverTunnel(), TunnelController::Recovery::CleaningUp);
         QVERIFY(!vm.isConnected());
         QVERIFY(fixture.waitIdle());
+        // The control program is asked to stop the helper it started, and this process is not that one.
         const auto calls = fixture.env.runner->calls();
-        QVERIFY(!hasKill(calls));
         const QList<QStringList> expectedRoutes{{QStringLiteral("routes"), QStringLiteral("127.0.0.1")}};
         QCOMPARE(routeCalls(calls), expectedRoutes);
         QVERIFY(SystemInfo::isProcessAlive(pid));
@@ -851,7 +891,7 @@ private slots:
             QVERIFY(fixture.helperRecord().isEmpty());
         } else {
             QCOMPARE(verbCalls(calls, QStringLiteral("stop")),
-                     (QList<QStringList>{{QStringLiteral("stop"), QString::number(helper)}}));
+                     (QList<QStringList>{{QStringLiteral("stop")}}));
             QVERIFY(!SystemInfo::isProcessAlive(pid_t(helper)));
         }
         QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Disconnected"));

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QTest>
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -58,6 +59,42 @@ private slots:
         QVERIFY(!cli.otherHolder());
         QVERIFY(!QFileInfo::exists(lock)); // nothing stale once free, in anybody's way
         QVERIFY(cli.acquire(&problem));
+    }
+
+    // Finding: the lock file was 0644 in /tmp, so another user could hold a shared lock on it and make a
+    // disconnect report success while the helper ran. It lies in a folder of the user's alone and is
+    // made 0600, also when it was there before with another mode; a folder that is not private is
+    // refused, and nobody else can open the file at all.
+    void theLockIsTheUsersAlone()
+    {
+        TestEnvironment env;
+        const QString folder = env.path(QStringLiteral("run"));
+        const QString lock = folder + QStringLiteral("/tunnel.lock");
+        TunnelOwnership ownership(lock, QStringLiteral("nimbrel"));
+        QString problem;
+        QVERIFY2(ownership.acquire(&problem), qPrintable(problem)); // the folder is made, private
+        struct stat info {};
+        QCOMPARE(::stat(QFile::encodeName(folder).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 07777, mode_t(0700));
+        QVERIFY(TestEnvironment::writeFile(lock, QByteArray()));
+        ::chmod(QFile::encodeName(lock).constData(), 0644);
+        TunnelOwnership again(lock, QStringLiteral("nimbrel"));
+        const std::shared_ptr<TunnelOwnership::Lease> lease = again.acquire(&problem);
+        QVERIFY2(lease, qPrintable(problem));
+        QCOMPARE(::stat(QFile::encodeName(lock).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 07777, mode_t(0600));
+        if (::geteuid() == 0) {
+            ::chmod(QFile::encodeName(env.path(QString())).constData(), 0755);
+            ::chmod(QFile::encodeName(folder).constData(), 0755);
+            QVERIFY(!OtherUser::run([&] { return ::open(QFile::encodeName(lock).constData(), O_RDONLY) >= 0; }));
+        }
+
+        ::chmod(QFile::encodeName(folder).constData(), 0777);
+        QVERIFY(!TunnelOwnership(folder + QStringLiteral("/other.lock"), QStringLiteral("nimbrel")).acquire(&problem));
+        QCOMPARE(problem, QStringLiteral("%1 is not a folder of this user's alone").arg(folder));
+        const QString defaultFolder = QFileInfo(TunnelPaths::defaultOwnerLock()).absolutePath();
+        QVERIFY(defaultFolder == QStringLiteral("/tmp/nimbrel-%1").arg(::geteuid()) ||
+                defaultFolder == qEnvironmentVariable("XDG_RUNTIME_DIR") + QStringLiteral("/nimbrel"));
     }
 
     void somethingElseAtTheLockPathIsRefused_data()
@@ -165,9 +202,12 @@ private slots:
                                                .arg(holderText(QStringLiteral("nimbrel-cli"))));
         QVERIFY(!fixture.vm().isVpnLoading());
 
-        // A disconnect from here touches neither their helper nor their routes nor their log.
+        // A disconnect from here touches neither their helper nor their routes nor their log, and says
+        // who holds the tunnel rather than that it is disconnected.
         fixture.vm().vpnDisconnect();
-        QTRY_COMPARE(fixture.vm().vpnStatus(), QStringLiteral("Disconnected"));
+        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Tunnel in use by another Nimbrel process (%1)")
+                                               .arg(holderText(QStringLiteral("nimbrel-cli"))));
+        QCOMPARE(fixture.vm().vpnPhase(), TunnelPhase::failed);
         QVERIFY(fixture.waitIdle());
         QVERIFY(fixture.env.runner->calls().isEmpty());
         QVERIFY(fixture.prompt->commands().isEmpty());

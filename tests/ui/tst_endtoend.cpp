@@ -102,7 +102,6 @@ private slots:
         m_env.preferences->setString(QStringLiteral("nimbrelBinaryPath"), helper);
         m_prompt->setHelperPath(helper);
         m_prompt->setRunner(m_env.runner);
-        m_env.runner->performKills(true);
         qputenv("NIMBREL_SIMHELPER_DELAY_MS", "50");
         qputenv("NIMBREL_SIMHELPER_MAX_LIFE_MS", "60000");
 
@@ -110,7 +109,6 @@ private slots:
         environment.apiBaseUrl = m_service->baseUrl();
         environment.network = &m_network;
         environment.platform.adminPrompt = m_prompt;
-        environment.loginName = QStringLiteral("tester");
         m_vm = std::make_unique<TestableViewModel>(environment);
 
         m_ui = std::make_unique<AppUi>(*m_vm);

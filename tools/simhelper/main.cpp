@@ -16,6 +16,8 @@
 //   NIMBREL_SIMHELPER_MARKER_LOG   the same, once the start marker is written
 //   NIMBREL_SIMHELPER_ROUTES       routes to add with "/sbin/ip route add" before the marker, separated by
 //                                  ";" (for example "0.0.0.0/1 dev lo;128.0.0.0/1 dev lo")
+// Started by the control program (SUDO_UID set), it runs as root with a fixed environment: these
+// variables then come from the root-owned file /usr/local/etc/nimbrel/simhelper, NAME=VALUE a line.
 
 #include <QByteArray>
 #include <QCryptographicHash>
@@ -32,6 +34,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -153,10 +156,29 @@ void leaveCleanupScript(const QProcessEnvironment &env)
         gateway.write("192.0.2.1\n");
 }
 
+// Only a file that root alone can change speaks to a helper running as root.
+void loadRootsScenario()
+{
+    const char *path = "/usr/local/etc/nimbrel/simhelper";
+    struct stat info {};
+    if (::lstat(path, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != 0 || (info.st_mode & 022) != 0)
+        return;
+    QFile file(QString::fromLatin1(path));
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        const qsizetype equals = line.indexOf('=');
+        if (equals > 0 && line.startsWith("NIMBREL_SIMHELPER_"))
+            qputenv(line.left(equals).constData(), line.mid(equals + 1));
+    }
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    if (std::getenv("SUDO_UID") != nullptr)
+        loadRootsScenario();
     stamp("NIMBREL_SIMHELPER_LAUNCH_LOG",
           monotonicNs()); // first thing, so that even a helper stopped at once has said so
     QStringList arguments;
