@@ -2,7 +2,6 @@
 
 #include "FileTrust.h"
 #include "ProcessIdentity.h"
-#include "SystemInfo.h"
 
 #include <QDeadlineTimer>
 #include <QFile>

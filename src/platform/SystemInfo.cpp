@@ -30,12 +30,6 @@ const passwd *ownEntry()
 
 } // namespace
 
-QString loginName()
-{
-    const passwd *entry = ownEntry();
-    return entry && entry->pw_name ? QString::fromLocal8Bit(entry->pw_name) : QString();
-}
-
 QString homeDirectory()
 {
     const passwd *entry = ownEntry();

@@ -9,8 +9,7 @@
 // Facts about this process and its user that the tunnel needs.
 namespace SystemInfo {
 
-// The login name from the password database (not from the environment, which anybody can set).
-QString loginName();
+// The home folder from the password database (not from the environment, which anybody can set).
 QString homeDirectory();
 // The running program's own file, with links resolved (not the name it was started by): the kernel's
 // record on Linux (/proc/self/exe), the loader's on macOS. Empty when it cannot be learnt.

@@ -17,12 +17,6 @@ bool isPlainWord(const QString &value)
 
 } // namespace
 
-QStringList arguments(const QString &serverAddress, const QString &sni, bool smart)
-{
-    return {QStringLiteral("--server-addr"), serverAddress, QStringLiteral("--sni"), sni,
-            smart ? QStringLiteral("--smart") : QStringLiteral("--route-all")};
-}
-
 bool isSafe(const NodeInfo &node, const QString &psk)
 {
     return node.port >= 1 && node.port <= 65535 && !node.host.isEmpty() && isPlainWord(node.host) &&

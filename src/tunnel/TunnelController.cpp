@@ -560,11 +560,13 @@ TunnelController::Teardown TunnelController::teardown(const TunnelOwnership::Hel
 
 bool TunnelController::Teardown::run() const
 {
-    bool stopped = true;
+    // The control program knows which process is our helper, if one runs, and waits for it to end
+    // (killing it when it will not). Asked also when no helper is known here: a client killed just
+    // after its start had no time to record one. Only a known helper's stop must succeed (without
+    // installed rights nothing of ours can run).
+    const bool stopped = control.stop() || !pid;
     if (pid) {
-        // The control program knows which process is our helper and waits for it to end (killing it
-        // when it will not); what is left here is the process we watch (sudo above it) going too.
-        stopped = control.stop();
+        // What is left here is the process we watch (sudo above the helper) going too.
         const auto watchedRuns = [this] {
             return identity ? ProcessIdentity::of(*pid) == identity : SystemInfo::isProcessAlive(*pid);
         };

@@ -13,16 +13,30 @@
 #                          copied from and its SHA-256, and whether the caller's helper runs
 # The helper is root's own copy, made by the installation; nothing of ours is set-user-ID.
 
-# Nothing of the caller's environment is used (sudo's SUDO_UID, which sudo itself sets, names the caller).
-caller=${SUDO_UID-}
+# Nothing of the caller's environment or limits is used: a fixed PATH before any command runs, then
+# every variable the caller passed is dropped. sudo itself sets SUDO_UID, which names the caller; it is
+# kept read-only, so that no variable whose value holds a line that looks like another name can drop it.
+PATH=/usr/sbin:/usr/bin:/sbin:/bin
+IFS=$(printf ' \t\n_')
+IFS=${IFS%_}
+caller=${SUDO_UID-0}
+case $caller in
+'' | *[!0-9]* | ?????????????*)
+    printf 'nimbrel-control: not a user number: %s\n' "$caller" >&2
+    exit 1
+    ;;
+esac
+readonly caller
 for name in $(env | sed -n 's/^\([A-Za-z_][A-Za-z0-9_]*\)=.*/\1/p'); do
-    unset "$name" 2>/dev/null
+    [ "$name" = caller ] || unset "$name" 2>/dev/null
 done
 PATH=/usr/sbin:/usr/bin:/sbin:/bin
 export PATH
 LC_ALL=C
-export LC_ALL
+TZ=UTC0 # start times read from ps are local times on macOS: one zone, whatever the system's says
+export LC_ALL TZ
 umask 022
+ulimit -f unlimited 2>/dev/null # a file-size limit from the caller must not cut a record short
 
 version=2
 os=$(uname -s)
@@ -39,7 +53,7 @@ Darwin)
     ;;
 esac
 runfile=$run/helper
-lock=$run/lock
+lock=$run/control.lock
 script=/tmp/fw_smart_cleanup.sh
 gateway=/tmp/fw_smart_gw.txt
 
@@ -49,10 +63,6 @@ fail() {
 }
 
 [ "$(id -u)" = 0 ] || fail "must run as root"
-[ -n "$caller" ] || caller=0
-case $caller in
-*[!0-9]* | ?????????????*) fail "not a user number: $caller" ;;
-esac
 
 # Prints the path when it is a regular file (meeting any further find tests given) owned by root that group and others cannot
 # write; find never follows a link, so a link prints nothing.
@@ -88,6 +98,20 @@ started_of() {
     fi
 }
 
+# The parent of a process, or nothing.
+parent_of() {
+    if [ "$os" = Darwin ]; then
+        ps -o ppid= -p "$1" 2>/dev/null | tr -d ' '
+    else
+        line=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+        set -f
+        # shellcheck disable=SC2086
+        set -- ${line##*) }
+        set +f
+        printf '%s\n' "$2"
+    fi
+}
+
 # The run folder: root's own, made here when missing.
 prepare_run() {
     [ -d "$run" ] || mkdir -m 755 "$run" 2>/dev/null
@@ -95,28 +119,21 @@ prepare_run() {
         fail "$run is not root's own folder"
 }
 
-# One start or stop at a time: a folder made atomically, with its maker's pid and start time, so that a
-# lock whose maker was killed is taken over.
+# One start or stop at a time, for every user: the kernel's lock on a root-owned file, held on
+# descriptor 9, which goes with the process however it ends (flock(1) on Linux; perl's flock on macOS,
+# which has no flock command). The helper never inherits it.
 take_lock() {
-    tries=0
-    until mkdir -m 700 "$lock" 2>/dev/null; do
-        holder=
-        IFS= read -r holder <"$lock/owner" 2>/dev/null
-        if [ -n "$holder" ] && [ "$(started_of "${holder%% *}")" != "${holder#* }" ]; then
-            rm -rf "$lock"
-            continue
-        fi
-        tries=$((tries + 1))
-        [ $tries -le 150 ] || fail "busy: another start or stop does not end"
-        sleep 0.1
-    done
-    printf '%s %s\n' $$ "$(started_of $$)" >"$lock/owner"
-    trap 'rm -rf "$lock"' EXIT
+    exec 9>>"$lock" || fail "cannot open $lock"
+    if [ "$os" = Darwin ]; then
+        /usr/bin/perl -MFcntl=:flock -e 'open(my $f, ">&=", 9) or exit 1;
+            for (1 .. 150) { exit 0 if flock($f, LOCK_EX | LOCK_NB); select(undef, undef, undef, 0.1) } exit 1'
+    else
+        flock -w 15 9
+    fi || fail "busy: another start or stop does not end"
 }
 
 release_lock() {
-    rm -rf "$lock"
-    trap - EXIT
+    exec 9>&-
 }
 
 # The helper recorded in the run file, if that file is root's: run_pid, run_started, run_uid.
@@ -182,14 +199,16 @@ start() {
     prepare_run
     take_lock
     if read_run && run_alive; then
-        fail "a helper started by user $run_uid still runs (pid $run_pid)"
+        fail "a helper runs already"
     fi
-    # The helper writes these as root: a file somebody else left in their place is removed first, so
-    # that nothing it writes lands in a file another user can open.
+    # The helper writes these as root. Anything in their place that root did not make alone (another
+    # user's file, a link, a second name of another file) is removed, and each is made anew as root's
+    # own empty file, so that no link planted afterwards in the shared folder can take its place.
     for file in /tmp/fw.pid "$script" "$gateway"; do
         if [ -e "$file" ] || [ -L "$file" ]; then
-            [ -n "$(find "$file" -prune -user 0 2>/dev/null)" ] || rm -f "$file"
+            [ -n "$(root_owned "$file" -links 1)" ] || rm -f "$file"
         fi
+        [ -e "$file" ] || (set -C && : >"$file") 2>/dev/null
     done
     started=$(started_of $$)
     printf 'pid %s\nstarted %s\nuid %s\n' $$ "$started" "$caller" >"$runfile.new" &&
@@ -198,7 +217,7 @@ start() {
 
     locale=$(utf8_locale)
     cd / || exit 1
-    unset OLDPWD PWD # the shell's own, exported by some shells
+    unset OLDPWD PWD TZ # the shell's own (exported by some shells), and this program's own zone
     LANG=$locale
     LC_ALL=$locale
     SUDO_UID=$caller
@@ -225,7 +244,7 @@ stop() {
     [ "$run_uid" = "$caller" ] || fail "the helper that runs was started by another user"
     if run_alive; then
         # A stopped helper (or a stopped sudo above it) must run on to end.
-        parent=$(ps -o ppid= -p "$run_pid" 2>/dev/null | tr -d ' ')
+        parent=$(parent_of "$run_pid")
         kill -CONT "$run_pid" 2>/dev/null
         case $parent in '' | 0 | 1 | *[!0-9]*) ;; *) kill -CONT "$parent" 2>/dev/null ;; esac
         kill -TERM "$run_pid" 2>/dev/null
@@ -237,7 +256,7 @@ stop() {
     rm -f "$runfile"
 }
 
-# A dotted IPv4 address other than 0.x.x.x.
+# A dotted IPv4 address other than 0.x.x.x, without leading zeros (which route(8) reads as octal).
 ipv4() {
     case $1 in *[!0-9.]* | .* | *. | *..*) return 1 ;; esac
     old_ifs=$IFS
@@ -248,6 +267,7 @@ ipv4() {
     [ $# -eq 4 ] || return 1
     [ "$1" != 0 ] || return 1
     for octet in "$@"; do
+        case $octet in 0?*) return 1 ;; esac
         [ ${#octet} -le 3 ] && [ "$octet" -le 255 ] || return 1
     done
 }
@@ -278,8 +298,16 @@ plain_host() {
     esac
 }
 
+# The routes and clean-up of a tunnel are its starter's: nobody else may undo them while it runs.
+refuse_while_another_users_helper_runs() {
+    if read_run && run_alive && [ "$run_uid" != "$caller" ]; then
+        fail "another user's tunnel is up"
+    fi
+}
+
 routes() {
     [ $# -le 1 ] || fail "usage: routes [HOST]"
+    refuse_while_another_users_helper_runs
     status=0
     if [ $# -eq 1 ]; then
         if plain_host "$1"; then
@@ -296,6 +324,7 @@ routes() {
 
 smart_cleanup() {
     [ $# -eq 0 ] || fail "usage: smart-cleanup"
+    refuse_while_another_users_helper_runs
     if [ -e "$script" ] || [ -L "$script" ]; then
         # Root's own file in the sticky /tmp: nobody else can replace it between this check and the run.
         [ -n "$(root_owned "$script" -links 1)" ] || fail "refusing $script: not a root-owned regular file"

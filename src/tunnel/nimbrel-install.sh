@@ -14,6 +14,31 @@ source=$1 sha=$2 uid=$3 sudoers=$4 control=$5 text=$6 conf=$7 copy=$8 group=$9
 case $uid in '' | *[!0-9]*) exit 2 ;; esac
 case $sha in *[!0-9a-f]*) exit 2 ;; esac
 [ ${#sha} -eq 64 ] || exit 2
+# Every place is this system's own: an approved prompt installs these and nothing else, and the
+# package's installation program, which polkit names with a fixed message, writes no program text.
+case $(uname -s) in
+Darwin)
+    fixed_conf=/Library/PrivilegedHelperTools/com.nimbrel.Nimbrel.control.conf
+    fixed_copy=/Library/PrivilegedHelperTools/com.nimbrel.Nimbrel.helper/nimbrel-macos
+    own_control=/Library/PrivilegedHelperTools/com.nimbrel.Nimbrel.control
+    packaged_control=
+    ;;
+*)
+    fixed_conf=/usr/local/etc/nimbrel/control.conf
+    fixed_copy=/usr/local/libexec/nimbrel/nimbrel-macos
+    own_control=/usr/local/libexec/nimbrel/nimbrel-control
+    packaged_control=/usr/lib/nimbrel/nimbrel-control
+    ;;
+esac
+[ "$sudoers" = /etc/sudoers.d/nimbrel ] && [ "$conf" = "$fixed_conf" ] && [ "$copy" = "$fixed_copy" ] || exit 2
+case $group in root | wheel) ;; *) exit 2 ;; esac
+if [ "$control" = "$own_control" ] && [ -n "$text" ] && [ "$0" != /usr/lib/nimbrel/nimbrel-install ]; then
+    :
+elif [ -n "$packaged_control" ] && [ "$control" = "$packaged_control" ] && [ -z "$text" ]; then
+    :
+else
+    exit 2
+fi
 
 sha256_of() {
     if [ "$(uname -s)" = Darwin ]; then
