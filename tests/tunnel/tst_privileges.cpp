@@ -4,6 +4,7 @@
 #include "TunnelFixture.h"
 #include "platform/AdminPrompt.h"
 #include "platform/FileTrust.h"
+#include "platform/HelperProcess.h"
 #include "platform/PreferenceStore.h"
 #include "tunnel/HelperLocator.h"
 #include "tunnel/PrivilegeInstaller.h"
@@ -12,21 +13,32 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QProcess>
+#include <QProcessEnvironment>
 #include <QTest>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-// The words a real POSIX shell reads from command: printf prints each as <word> on its own line.
+// The words a real POSIX shell reads from command: printf prints each as <word> on its own line. Started
+// the way the client starts its children (QProcess's fork would trip the thread sanitizer later on).
 QStringList shellWords(const QString &command)
 {
-    QProcess shell;
-    shell.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("printf '<%s>\\n' ") + command});
-    shell.waitForFinished(10000);
-    const QString printed = QString::fromUtf8(shell.readAllStandardOutput());
+    int pipe[2];
+    if (::pipe2(pipe, O_CLOEXEC) != 0)
+        return {};
+    const HelperProcess::Started shell = HelperProcess::spawn(
+        QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("printf '<%s>\\n' ") + command},
+        QProcessEnvironment::systemEnvironment(), pipe[1]);
+    ::close(pipe[1]);
+    QByteArray output;
+    char buffer[4096];
+    for (ssize_t got; shell.pid > 0 && (got = ::read(pipe[0], buffer, sizeof buffer)) > 0;)
+        output.append(buffer, got);
+    ::close(pipe[0]);
+    const QString printed = QString::fromUtf8(output);
     QStringList words;
     for (qsizetype at = 0; at < printed.size();) {
         const qsizetype end = printed.indexOf(QLatin1String(">\n<"), at);

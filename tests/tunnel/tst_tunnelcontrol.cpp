@@ -627,10 +627,13 @@ private slots:
         fixture.env.runner->setStopWait(std::chrono::milliseconds(100));
         connectAndSettle(fixture);
         const pid_t helper = pid_t(fixture.helperPid());
+        // Gone: ended (a zombie not yet reaped has ended too).
+        const std::optional<ProcessIdentity> started = ProcessIdentity::of(helper);
+        QVERIFY(started);
         bool aliveWhenDisconnected = false;
         QObject::connect(&fixture.vm(), &AppViewModel::vpnStatusChanged, &fixture.vm(), [&] {
             if (fixture.vm().vpnStatus() == QLatin1String("Disconnected"))
-                aliveWhenDisconnected = SystemInfo::isProcessAlive(helper);
+                aliveWhenDisconnected = ProcessIdentity::of(helper) == started;
         });
         fixture.env.runner->failVerb(QStringLiteral("stop"), stopFails);
         fixture.vm().vpnDisconnect();
@@ -638,7 +641,7 @@ private slots:
         if (stopFails) {
             QCOMPARE(fixture.vm().vpnStatus(),
                      QStringLiteral("The tunnel helper did not stop; the next disconnect or connect tries again"));
-            QVERIFY(SystemInfo::isProcessAlive(helper));
+            QVERIFY(ProcessIdentity::of(helper) == started);
             TunnelOwnership other(fixture.env.tunnelPaths.ownerLock, QStringLiteral("nimbrel-cli"));
             QCOMPARE(other.otherHolder().value_or(TunnelOwnership::Holder()).state, QStringLiteral("failed"));
             fixture.env.runner->failVerb(QStringLiteral("stop"), false);
@@ -647,7 +650,7 @@ private slots:
         }
         QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Disconnected"));
         QVERIFY(!aliveWhenDisconnected);
-        QVERIFY(!SystemInfo::isProcessAlive(helper));
+        QTRY_VERIFY(!SystemInfo::isProcessAlive(helper));
     }
 
     // Without a known helper the control program is still asked to stop whatever it runs for us (a
