@@ -49,6 +49,16 @@ struct Row {
 QList<Row> g_rows;
 QString g_bin;
 
+// A copy of the simulated helper in folder under the helper's own name, the only name ever offered to
+// the administrator (the build's own file has a name of its own, so that no place searched holds it).
+QString simulatedHelperIn(const QTemporaryDir &folder)
+{
+    const QString helper = folder.filePath(QStringLiteral("nimbrel-macos"));
+    QFile::copy(g_bin + QStringLiteral("/../tools/nimbrel-simhelper"), helper);
+    QFile::setPermissions(helper, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return helper;
+}
+
 double median(QList<double> values)
 {
     if (values.isEmpty())
@@ -230,8 +240,7 @@ void signedIn(int idleSeconds)
     const QStringList common{QStringLiteral("--settings"), settings, QStringLiteral("--api-base"),
                              service.baseUrl().toString()};
     // The demo platform's helper is the simulated one, named by the preference file like any helper.
-    PreferenceStore::openFile(settings)->setString(QStringLiteral("nimbrelBinaryPath"),
-                                                   g_bin + QStringLiteral("/../tools/nimbrel-simhelper"));
+    PreferenceStore::openFile(settings)->setString(QStringLiteral("nimbrelBinaryPath"), simulatedHelperIn(state));
     const DevService::Account account = service.activeDemoAccount();
     const Outcome login = runUntil(g_bin + QStringLiteral("/nimbrel-cli"), common + QStringList{"login", account.email},
                                    QStringLiteral("Account"), account.password.toUtf8() + '\n');
@@ -462,8 +471,13 @@ qint64 lastStamp(const QString &path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return -1;
-    const QList<QByteArray> lines = file.readAll().trimmed().split('\n');
-    return lines.isEmpty() ? -1 : lines.last().split(' ').value(1).toLongLong();
+    // A file just made whose line is not yet in holds no stamp yet (read as 0, it gave no figure).
+    const QByteArray content = file.readAll();
+    if (!content.endsWith('\n'))
+        return -1;
+    bool ok = false;
+    const qint64 at = content.trimmed().split('\n').last().split(' ').value(1).toLongLong(&ok);
+    return ok && at > 0 ? at : -1;
 }
 
 struct TunnelVerdict {
@@ -525,8 +539,7 @@ void tunnelVerdicts(int runs)
 {
     QTemporaryDir state;
     const QString settings = state.filePath(QStringLiteral("s.conf"));
-    PreferenceStore::openFile(settings)->setString(QStringLiteral("nimbrelBinaryPath"),
-                                                   g_bin + QStringLiteral("/../tools/nimbrel-simhelper"));
+    PreferenceStore::openFile(settings)->setString(QStringLiteral("nimbrelBinaryPath"), simulatedHelperIn(state));
     AppEnvironment environment = AppEnvironment::production(PreferenceStore::openFile(settings));
     environment.apiBaseUrl = QUrl(QStringLiteral("http://127.0.0.1:9/"));
     environment.useDemoPlatform();
