@@ -14,14 +14,15 @@ QCoro::Task<> NodeListLoader::load(QPointer<AppViewModel> vm)
     const ApiResult<NodesResponse> result = co_await std::move(request);
     if (!vm)
         co_return;
-    if (!result) {
-        vm->setNodesError(result.error().message);
+    // An answer that arrives for a session that has ended since (signed out, or signed in again) is
+    // dropped, a list or a failure: it must not bring back nodes or a key after the state was wiped,
+    // nor hide the next session's list behind its message.
+    if (vm->sessionGeneration() != session) {
         vm->setNodesLoading(false);
         co_return;
     }
-    // A list that arrives for a session that has ended since (signed out, or signed in again) is
-    // dropped: it must not bring back nodes or a key after the state was wiped.
-    if (vm->sessionGeneration() != session) {
+    if (!result) {
+        vm->setNodesError(result.error().message);
         vm->setNodesLoading(false);
         co_return;
     }
