@@ -79,6 +79,7 @@ constexpr Row kRows[] = {
     {"connect_on_launch", {"Connect on start", "启动时连接", "啟動時連線", "Подключаться при запуске"}},
     {"auto_reconnect", {"Reconnect when lost", "断线后自动重连", "斷線後自動重新連線", "Переподключаться при обрыве"}},
     {"reconnecting", {"Reconnecting… (%@/%@)", "正在重新连接…（%@/%@）", "正在重新連線…（%@/%@）", "Переподключение… (%@/%@)"}},
+    {"reconnect_failed", {"Reconnecting failed after %@ attempts", "重新连接失败，已尝试 %@ 次", "重新連線失敗，已嘗試 %@ 次", "Переподключение не удалось, попыток: %@"}},
     // The command-line client's own lines.
     {"cli_account", {"Account", "账号", "帳號", "Аккаунт"}},
     {"cli_subscription", {"Subscription", "订阅", "訂閱", "Подписка"}},

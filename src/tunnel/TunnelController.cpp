@@ -455,9 +455,14 @@ void TunnelController::reconnectAttemptFailed()
 {
     if (awaitNextAttempt())
         return;
+    const int attempts = m_reconnect.attempts();
     stopReconnecting();
     if (!m_state.pid() && !m_launch)
         m_lease.reset(); // the last attempt's helper, if one still runs, stays ours until stopped
+    // Given up: said so, not only the last attempt's failure.
+    const QString key = QStringLiteral("reconnect_failed");
+    m_state.setStatus(LanguageManager::shared().formatted(key, QString::number(attempts)),
+                      TunnelPhases::ofStatusKey(key));
     emit problem(m_state.status());
 }
 

@@ -38,6 +38,7 @@ TunnelPhase ofStatusKey(const QString &key)
         {QStringLiteral("node_invalid"), TunnelPhase::failed},
         {QStringLiteral("tunnel_in_use"), TunnelPhase::failed},
         {QStringLiteral("stop_failed"), TunnelPhase::failed},
+        {QStringLiteral("reconnect_failed"), TunnelPhase::failed},
         {QStringLiteral("process_exited"), TunnelPhase::lost},
     };
     return phases.value(key, TunnelPhase::disconnected);

@@ -52,7 +52,7 @@ private slots:
         // the product's 52; tunnel in use, invalid node data, refused rights, a slow request, a foreign
         // file, cancelling a start; testing the nodes, picking the fastest, copying a support report, three
         // switches, reconnecting; the command-line client's 25
-        QCOMPARE(expected.size(), 59 + 8 + 25);
+        QCOMPARE(expected.size(), 60 + 8 + 25);
         QStringList expectedKeys;
         for (const ExpectedRow &row : expected)
             expectedKeys.append(row.key);

@@ -325,6 +325,7 @@ private slots:
         const QString crashed = QStringLiteral("Process exited unexpectedly");
         const QString failed = QStringLiteral("Connection failed, check server and PSK");
         const auto attempt = [](int k) { return QStringLiteral("Reconnecting… (%1/3)").arg(k); };
+        const QString givenUp = QStringLiteral("Reconnecting failed after 3 attempts");
         QTest::newRow("off: lost stays lost")
             << false << "die-later"
             << "normal" << QStringList{connecting, up, lost} << QStringList{lost} << false;
@@ -334,13 +335,13 @@ private slots:
         QTest::newRow("every attempt fails")
             << true << "die-later"
             << "exit-early"
-            << QStringList{connecting, up, lost, attempt(1), crashed, attempt(2), crashed, attempt(3), crashed}
-            << QStringList{lost, crashed} << false;
+            << QStringList{connecting, up, lost, attempt(1), crashed, attempt(2), crashed, attempt(3), crashed, givenUp}
+            << QStringList{lost, givenUp} << false;
         QTest::newRow("restored, but lost again before it settled")
             << true << "die-later"
             << "die-later"
-            << QStringList{connecting, up, lost, attempt(1), up, lost, attempt(2), up, lost, attempt(3), up, lost}
-            << QStringList{lost, lost} << false;
+            << QStringList{connecting, up, lost, attempt(1), up, lost, attempt(2), up, lost, attempt(3), up, lost, givenUp}
+            << QStringList{lost, givenUp} << false;
         QTest::newRow("the session ended while it was up")
             << true << "die-later"
             << "normal" << QStringList{connecting, up, lost} << QStringList{lost} << true;
@@ -400,7 +401,7 @@ private slots:
         QCOMPARE(seen, statuses);
         QCOMPARE(problemsSeen, problems);
         QCOMPARE(idleSpells, statuses.last() == QLatin1String("Connected") ? 0 : 1);
-        const qsizetype attemptsMade = statuses.filter(QStringLiteral("Reconnecting")).size();
+        const qsizetype attemptsMade = statuses.filter(QStringLiteral("Reconnecting… (")).size();
         QCOMPARE(TestEnvironment::contentOf(launches).count('\n'), 1 + attemptsMade);
         if (attemptsMade > 0) // the attempts start what the lost tunnel was started with
             QCOMPARE(argumentsOf(fixture.helperRecord()), firstArguments);
