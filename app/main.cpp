@@ -28,16 +28,17 @@ int main(int argc, char *argv[])
     qunsetenv("NIMBREL_DEMO_PASSWORD"); // read once; no child (the helper gets our environment) inherits it
     const std::shared_ptr<PreferenceStore> preferences = AppEnvironment::openPreferences(options);
     LanguageManager::useSharedPreferences(preferences);
-    // The interface compiles on the QML engine's own thread while this one does the rest of the start-up,
-    // and a worker reads the system's font list (milliseconds) meanwhile.
+    // The interface compiles on the QML engine's own thread while this one does the rest of the start-up.
     auto ui = std::make_unique<AppUi>();
-    QThreadPool::globalInstance()->start([] { QFontDatabase::families(); });
     QString problem;
     std::optional<AppEnvironment> environment = AppEnvironment::fromOptions(options, preferences, &problem);
     if (!environment) {
         std::fprintf(stderr, "nimbrel: %s\n", qPrintable(problem));
         return 2;
     }
+    // A worker reads the system's font list (milliseconds) meanwhile; only now, because fontconfig reads
+    // the environment without Qt's lock and the demo set-up above writes to it.
+    QThreadPool::globalInstance()->start([] { QFontDatabase::families(); });
     InstanceChannel instance(InstanceChannel::socketPath(preferences->location()));
     if (const std::optional<int> handedOver = AppShell::claimOrHandOver(instance))
         return *handedOver;
