@@ -44,6 +44,7 @@ int main(int argc, char *argv[])
         return *handedOver;
     AppViewModel viewModel(std::move(*environment));
     const LaunchConnector connectOnLaunch(viewModel, viewModel.recoverTunnel());
+    viewModel.watchOtherProcesses();
     const auto closeUi = qScopeGuard([&ui] { ui.reset(); }); // the windows go before the view model they show
     QQuickWindow *window = ui->createMainWindow(viewModel);
     if (window == nullptr) {

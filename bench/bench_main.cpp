@@ -289,7 +289,7 @@ void signedIn(int idleSeconds)
 double monitorCycleNs(qint64 logBytes)
 {
     QTemporaryDir dir;
-    QString problem;
+    FileProblem problem;
     TunnelLog log = TunnelLog::create(dir.filePath(QStringLiteral("fw.log")), &problem);
     const QByteArray line(1023, 'x');
     for (qint64 written = 0; written < logBytes; written += 1024) {

@@ -31,6 +31,8 @@ struct Intervals {
     QList<std::chrono::milliseconds> reconnectWaits{std::chrono::seconds(2), std::chrono::seconds(4),
                                                     std::chrono::seconds(8)};
     std::chrono::milliseconds reconnectSettle{std::chrono::seconds(60)}; // up this long, a restored tunnel is sound
+    // How often the app looks whether another process of the user (nimbrel-cli) drives a tunnel.
+    std::chrono::milliseconds otherHolderLook{1000};
 };
 
 // What the operating system does for the tunnel. Tests and the demo plug in their own.

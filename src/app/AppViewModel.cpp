@@ -3,6 +3,7 @@
 #include "AppSwitches.h"
 #include "NodeListLoader.h"
 #include "SessionFlows.h"
+#include "TunnelStatusText.h"
 #include "i18n/LanguageManager.h"
 #include "i18n/TextFormat.h"
 #include "nodes/LatencyProbe.h"
@@ -12,6 +13,7 @@
 #include "platform/PreferenceStore.h"
 #include "tunnel/TunnelController.h"
 
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 
 namespace {
@@ -81,13 +83,25 @@ AppViewModel::AppViewModel(AppEnvironment environment, QObject *parent)
     m_nodeModel = std::make_unique<NodeListModel>();
     m_tunnel = std::make_unique<TunnelController>(tunnelSettings(m_environment));
     const TunnelState &tunnel = m_tunnel->state();
-    connect(&tunnel, &TunnelState::statusChanged, this, &AppViewModel::vpnStatusChanged);
+    m_vpnStatus = TunnelStatusText::of(tunnel);
+    connect(&tunnel, &TunnelState::statusChanged, this, [this] {
+        m_vpnStatus = TunnelStatusText::of(m_tunnel->state());
+        emit vpnStatusChanged();
+    });
+    connect(&tunnel, &TunnelState::nodeChanged, this, &AppViewModel::shownNodeChanged);
+    connect(&tunnel, &TunnelState::connectedChanged, this, &AppViewModel::shownNodeChanged);
+    connect(&tunnel, &TunnelState::upSinceChanged, this, &AppViewModel::upSinceChanged);
+    connect(this, &AppViewModel::selectedNodeChanged, this, [this] {
+        if (!m_tunnel->state().node())
+            emit shownNodeChanged();
+    });
     connect(&tunnel, &TunnelState::connectedChanged, this, &AppViewModel::isConnectedChanged);
     connect(&tunnel, &TunnelState::loadingChanged, this, &AppViewModel::isVpnLoadingChanged);
     connect(&tunnel, &TunnelState::canCancelChanged, this, &AppViewModel::canCancelConnectChanged);
     connect(&tunnel, &TunnelState::reconnectingChanged, this, &AppViewModel::isReconnectingChanged);
-    connect(m_tunnel.get(), &TunnelController::problem, this, &AppViewModel::tunnelProblem);
+    connect(m_tunnel.get(), &TunnelController::problem, this, [this] { emit tunnelProblem(m_vpnStatus); });
     connect(this, &AppViewModel::pingStateChanged, this, &AppViewModel::continuePick);
+    m_lastMode = routingMode();
 }
 
 AppViewModel::~AppViewModel() = default;
@@ -209,6 +223,8 @@ AppViewModel::RoutingMode AppViewModel::routingMode() const
 void AppViewModel::chooseRoutingMode(RoutingMode mode)
 {
     m_environment.preferences->setString(kRoutingModeKey, RoutingModes::rawValue(mode));
+    if (std::exchange(m_lastMode, mode) != mode)
+        emit routingModeChanged();
 }
 
 void AppViewModel::chooseRoutingModeByName(const QString &raw)
@@ -450,6 +466,60 @@ void AppViewModel::shutdownTunnel(std::chrono::milliseconds limit, std::function
 bool AppViewModel::tunnelBusy() const
 {
     return m_tunnel->isBusy();
+}
+
+bool AppViewModel::vpnFailed() const
+{
+    const TunnelPhase phase = vpnPhase();
+    return phase == TunnelPhase::failed || phase == TunnelPhase::lost || phase == TunnelPhase::blocked;
+}
+
+const std::optional<NodeInfo> &AppViewModel::shownNode() const
+{
+    const std::optional<NodeInfo> &running = m_tunnel->state().node();
+    return running ? running : m_selectedNode;
+}
+
+qint64 AppViewModel::runningNodeId() const
+{
+    const std::optional<NodeInfo> &running = m_tunnel->state().node();
+    return running && isConnected() ? running->id : 0;
+}
+
+QString AppViewModel::upTimeText() const
+{
+    if (!upSince() || !isConnected())
+        return {};
+    return LanguageManager::shared().formatted(
+        QStringLiteral("connected_for"),
+        TunnelStatusText::duration(upSince()->secsTo(QDateTime::currentDateTimeUtc())));
+}
+
+QVariant AppViewModel::shownNodeValue() const
+{
+    const std::optional<NodeInfo> &node = shownNode();
+    return node ? QVariant::fromValue(*node) : QVariant();
+}
+
+void AppViewModel::watchOtherProcesses()
+{
+    m_tunnel->watchOtherHolders(m_environment.intervals.otherHolderLook);
+    // The stored mode: its file, and its folder for a file replaced whole.
+    m_lastMode = routingMode();
+    const QString file = m_environment.preferences->location();
+    m_preferenceWatch.addPaths({file, QFileInfo(file).absolutePath()});
+    connect(&m_preferenceWatch, &QFileSystemWatcher::fileChanged, this, &AppViewModel::preferencesChanged);
+    connect(&m_preferenceWatch, &QFileSystemWatcher::directoryChanged, this, &AppViewModel::preferencesChanged);
+}
+
+void AppViewModel::preferencesChanged()
+{
+    const QString file = m_environment.preferences->location();
+    if (!m_preferenceWatch.files().contains(file) && QFileInfo::exists(file))
+        m_preferenceWatch.addPath(file);
+    const RoutingMode mode = routingMode();
+    if (std::exchange(m_lastMode, mode) != mode)
+        emit routingModeChanged();
 }
 
 QVariant AppViewModel::authErrorValue() const

@@ -6,6 +6,8 @@
 #include "api/NodeInfo.h"
 #include "tunnel/TunnelController.h"
 
+#include <QDateTime>
+#include <QFileSystemWatcher>
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -47,6 +49,11 @@ class AppViewModel : public QObject {
     Q_PROPERTY(bool isVpnLoading READ isVpnLoading NOTIFY isVpnLoadingChanged)
     Q_PROPERTY(bool canCancelConnect READ canCancelConnect NOTIFY canCancelConnectChanged)
     Q_PROPERTY(bool isReconnecting READ isReconnecting NOTIFY isReconnectingChanged)
+    Q_PROPERTY(bool vpnFailed READ vpnFailed NOTIFY vpnStatusChanged)
+    Q_PROPERTY(QVariant shownNode READ shownNodeValue NOTIFY shownNodeChanged)
+    Q_PROPERTY(qint64 runningNodeId READ runningNodeId NOTIFY shownNodeChanged)
+    Q_PROPERTY(QDateTime upSince READ upSinceValue NOTIFY upSinceChanged)
+    Q_PROPERTY(QString routingModeName READ routingModeName NOTIFY routingModeChanged)
     Q_PROPERTY(NodeListModel *nodeModel READ nodeModel CONSTANT)
 
 public:
@@ -83,10 +90,21 @@ public:
     const QString &psk() const { return m_psk; }
     const QHash<qint64, qint64> &pingResults() const;
     const QHash<qint64, bool> &pingingNodes() const;
-    // The tunnel's fields: read-only views of the state the tunnel controller owns and writes.
-    const QString &vpnStatus() const { return m_tunnel->state().status(); }
+    // The tunnel's fields: read-only views of the state the tunnel controller owns and writes. The
+    // status is put in words as the state changes, in the language of that moment.
+    const QString &vpnStatus() const { return m_vpnStatus; }
     // The status as one stable word, for programs (it changes with vpnStatus).
     TunnelPhase vpnPhase() const { return m_tunnel->state().phase(); }
+    // A failure, a lost tunnel or a blocked one: shown in the error colour.
+    bool vpnFailed() const;
+    // The node the card and the panel name: the tunnel's own while one starts, runs or stops (whatever
+    // is selected for the next connect), else the selected one.
+    const std::optional<NodeInfo> &shownNode() const;
+    // The node of the tunnel that is up (0: none), marked in the list.
+    qint64 runningNodeId() const;
+    const std::optional<QDateTime> &upSince() const { return m_tunnel->state().upSince(); }
+    // "Connected for 1:02:03" while up, else empty; the view asks again each second.
+    Q_INVOKABLE QString upTimeText() const;
     bool isConnected() const { return m_tunnel->state().isConnected(); }
     bool isVpnLoading() const { return m_tunnel->state().isLoading(); }
     // A start has run long enough to be offered for cancelling (a disconnect cancels it).
@@ -109,7 +127,7 @@ public:
 
     // The mode for the next connect, read from and written to the preference store on every access.
     RoutingMode routingMode() const;
-    Q_INVOKABLE QString routingModeName() const { return RoutingModes::rawValue(routingMode()); }
+    QString routingModeName() const { return RoutingModes::rawValue(routingMode()); }
     // The user's choice of mode for the next connect (the switch on the connection card, or the CLI).
     void chooseRoutingMode(RoutingMode mode);
     // As chooseRoutingMode, by the mode's raw value; an unknown value changes nothing.
@@ -173,6 +191,9 @@ public:
     // Takes over what a killed client left of the tunnel (the app at start, the CLI before it drives
     // the tunnel); see TunnelController::recoverLeftovers.
     TunnelController::Recovery recoverTunnel() { return m_tunnel->recoverLeftovers(); }
+    // The app: shows a tunnel another process of the user drives (see TunnelController), and the mode
+    // another process stores.
+    void watchOtherProcesses();
 
 signals:
     void screenChanged();
@@ -197,6 +218,10 @@ signals:
     void isReconnectingChanged();
     // The tunnel failed, crashed or was lost without the user asking (statusText is what vpnStatus shows).
     void tunnelProblem(const QString &statusText);
+    void shownNodeChanged();
+    void upSinceChanged();
+    // The stored mode for the next connect, written here or by another process.
+    void routingModeChanged();
     // Finer than the map signals: one node's probe entry changed.
     void pingStateChanged(qint64 id);
     // Loading the account after a sign-in or a restored session failed (the session may go on).
@@ -251,6 +276,9 @@ private:
     QVariantMap pingResultsValue() const;
     QVariantMap pingingNodesValue() const;
     QVariant nodesNoticeValue() const;
+    QVariant shownNodeValue() const;
+    QDateTime upSinceValue() const { return upSince().value_or(QDateTime()); }
+    void preferencesChanged();
     void setPickingFastest(bool picking);
     void setNodesNotice(std::optional<QString> notice);
     // A probe has ended: the pick under way may now choose.
@@ -258,6 +286,9 @@ private:
 
     AppEnvironment m_environment;
     ApiService m_api;
+    QString m_vpnStatus;
+    QFileSystemWatcher m_preferenceWatch;
+    RoutingMode m_lastMode = RoutingMode::safe;
     TokenStore m_tokens;
     quint64 m_sessionGeneration = 0;
 

@@ -4,6 +4,7 @@
 #include "app/AppSwitches.h"
 #include "app/AppViewModel.h"
 #include "app/SupportReport.h"
+#include "app/TunnelStatusText.h"
 #include "i18n/LanguageManager.h"
 #include "i18n/TextFormat.h"
 #include "nodes/NodeSelection.h"
@@ -43,6 +44,11 @@ QString localized(const QString &key)
 QString formatted(const QString &key, const QString &argument)
 {
     return LanguageManager::shared().formatted(key, argument);
+}
+
+QString formatted(const QString &key, const QStringList &arguments)
+{
+    return LanguageManager::shared().formatted(key, arguments);
 }
 
 QJsonValue optionalJson(const std::optional<QString> &value)
@@ -93,26 +99,27 @@ QString latencyText(qint64 milliseconds)
     return milliseconds < 0 ? localized(QStringLiteral("timeout")) : QStringLiteral("%1 ms").arg(milliseconds);
 }
 
-// The state another process recorded for its tunnel, as one of the client's state words.
-QString stateWord(const QString &recorded)
+// The phase another process recorded for its tunnel, as the app would show it.
+QString stateText(TunnelPhase phase)
 {
-    for (TunnelPhase phase :
-         {TunnelPhase::connecting, TunnelPhase::connected, TunnelPhase::disconnecting, TunnelPhase::failed}) {
-        if (recorded == TunnelPhases::rawValue(phase))
-            return recorded;
-    }
-    return TunnelPhases::rawValue(TunnelPhase::connecting); // a record cut short by a kill: a start under way
+    TunnelCause cause;
+    cause.reason = phase == TunnelPhase::connected       ? TunnelReason::connected
+                   : phase == TunnelPhase::disconnecting ? TunnelReason::disconnecting
+                   : phase == TunnelPhase::failed        ? TunnelReason::connectFailed
+                                                         : TunnelReason::connecting;
+    return TunnelStatusText::of(cause);
 }
 
-// The word another process wrote for its tunnel, as the app would show it.
-QString stateText(const QString &state)
+// What a holder recorded of the tunnel it runs: its node, mode and since when it is up.
+void addRunningTunnel(QJsonObject &tunnel, const TunnelHolder &holder)
 {
-    static const QHash<QString, QString> keys{{QStringLiteral("connecting"), QStringLiteral("vpn_connecting")},
-                                              {QStringLiteral("connected"), QStringLiteral("vpn_connected")},
-                                              {QStringLiteral("failed"), QStringLiteral("connect_failed")},
-                                              {QStringLiteral("disconnecting"), QStringLiteral("disconnecting")}};
-    const auto key = keys.constFind(stateWord(state));
-    return key == keys.cend() ? state : localized(*key);
+    if (holder.node)
+        tunnel.insert(QStringLiteral("node"),
+                      QJsonObject{{QStringLiteral("id"), holder.node->id}, {QStringLiteral("name"), holder.node->name}});
+    if (holder.helper)
+        tunnel.insert(QStringLiteral("mode"), RoutingModes::rawValue(holder.helper->mode));
+    if (holder.upSince && holder.phase() == TunnelPhase::connected)
+        tunnel.insert(QStringLiteral("connectedSince"), holder.upSince->toUTC().toString(Qt::ISODate));
 }
 
 // A helper a killed client left running, still the process it started.
@@ -210,24 +217,29 @@ QJsonObject CliCommands::tunnelJson() const
     const std::optional<TunnelOwnership::Holder> left = holder ? std::nullopt : runningLeftBehind(m_tunnelOwnership);
     QJsonObject tunnel;
     if (left) {
-        tunnel = {{QStringLiteral("state"), stateWord(left->state)},
+        tunnel = {{QStringLiteral("state"), TunnelPhases::rawValue(left->phase())},
                   {QStringLiteral("status"),
-                   LanguageManager::shared().formatted(QStringLiteral("cli_left_running"),
-                                                       QStringList{stateText(left->state), left->description()})},
+                   LanguageManager::shared().formatted(
+                       QStringLiteral("cli_left_running"),
+                       QStringList{stateText(left->phase()), TunnelStatusText::holder(*left)})},
                   {QStringLiteral("leftBehind"), true},
                   {QStringLiteral("helperPid"), left->helper->pid}};
+        addRunningTunnel(tunnel, *left);
     } else if (!holder) {
         tunnel = {{QStringLiteral("state"), TunnelPhases::rawValue(TunnelPhase::disconnected)},
                   {QStringLiteral("status"), localized(QStringLiteral("vpn_disconnected"))}};
     } else if (holder->foreignOwner) {
         // Another user's: not ours to know.
-        tunnel = {{QStringLiteral("state"), QStringLiteral("blocked")}, {QStringLiteral("status"), holder->refusal()}};
+        tunnel = {{QStringLiteral("state"), TunnelPhases::rawValue(TunnelPhase::blocked)},
+                  {QStringLiteral("status"), TunnelStatusText::heldBy(*holder)}};
     } else {
         tunnel = {
-            {QStringLiteral("state"), stateWord(holder->state)},
-            {QStringLiteral("status"), QStringLiteral("%1 (%2)").arg(stateText(holder->state), holder->description())},
+            {QStringLiteral("state"), TunnelPhases::rawValue(holder->phase())},
+            {QStringLiteral("status"),
+             QStringLiteral("%1 (%2)").arg(stateText(holder->phase()), TunnelStatusText::holder(*holder))},
             {QStringLiteral("program"), holder->program},
             {QStringLiteral("pid"), holder->pid}};
+        addRunningTunnel(tunnel, *holder);
     }
     return tunnel;
 }
@@ -283,6 +295,18 @@ void CliCommands::printStatus(const QJsonObject &tunnel)
     row(localized(QStringLiteral("cli_routing_mode")), m_vm.routingModeName());
     row(localized(QStringLiteral("cli_language")), AppLanguages::displayName(LanguageManager::shared().language()));
     row(localized(QStringLiteral("cli_tunnel")), tunnel.value(QStringLiteral("status")).toString());
+    if (const QJsonObject node = tunnel.value(QStringLiteral("node")).toObject(); !node.isEmpty()) {
+        const QDateTime since =
+            QDateTime::fromString(tunnel.value(QStringLiteral("connectedSince")).toString(), Qt::ISODate);
+        const QString name = QStringLiteral("%1 (id %2)")
+                                 .arg(node.value(QStringLiteral("name")).toString())
+                                 .arg(node.value(QStringLiteral("id")).toInteger());
+        const QString mode = tunnel.value(QStringLiteral("mode")).toString();
+        row(localized(QStringLiteral("cli_running")),
+            since.isValid() ? formatted(QStringLiteral("cli_running_since"),
+                                        {name, mode, QLocale().toString(since.toLocalTime(), QLocale::ShortFormat)})
+                            : QStringLiteral("%1 · %2").arg(name, mode));
+    }
 }
 
 int CliCommands::status()
@@ -644,7 +668,7 @@ int CliCommands::connect()
     }
     // Before asking the service anything: is the tunnel someone else's?
     if (const std::optional<TunnelOwnership::Holder> holder = m_tunnelOwnership.otherHolder())
-        return failure(holder->refusal());
+        return failure(TunnelStatusText::heldBy(*holder));
     if (const std::optional<int> failed = openSession(Nodes::Required))
         return *failed;
     if (id) {
@@ -683,7 +707,7 @@ int CliCommands::connect()
         if (!m_vm.isVpnLoading()) { // refused at once: no node, no key, no helper, or the tunnel is taken
             QObject::disconnect(reporting);
             m_out.document(tunnelPhaseJson());
-            if (m_vm.vpnStatus() == localized(QStringLiteral("binary_not_found"))) {
+            if (m_vm.tunnel().state().cause().reason == TunnelReason::helperNotFound) {
                 m_out.error(m_vm.vpnStatus());
                 return failure(formatted(QStringLiteral("cli_helper_searched"),
                                          m_vm.tunnel().helperCandidates().join(QStringLiteral(", "))));
@@ -737,7 +761,7 @@ int CliCommands::disconnect()
         reportDisconnected(QStringLiteral("vpn_disconnected"));
         return ExitSuccess;
     }
-    const QString inUse = holder->refusal();
+    const QString inUse = TunnelStatusText::heldBy(*holder);
     if (holder->foreignOwner)
         return failure(inUse);
     if (holder->program == QLatin1String("nimbrel")) {

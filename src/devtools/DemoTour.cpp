@@ -90,6 +90,19 @@ QList<ScreenshotTour::Step> DemoTour::walkthrough(AppViewModel &vm, LanguageMana
          [&vm] { return vm.isVpnLoading() || vm.isConnected(); },
          {}},
         {QStringLiteral("connected"), {}, [&vm] { return vm.isConnected(); }, {}},
+        // Another row clicked while the tunnel runs: the card keeps naming the tunnel's node, and its
+        // row carries the mark.
+        {QStringLiteral("connected-other-selected"),
+         [&vm] {
+             for (const NodeInfo &node : vm.nodes()) {
+                 if (node.id != vm.runningNodeId()) {
+                     vm.selectNodeById(node.id);
+                     break;
+                 }
+             }
+         },
+         [&vm] { return vm.selectedNode() && vm.selectedNode()->id != vm.runningNodeId(); },
+         {}},
         // The helper ends by itself while the tunnel is up; with "Reconnect when lost" on, the client
         // waits, then starts it again.
         {QStringLiteral("lost-reconnecting"),
@@ -116,8 +129,8 @@ QList<ScreenshotTour::Step> DemoTour::walkthrough(AppViewModel &vm, LanguageMana
              qputenv("NIMBREL_SIMHELPER_SCENARIO", "error");
              vm.vpnConnect();
          },
-         [&vm, &languages] {
-             return !vm.isVpnLoading() && vm.vpnStatus() == languages.localized(QStringLiteral("connect_failed"));
+          [&vm] {
+             return !vm.isVpnLoading() && vm.tunnel().state().cause().reason == TunnelReason::connectFailed;
          },
          {}},
         {QStringLiteral("home-zh-CN"),
@@ -126,9 +139,7 @@ QList<ScreenshotTour::Step> DemoTour::walkthrough(AppViewModel &vm, LanguageMana
              languages.setLanguage(AppLanguage::zhCN);
              vm.vpnDisconnect();
          },
-         [&vm, &languages] {
-             return !vm.tunnelBusy() && vm.vpnStatus() == languages.localized(QStringLiteral("disconnected"));
-         },
+         [&vm] { return !vm.tunnelBusy() && vm.tunnel().state().cause().reason == TunnelReason::disconnected; },
          {}},
         {QStringLiteral("panel"),
          [panel] {

@@ -7,7 +7,6 @@
 #include "RouteCleanup.h"
 #include "SmartModeCleanup.h"
 #include "TunnelMonitor.h"
-#include "i18n/LanguageManager.h"
 #include "platform/AdminPrompt.h"
 #include "platform/FileTrust.h"
 #include "platform/PreferenceStore.h"
@@ -20,6 +19,8 @@
 #include <QThread>
 
 #include <atomic>
+
+#include <csignal>
 
 Q_LOGGING_CATEGORY(lcTunnel, "nimbrel.tunnel", QtWarningMsg)
 
@@ -50,7 +51,6 @@ struct TunnelController::LaunchParameters {
 TunnelController::TunnelController(TunnelSettings settings, QObject *parent)
     : QObject(parent)
     , m_settings(std::move(settings))
-    , m_state(LanguageManager::shared().localized(QStringLiteral("vpn_disconnected")))
     , m_ownership(m_settings.paths.ownerLock, TunnelOwnership::currentProgram())
     , m_reconnect(m_settings.reconnectWaits, m_settings.reconnectSettle)
 {
@@ -79,14 +79,24 @@ TunnelController::~TunnelController()
     m_lane.waitForDone();
 }
 
-QString TunnelController::localized(const QString &key) const
+void TunnelController::markUp(std::optional<QDateTime> upSince)
 {
-    return LanguageManager::shared().localized(key);
+    const QDateTime since = upSince.value_or(QDateTime::currentDateTimeUtc());
+    if (m_lease) {
+        const std::optional<NodeInfo> &node = m_state.node();
+        m_lease->setTunnel(node ? std::optional(RunningNode{node->id, node->name, node->flagEmoji}) : std::nullopt,
+                           since);
+        m_lease->setState(TunnelPhase::connected);
+    }
+    m_state.setUpSince(since);
 }
 
-void TunnelController::showStatus(const QString &key)
+void TunnelController::clearTunnel()
 {
-    m_state.setStatus(localized(key), TunnelPhases::ofStatusKey(key));
+    if (m_state.upSince())
+        m_state.setUpSince(std::nullopt);
+    if (m_state.node())
+        m_state.setNode(std::nullopt);
 }
 
 ControlProgram TunnelController::controlProgram() const
@@ -132,8 +142,8 @@ void TunnelController::sessionEnded()
     m_lastStart.reset();
     stopReconnecting();
     // A tunnel left up (a forced sign-out leaves it) keeps saying so.
-    if (!m_state.isActive())
-        showStatus(QStringLiteral("vpn_disconnected"));
+    if (!m_state.isActive() && !m_state.holderElsewhere())
+        show(TunnelReason::notConnected);
 }
 
 bool TunnelController::isBusy()
@@ -150,22 +160,23 @@ TunnelController::Recovery TunnelController::recoverLeftovers()
     const bool scriptLeft = cleanup.leftBehind();
     if (!scriptLeft && !(record && record->helper))
         return Recovery::Nothing;
-    QString holder;
-    std::shared_ptr<TunnelOwnership::Lease> lease = m_ownership.acquire(&holder);
+    TunnelOwnership::Refusal refusal;
+    std::shared_ptr<TunnelOwnership::Lease> lease = m_ownership.acquire(&refusal);
     if (!lease) {
-        qCInfo(lcTunnel) << "left-behind tunnel skipped: it is driven by" << holder;
+        qCInfo(lcTunnel) << "left-behind tunnel skipped: it is driven by pid"
+                         << (refusal.holder ? refusal.holder->pid : 0);
         return Recovery::HeldElsewhere;
     }
     // Taken under the lock: the record read above may be out of date by now.
     const std::optional<TunnelOwnership::Holder> previous = lease->takeLeftBehind();
     const std::optional<TunnelOwnership::HelperRecord> helper = previous ? previous->helper : std::nullopt;
-    if (helper && previous->state == QLatin1String("connected") && helper->isRunning()) {
-        adopt(*helper, std::move(lease));
+    if (helper && previous->phase() == TunnelPhase::connected && helper->isRunning()) {
+        adopt(*previous, std::move(lease));
         return Recovery::Adopted;
     }
     if (!helper && !scriptLeft)
         return Recovery::Nothing;
-    lease->setState(QStringLiteral("disconnecting"));
+    lease->setState(TunnelPhase::disconnecting);
     // On the lane: a connect meanwhile starts only after it, so it never deletes the new tunnel's files.
     if (!helper) {
         ThreadHandoff::start(m_lane, [cleanup, lease] { cleanup.run(); });
@@ -178,19 +189,29 @@ TunnelController::Recovery TunnelController::recoverLeftovers()
     return Recovery::CleaningUp;
 }
 
-void TunnelController::adopt(const TunnelOwnership::HelperRecord &helper, std::shared_ptr<TunnelOwnership::Lease> lease)
+void TunnelController::adopt(const TunnelHolder &left, std::shared_ptr<TunnelOwnership::Lease> lease)
 {
+    leaveElsewhere();
+    const TunnelOwnership::HelperRecord &helper = *left.helper;
     m_lease = std::move(lease);
-    m_lastStart.reset(); // its node and key are not known: it is not started again when lost
+    m_lastStart.reset(); // its key is not known: it is not started again when lost
     m_lease->setHelper(helper);
-    m_lease->setState(QStringLiteral("connected"));
     m_state.setPid(helper.pid);
     m_helperIdentity = helper.identity;
     m_state.setServerHost(helper.host);
     m_state.setMode(helper.mode);
+    if (left.node) {
+        NodeInfo node;
+        node.id = left.node->id;
+        node.name = left.node->name;
+        node.flagEmoji = left.node->flagEmoji;
+        node.host = helper.host;
+        m_state.setNode(node);
+    }
+    markUp(left.upSince);
     startMonitoring(std::make_unique<TunnelMonitor>(helper.pid, *helper.identity, m_settings.monitorInterval));
     m_state.setConnected(true);
-    showStatus(QStringLiteral("vpn_connected"));
+    show(TunnelReason::connected);
 }
 
 void TunnelController::clearHelper()
@@ -216,33 +237,35 @@ void TunnelController::vpnConnect(const std::optional<NodeInfo> &node, const QSt
     if (m_launch && !m_launch->cancelled)
         return; // a start is already under way; its outcome is on screen soon
     stopReconnecting();
-    startTunnel(node, psk, mode, localized(QStringLiteral("vpn_connecting")));
+    leaveElsewhere();
+    startTunnel(node, psk, mode, TunnelReason::connecting);
 }
 
 bool TunnelController::startTunnel(const std::optional<NodeInfo> &node, const QString &psk, RoutingMode mode,
-                                   const QString &startingStatus)
+                                   const TunnelCause &starting)
 {
     if (!node) {
-        showStatus(QStringLiteral("select_node_first"));
+        show(TunnelReason::noNodeSelected);
         return false;
     }
     if (psk.isEmpty()) {
-        showStatus(QStringLiteral("psk_not_ready"));
+        show(TunnelReason::keyNotReady);
         return false;
     }
     if (!HelperLaunch::isSafe(*node, psk)) {
-        showStatus(QStringLiteral("node_invalid"));
+        show(TunnelReason::nodeInvalid);
         return false;
     }
     const QString helper = binaryPath();
     if (helper.isEmpty()) {
-        showStatus(QStringLiteral("binary_not_found"));
+        show(TunnelReason::helperNotFound);
         return false;
     }
-    QString refusal;
+    TunnelOwnership::Refusal refusal;
     m_lease = m_ownership.acquire(&refusal);
     if (!m_lease) {
-        m_state.setStatus(refusal, TunnelPhase::failed);
+        show(refusal.holder ? TunnelCause(TunnelReason::heldElsewhere, *refusal.holder)
+                            : TunnelCause(TunnelReason::fileProblem, refusal.file));
         return false;
     }
     m_lastStart = StartRequest{*node, psk, mode};
@@ -255,9 +278,10 @@ bool TunnelController::startTunnel(const std::optional<NodeInfo> &node, const QS
     const std::optional<TunnelOwnership::Holder> left = m_lease->takeLeftBehind();
     if (!previous && left && left->helper)
         previous = teardown(*left->helper);
-    m_lease->setState(QStringLiteral("connecting"));
+    m_lease->setState(TunnelPhase::connecting);
+    m_state.setNode(*node);
     m_state.setLoading(true);
-    m_state.setStatus(startingStatus, TunnelPhase::connecting);
+    show(starting);
 
     LaunchParameters launch;
     launch.helperPath = helper;
@@ -294,21 +318,21 @@ bool TunnelController::startTunnel(const std::optional<NodeInfo> &node, const QS
         if (!installer->checkPrivilegesInstalled(launch.helperPath)) {
             const PrivilegeInstaller::Outcome outcome = installer->doInstallPrivileges(launch.helperPath, user);
             if (outcome != PrivilegeInstaller::Outcome::Installed) {
-                const QString key = outcome == PrivilegeInstaller::Outcome::Refused
-                                        ? QStringLiteral("privileges_refused")
-                                        : QStringLiteral("user_cancelled");
-                postToMain([ticket, key](TunnelController &self) { self.failLaunch(ticket, key, {}); });
+                const TunnelReason reason = outcome == PrivilegeInstaller::Outcome::Refused
+                                                ? TunnelReason::privilegesRefused
+                                                : TunnelReason::cancelled;
+                postToMain([ticket, reason](TunnelController &self) { self.failLaunch(ticket, {reason}); });
                 return;
             }
         }
         if (ticket->cancelled)
             return;
         QFile::remove(paths.pid);
-        QString problem;
+        FileProblem problem;
         auto log = std::make_shared<TunnelLog>(TunnelLog::create(paths.log, &problem));
         if (!log->isValid()) {
             postToMain([ticket, problem](TunnelController &self) {
-                self.failLaunch(ticket, QStringLiteral("launch_failed"), problem);
+                self.failLaunch(ticket, {TunnelReason::launchFailed, problem});
             });
             return;
         }
@@ -318,7 +342,7 @@ bool TunnelController::startTunnel(const std::optional<NodeInfo> &node, const QS
         log->closeWriteDescriptor();
         if (started.pid <= 0) {
             postToMain([ticket, error = started.error](TunnelController &self) {
-                self.failLaunch(ticket, QStringLiteral("launch_failed"), error);
+                self.failLaunch(ticket, {TunnelReason::launchFailed, error});
             });
             return;
         }
@@ -333,8 +357,7 @@ bool TunnelController::startTunnel(const std::optional<NodeInfo> &node, const QS
     return true;
 }
 
-void TunnelController::failLaunch(const std::shared_ptr<LaunchTicket> &ticket, const QString &statusKey,
-                                  const QString &detail)
+void TunnelController::failLaunch(const std::shared_ptr<LaunchTicket> &ticket, TunnelCause cause)
 {
     if (ticket->cancelled)
         return; // a stop came first and owns the status now
@@ -342,8 +365,9 @@ void TunnelController::failLaunch(const std::shared_ptr<LaunchTicket> &ticket, c
         m_launch.reset();
     m_lease.reset();
     m_state.setLoading(false);
-    m_state.setStatus(detail.isEmpty() ? localized(statusKey) : LanguageManager::shared().formatted(statusKey, detail),
-                      TunnelPhases::ofStatusKey(statusKey));
+    if (!m_reconnect.isUnderWay())
+        clearTunnel();
+    show(std::move(cause));
     if (m_reconnect.isUnderWay())
         reconnectAttemptFailed();
 }
@@ -369,23 +393,24 @@ void TunnelController::startMonitoring(std::unique_ptr<TunnelMonitor> monitor)
     m_state.setMonitor(TaskHandle());
     m_monitor = std::move(monitor);
     connect(m_monitor.get(), &TunnelMonitor::up, this, [this] {
+        markUp();
         m_state.setConnected(true);
         m_state.setLoading(false);
         if (m_reconnect.isUnderWay()) {
+            m_state.setAttempt(std::nullopt);
             m_state.setReconnecting(false);
             m_reconnect.restored();
         }
-        showStatus(QStringLiteral("vpn_connected"));
-        m_lease->setState(QStringLiteral("connected"));
+        show(TunnelReason::connected);
     });
     connect(m_monitor.get(), &TunnelMonitor::failed, this, [this] {
         m_state.setLoading(false);
-        showStatus(QStringLiteral("connect_failed"));
-        m_lease->setState(QStringLiteral("failed")); // the helper may still run: ours until stopped
+        show(TunnelReason::connectFailed);
+        m_lease->setState(TunnelPhase::failed); // the helper may still run: ours until stopped
         if (m_reconnect.isUnderWay())
             reconnectAttemptFailed();
         else
-            emit problem(m_state.status());
+            emit problem();
     });
     connect(m_monitor.get(), &TunnelMonitor::helperGone, this, [this](bool wasUp) {
         const Teardown lost = currentTeardown();
@@ -395,10 +420,13 @@ void TunnelController::startMonitoring(std::unique_ptr<TunnelMonitor> monitor)
         // Reconnecting before it is down, so that an observer never sees the tunnel idle in between.
         if (lostAgain || firstLoss)
             m_state.setReconnecting(true);
+        m_state.setUpSince(std::nullopt);
         m_state.setConnected(false);
         m_state.setLoading(false);
         clearHelper();
-        showStatus(wasUp ? QStringLiteral("process_exited") : QStringLiteral("process_crashed"));
+        if (!lostAgain && !firstLoss && !m_reconnect.isUnderWay())
+            m_state.setNode(std::nullopt);
+        show(wasUp ? TunnelReason::tunnelLost : TunnelReason::helperCrashed);
         if (lostAgain || firstLoss)
             deleteLostRoutes(lost);
         if (m_reconnect.isUnderWay()) {
@@ -407,7 +435,7 @@ void TunnelController::startMonitoring(std::unique_ptr<TunnelMonitor> monitor)
         }
         if (!firstLoss)
             m_lease.reset();
-        emit problem(m_state.status());
+        emit problem();
         if (firstLoss)
             awaitNextAttempt();
     });
@@ -424,7 +452,8 @@ void TunnelController::deleteLostRoutes(Teardown lost)
     // The helper has ended; what is left of it is its routes (and a smart tunnel's clean-up). On the
     // lane, so that the next start comes after it.
     lost.pid.reset();
-    m_lease->setState(QStringLiteral("disconnecting"));
+    m_lease->setTunnel(std::nullopt, std::nullopt);
+    m_lease->setState(TunnelPhase::disconnecting);
     ThreadHandoff::start(m_lane, [lost, lease = m_lease] { lost.run(); });
 }
 
@@ -433,11 +462,9 @@ bool TunnelController::awaitNextAttempt()
     if (!m_reconnect.awaitNext())
         return false;
     if (m_lease) // what other processes read: the tunnel is on its way up again
-        m_lease->setState(QStringLiteral("connecting"));
-    const QString key = QStringLiteral("reconnecting");
-    m_state.setStatus(LanguageManager::shared().formatted(
-                          key, {QString::number(m_reconnect.attempt()), QString::number(m_reconnect.attempts())}),
-                      TunnelPhases::ofStatusKey(key));
+        m_lease->setState(TunnelPhase::connecting);
+    m_state.setAttempt(TunnelState::Attempt{m_reconnect.attempt(), m_reconnect.attempts()});
+    show(TunnelReason::reconnecting);
     return true;
 }
 
@@ -447,7 +474,7 @@ void TunnelController::attemptReconnect()
         return;
     const StartRequest request = *m_lastStart;
     // "Reconnecting… (k/n)" stays while the attempt runs.
-    if (!startTunnel(request.node, request.psk, request.mode, m_state.status()))
+    if (!startTunnel(request.node, request.psk, request.mode, m_state.cause()))
         reconnectAttemptFailed();
 }
 
@@ -459,16 +486,19 @@ void TunnelController::reconnectAttemptFailed()
     stopReconnecting();
     if (!m_state.pid() && !m_launch)
         m_lease.reset(); // the last attempt's helper, if one still runs, stays ours until stopped
+    if (!m_state.pid())
+        clearTunnel();
     // Given up: said so, not only the last attempt's failure.
-    const QString key = QStringLiteral("reconnect_failed");
-    m_state.setStatus(LanguageManager::shared().formatted(key, QString::number(attempts)),
-                      TunnelPhases::ofStatusKey(key));
-    emit problem(m_state.status());
+    TunnelCause givenUp{TunnelReason::reconnectFailed};
+    givenUp.count = attempts;
+    show(givenUp);
+    emit problem();
 }
 
 void TunnelController::stopReconnecting()
 {
     m_reconnect.end();
+    m_state.setAttempt(std::nullopt);
     if (m_state.isReconnecting())
         m_state.setReconnecting(false);
 }
@@ -482,15 +512,24 @@ void TunnelController::stopMonitoring()
 
 void TunnelController::vpnDisconnect()
 {
+    if (const std::optional<TunnelHolder> shown = m_state.holderElsewhere(); shown && !shown->leftBehind) {
+        if (askHolderToStop(*shown)) {
+            leaveElsewhere();
+            show(TunnelReason::disconnecting); // until the watch sees it gone
+        }
+        return;
+    }
+    leaveElsewhere();
     stopReconnecting();
     stopMonitoring();
     m_state.setMonitor(std::nullopt);
     Teardown stop = currentTeardown();
     clearHelper();
     m_state.setServerHost(std::nullopt);
+    m_state.setUpSince(std::nullopt);
     m_state.setConnected(false);
     m_state.setLoading(false);
-    showStatus(QStringLiteral("disconnecting"));
+    show(TunnelReason::disconnecting);
 
     std::shared_ptr<LaunchTicket> pending = std::exchange(m_launch, nullptr);
     if (pending) {
@@ -503,9 +542,9 @@ void TunnelController::vpnDisconnect()
 
     // Only the owner of the tunnel stops a helper or deletes routes; another process's are left alone.
     std::shared_ptr<TunnelOwnership::Lease> lease = std::exchange(m_lease, nullptr);
-    QString holder;
+    TunnelOwnership::Refusal refusal;
     if (!lease) {
-        lease = m_ownership.acquire(&holder);
+        lease = m_ownership.acquire(&refusal);
         // Taken just now: what a killed holder left is ours to finish.
         if (const std::optional<TunnelOwnership::Holder> left = lease ? lease->takeLeftBehind() : std::nullopt;
             left && left->helper && !stop.pid && stop.host.isEmpty())
@@ -513,10 +552,13 @@ void TunnelController::vpnDisconnect()
     }
     if (!lease) {
         // Another process drives the tunnel (or its lock cannot be used): nothing was stopped here.
-        m_state.setStatus(holder, TunnelPhase::failed);
+        clearTunnel();
+        show(refusal.holder ? TunnelCause(TunnelReason::heldElsewhere, *refusal.holder)
+                            : TunnelCause(TunnelReason::fileProblem, refusal.file));
         return;
     }
-    lease->setState(QStringLiteral("disconnecting"));
+    lease->setTunnel(std::nullopt, std::nullopt);
+    lease->setState(TunnelPhase::disconnecting);
 
     ++m_stopsUnfinished;
     ThreadHandoff::start(m_lane, [this, stop, pending, generation, lease]() mutable {
@@ -593,18 +635,97 @@ void TunnelController::finishDisconnect(quint64 generation, std::optional<Teardo
     if (generation != m_generation)
         return;
     if (!unstopped) {
-        showStatus(QStringLiteral("disconnected"));
+        clearTunnel();
+        show(TunnelReason::disconnected);
         return;
     }
-    // The helper may still run: it stays ours and on record, and the next disconnect (or the next
-    // client) tries again.
+    // The helper may still run: it stays ours and on record (with its node), and the next disconnect
+    // (or the next client) tries again.
     m_lease = std::move(lease);
-    m_lease->setState(QStringLiteral("failed"));
+    m_lease->setState(TunnelPhase::failed);
     m_state.setPid(unstopped->pid);
     m_helperIdentity = unstopped->identity;
     m_state.setServerHost(unstopped->host);
     m_state.setMode(unstopped->mode);
-    showStatus(QStringLiteral("stop_failed"));
+    show(TunnelReason::stopFailed);
+}
+
+void TunnelController::watchOtherHolders(std::chrono::milliseconds interval)
+{
+    if (!m_lookElsewhere.isActive())
+        connect(&m_lookElsewhere, &QTimer::timeout, this, &TunnelController::lookElsewhere);
+    m_lookElsewhere.start(interval);
+    lookElsewhere();
+}
+
+void TunnelController::lookElsewhere()
+{
+    // Our own tunnel, a start, a stop or a reconnect: what we show is ours.
+    if (m_lease || m_launch || m_stopsUnfinished > 0 || m_reconnect.isUnderWay() || m_state.isActive())
+        return;
+    std::optional<TunnelHolder> holder = m_ownership.otherHolder();
+    if (holder && holder->foreignOwner)
+        holder.reset(); // said when we try to use it; nothing of it is ours to show
+    if (!holder) {
+        holder = m_ownership.leftBehind();
+        if (holder && !(holder->helper && holder->helper->isRunning()))
+            holder.reset(); // nothing runs: the next start (or a disconnect) tidies up
+    }
+    const std::optional<TunnelHolder> shown = m_state.holderElsewhere();
+    if (!holder) {
+        // Gone: what was shown of it, or a stop we asked its holder for, has ended.
+        if (shown || m_state.phase() == TunnelPhase::disconnecting) {
+            leaveElsewhere();
+            show(TunnelReason::disconnected);
+        }
+        return;
+    }
+    if (shown && shown->pid == holder->pid && shown->state == holder->state && shown->node == holder->node &&
+        shown->upSince == holder->upSince && shown->leftBehind == holder->leftBehind)
+        return;
+    const bool up = holder->phase() == TunnelPhase::connected;
+    if (holder->node) {
+        NodeInfo node;
+        node.id = holder->node->id;
+        node.name = holder->node->name;
+        node.flagEmoji = holder->node->flagEmoji;
+        if (holder->helper)
+            node.host = holder->helper->host;
+        if (!m_state.node() || m_state.node()->id != node.id || m_state.node()->name != node.name)
+            m_state.setNode(node);
+    } else if (m_state.node()) {
+        m_state.setNode(std::nullopt);
+    }
+    const std::optional<QDateTime> since = up ? holder->upSince : std::nullopt;
+    if (m_state.upSince() != since)
+        m_state.setUpSince(since);
+    if (m_state.isConnected() != up)
+        m_state.setConnected(up);
+    show(TunnelCause(TunnelReason::runsElsewhere, *holder));
+}
+
+void TunnelController::leaveElsewhere()
+{
+    if (!m_state.holderElsewhere())
+        return;
+    clearTunnel();
+    if (m_state.isConnected())
+        m_state.setConnected(false);
+}
+
+bool TunnelController::askHolderToStop(const TunnelHolder &holder)
+{
+    // Only another client of ours in a terminal is stopped so, as Ctrl-C there would: it ends its own
+    // tunnel and cleans up. The lock file is ours and its holder is alive while the lock is held, so
+    // the pid read again just now is that client's.
+    const std::optional<TunnelHolder> now = m_ownership.otherHolder();
+    const bool askable = now && !now->foreignOwner && now->pid == holder.pid && now->pid > 0 &&
+                         now->program == QLatin1String("nimbrel-cli");
+    if (askable && ::kill(pid_t(now->pid), SIGTERM) == 0)
+        return true;
+    leaveElsewhere();
+    show(TunnelCause(TunnelReason::heldElsewhere, now.value_or(holder)));
+    return false;
 }
 
 void TunnelController::shutdown(std::chrono::milliseconds limit, std::function<void()> done)

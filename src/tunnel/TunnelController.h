@@ -87,10 +87,14 @@ public:
     // waiting. A smart-mode clean-up script left behind without a record is run too.
     Recovery recoverLeftovers();
     const TunnelOwnership &ownership() const { return m_ownership; }
+    // From now on, while this process drives no tunnel, shows a tunnel another process of this user
+    // drives (or one a killed process left running), looking at the lock file every interval (and
+    // once now). Its disconnect asks that process to stop it, or finishes what was left.
+    void watchOtherHolders(std::chrono::milliseconds interval);
 
 signals:
-    // The tunnel failed, crashed or was lost without the user asking (statusText is the status now).
-    void problem(const QString &statusText);
+    // The tunnel failed, crashed or was lost without the user asking (the state says how).
+    void problem();
 
 protected:
     void customEvent(QEvent *event) override;
@@ -122,10 +126,11 @@ private:
     Teardown currentTeardown() const;
     // What a killed holder's record names: its helper is stopped only while still the same process.
     Teardown teardown(const TunnelOwnership::HelperRecord &left) const;
-    void adopt(const TunnelOwnership::HelperRecord &helper, std::shared_ptr<TunnelOwnership::Lease> lease);
-    // Shows startingStatus while the start runs; false when it was refused at once (the status says why).
+    // left: a killed holder's record, with the helper it left up.
+    void adopt(const TunnelHolder &left, std::shared_ptr<TunnelOwnership::Lease> lease);
+    // Shows starting while the start runs; false when it was refused at once (the state says why).
     bool startTunnel(const std::optional<NodeInfo> &node, const QString &psk, RoutingMode mode,
-                     const QString &startingStatus);
+                     const TunnelCause &starting);
     // After a tunnel that was up has ended by itself: whether it is started again, as the user asked.
     bool shouldReconnect() const;
     // On the lane, before the next attempt.
@@ -140,7 +145,7 @@ private:
     void clearHelper();
     void finishLaunch(const std::shared_ptr<LaunchTicket> &ticket, pid_t pid, std::optional<ProcessIdentity> identity,
                       std::shared_ptr<TunnelLog> log);
-    void failLaunch(const std::shared_ptr<LaunchTicket> &ticket, const QString &statusKey, const QString &detail);
+    void failLaunch(const std::shared_ptr<LaunchTicket> &ticket, TunnelCause cause);
     void startMonitoring(std::unique_ptr<TunnelMonitor> monitor);
     // Cancels the running monitor (a stop or a new start): it writes nothing more.
     void stopMonitoring();
@@ -151,9 +156,17 @@ private:
     // Runs fn on the main thread if this controller still exists then.
     void postToMain(std::function<void(TunnelController &)> fn);
 
-    QString localized(const QString &key) const;
-    // Shows the table text of key, with the phase it stands for.
-    void showStatus(const QString &key);
+    void show(TunnelCause cause) { m_state.setCause(std::move(cause)); }
+    // The tunnel is up now (or was since upSince): recorded for others, shown with its node.
+    void markUp(std::optional<QDateTime> upSince = std::nullopt);
+    // The tunnel of this process has ended: no node, no time.
+    void clearTunnel();
+    void lookElsewhere();
+    // A tunnel of another process was shown: this process acts now, and shows its own.
+    void leaveElsewhere();
+    // Asks the process that drives the tunnel shown to stop it; false (and the state says why) when
+    // it is not ours to ask.
+    bool askHolderToStop(const TunnelHolder &holder);
     ControlProgram controlProgram() const;
 
     const TunnelSettings m_settings;
@@ -174,6 +187,8 @@ private:
 
     std::unique_ptr<TunnelMonitor> m_monitor;
     QTimer m_cancelDelay;
+
+    QTimer m_lookElsewhere;
 
     QDeadlineTimer m_shutdownDeadline;
     std::function<void()> m_shutdownDone;

@@ -35,7 +35,7 @@ TunnelLog &TunnelLog::operator=(TunnelLog &&other) noexcept
     return *this;
 }
 
-TunnelLog TunnelLog::create(const QString &path, QString *problem)
+TunnelLog TunnelLog::create(const QString &path, FileProblem *problem)
 {
     const QByteArray native = QFile::encodeName(path);
     // Removing a link removes the link, never its target; a folder or a file of another user in a
@@ -47,11 +47,11 @@ TunnelLog TunnelLog::create(const QString &path, QString *problem)
         const int error = errno;
         const std::optional<uid_t> owner = error == EEXIST ? FileTrust::ownerOf(path) : std::nullopt;
         if (owner && *owner != ::geteuid())
-            *problem = TunnelPaths::ownedByAnotherUser(path, *owner);
+            *problem = FileProblem::ownedByAnotherUser(path, *owner);
         else if (error == EEXIST)
-            *problem = QStringLiteral("%1 is taken by a file that is not ours").arg(path);
+            *problem = {FileProblem::Kind::notOurs, path, {}};
         else
-            *problem = QStringLiteral("cannot create %1 (%2)").arg(path, QString::fromLocal8Bit(std::strerror(error)));
+            *problem = FileProblem::systemError(FileProblem::Kind::cannotCreate, path, error);
         return {};
     }
     log.m_readFd = ::open(native.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
@@ -59,7 +59,7 @@ TunnelLog TunnelLog::create(const QString &path, QString *problem)
     struct stat read {};
     if (log.m_readFd < 0 || ::fstat(log.m_writeFd, &written) != 0 || ::fstat(log.m_readFd, &read) != 0 ||
         written.st_dev != read.st_dev || written.st_ino != read.st_ino) {
-        *problem = QStringLiteral("%1 changed while it was being created").arg(path);
+        *problem = {FileProblem::Kind::changedWhileCreated, path, {}};
         return {};
     }
     return log;

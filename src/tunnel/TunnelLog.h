@@ -1,6 +1,7 @@
 #pragma once
 
 #include "LogScanner.h"
+#include "TunnelRecord.h"
 
 #include <QString>
 
@@ -18,7 +19,7 @@ public:
 
     // Removes what is at path and creates a new private file there. On failure says why and returns an
     // invalid log. Blocking file work: worker threads only.
-    static TunnelLog create(const QString &path, QString *problem);
+    static TunnelLog create(const QString &path, FileProblem *problem);
 
     bool isValid() const { return m_readFd >= 0; }
     // For the helper's standard output and error.

@@ -1,7 +1,5 @@
 #include "TunnelOwnership.h"
 
-#include "TunnelPaths.h"
-#include "i18n/LanguageManager.h"
 #include "platform/FileTrust.h"
 
 #include <QCoreApplication>
@@ -19,6 +17,7 @@
 namespace {
 
 constexpr int kMaxHolderBytes = 1024;
+constexpr int kMaxNameLength = 128;
 
 // Only a lock file of ours or root's speaks for its holder.
 bool isForeign(uid_t owner)
@@ -63,12 +62,15 @@ TunnelOwnership::Holder parseHolder(const QByteArray &content)
     TunnelOwnership::Holder holder;
     TunnelOwnership::HelperRecord helper;
     ProcessIdentity identity;
+    RunningNode node;
+    QDateTime upSince;
     for (const QByteArray &line : content.split('\n')) {
         const qsizetype equals = line.indexOf('=');
         if (equals <= 0)
             continue;
         const QByteArray key = line.left(equals);
-        const QString value = QString::fromUtf8(line.mid(equals + 1)).left(key == "host" ? 255 : 64);
+        const QString value =
+            QString::fromUtf8(line.mid(equals + 1)).left(key == "host" ? 255 : key == "name" ? kMaxNameLength : 64);
         if (key == "pid")
             holder.pid = value.toLongLong();
         else if (key == "program")
@@ -85,7 +87,19 @@ TunnelOwnership::Holder parseHolder(const QByteArray &content)
             helper.host = value;
         else if (key == "mode")
             helper.mode = RoutingModes::fromRawValue(value).value_or(RoutingMode::safe);
+        else if (key == "node")
+            node.id = value.toLongLong();
+        else if (key == "name")
+            node.name = value;
+        else if (key == "flag")
+            node.flagEmoji = value;
+        else if (key == "since")
+            upSince = QDateTime::fromString(value, Qt::ISODate);
     }
+    if (node.id > 0)
+        holder.node = node;
+    if (upSince.isValid())
+        holder.upSince = upSince;
     if (helper.pid > 0) {
         if (!identity.startTime.isEmpty() && !identity.commandDigest.isEmpty())
             helper.identity = identity;
@@ -124,25 +138,6 @@ std::optional<LockFileView> viewLockFile(const QString &path)
 
 } // namespace
 
-bool TunnelOwnership::HelperRecord::isRunning() const
-{
-    return identity && ProcessIdentity::of(pid) == identity;
-}
-
-QString TunnelOwnership::Holder::description() const
-{
-    if (pid <= 0)
-        return QStringLiteral("another process");
-    return QStringLiteral("%1, pid %2").arg(program.isEmpty() ? QStringLiteral("unknown") : program).arg(pid);
-}
-
-QString TunnelOwnership::Holder::refusal() const
-{
-    if (foreignOwner)
-        return TunnelPaths::ownedByAnotherUser(lockPath, *foreignOwner);
-    return LanguageManager::shared().formatted(QStringLiteral("tunnel_in_use"), description());
-}
-
 TunnelOwnership::Lease::Lease(int fd, QString ownFile, QString program, std::optional<Holder> leftBehind)
     : m_fd(fd)
     , m_ownFile(std::move(ownFile))
@@ -165,10 +160,18 @@ TunnelOwnership::Lease::~Lease()
     ::close(m_fd); // releases the lock
 }
 
-void TunnelOwnership::Lease::setState(const QString &state)
+void TunnelOwnership::Lease::setState(TunnelPhase phase)
 {
     std::lock_guard lock(m_mutex);
-    m_state = state;
+    m_state = TunnelPhases::rawValue(phase);
+    write();
+}
+
+void TunnelOwnership::Lease::setTunnel(std::optional<RunningNode> node, std::optional<QDateTime> upSince)
+{
+    std::lock_guard lock(m_mutex);
+    m_node = std::move(node);
+    m_upSince = std::move(upSince);
     write();
 }
 
@@ -200,6 +203,14 @@ void TunnelOwnership::Lease::write()
             text += QStringLiteral("started=%1\ncommand=%2\n")
                         .arg(m_helper->identity->startTime, m_helper->identity->commandDigest);
     }
+    if (m_node) {
+        // The name is the service's: one line of it, so that it cannot add lines of its own.
+        QString name = m_node->name.left(kMaxNameLength);
+        name.replace(QLatin1Char('\n'), QLatin1Char(' ')).replace(QLatin1Char('\r'), QLatin1Char(' '));
+        text += QStringLiteral("node=%1\nname=%2\nflag=%3\n").arg(m_node->id).arg(name, m_node->flagEmoji.left(16));
+    }
+    if (m_upSince)
+        text += QStringLiteral("since=%1\n").arg(m_upSince->toUTC().toString(Qt::ISODate));
     const QByteArray bytes = text.toUtf8() + kRecordEnd;
     // Over the old record, then cut to length: a reader never finds the file empty. A write cut short
     // (a full disk) leaves no record rather than the new one's start over the old one's end line.
@@ -223,7 +234,7 @@ bool TunnelOwnership::heldByUs() const
     return !m_lease.expired();
 }
 
-std::shared_ptr<TunnelOwnership::Lease> TunnelOwnership::acquire(QString *problem)
+std::shared_ptr<TunnelOwnership::Lease> TunnelOwnership::acquire(Refusal *refusal)
 {
     std::lock_guard lock(m_mutex);
     if (std::shared_ptr<Lease> held = m_lease.lock())
@@ -233,11 +244,11 @@ std::shared_ptr<TunnelOwnership::Lease> TunnelOwnership::acquire(QString *proble
     // The file lies in a folder only this user can enter: made so here when missing, and checked.
     const QString folder = QFileInfo(m_path).absolutePath();
     if (::mkdir(QFile::encodeName(folder).constData(), 0700) != 0 && errno != EEXIST) {
-        *problem = QStringLiteral("cannot make %1 (%2)").arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
+        *refusal = {std::nullopt, FileProblem::systemError(FileProblem::Kind::cannotMakeFolder, folder, errno)};
         return nullptr;
     }
     if (!FileTrust::isPrivateFolder(folder, ::geteuid())) {
-        *problem = QStringLiteral("%1 is not a folder of this user's alone").arg(folder);
+        *refusal = {std::nullopt, {FileProblem::Kind::folderNotPrivate, folder, {}}};
         return nullptr;
     }
     // A holder removes the file as it lets go: a file opened just before that removal is locked in
@@ -249,19 +260,19 @@ std::shared_ptr<TunnelOwnership::Lease> TunnelOwnership::acquire(QString *proble
         if (fd < 0 && errno == EACCES) // root's lock file: it still locks, we just cannot write it
             fd = ::open(native.constData(), O_RDONLY | kFlags, 0600);
         if (fd < 0) {
-            *problem = QStringLiteral("cannot open %1 (%2)").arg(m_path, QString::fromLocal8Bit(std::strerror(errno)));
+            *refusal = {std::nullopt, FileProblem::systemError(FileProblem::Kind::cannotOpen, m_path, errno)};
             return nullptr;
         }
         struct stat info {};
         if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
             ::close(fd);
-            *problem = QStringLiteral("%1 is taken by a file that is not ours").arg(m_path);
+            *refusal = {std::nullopt, {FileProblem::Kind::notOurs, m_path, {}}};
             return nullptr;
         }
         // Its owner could hold it, or say anything in it, whenever they like.
         if (isForeign(info.st_uid)) {
             ::close(fd);
-            *problem = TunnelPaths::ownedByAnotherUser(m_path, info.st_uid);
+            *refusal = {std::nullopt, FileProblem::ownedByAnotherUser(m_path, info.st_uid)};
             return nullptr;
         }
         // A short shared probe by another process (otherHolder) may hold it for a moment: try a few times.
@@ -276,7 +287,7 @@ std::shared_ptr<TunnelOwnership::Lease> TunnelOwnership::acquire(QString *proble
         if (!locked) {
             const QByteArray content = readHolder(fd, true);
             ::close(fd);
-            *problem = parseHolder(content).refusal();
+            *refusal = {parseHolder(content), {}};
             return nullptr;
         }
         if (!isAtPath(native, info)) {
@@ -290,7 +301,7 @@ std::shared_ptr<TunnelOwnership::Lease> TunnelOwnership::acquire(QString *proble
         // Nobody else may open it, to read or to hold a lock on it, whatever mode it was made with.
         if (ours && ::fchmod(fd, 0600) != 0) {
             ::close(fd);
-            *problem = QStringLiteral("cannot protect %1").arg(m_path);
+            *refusal = {std::nullopt, {FileProblem::Kind::cannotProtect, m_path, {}}};
             return nullptr;
         }
         // A holder lets go by removing the file: one with something in it was left by a holder that was
@@ -298,13 +309,16 @@ std::shared_ptr<TunnelOwnership::Lease> TunnelOwnership::acquire(QString *proble
         std::optional<Holder> leftBehind;
         if (ours) {
             if (const QByteArray content = readHolder(fd, false); !content.isEmpty())
+            {
                 leftBehind = parseHolder(content);
+                leftBehind->leftBehind = true;
+            }
         }
         std::shared_ptr<Lease> lease(new Lease(fd, ours ? m_path : QString(), m_program, std::move(leftBehind)));
         m_lease = lease;
         return lease;
     }
-    *problem = QStringLiteral("cannot lock %1: it keeps being replaced").arg(m_path);
+    *refusal = {std::nullopt, {FileProblem::Kind::keepsBeingReplaced, m_path, {}}};
     return nullptr;
 }
 
@@ -333,5 +347,7 @@ std::optional<TunnelOwnership::Holder> TunnelOwnership::leftBehind() const
     const std::optional<LockFileView> view = viewLockFile(m_path);
     if (!view || view->held || view->owner != ::geteuid() || view->content.isEmpty())
         return std::nullopt;
-    return parseHolder(view->content);
+    Holder left = parseHolder(view->content);
+    left.leftBehind = true;
+    return left;
 }

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "RoutingMode.h"
-#include "platform/ProcessIdentity.h"
+#include "TunnelRecord.h"
 
 #include <QString>
 
@@ -18,31 +17,12 @@
 // started, so that whoever takes the lock after a crash finds the helper that was left running.
 class TunnelOwnership {
 public:
-    // The helper a holder started: enough to tell it from a later process with the same pid, and to
-    // delete its routes.
-    struct HelperRecord {
-        qint32 pid = 0;
-        std::optional<ProcessIdentity> identity;
-        QString host;
-        RoutingMode mode = RoutingMode::safe;
-
-        // Whether it still runs: the process with its pid is the one that was started.
-        bool isRunning() const;
-    };
-
-    struct Holder {
-        qint64 pid = 0;
-        QString program;
-        QString state;
-        std::optional<HelperRecord> helper;
-        // Set when the lock file belongs to another user (not us, not root): then nothing it says is
-        // believed, and the tunnel is not ours to take until an administrator removes it.
-        std::optional<uid_t> foreignOwner;
-        QString lockPath;
-        // "nimbrel-cli, pid 1234" (or "another process" when the file says nothing).
-        QString description() const;
-        // Why we cannot drive the tunnel, for the user.
-        QString refusal() const;
+    using HelperRecord = ::HelperRecord;
+    using Holder = TunnelHolder;
+    // Why the tunnel cannot be ours: another process holds it, or its lock file cannot be used.
+    struct Refusal {
+        std::optional<Holder> holder;
+        FileProblem file;
     };
 
     // Held while the tunnel is ours; the lock goes with the last copy.
@@ -51,8 +31,10 @@ public:
         ~Lease();
         Lease(const Lease &) = delete;
         Lease &operator=(const Lease &) = delete;
-        // Records what the tunnel is doing, for other processes to read (a short word: "connecting", ...).
-        void setState(const QString &state);
+        // Records what the tunnel is doing, for other processes to read.
+        void setState(TunnelPhase phase);
+        // Records the node the tunnel runs to, and since when it is up (none: not up).
+        void setTunnel(std::optional<RunningNode> node, std::optional<QDateTime> upSince);
         // Records the helper this holder runs (none: it runs none).
         void setHelper(std::optional<HelperRecord> helper);
         // What the lock file said when this lease took it: a holder that ended without letting go
@@ -71,14 +53,16 @@ public:
         QString m_program;
         QString m_state;
         std::optional<HelperRecord> m_helper;
+        std::optional<RunningNode> m_node;
+        std::optional<QDateTime> m_upSince;
         std::optional<Holder> m_leftBehind;
     };
 
     TunnelOwnership(QString lockPath, QString program);
 
     // Our lease (the one we hold already, if any), or null when another process holds the tunnel or the
-    // lock file cannot be used; problem then says why, for the user.
-    std::shared_ptr<Lease> acquire(QString *problem);
+    // lock file cannot be used; refusal then says which.
+    std::shared_ptr<Lease> acquire(Refusal *refusal);
     // Who holds the tunnel, when another process does, or whose file keeps it from us.
     std::optional<Holder> otherHolder() const;
     // When nobody holds the tunnel: what a holder that was killed left in our lock file, if anything.

@@ -2,8 +2,6 @@
 
 #include <QString>
 
-#include <sys/types.h>
-
 // The helper's fixed files in the shared temporary folder. Tests point them into a folder of their own.
 struct TunnelPaths {
     QString log = QStringLiteral("/tmp/fw.log");
@@ -15,8 +13,4 @@ struct TunnelPaths {
     QString ownerLock = defaultOwnerLock();
 
     static QString defaultOwnerLock();
-
-    // Why a file another user owns at path keeps the tunnel from us, for the user: who owns it and
-    // what to do about it. Safe from any thread.
-    static QString ownedByAnotherUser(const QString &path, uid_t owner);
 };

@@ -1,7 +1,5 @@
 #include "TunnelPhase.h"
 
-#include <QHash>
-
 namespace TunnelPhases {
 
 QString rawValue(TunnelPhase phase)
@@ -17,31 +15,22 @@ QString rawValue(TunnelPhase phase)
         return QStringLiteral("failed");
     case TunnelPhase::lost:
         return QStringLiteral("lost");
+    case TunnelPhase::blocked:
+        return QStringLiteral("blocked");
     case TunnelPhase::disconnected:
         break;
     }
     return QStringLiteral("disconnected");
 }
 
-TunnelPhase ofStatusKey(const QString &key)
+TunnelPhase ofRecordedWord(const QString &word)
 {
-    static const QHash<QString, TunnelPhase> phases{
-        {QStringLiteral("vpn_connecting"), TunnelPhase::connecting},
-        {QStringLiteral("reconnecting"), TunnelPhase::connecting},
-        {QStringLiteral("vpn_connected"), TunnelPhase::connected},
-        {QStringLiteral("disconnecting"), TunnelPhase::disconnecting},
-        {QStringLiteral("user_cancelled"), TunnelPhase::failed},
-        {QStringLiteral("privileges_refused"), TunnelPhase::failed},
-        {QStringLiteral("launch_failed"), TunnelPhase::failed},
-        {QStringLiteral("connect_failed"), TunnelPhase::failed},
-        {QStringLiteral("process_crashed"), TunnelPhase::failed},
-        {QStringLiteral("node_invalid"), TunnelPhase::failed},
-        {QStringLiteral("tunnel_in_use"), TunnelPhase::failed},
-        {QStringLiteral("stop_failed"), TunnelPhase::failed},
-        {QStringLiteral("reconnect_failed"), TunnelPhase::failed},
-        {QStringLiteral("process_exited"), TunnelPhase::lost},
-    };
-    return phases.value(key, TunnelPhase::disconnected);
+    for (TunnelPhase phase :
+         {TunnelPhase::connecting, TunnelPhase::connected, TunnelPhase::disconnecting, TunnelPhase::failed}) {
+        if (word == rawValue(phase))
+            return phase;
+    }
+    return TunnelPhase::connecting;
 }
 
 } // namespace TunnelPhases

@@ -1,14 +1,12 @@
 #include "TunnelState.h"
 
-TunnelState::TunnelState(QString status, QObject *parent)
+TunnelState::TunnelState(QObject *parent)
     : QObject(parent)
-    , m_status(std::move(status))
 {}
 
-void TunnelState::setStatus(QString status, TunnelPhase phase)
+void TunnelState::setCause(TunnelCause cause)
 {
-    m_status = std::move(status);
-    m_phase = phase;
+    m_cause = std::move(cause);
     emit statusChanged();
 }
 
@@ -34,4 +32,16 @@ void TunnelState::setReconnecting(bool reconnecting)
 {
     m_isReconnecting = reconnecting;
     emit reconnectingChanged();
+}
+
+void TunnelState::setNode(std::optional<NodeInfo> node)
+{
+    m_node = std::move(node);
+    emit nodeChanged();
+}
+
+void TunnelState::setUpSince(std::optional<QDateTime> since)
+{
+    m_upSince = std::move(since);
+    emit upSinceChanged();
 }

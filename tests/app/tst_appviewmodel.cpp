@@ -69,7 +69,7 @@ private slots:
         QSignalSpy connected(&vm, &AppViewModel::isConnectedChanged);
         QSignalSpy error(&vm, &AppViewModel::authErrorChanged);
         TunnelState &tunnel = vm.tunnel().stateForTests();
-        tunnel.setStatus(vm.vpnStatus(), vm.vpnPhase());
+        tunnel.setCause(tunnel.cause());
         tunnel.setConnected(false);
         vm.setAuthError(std::nullopt);
         vm.setAuthError(std::nullopt);
@@ -157,7 +157,7 @@ private slots:
         vm.setPingingNodes({{2, true}});
         vm.setCachedNodeVersion(QStringLiteral("v3"));
         TunnelState &tunnel = vm.tunnel().stateForTests();
-        tunnel.setStatus(QStringLiteral("Connected"), TunnelPhase::connected);
+        tunnel.setCause(TunnelReason::connected);
         tunnel.setConnected(true);
         tunnel.setLoading(true);
         tunnel.setPid(4242);

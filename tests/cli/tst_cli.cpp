@@ -816,10 +816,10 @@ private slots:
     {
         // The app, as far as the client can tell: it holds the tunnel and listens on its channel.
         TunnelOwnership app(stateFile(QStringLiteral("tunnel.lock")), QStringLiteral("nimbrel"));
-        QString problem;
+        TunnelOwnership::Refusal problem;
         std::shared_ptr<TunnelOwnership::Lease> lease = app.acquire(&problem);
         QVERIFY(lease);
-        lease->setState(QStringLiteral("connected"));
+        lease->setState(TunnelPhase::connected);
         InstanceChannel channel(InstanceChannel::socketPath(settingsFile()));
         QCOMPARE(channel.claim(), InstanceChannel::Role::Primary);
         QByteArrayList requests;

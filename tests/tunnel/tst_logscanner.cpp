@@ -81,9 +81,9 @@ private slots:
     {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("fw.log"));
-        QString problem;
+        FileProblem problem;
         TunnelLog log = TunnelLog::create(path, &problem);
-        QVERIFY2(log.isValid(), qPrintable(problem));
+        QVERIFY2(log.isValid(), qPrintable(problem.path + problem.detail));
         QCOMPARE(QFile(path).permissions() & (QFileDevice::ReadOther | QFileDevice::ReadGroup),
                  QFileDevice::Permissions());
         ::write(log.writeDescriptor(), "VPN ", 4);
@@ -115,7 +115,7 @@ private slots:
         precious.write("keep me");
         precious.close();
         QVERIFY(QFile::link(target, path));
-        QString problem;
+        FileProblem problem;
         TunnelLog viaLink = TunnelLog::create(path, &problem);
         QVERIFY(viaLink.isValid());
         ::write(viaLink.writeDescriptor(), "helper output", 13);
@@ -136,9 +136,9 @@ private slots:
             const QString theirs = dir.filePath(QStringLiteral("theirs.log"));
             QVERIFY(QFile(theirs).open(QIODevice::WriteOnly)); // root's, and we are about to be somebody else
             QVERIFY(OtherUser::run([theirs] {
-                QString refusal;
+                FileProblem refusal;
                 return !TunnelLog::create(theirs, &refusal).isValid() &&
-                       refusal == theirs + QStringLiteral(" belongs to user root; an administrator can remove it");
+                       refusal == FileProblem{FileProblem::Kind::ownedByOtherUser, theirs, QStringLiteral("root")};
             }));
             QVERIFY(QFileInfo(theirs).exists());
         }
@@ -147,7 +147,7 @@ private slots:
         QVERIFY(QDir().mkdir(folderPath));
         TunnelLog blocked = TunnelLog::create(folderPath, &problem);
         QVERIFY(!blocked.isValid());
-        QVERIFY2(problem.contains(QLatin1String("not ours")), qPrintable(problem));
+        QCOMPARE(problem.kind, FileProblem::Kind::notOurs);
     }
 };
 

@@ -52,11 +52,6 @@ QList<QStringList> routeCalls(const QList<RecordingPrivilegedRunner::Call> &call
     return verbCalls(calls, QStringLiteral("routes"));
 }
 
-bool hasKill(const QList<RecordingPrivilegedRunner::Call> &calls)
-{
-    return !verbCalls(calls, QStringLiteral("stop")).isEmpty();
-}
-
 bool ranSmartCleanup(const QList<RecordingPrivilegedRunner::Call> &calls)
 {
     return !verbCalls(calls, QStringLiteral("smart-cleanup")).isEmpty();
@@ -792,12 +787,12 @@ private slots:
         {
             // What the killed client's lease wrote, left as the kill leaves it.
             TunnelOwnership killed(fixture.env.tunnelPaths.ownerLock, QStringLiteral("nimbrel"));
-            QString problem;
-            std::shared_ptr<TunnelOwnership::Lease> lease = killed.acquire(&problem);
+            TunnelOwnership::Refusal refusal;
+            std::shared_ptr<TunnelOwnership::Lease> lease = killed.acquire(&refusal);
             QVERIFY(lease);
             lease->setHelper(
                 TunnelOwnership::HelperRecord{pid, identity, QStringLiteral("127.0.0.1"), RoutingMode::safe});
-            lease->setState(QStringLiteral("connected"));
+            lease->setState(TunnelPhase::connected);
             const QByteArray record = TestEnvironment::contentOf(fixture.env.tunnelPaths.ownerLock);
             lease.reset();
             QVERIFY(TestEnvironment::writeFile(fixture.env.tunnelPaths.ownerLock, record));

@@ -2,6 +2,7 @@
 #include "TestEnvironment.h"
 #include "TestableViewModel.h"
 #include "TunnelFixture.h"
+#include "app/TunnelStatusText.h"
 #include "tunnel/TunnelOwnership.h"
 
 #include <QCoreApplication>
@@ -38,16 +39,17 @@ private slots:
         const QString lock = env.tunnelPaths.ownerLock;
         TunnelOwnership app(lock, QStringLiteral("nimbrel"));
         TunnelOwnership cli(lock, QStringLiteral("nimbrel-cli"));
-        QString problem;
+        TunnelOwnership::Refusal problem;
         std::shared_ptr<TunnelOwnership::Lease> lease = app.acquire(&problem);
-        QVERIFY2(lease, qPrintable(problem));
+        QVERIFY2(lease, qPrintable(TunnelStatusText::refusal(problem)));
         QCOMPARE(app.acquire(&problem), lease); // ours already: the same lease
         QVERIFY(app.heldByUs());
         QVERIFY(!app.otherHolder());
 
         QVERIFY(!cli.acquire(&problem));
-        QCOMPARE(problem, QStringLiteral("Tunnel in use by another Nimbrel process (%1)").arg(holderText("nimbrel")));
-        lease->setState(QStringLiteral("connected"));
+        QCOMPARE(TunnelStatusText::refusal(problem),
+                 QStringLiteral("Tunnel in use by another Nimbrel process (%1)").arg(holderText("nimbrel")));
+        lease->setState(TunnelPhase::connected);
         const std::optional<TunnelOwnership::Holder> holder = cli.otherHolder();
         QVERIFY(holder);
         QCOMPARE(holder->pid, QCoreApplication::applicationPid());
@@ -71,8 +73,8 @@ private slots:
         const QString folder = env.path(QStringLiteral("run"));
         const QString lock = folder + QStringLiteral("/tunnel.lock");
         TunnelOwnership ownership(lock, QStringLiteral("nimbrel"));
-        QString problem;
-        QVERIFY2(ownership.acquire(&problem), qPrintable(problem)); // the folder is made, private
+        TunnelOwnership::Refusal problem;
+        QVERIFY2(ownership.acquire(&problem), qPrintable(TunnelStatusText::refusal(problem))); // the folder is made, private
         struct stat info {};
         QCOMPARE(::stat(QFile::encodeName(folder).constData(), &info), 0);
         QCOMPARE(info.st_mode & 07777, mode_t(0700));
@@ -80,7 +82,7 @@ private slots:
         ::chmod(QFile::encodeName(lock).constData(), 0644);
         TunnelOwnership again(lock, QStringLiteral("nimbrel"));
         const std::shared_ptr<TunnelOwnership::Lease> lease = again.acquire(&problem);
-        QVERIFY2(lease, qPrintable(problem));
+        QVERIFY2(lease, qPrintable(TunnelStatusText::refusal(problem)));
         QCOMPARE(::stat(QFile::encodeName(lock).constData(), &info), 0);
         QCOMPARE(info.st_mode & 07777, mode_t(0600));
         if (::geteuid() == 0) {
@@ -91,7 +93,7 @@ private slots:
 
         ::chmod(QFile::encodeName(folder).constData(), 0777);
         QVERIFY(!TunnelOwnership(folder + QStringLiteral("/other.lock"), QStringLiteral("nimbrel")).acquire(&problem));
-        QCOMPARE(problem, QStringLiteral("%1 is not a folder of this user's alone").arg(folder));
+        QCOMPARE(problem.file, (FileProblem{FileProblem::Kind::folderNotPrivate, folder, {}}));
         const QString defaultFolder = QFileInfo(TunnelPaths::defaultOwnerLock()).absolutePath();
         QVERIFY(defaultFolder == QStringLiteral("/tmp/nimbrel-%1").arg(::geteuid()) ||
                 defaultFolder == qEnvironmentVariable("XDG_RUNTIME_DIR") + QStringLiteral("/nimbrel"));
@@ -120,9 +122,9 @@ private slots:
             QVERIFY(QDir().mkdir(lock));
 
         TunnelOwnership ownership(lock, QStringLiteral("nimbrel"));
-        QString problem;
+        TunnelOwnership::Refusal problem;
         QVERIFY(!ownership.acquire(&problem)); // and a FIFO does not block
-        QVERIFY2(!problem.isEmpty(), qPrintable(kind));
+        QVERIFY2(!problem.holder && problem.file.path == lock, qPrintable(kind));
         QCOMPARE(TestEnvironment::contentOf(target), QByteArray("keep me"));
     }
 
@@ -151,12 +153,12 @@ private slots:
         const QString expected = QStringLiteral("%1 belongs to user %2; an administrator can remove it")
                                      .arg(lock, QString::fromLocal8Bit(::getpwuid(OtherUser::kUid)->pw_name));
         TunnelOwnership ownership(lock, QStringLiteral("nimbrel"));
-        QString problem;
+        TunnelOwnership::Refusal problem;
         QVERIFY(!ownership.acquire(&problem));
-        QCOMPARE(problem, expected);
+        QCOMPARE(TunnelStatusText::refusal(problem), expected);
         const std::optional<TunnelOwnership::Holder> holder = ownership.otherHolder();
         QVERIFY(holder);
-        QCOMPARE(holder->refusal(), expected);
+        QCOMPARE(TunnelStatusText::heldBy(*holder), expected);
         QCOMPARE(holder->pid, 0);
 
         // The app says the same when it is asked to connect, and starts nothing.
@@ -180,10 +182,10 @@ private slots:
         QVERIFY(::link(QFile::encodeName(target).constData(),
                        QFile::encodeName(env.tunnelPaths.ownerLock).constData()) == 0);
         TunnelOwnership ownership(env.tunnelPaths.ownerLock, QStringLiteral("nimbrel"));
-        QString problem;
+        TunnelOwnership::Refusal problem;
         std::shared_ptr<TunnelOwnership::Lease> lease = ownership.acquire(&problem);
         QVERIFY(lease);
-        lease->setState(QStringLiteral("connected"));
+        lease->setState(TunnelPhase::connected);
         lease.reset();
         QCOMPARE(TestEnvironment::contentOf(target), QByteArray("keep me"));
     }
@@ -193,7 +195,7 @@ private slots:
         TunnelFixture fixture;
         QVERIFY(TestEnvironment::writeFile(fixture.env.tunnelPaths.log, "their log\n"));
         TunnelOwnership other(fixture.env.tunnelPaths.ownerLock, QStringLiteral("nimbrel-cli"));
-        QString problem;
+        TunnelOwnership::Refusal problem;
         const std::shared_ptr<TunnelOwnership::Lease> theirs = other.acquire(&problem);
         QVERIFY(theirs);
 
@@ -236,7 +238,7 @@ private slots:
         for (const QFileInfo &fd : descriptors.entryInfoList(QDir::Files | QDir::System))
             QVERIFY2(fd.symLinkTarget() != lockTarget, "the helper inherited the tunnel lock");
 
-        QString problem;
+        TunnelOwnership::Refusal problem;
         QVERIFY(!other.acquire(&problem));
         fixture.vm().vpnDisconnect();
         QCOMPARE(other.otherHolder().value_or(TunnelOwnership::Holder()).state, QStringLiteral("disconnecting"));
@@ -265,8 +267,8 @@ private slots:
         fixture.vm().vpnConnect();
         QTRY_VERIFY_WITH_TIMEOUT(!fixture.vm().isVpnLoading(), 10000);
         TunnelOwnership other(fixture.env.tunnelPaths.ownerLock, QStringLiteral("nimbrel-cli"));
-        QString problem;
-        QVERIFY2(other.acquire(&problem), qPrintable(problem));
+        TunnelOwnership::Refusal problem;
+        QVERIFY2(other.acquire(&problem), qPrintable(TunnelStatusText::refusal(problem)));
     }
 
     void startupCleanupLeavesAnotherProcesssScriptAlone()
@@ -275,7 +277,7 @@ private slots:
         QVERIFY(TestEnvironment::writeFile(env.tunnelPaths.cleanupScript, "#!/bin/sh\nexit 0\n",
                                            QFile::ReadOwner | QFile::WriteOwner));
         TunnelOwnership other(env.tunnelPaths.ownerLock, QStringLiteral("nimbrel-cli"));
-        QString problem;
+        TunnelOwnership::Refusal problem;
         const std::shared_ptr<TunnelOwnership::Lease> theirs = other.acquire(&problem);
         QVERIFY(theirs);
         TestableViewModel vm(env.environment());

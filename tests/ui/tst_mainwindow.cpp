@@ -128,8 +128,7 @@ private slots:
         QCOMPARE(textOf("homeSlot", "vpnStatusText"), QStringLiteral("Disconnected"));
 
         // The next status change is made in the new language.
-        m_vm->tunnel().stateForTests().setStatus(LanguageManager::shared().localized(QStringLiteral("vpn_connecting")),
-                                                 TunnelPhase::connecting);
+        m_vm->tunnel().stateForTests().setCause(TunnelReason::connecting);
         QTRY_COMPARE(textOf("homeSlot", "vpnStatusText"), QStringLiteral("Подключение…"));
 
         // A screen built after the switch starts in the new language, and follows the next switch.
@@ -301,29 +300,35 @@ private slots:
         TunnelState &tunnel = m_vm->tunnel().stateForTests();
         for (const AppLanguage language : AppLanguages::all()) {
             languages.setLanguage(language);
-            QStringList statuses;
-            for (const char *key :
-                 {"vpn_disconnected", "vpn_connecting", "vpn_connected", "connect_failed", "disconnecting",
-                  "disconnected", "process_exited", "process_crashed", "select_node_first", "psk_not_ready",
-                  "node_invalid", "binary_not_found", "privileges_refused", "user_cancelled"})
-                statuses << languages.localized(QLatin1String(key));
-            statuses << languages.formatted(QStringLiteral("tunnel_in_use"), QStringLiteral("nimbrel-cli, pid 4194304"))
-                     << languages.formatted(QStringLiteral("launch_failed"),
-                                            QStringLiteral("/usr/local/lib/nimbrel/nimbrel-macos: Permission denied"))
-                     << languages.formatted(
-                            QStringLiteral("path_owned_by_other"),
-                            QStringList{QStringLiteral("/tmp/nimbrel-tunnel.lock"), QStringLiteral("nobody")})
-                     << languages.formatted(QStringLiteral("reconnecting"),
-                                            QStringList{QStringLiteral("3"), QStringLiteral("3")});
-            for (const QString &status : statuses) {
-                tunnel.setStatus(status, TunnelPhase::failed);
+            TunnelHolder holder;
+            holder.pid = 4194304;
+            holder.program = QStringLiteral("nimbrel-cli");
+            holder.state = QStringLiteral("connected");
+            TunnelHolder left = holder;
+            left.leftBehind = true;
+            QList<TunnelCause> causes;
+            for (int reason = 0; reason <= int(TunnelReason::runsElsewhere); ++reason)
+                causes << TunnelCause(TunnelReason(reason), holder);
+            causes << TunnelCause(TunnelReason::runsElsewhere, left)
+                   << TunnelCause(TunnelReason::launchFailed,
+                                  QStringLiteral("/usr/local/lib/nimbrel/nimbrel-macos: Permission denied"))
+                   << TunnelCause(TunnelReason::fileProblem,
+                                  FileProblem{FileProblem::Kind::ownedByOtherUser,
+                                              QStringLiteral("/run/user/4194304/nimbrel/tunnel.lock"),
+                                              QStringLiteral("nobody")})
+                   << TunnelCause(TunnelReason::launchFailed,
+                                  FileProblem{FileProblem::Kind::changedWhileCreated, QStringLiteral("/tmp/fw.log"), {}});
+            tunnel.setAttempt(TunnelState::Attempt{3, 3});
+            for (const TunnelCause &cause : causes) {
+                tunnel.setCause(cause);
                 QVERIFY(QQuickTest::qWaitForPolish(m_window));
                 QVERIFY(QQuickTest::qWaitForPolish(panel.get()));
-                QVERIFY2(fits(), qPrintable(status));
+                QVERIFY2(fits(), qPrintable(m_vm->vpnStatus()));
             }
+            tunnel.setAttempt(std::nullopt);
         }
         languages.setLanguage(AppLanguage::en);
-        tunnel.setStatus(languages.localized(QStringLiteral("vpn_disconnected")), TunnelPhase::disconnected);
+        tunnel.setCause(TunnelReason::notConnected);
         m_vm->setNodes({});
         m_vm->setSubscriptionStatus(std::nullopt);
     }

@@ -18,6 +18,8 @@ Item {
     required property bool isPinging
     required property bool isSelected
     required property bool isLast
+    // The node of the tunnel that is up, whatever is selected for the next connect.
+    readonly property bool isRunning: AppViewModel.runningNodeId !== 0 && AppViewModel.runningNodeId === nodeId
 
     function levelColor(level) {
         return level === UiFormat.Good ? Theme.clrConnected : level === UiFormat.Warning ? Theme.clrWarning : Theme.clrError
@@ -49,7 +51,7 @@ Item {
         objectName: root.objectName + "_select"
         anchors.fill: parent
         Accessible.role: Accessible.Button
-        Accessible.name: root.name
+        Accessible.name: root.isRunning ? root.name + ", " + qsTr("connected_mark") : root.name
         onClicked: AppViewModel.selectNodeById(root.nodeId)
     }
 
@@ -89,6 +91,22 @@ Item {
                     color: Theme.clrTextPrimary
                     font.pixelSize: 14
                     font.weight: Font.Medium
+                }
+                Rectangle {
+                    objectName: "connectedBadge"
+                    visible: root.isRunning
+                    implicitWidth: connectedMark.implicitWidth + 12
+                    implicitHeight: connectedMark.implicitHeight + 4
+                    radius: height / 2
+                    color: Qt.rgba(Theme.clrConnected.r, Theme.clrConnected.g, Theme.clrConnected.b, 0.15)
+                    Text {
+                        id: connectedMark
+                        anchors.centerIn: parent
+                        text: qsTr("connected_mark")
+                        color: Theme.clrConnected
+                        font.pixelSize: 10
+                        font.weight: Font.DemiBold
+                    }
                 }
                 Rectangle {
                     objectName: "offlineBadge"

@@ -8,7 +8,7 @@ CardBackground {
     objectName: "vpnHeroCard"
 
     property real pulseScale: 1.0
-    property string mode: AppViewModel.routingModeName()
+    readonly property string mode: AppViewModel.routingModeName
     readonly property bool locked: AppViewModel.isConnected || AppViewModel.isVpnLoading || AppViewModel.isReconnecting
 
     implicitHeight: column.implicitHeight + 40
@@ -81,7 +81,8 @@ CardBackground {
                 horizontalAlignment: Text.AlignHCenter
                 wrapMode: Text.Wrap
                 text: AppViewModel.vpnStatus
-                color: AppViewModel.isConnected ? Theme.clrConnected : Theme.clrTextPrimary
+                color: AppViewModel.isConnected ? Theme.clrConnected
+                                                : AppViewModel.vpnFailed ? Theme.clrError : Theme.clrTextPrimary
                 font.pixelSize: 16
                 font.weight: Font.DemiBold
                 Accessible.name: text
@@ -91,10 +92,16 @@ CardBackground {
                 Layout.fillWidth: true
                 horizontalAlignment: Text.AlignHCenter
                 wrapMode: Text.Wrap
-                visible: AppViewModel.selectedNode !== undefined && AppViewModel.selectedNode !== null
-                text: visible ? AppViewModel.selectedNode.flagEmoji + " " + AppViewModel.selectedNode.name : ""
+                visible: AppViewModel.shownNode !== undefined && AppViewModel.shownNode !== null
+                text: visible ? AppViewModel.shownNode.flagEmoji + " " + AppViewModel.shownNode.name : ""
                 color: Theme.clrTextSecondary
                 font.pixelSize: 13
+            }
+            UpTimeText {
+                objectName: "upTimeText"
+                Layout.fillWidth: true
+                horizontalAlignment: Text.AlignHCenter
+                font.pixelSize: 12
             }
         }
 
@@ -134,10 +141,7 @@ CardBackground {
                         horizontalAlignment: Text.AlignHCenter
                         verticalAlignment: Text.AlignVCenter
                     }
-                    onClicked: {
-                        AppViewModel.chooseRoutingModeByName(modelData.value)
-                        root.mode = AppViewModel.routingModeName()
-                    }
+                    onClicked: AppViewModel.chooseRoutingModeByName(modelData.value)
                 }
             }
         }

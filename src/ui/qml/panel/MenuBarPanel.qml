@@ -37,7 +37,7 @@ Window {
                 objectName: "panelStatusText"
                 Layout.fillWidth: true
                 text: AppViewModel.vpnStatus
-                color: Theme.clrTextPrimary
+                color: AppViewModel.vpnFailed ? Theme.clrError : Theme.clrTextPrimary
                 font.pixelSize: 13
                 wrapMode: Text.Wrap
             }
@@ -45,10 +45,15 @@ Window {
         Text {
             objectName: "panelNodeText"
             Layout.fillWidth: true
-            visible: AppViewModel.isConnected && AppViewModel.selectedNode !== undefined && AppViewModel.selectedNode !== null
-            text: visible ? AppViewModel.selectedNode.flagEmoji + " " + AppViewModel.selectedNode.name : ""
+            visible: AppViewModel.isConnected && AppViewModel.shownNode !== undefined && AppViewModel.shownNode !== null
+            text: visible ? AppViewModel.shownNode.flagEmoji + " " + AppViewModel.shownNode.name : ""
             color: Theme.clrTextSecondary
             font.pixelSize: 12
+        }
+        UpTimeText {
+            objectName: "panelUpTimeText"
+            Layout.fillWidth: true
+            font.pixelSize: 11
         }
         Rectangle { objectName: "panelDivider1"; Layout.fillWidth: true; Layout.preferredHeight: 1; color: Theme.clrBgCardBorder }
         // Connect only at home; a tunnel that is up or starting can be stopped here from every screen.
