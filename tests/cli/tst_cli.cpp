@@ -2,6 +2,7 @@
 #include "OtherUser.h"
 #include "ProbeTargets.h"
 #include "TestEnvironment.h"
+#include "app/AppViewModel.h"
 #include "cli/CliCommandTable.h"
 #include "i18n/LanguageManager.h"
 #include "platform/InstanceChannel.h"
@@ -168,6 +169,8 @@ private:
     }
 
 private slots:
+    void initTestCase() { TestEnvironment::useTemporaryLanguageStore(); }
+
     void init()
     {
         m_service = std::make_unique<DevService>(DevService::Options{});
@@ -687,6 +690,49 @@ private slots:
         QCOMPARE(cli->exitCode(), 0);
         QCOMPARE(out, QStringLiteral("Connecting…\nConnected\nDisconnecting…\nDisconnected\n").toUtf8());
         QVERIFY(!SystemInfo::isProcessAlive(pid_t(helper)));
+    }
+
+    // The app beside a client in a terminal: it shows the client's tunnel (its node, since when) within
+    // a second, and its Disconnect has the client end its own tunnel, without a reconnect.
+    void theAppShowsAndStopsATunnelTheClientHolds()
+    {
+        signIn();
+        QCOMPARE(run({QStringLiteral("config"), QStringLiteral("autoReconnect"), QStringLiteral("on")}).exitCode, 0);
+        QObject owner;
+        QProcess *cli = start({QStringLiteral("connect")}, &owner);
+        QByteArray out;
+        QTRY_VERIFY_WITH_TIMEOUT((out += cli->readAllStandardOutput()).contains("Connected\n"), 15000);
+        const QJsonObject tunnel = tunnelStatus();
+        QCOMPARE(tunnel.value(QStringLiteral("state")).toString(), QStringLiteral("connected"));
+        const QDateTime since =
+            QDateTime::fromString(tunnel.value(QStringLiteral("connectedSince")).toString(), Qt::ISODate);
+        QVERIFY(qAbs(since.secsTo(QDateTime::currentDateTimeUtc())) < 60);
+        const QJsonObject node = tunnel.value(QStringLiteral("node")).toObject();
+        QVERIFY(node.value(QStringLiteral("id")).toInteger() > 0);
+        QVERIFY(!node.value(QStringLiteral("name")).toString().isEmpty());
+
+        TestEnvironment env;
+        env.tunnelPaths.ownerLock = stateFile(QStringLiteral("tunnel.lock"));
+        AppEnvironment environment = env.environment();
+        environment.intervals.otherHolderLook = std::chrono::milliseconds(100);
+        AppViewModel app(environment);
+        app.watchOtherProcesses();
+        QTRY_VERIFY_WITH_TIMEOUT(app.isConnected(), 1000);
+        QCOMPARE(app.vpnPhase(), TunnelPhase::connected);
+        QCOMPARE(app.vpnStatus(),
+                 QStringLiteral("Connected in a terminal (nimbrel-cli, pid %1)").arg(cli->processId()));
+        QCOMPARE(app.shownNode()->id, node.value(QStringLiteral("id")).toInteger());
+        QCOMPARE(app.upSince(), since);
+        QVERIFY(!app.tunnel().state().isActive()); // shown, not ours to stop on quit
+
+        app.vpnDisconnect();
+        QTRY_VERIFY_WITH_TIMEOUT(cli->state() == QProcess::NotRunning, 15000);
+        out += cli->readAllStandardOutput();
+        QCOMPARE(cli->exitCode(), 0);
+        QCOMPARE(out, QStringLiteral("Connecting…\nConnected\nDisconnecting…\nDisconnected\n").toUtf8());
+        QTRY_COMPARE_WITH_TIMEOUT(app.tunnel().state().cause().reason, TunnelReason::disconnected, 2000);
+        QVERIFY(!app.isConnected());
+        QVERIFY(!app.tunnel().state().node()); // the card names the selection again
     }
 
     // A clean-up script left behind by an earlier smart tunnel is cleaned up at the client's start;

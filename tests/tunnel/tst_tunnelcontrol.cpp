@@ -395,6 +395,7 @@ private slots:
         QTest::qWait(150); // longer than a wait: no attempt follows
         QCOMPARE(seen, statuses);
         QCOMPARE(problemsSeen, problems);
+        QCOMPARE(vm.vpnFailed(), statuses.last() != QLatin1String("Connected")); // in the error colour
         QCOMPARE(idleSpells, statuses.last() == QLatin1String("Connected") ? 0 : 1);
         const qsizetype attemptsMade = statuses.filter(QStringLiteral("Reconnecting… (")).size();
         QCOMPARE(TestEnvironment::contentOf(launches).count('\n'), 1 + attemptsMade);
@@ -602,6 +603,32 @@ private slots:
         QCOMPARE(fixture.vm().tunnelPid(), std::nullopt);
         QCOMPARE(fixture.vm().connectedServerIp(), std::nullopt);
         QVERIFY(!fixture.vm().monitorTask().has_value());
+    }
+
+    // Another row chosen while the tunnel runs changes the selection (the next connect's), never the node
+    // the card, the panel and the client name: that stays the tunnel's own, marked in the list, with the
+    // time it has been up, until it has stopped.
+    void theRunningNodeStaysNamedWhileAnotherIsSelected()
+    {
+        TunnelFixture fixture;
+        fixture.installRights();
+        TestableViewModel &vm = fixture.vm();
+        const NodeInfo running = *vm.selectedNode();
+        connectAndSettle(fixture);
+        QVERIFY(vm.isConnected());
+        NodeInfo other = running;
+        other.id = running.id + 1;
+        other.name = QStringLiteral("Singapore 01");
+        vm.setSelectedNode(other);
+        QCOMPARE(vm.shownNode()->id, running.id);
+        QCOMPARE(vm.runningNodeId(), running.id);
+        QVERIFY2(vm.upTimeText().startsWith(QLatin1String("Connected for 0:0")), qPrintable(vm.upTimeText()));
+        vm.vpnDisconnect();
+        QCOMPARE(vm.shownNode()->id, running.id); // "Disconnecting…" still names what is being stopped
+        QTRY_COMPARE_WITH_TIMEOUT(vm.vpnStatus(), QStringLiteral("Disconnected"), 10000);
+        QCOMPARE(vm.shownNode()->id, other.id);
+        QCOMPARE(vm.runningNodeId(), 0);
+        QCOMPARE(vm.upTimeText(), QString());
     }
 
     // "Disconnected" is said only once the helper is gone: after a helper that ignores SIGTERM has been

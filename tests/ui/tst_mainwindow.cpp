@@ -17,6 +17,8 @@
 #include <QClipboard>
 #include <QMenu>
 #include <QQmlApplicationEngine>
+#include <QQmlContext>
+#include <QQmlProperty>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QSignalSpy>
@@ -258,6 +260,60 @@ private slots:
     // Every status the tunnel can show, in every language, stays inside the connection card of the
     // 440-wide window (wrapped, with the lock, the mode switch and the button in place) and is shown
     // whole in the 240-wide panel.
+    // Connected to Tokyo, a click on Singapore: the card names Tokyo (the tunnel's node) with its time,
+    // Tokyo's row carries the mark (in its accessible name too), and Singapore is selected for the next
+    // connect. The mode switch shows a mode another process stored.
+    void theCardNamesTheRunningNodeAndTheListMarksIt()
+    {
+        NodeInfo tokyo;
+        tokyo.id = 1;
+        tokyo.name = QStringLiteral("Tokyo 01");
+        tokyo.status = QStringLiteral("ONLINE");
+        NodeInfo singapore = tokyo;
+        singapore.id = 2;
+        singapore.name = QStringLiteral("Singapore 01");
+        m_vm->setSubscriptionStatus(QStringLiteral("ACTIVE"));
+        m_vm->setNodes({tokyo, singapore});
+        m_vm->setSelectedNode(tokyo);
+        m_vm->setScreen(AppViewModel::Screen::Home);
+        QTRY_VERIFY(slotShown("homeSlot"));
+        TunnelState &tunnel = m_vm->tunnel().stateForTests();
+        tunnel.setNode(tokyo);
+        tunnel.setUpSince(QDateTime::currentDateTimeUtc().addSecs(-65));
+        tunnel.setConnected(true);
+        tunnel.setCause(TunnelReason::connected);
+
+        QQuickItem *home = findItem(m_window, QStringLiteral("homeSlot"));
+        m_vm->selectNodeById(2); // what the row's click calls
+        QCOMPARE(m_vm->selectedNode()->id, 2);
+        QTRY_COMPARE(textOf("homeSlot", "selectedNodeText"), QStringLiteral(" Tokyo 01"));
+        QTRY_VERIFY(textOf("homeSlot", "upTimeText").startsWith(QLatin1String("Connected for 1:0")));
+        const auto marked = [home](const char *row) {
+            return findItem(findItem(home, QLatin1String(row)), QStringLiteral("connectedBadge"))->isVisible();
+        };
+        QVERIFY(marked("node_1"));
+        QVERIFY(!marked("node_2"));
+        QQuickItem *tokyoRow = findItem(home, QStringLiteral("node_1_select"));
+        QCOMPARE(QQmlProperty(tokyoRow, QStringLiteral("Accessible.name"), qmlContext(tokyoRow)).read().toString(),
+                 QStringLiteral("Tokyo 01, connected"));
+
+        tunnel.setConnected(false);
+        tunnel.setUpSince(std::nullopt);
+        tunnel.setNode(std::nullopt);
+        tunnel.setCause(TunnelReason::disconnected);
+        QTRY_COMPARE(textOf("homeSlot", "selectedNodeText"), QStringLiteral(" Singapore 01"));
+        QVERIFY(!marked("node_1"));
+
+        // Another process (the command-line client) stores the mode: the switch follows.
+        m_vm->watchOtherProcesses();
+        QQuickItem *smart = findItem(home, QStringLiteral("mode_smart"));
+        QVERIFY(!smart->property("checked").toBool());
+        PreferenceStore::openFile(m_env->settingsFile())->setString(QStringLiteral("routingMode"), QStringLiteral("smart"));
+        QTRY_VERIFY(smart->property("checked").toBool());
+        m_vm->chooseRoutingMode(RoutingMode::safe);
+        QTRY_VERIFY(!smart->property("checked").toBool());
+    }
+
     void everyStatusFitsTheCardAndThePanel()
     {
         std::unique_ptr<QQuickWindow> panel = m_ui->createWindow(QStringLiteral("MenuBarPanel.qml"));
