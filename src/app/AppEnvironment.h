@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/BrowserOpener.h"
+#include "platform/SystemInfo.h"
 #include "tunnel/ControlProgram.h"
 #include "tunnel/HelperLocator.h"
 #include "tunnel/TunnelPaths.h"
@@ -53,6 +55,10 @@ struct AppEnvironment {
     QNetworkAccessManager *network = nullptr;
     TunnelPaths tunnelPaths;
     PlatformOperations platform;
+    // What opens a page in the browser, given its path (see BrowserOpener), and the private folder the
+    // page is written to.
+    QString browserOpener = BrowserOpener::systemOpener();
+    QString pageFolder = SystemInfo::privateRuntimeFolder();
     Intervals intervals;
     // Owner a clean-up script must have before it is run as root.
     uid_t trustedScriptOwner = 0;

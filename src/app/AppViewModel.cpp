@@ -9,6 +9,7 @@
 #include "nodes/LatencyProbe.h"
 #include "nodes/NodeListModel.h"
 #include "nodes/NodeSelection.h"
+#include "platform/BrowserOpener.h"
 #include "platform/NetworkAccess.h"
 #include "platform/PreferenceStore.h"
 #include "tunnel/TunnelController.h"
@@ -441,6 +442,24 @@ QString AppViewModel::subscribeUrl() const
     const QString text = site + QStringLiteral("/en?autoToken=") + *m_accessToken;
     const QUrl url(text, QUrl::StrictMode);
     return url.isValid() && !url.scheme().isEmpty() && !site.isEmpty() ? text : QString();
+}
+
+void AppViewModel::openSubscribePage()
+{
+    setSubscribeNotice(std::nullopt);
+    if (!m_browser) {
+        m_browser = std::make_unique<BrowserOpener>(m_environment.browserOpener, m_environment.pageFolder);
+        connect(m_browser.get(), &BrowserOpener::finished, this, [this](bool opened) {
+            if (!opened)
+                setSubscribeNotice(LanguageManager::shared().localized(QStringLiteral("browser_open_failed")));
+        });
+    }
+    m_browser->open(QUrl(subscribeUrl(), QUrl::StrictMode));
+}
+
+void AppViewModel::setSubscribeNotice(std::optional<QString> notice)
+{
+    assign(this, m_subscribeNotice, std::move(notice), &AppViewModel::subscribeNoticeChanged);
 }
 
 QString AppViewModel::binaryPath() const

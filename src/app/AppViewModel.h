@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 
+class BrowserOpener;
 class NodeListModel;
 
 // The one observable state object of the app: what the screens and the tray panel show, and the
@@ -44,6 +45,7 @@ class AppViewModel : public QObject {
     Q_PROPERTY(QVariantMap pingingNodes READ pingingNodesValue NOTIFY pingingNodesChanged)
     Q_PROPERTY(bool pickingFastest READ pickingFastest NOTIFY pickingFastestChanged)
     Q_PROPERTY(QVariant nodesNotice READ nodesNoticeValue NOTIFY nodesNoticeChanged)
+    Q_PROPERTY(QVariant subscribeNotice READ subscribeNoticeValue NOTIFY subscribeNoticeChanged)
     Q_PROPERTY(QString vpnStatus READ vpnStatus NOTIFY vpnStatusChanged)
     Q_PROPERTY(bool isConnected READ isConnected NOTIFY isConnectedChanged)
     Q_PROPERTY(bool isVpnLoading READ isVpnLoading NOTIFY isVpnLoadingChanged)
@@ -175,6 +177,10 @@ public:
     // The web-site address to subscribe at ("/en?autoToken=" and the access token as stored), or an
     // empty string without a token or when the text is no valid URL.
     Q_INVOKABLE QString subscribeUrl() const;
+    // Opens subscribeUrl in the browser without the token reaching a command line or a log; when no
+    // browser could be opened, subscribeNotice says so (until the next try).
+    Q_INVOKABLE void openSubscribePage();
+    const std::optional<QString> &subscribeNotice() const { return m_subscribeNotice; }
 
     // Tunnel.
     QString binaryPath() const;
@@ -228,6 +234,7 @@ signals:
     void userDataFailed(const QString &message);
     void pickingFastestChanged();
     void nodesNoticeChanged();
+    void subscribeNoticeChanged();
     // A fastest pick has ended: picked is the node it selected, or none.
     void fastestPicked(std::optional<qint64> picked);
 
@@ -276,6 +283,8 @@ private:
     QVariantMap pingResultsValue() const;
     QVariantMap pingingNodesValue() const;
     QVariant nodesNoticeValue() const;
+    QVariant subscribeNoticeValue() const { return m_subscribeNotice ? QVariant(*m_subscribeNotice) : QVariant(); }
+    void setSubscribeNotice(std::optional<QString> notice);
     QVariant shownNodeValue() const;
     QDateTime upSinceValue() const { return upSince().value_or(QDateTime()); }
     void preferencesChanged();
@@ -309,6 +318,8 @@ private:
     bool m_pickingFastest = false;
     QSet<qint64> m_pickWaiting; // the probes a pick under way still waits for
     std::optional<QString> m_nodesNotice;
+    std::optional<QString> m_subscribeNotice;
+    std::unique_ptr<BrowserOpener> m_browser;
     std::optional<QString> m_nodesError;
     QString m_psk;
     std::optional<QString> m_cachedNodeVersion;

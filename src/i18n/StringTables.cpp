@@ -84,6 +84,7 @@ constexpr Row kRows[] = {
     {"connected_in_terminal", {"Connected in a terminal (%@)", "已在终端中连接（%@）", "已在終端機中連線（%@）", "Подключено в терминале (%@)"}},
     {"connected_elsewhere", {"Connected by another Nimbrel process (%@)", "已由另一个 Nimbrel 进程连接（%@）", "已由另一個 Nimbrel 程序連線（%@）", "Подключено другим процессом Nimbrel (%@)"}},
     {"left_running", {"%@, left running by %@", "%@，由 %@ 遗留运行", "%@，由 %@ 遺留執行", "%@, оставлен работать процессом %@"}},
+    {"browser_open_failed", {"Could not open a web browser", "无法打开网页浏览器", "無法開啟網頁瀏覽器", "Не удалось открыть браузер"}},
     {"connected_mark", {"connected", "已连接", "已連線", "подключён"}},
     {"connected_for", {"Connected for %@", "已连接 %@", "已連線 %@", "Подключено %@"}},
     {"file_cannot_make", {"Cannot make %@ (%@)", "无法创建 %@（%@）", "無法建立 %@（%@）", "Не удаётся создать %@ (%@)"}},

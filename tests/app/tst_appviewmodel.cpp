@@ -5,7 +5,9 @@
 #include "i18n/LanguageManager.h"
 #include "platform/PreferenceStore.h"
 
+#include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QMetaProperty>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -309,6 +311,49 @@ private slots:
         QVERIFY(env.runner->calls().isEmpty());
         QVERIFY(QFileInfo(script).exists() || QFileInfo(script).isSymLink());
         QVERIFY(QFile::exists(env.tunnelPaths.gateway));
+    }
+
+    // The renewal's address carries the access token: the opener (xdg-open, open) is handed only the
+    // path of a private page that forwards to it, so the token reaches no command line and no log; a
+    // browser that cannot be opened is said, with or without an opener.
+    void theRenewalReachesTheBrowserThroughAPrivatePage()
+    {
+        static QByteArray messages;
+        messages.clear();
+        const QtMessageHandler previous =
+            qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &text) {
+                messages += text.toUtf8() + '\n';
+            });
+        const auto restore = qScopeGuard([previous] { qInstallMessageHandler(previous); });
+        TestEnvironment env;
+        const QString opener = env.path(QStringLiteral("xdg-open"));
+        writeFile(opener,
+                  "#!/bin/sh\nprintf '%s\\n' \"$@\" >\"$0.args\"\ncat \"$1\" >\"$0.page\"\n"
+                  "stat -c %a \"$1\" >\"$0.mode\"\necho \"no browser for $1\" >&2\nexit 3\n",
+                  QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        AppEnvironment environment = env.environment();
+        environment.browserOpener = opener;
+        environment.webSiteUrl = QUrl(QStringLiteral("https://nimbrel.example"));
+        TestableViewModel vm(environment);
+        const QByteArray token = "NMBSECRET-token-4711";
+        vm.setAccessToken(QString::fromLatin1(token));
+
+        vm.openSubscribePage();
+        QTRY_COMPARE(vm.subscribeNotice(), std::optional(QStringLiteral("Could not open a web browser")));
+        const QByteArray arguments = TestEnvironment::contentOf(opener + QStringLiteral(".args"));
+        QVERIFY2(arguments.startsWith(QFile::encodeName(environment.pageFolder) + "/renew-"), arguments.constData());
+        QVERIFY(!arguments.contains(token));
+        QVERIFY(TestEnvironment::contentOf(opener + QStringLiteral(".page"))
+                    .contains("location.replace(\"https://nimbrel.example/en?autoToken=" + token + "\")"));
+        QCOMPARE(TestEnvironment::contentOf(opener + QStringLiteral(".mode")), QByteArray("600\n"));
+        QCOMPARE(QFileInfo(environment.pageFolder).permissions() & (QFile::ReadOther | QFile::ReadGroup),
+                 QFile::Permissions());
+
+        QVERIFY(QFile::remove(opener));
+        vm.openSubscribePage(); // no opener at all
+        QTRY_VERIFY(vm.subscribeNotice());
+        QVERIFY(QDir(environment.pageFolder).isEmpty()); // the last page is gone with no browser to read it
+        QVERIFY2(!messages.contains(token), messages.constData());
     }
 };
 

@@ -37,6 +37,8 @@ AppEnvironment TestEnvironment::environment()
     environment.intervals.requestTimeout = 2000ms;
     environment.trustedScriptOwner = ::geteuid();
     environment.userId = ::getuid();
+    environment.browserOpener = path(QStringLiteral("no-browser-opener")); // tests never open a real browser
+    environment.pageFolder = path(QStringLiteral("run"));
     return environment;
 }
 

@@ -56,11 +56,16 @@ CardBackground {
             labelSize: 14
             fill: root.active ? Theme.clrPrimaryDim : Theme.clrPrimary
             text: root.active ? qsTr("renew") : qsTr("subscribe_now")
-            onClicked: {
-                const url = AppViewModel.subscribeUrl()
-                if (url.length > 0)
-                    Qt.openUrlExternally(url)
-            }
+            onClicked: AppViewModel.openSubscribePage()
+        }
+        Text {
+            objectName: "subscribeNotice"
+            Layout.fillWidth: true
+            visible: !!AppViewModel.subscribeNotice
+            text: visible ? AppViewModel.subscribeNotice : ""
+            color: Theme.clrError
+            font.pixelSize: 12
+            wrapMode: Text.Wrap
         }
     }
 }
