@@ -785,6 +785,9 @@ int CliCommands::disconnect()
     m_session.waitUntil([this, &limit] { return !m_tunnelOwnership.otherHolder() || limit.hasExpired(); }, false);
     if (m_tunnelOwnership.otherHolder())
         return failure(formatted(QStringLiteral("cli_holder_still_stopping"), inUse));
+    // A holder whose stop failed has left its helper on record, still running: no "Disconnected".
+    if (runningLeftBehind(m_tunnelOwnership))
+        return failure(TunnelStatusText::of(TunnelReason::stopFailed));
     reportDisconnected(QStringLiteral("disconnected"));
     return ExitSuccess;
 }

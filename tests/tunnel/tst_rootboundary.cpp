@@ -4,6 +4,7 @@
 #include "platform/FileTrust.h"
 #include "platform/PreferenceStore.h"
 #include "platform/PrivilegedRunner.h"
+#include "platform/ProcessIdentity.h"
 #include "platform/SystemInfo.h"
 #include "tunnel/ControlProgram.h"
 #include "tunnel/HelperLocator.h"
@@ -399,6 +400,7 @@ private slots:
         QTest::newRow("a helper that ends on SIGTERM") << "normal" << false;
         QTest::newRow("a helper stopped with SIGSTOP") << "normal" << true;
         QTest::newRow("a helper ignoring SIGTERM") << "ignore-term" << false;
+        QTest::newRow("a helper that has become another program") << "exec" << false;
     }
 
     void startStopAndCheckAreTheCallersAlone()
@@ -728,6 +730,52 @@ private slots:
         QVERIFY2(!down.contains(QLatin1String("0.0.0.0/1")) && !down.contains(QLatin1String("128.0.0.0/1")) &&
                      !down.contains(kServer),
                  qPrintable(down));
+    }
+
+    // A client killed while its helper ran, a helper that has become another program since: the next
+    // client's takeover has the control program stop it (by the pid and start time it recorded), and
+    // says "Disconnected" only once it is gone.
+    void theTakeoverStopsAHelperThatHasBecomeAnotherProgram()
+    {
+        QVERIFY(writeAsRoot(kScenarioFile, "NIMBREL_SIMHELPER_SCENARIO=exec\nNIMBREL_SIMHELPER_DELAY_MS=20\n", 0644));
+        const pid_t sudoProcess = startHelper(Who::owner, QStringLiteral("safe"));
+        const auto stopAnyway = qScopeGuard([sudoProcess] {
+            control(Who::owner, {QStringLiteral("stop")});
+            ::waitpid(sudoProcess, nullptr, 0);
+        });
+        QTRY_VERIFY(runningHelper() > 0);
+        const qint64 helper = runningHelper();
+        QTRY_VERIFY(TestEnvironment::contentOf(QStringLiteral("/proc/%1/cmdline").arg(helper)).startsWith("sh\0-c"));
+        const std::optional<ProcessIdentity> watched = ProcessIdentity::of(sudoProcess);
+        QVERIFY(watched);
+
+        TunnelFixture fixture(QStringLiteral("normal"), std::chrono::milliseconds(10), [](AppEnvironment &environment) {
+            environment.platform.privilegedRunner = std::make_shared<SudoRunner>();
+        });
+        // What the killed client's lease said: a tunnel on its way up, the sudo above root's helper.
+        QVERIFY(TestEnvironment::writeFile(
+            fixture.env.tunnelPaths.ownerLock,
+            QStringLiteral("pid=999999\nprogram=nimbrel\nstate=connecting\nhelper=%1\nhost=127.0.0.1\nmode=safe\n"
+                           "started=%2\ncommand=%3\nend\n")
+                .arg(sudoProcess)
+                .arg(watched->startTime, watched->commandDigest)
+                .toLatin1(),
+            QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+        QCOMPARE(runAs(Who::root, {QStringLiteral("/bin/chown"), QStringLiteral("-R"), QStringLiteral("4241:4241"),
+                                   fixture.env.path(QString())})
+                     .status,
+                 0);
+        QCOMPARE(::setresgid(kOwner, kOwner, 0), 0);
+        QCOMPARE(::setresuid(kOwner, kOwner, 0), 0);
+        const auto becomeRootAgain = qScopeGuard([] {
+            ::setresuid(0, 0, 0);
+            ::setresgid(0, 0, 0);
+        });
+
+        QCOMPARE(fixture.vm().recoverTunnel(), TunnelController::Recovery::CleaningUp);
+        QVERIFY(fixture.waitIdle());
+        QVERIFY(!SystemInfo::isProcessAlive(pid_t(helper)));
+        QVERIFY(!QFile::exists(kRunFile));
     }
 
 private:

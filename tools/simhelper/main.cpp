@@ -3,7 +3,9 @@
 // stays up until it is signalled; in smart mode it leaves a clean-up script behind. Environment:
 //   NIMBREL_SIMHELPER_SCENARIO  normal (default), error, capital-error, exit-early, die-later, silent,
 //                               ignore-term, flood, marker-and-error, error-after-marker, split-marker,
-//                               error-then-flood (an error word, then the flood, then the marker)
+//                               error-then-flood (an error word, then the flood, then the marker),
+//                               exec (becomes another program, a shell that says the marker and runs
+//                               until SIGTERM: same process, new command line)
 //   NIMBREL_SIMHELPER_DELAY_MS  delay before the first output (default 300)
 //   NIMBREL_SIMHELPER_RECORD    file to record the arguments and environment in (JSON); the PSK is
 //                               recorded only as present/absent and as a SHA-256 digest
@@ -208,6 +210,11 @@ int main(int argc, char *argv[])
 
     if (scenario == QLatin1String("exit-early"))
         return 1;
+    if (scenario == QLatin1String("exec")) {
+        const QByteArray script = "echo '" + kMarker + "'; trap 'exit 0' TERM; while :; do sleep 0.05; done";
+        ::execl("/bin/sh", "sh", "-c", script.constData(), static_cast<char *>(nullptr));
+        return 5;
+    }
     if (!addRoutes(env))
         return 4;
     if (scenario == QLatin1String("error")) {
