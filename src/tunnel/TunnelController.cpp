@@ -569,8 +569,10 @@ void TunnelController::vpnDisconnect()
             stop.mode = pending->mode;
         }
         const bool stopped = stop.run();
-        if (stopped)
+        if (stopped) {
+            lease->setHelper(std::nullopt);
             lease.reset();
+        }
         postToMain([generation, stopped, stop, lease](TunnelController &self) {
             self.finishDisconnect(generation, stopped ? std::nullopt : std::optional(stop), lease);
         });

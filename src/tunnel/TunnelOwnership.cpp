@@ -150,8 +150,10 @@ TunnelOwnership::Lease::Lease(int fd, QString ownFile, QString program, std::opt
 TunnelOwnership::Lease::~Lease()
 {
     // Nothing stale is left once free, so no other user ever finds a file of ours in the way. Removed
-    // while still locked: whoever opened it meanwhile sees that it is gone (acquire checks).
-    if (!m_ownFile.isEmpty()) {
+    // while still locked: whoever opened it meanwhile sees that it is gone (acquire checks). Only a
+    // helper that could not be stopped stays on record, for the next process to find and stop.
+    const bool helperMayRun = m_helper && m_state == TunnelPhases::rawValue(TunnelPhase::failed);
+    if (!m_ownFile.isEmpty() && !helperMayRun) {
         struct stat info {};
         const QByteArray native = QFile::encodeName(m_ownFile);
         if (::fstat(m_fd, &info) == 0 && isAtPath(native, info))
