@@ -34,6 +34,7 @@ AppEnvironment TestEnvironment::environment()
     environment.intervals.monitor = 20ms;
     environment.intervals.probeTimeout = 300ms;
     environment.intervals.stopPoll = 10ms;
+    environment.intervals.otherHolderLook = 20ms;
     environment.intervals.requestTimeout = 2000ms;
     environment.trustedScriptOwner = ::geteuid();
     environment.userId = ::getuid();

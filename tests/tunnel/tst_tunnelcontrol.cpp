@@ -782,16 +782,21 @@ private slots:
 
     // At start the app takes over what a killed client left: its record, written by that client's lease,
     // names a helper still up. Only the very process it started is adopted and, later, stopped; a pid
-    // that now names another process is never signalled, though the record's routes are deleted.
+    // that now names another process is never signalled, though the record's routes are deleted. One
+    // left while the app already ran is shown as left running (its node, since when), and Disconnect
+    // finishes it.
     void aHelperAKilledClientLeftIsAdoptedOnlyWhileItIsTheSameProcess_data()
     {
         QTest::addColumn<bool>("sameProcess");
-        QTest::newRow("the helper it started") << true;
-        QTest::newRow("its pid reused since") << false;
+        QTest::addColumn<bool>("whileRunning");
+        QTest::newRow("the helper it started") << true << false;
+        QTest::newRow("its pid reused since") << false << false;
+        QTest::newRow("left while the app runs") << true << true;
     }
     void aHelperAKilledClientLeftIsAdoptedOnlyWhileItIsTheSameProcess()
     {
         QFETCH(bool, sameProcess);
+        QFETCH(bool, whileRunning);
         TunnelFixture fixture;
         // Started the way a client starts it (a process of its own session, reaped when it ends).
         const int output = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
@@ -819,6 +824,7 @@ private slots:
             QVERIFY(lease);
             lease->setHelper(
                 TunnelOwnership::HelperRecord{pid, identity, QStringLiteral("127.0.0.1"), RoutingMode::safe});
+            lease->setTunnel(RunningNode{7, QStringLiteral("Tokyo 01"), {}}, QDateTime::currentDateTimeUtc());
             lease->setState(TunnelPhase::connected);
             const QByteArray record = TestEnvironment::contentOf(fixture.env.tunnelPaths.ownerLock);
             lease.reset();
@@ -826,6 +832,22 @@ private slots:
         }
 
         AppViewModel &vm = fixture.vm();
+        if (whileRunning) {
+            vm.watchOtherProcesses();
+            QTRY_VERIFY(vm.isConnected());
+            QCOMPARE(vm.vpnStatus(), QStringLiteral("Connected, left running by nimbrel, pid %1")
+                                         .arg(QCoreApplication::applicationPid()));
+            QCOMPARE(vm.shownNode()->name, QStringLiteral("Tokyo 01"));
+            QVERIFY(vm.upSince());
+            vm.vpnDisconnect();
+            QTRY_COMPARE_WITH_TIMEOUT(vm.vpnStatus(), QStringLiteral("Disconnected"), 10000);
+            QVERIFY(fixture.waitIdle());
+            QCOMPARE(verbCalls(fixture.env.runner->calls(), QStringLiteral("stop")).size(), 1);
+            QCOMPARE(routeCalls(fixture.env.runner->calls()).size(), 1);
+            QTest::qWait(50); // the watch looks again: nothing is left to show
+            QVERIFY(!vm.isConnected());
+            return;
+        }
         if (sameProcess) {
             QCOMPARE(vm.recoverTunnel(), TunnelController::Recovery::Adopted);
             QVERIFY(vm.isConnected());
