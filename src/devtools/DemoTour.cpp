@@ -93,20 +93,24 @@ QList<ScreenshotTour::Step> DemoTour::walkthrough(AppViewModel &vm, LanguageMana
         // Another row clicked while the tunnel runs: the card keeps naming the tunnel's node, and its
         // row carries the mark.
         {QStringLiteral("connected-other-selected"),
-         [&vm] {
-             for (const NodeInfo &node : vm.nodes()) {
-                 if (node.id != vm.runningNodeId()) {
-                     vm.selectNodeById(node.id);
-                     break;
-                 }
-             }
+         [&vm, main] {
+             const QList<NodeInfo> &nodes = vm.nodes();
+             qsizetype running = 0;
+             while (running < nodes.size() && nodes.at(running).id != vm.runningNodeId())
+                 ++running;
+             if (nodes.size() < 2 || running == nodes.size())
+                 return;
+             // The row below the running one (above, for the last), both in the picture.
+             vm.selectNodeById(nodes.at(running + 1 < nodes.size() ? running + 1 : running - 1).id);
+             scrollHome(main, 420 + 64 * qreal(std::max<qsizetype>(0, running - 3)));
          },
          [&vm] { return vm.selectedNode() && vm.selectedNode()->id != vm.runningNodeId(); },
          {}},
         // The helper ends by itself while the tunnel is up; with "Reconnect when lost" on, the client
         // waits, then starts it again.
         {QStringLiteral("lost-reconnecting"),
-         [&vm] {
+         [&vm, main] {
+             scrollHome(main, 0);
              AppSwitches(vm.environment().preferences, QString()).set(AppSwitches::Switch::autoReconnect, true);
              if (const std::optional<qint32> pid = vm.tunnelPid())
                  ::kill(*pid, SIGTERM);
