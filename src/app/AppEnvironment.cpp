@@ -4,7 +4,7 @@
 
 #include "BuildConfig.h"
 #include "platform/AdminPrompt.h"
-#include "platform/DemoPlatform.h"
+#include "demo/DemoPlatform.h"
 #include "platform/NetworkAccess.h"
 #include "platform/PreferenceStore.h"
 #include "platform/PrivilegedRunner.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/DemoPlatform.h"
+#include "demo/DemoPlatform.h"
 #include "platform/PrivilegedRunner.h"
 
 #include <QList>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "AdminPrompt.h"
-#include "PrivilegedRunner.h"
+#include "platform/AdminPrompt.h"
+#include "platform/PrivilegedRunner.h"
 
 #include <QMutex>
 #include <QStringList>

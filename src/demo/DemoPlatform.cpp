@@ -1,7 +1,7 @@
 #include "DemoPlatform.h"
 
-#include "FileTrust.h"
-#include "ProcessIdentity.h"
+#include "platform/FileTrust.h"
+#include "platform/ProcessIdentity.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
