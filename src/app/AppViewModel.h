@@ -116,7 +116,6 @@ public:
     // Up, starting or reconnecting: what the one button stops.
     bool tunnelInUse() const { return isConnected() || isVpnLoading() || isReconnecting(); }
     std::optional<qint32> tunnelPid() const { return m_tunnel->state().pid(); }
-    const std::optional<TaskHandle> &monitorTask() const { return m_tunnel->state().monitor(); }
     const std::optional<QString> &connectedServerIp() const { return m_tunnel->state().serverHost(); }
     RoutingMode connectedRoutingMode() const { return m_tunnel->state().mode(); }
     TunnelController &tunnel() { return *m_tunnel; }

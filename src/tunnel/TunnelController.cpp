@@ -390,7 +390,6 @@ void TunnelController::finishLaunch(const std::shared_ptr<LaunchTicket> &ticket,
 void TunnelController::startMonitoring(std::unique_ptr<TunnelMonitor> monitor)
 {
     stopMonitoring();
-    m_state.setMonitor(TaskHandle());
     m_monitor = std::move(monitor);
     connect(m_monitor.get(), &TunnelMonitor::up, this, [this] {
         markUp();
@@ -505,8 +504,6 @@ void TunnelController::stopReconnecting()
 
 void TunnelController::stopMonitoring()
 {
-    if (m_state.monitor())
-        m_state.monitor()->cancel();
     m_monitor.reset();
 }
 
@@ -522,7 +519,6 @@ void TunnelController::vpnDisconnect()
     leaveElsewhere();
     stopReconnecting();
     stopMonitoring();
-    m_state.setMonitor(std::nullopt);
     Teardown stop = currentTeardown();
     clearHelper();
     m_state.setServerHost(std::nullopt);

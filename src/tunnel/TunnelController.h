@@ -87,6 +87,8 @@ public:
     // waiting. A smart-mode clean-up script left behind without a record is run too.
     Recovery recoverLeftovers();
     const TunnelOwnership &ownership() const { return m_ownership; }
+    // Whether a helper's log and process are being watched.
+    bool isMonitoring() const { return m_monitor != nullptr; }
     // From now on, while this process drives no tunnel, shows a tunnel another process of this user
     // drives (or one a killed process left running), looking at the lock file every interval (and
     // once now). Its disconnect asks that process to stop it, or finishes what was left.

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "RoutingMode.h"
-#include "TaskHandle.h"
 #include "TunnelCause.h"
 #include "api/NodeInfo.h"
 
@@ -24,7 +23,6 @@ public:
     bool isConnected() const { return m_isConnected; }
     bool isLoading() const { return m_isLoading; }
     std::optional<qint32> pid() const { return m_pid; }
-    const std::optional<TaskHandle> &monitor() const { return m_monitor; }
     const std::optional<QString> &serverHost() const { return m_serverHost; }
     RoutingMode mode() const { return m_mode; }
     // A start has been under way for long enough that it may be cancelled.
@@ -55,7 +53,6 @@ public:
     void setCanCancel(bool canCancel);
     void setReconnecting(bool reconnecting);
     void setPid(std::optional<qint32> pid) { m_pid = pid; }
-    void setMonitor(std::optional<TaskHandle> monitor) { m_monitor = std::move(monitor); }
     void setServerHost(std::optional<QString> host) { m_serverHost = std::move(host); }
     void setMode(RoutingMode mode) { m_mode = mode; }
     void setNode(std::optional<NodeInfo> node);
@@ -80,7 +77,6 @@ private:
     bool m_canCancel = false;
     bool m_isReconnecting = false;
     std::optional<qint32> m_pid;
-    std::optional<TaskHandle> m_monitor;
     std::optional<QString> m_serverHost;
     RoutingMode m_mode = RoutingMode::safe;
     std::optional<NodeInfo> m_node;

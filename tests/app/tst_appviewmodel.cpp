@@ -139,7 +139,6 @@ private slots:
     {
         TestEnvironment env;
         TestableViewModel vm(env.environment());
-        const TaskHandle monitor;
         vm.setScreen(AppViewModel::Screen::Home);
         vm.setAuthLoading(true);
         vm.setAuthError(QStringLiteral("bad password"));
@@ -163,7 +162,6 @@ private slots:
         tunnel.setConnected(true);
         tunnel.setLoading(true);
         tunnel.setPid(4242);
-        tunnel.setMonitor(monitor);
         tunnel.setServerHost(QStringLiteral("10.0.0.2"));
         tunnel.setMode(RoutingMode::smart);
         env.preferences->setString(QStringLiteral("auth.accessToken"), QStringLiteral("stored"));
@@ -197,7 +195,6 @@ private slots:
         QCOMPARE(vm.isConnected(), true);
         QCOMPARE(vm.isVpnLoading(), true);
         QCOMPARE(vm.tunnelPid(), std::optional<qint32>(4242));
-        QVERIFY(vm.monitorTask() == std::optional(monitor));
         QCOMPARE(vm.connectedServerIp(), std::optional(QStringLiteral("10.0.0.2")));
         QCOMPARE(vm.connectedRoutingMode(), AppViewModel::RoutingMode::smart);
         QCOMPARE(env.preferences->string(QStringLiteral("auth.accessToken")), std::optional(QStringLiteral("stored")));

@@ -602,7 +602,7 @@ private slots:
         QVERIFY(!SystemInfo::isProcessAlive(pid_t(pid)));
         QCOMPARE(fixture.vm().tunnelPid(), std::nullopt);
         QCOMPARE(fixture.vm().connectedServerIp(), std::nullopt);
-        QVERIFY(!fixture.vm().monitorTask().has_value());
+        QVERIFY(!fixture.vm().tunnel().isMonitoring());
     }
 
     // Another row chosen while the tunnel runs changes the selection (the next connect's), never the node
