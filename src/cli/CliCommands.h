@@ -42,6 +42,11 @@ private:
     int mode();
     int language();
     int connect();
+    // Connect's --fastest: a failure's exit status, or none when a node was selected.
+    std::optional<int> selectFastest();
+    // A connect the tunnel refused before starting anything: says why, with every place looked in
+    // when no helper was found.
+    int refusedAtOnce();
     int disconnect();
     int config();
     int report();
@@ -61,6 +66,7 @@ private:
     // Probes the nodes at once, each result reported as it arrives when print is set; remembers and
     // returns them.
     QHash<qint64, qint64> probe(const QList<qint64> &ids, bool print);
+    void printStatusJson(const QJsonObject &tunnel);
     void printStatus(const QJsonObject &tunnel);
     // After the status: the tunnel's text (a whole status document with --json) at each change, until
     // interrupted.
