@@ -24,30 +24,6 @@
 
 Q_LOGGING_CATEGORY(lcTunnel, "nimbrel.tunnel", QtWarningMsg)
 
-namespace {
-
-// How long a started helper's exec may take before its command line can be read.
-constexpr std::chrono::milliseconds kIdentityLimit{500};
-
-} // namespace
-
-// One start of the helper, shared by the main thread and the lane. A stop cancels it; if the helper
-// was started all the same, the stop that follows on the lane finds its process id here.
-struct LaunchTicket {
-    std::atomic_bool cancelled{false};
-    std::atomic<pid_t> pid{-1};
-    QString serverHost;
-    RoutingMode mode = RoutingMode::safe;
-};
-
-struct TunnelController::LaunchParameters {
-    QString helperPath;
-    QString serverAddress;
-    QString sni;
-    RoutingMode mode = RoutingMode::safe;
-    QString psk;
-};
-
 TunnelController::TunnelController(TunnelSettings settings, QObject *parent)
     : QObject(parent)
     , m_settings(std::move(settings))
@@ -244,21 +220,9 @@ void TunnelController::vpnConnect(const std::optional<NodeInfo> &node, const QSt
 bool TunnelController::startTunnel(const std::optional<NodeInfo> &node, const QString &psk, RoutingMode mode,
                                    const TunnelCause &starting)
 {
-    if (!node) {
-        show(TunnelReason::noNodeSelected);
-        return false;
-    }
-    if (psk.isEmpty()) {
-        show(TunnelReason::keyNotReady);
-        return false;
-    }
-    if (!HelperLaunch::isSafe(*node, psk)) {
-        show(TunnelReason::nodeInvalid);
-        return false;
-    }
     const QString helper = binaryPath();
-    if (helper.isEmpty()) {
-        show(TunnelReason::helperNotFound);
+    if (const std::optional<TunnelReason> missing = missingPiece(node, psk, helper)) {
+        show(*missing);
         return false;
     }
     TunnelOwnership::Refusal refusal;
@@ -283,78 +247,66 @@ bool TunnelController::startTunnel(const std::optional<NodeInfo> &node, const QS
     m_state.setLoading(true);
     show(starting);
 
-    LaunchParameters launch;
-    launch.helperPath = helper;
-    launch.serverAddress = node->host + QLatin1Char(':') + QString::number(node->port);
-    launch.sni = node->sni.value_or(node->host);
-    launch.mode = mode;
-    launch.psk = psk;
-
+    TunnelLaunch launch = launchOf(helper, *node, psk, mode, previous);
     auto ticket = std::make_shared<LaunchTicket>();
-    const qsizetype colon = launch.serverAddress.indexOf(QLatin1Char(':'));
-    ticket->serverHost = colon >= 0 ? launch.serverAddress.left(colon) : launch.serverAddress;
-    ticket->mode = launch.mode;
+    // The host on record is the server address's text before its first ":".
+    ticket->serverHost = launch.serverAddress.section(QLatin1Char(':'), 0, 0);
+    ticket->mode = mode;
     m_launch = ticket;
     ++m_generation;
+    launch.ticket = ticket;
+    launch.lease = m_lease;
+    clearHelper();
+    m_state.setServerHost(std::nullopt);
+    ThreadHandoff::start(m_lane, [this, launch = std::move(launch)] {
+        const TunnelLaunch::Result result = launch.run();
+        if (result.cancelled)
+            return;
+        postToMain([ticket = launch.ticket, result](TunnelController &self) {
+            if (result.failure)
+                self.failLaunch(ticket, *result.failure);
+            else
+                self.finishLaunch(ticket, result.pid, result.identity, result.log);
+        });
+    });
+    return true;
+}
 
+std::optional<TunnelReason> TunnelController::missingPiece(const std::optional<NodeInfo> &node, const QString &psk,
+                                                          const QString &helper)
+{
+    if (!node)
+        return TunnelReason::noNodeSelected;
+    if (psk.isEmpty())
+        return TunnelReason::keyNotReady;
+    if (!HelperLaunch::isSafe(*node, psk))
+        return TunnelReason::nodeInvalid;
+    if (helper.isEmpty())
+        return TunnelReason::helperNotFound;
+    return std::nullopt;
+}
+
+TunnelLaunch TunnelController::launchOf(const QString &helper, const NodeInfo &node, const QString &psk,
+                                        RoutingMode mode, std::optional<Teardown> previous) const
+{
     PrivilegeInstaller::Settings installSettings;
     installSettings.sudoersFile = m_settings.sudoersFile;
     installSettings.control = m_settings.controlProgram;
     installSettings.packagedHelper = m_settings.helperPlaces.extraCandidates.value(0);
-    auto installer = std::make_shared<PrivilegeInstaller>(m_settings.preferences, m_settings.adminPrompt,
-                                                          m_settings.privilegedRunner, installSettings);
-    const TunnelPaths paths = m_settings.paths;
-    const uid_t user = m_settings.userId;
-    const ControlProgram control = controlProgram();
-    clearHelper();
-    m_state.setServerHost(std::nullopt);
-
-    ThreadHandoff::start(m_lane, [this, launch, ticket, installer, paths, user, control, previous,
-                                  lease = m_lease] {
-        if (previous)
-            previous->run();
-        if (ticket->cancelled)
-            return;
-        if (!installer->checkPrivilegesInstalled(launch.helperPath)) {
-            const PrivilegeInstaller::Outcome outcome = installer->doInstallPrivileges(launch.helperPath, user);
-            if (outcome != PrivilegeInstaller::Outcome::Installed) {
-                const TunnelReason reason = outcome == PrivilegeInstaller::Outcome::Refused
-                                                ? TunnelReason::privilegesRefused
-                                                : TunnelReason::cancelled;
-                postToMain([ticket, reason](TunnelController &self) { self.failLaunch(ticket, {reason}); });
-                return;
-            }
-        }
-        if (ticket->cancelled)
-            return;
-        QFile::remove(paths.pid);
-        FileProblem problem;
-        auto log = std::make_shared<TunnelLog>(TunnelLog::create(paths.log, &problem));
-        if (!log->isValid()) {
-            postToMain([ticket, problem](TunnelController &self) {
-                self.failLaunch(ticket, {TunnelReason::launchFailed, problem});
-            });
-            return;
-        }
-        // The control program starts root's copy of the helper; what runs here is the sudo above it.
-        const HelperProcess::Started started =
-            control.start(launch.mode, launch.serverAddress, launch.sni, launch.psk, log->writeDescriptor());
-        log->closeWriteDescriptor();
-        if (started.pid <= 0) {
-            postToMain([ticket, error = started.error](TunnelController &self) {
-                self.failLaunch(ticket, {TunnelReason::launchFailed, error});
-            });
-            return;
-        }
-        ticket->pid = started.pid;
-        // Recorded at once, so that a client killed from here on leaves a helper the next one finds.
-        const std::optional<ProcessIdentity> identity = ProcessIdentity::ofStarted(started.pid, kIdentityLimit);
-        lease->setHelper(TunnelOwnership::HelperRecord{started.pid, identity, ticket->serverHost, ticket->mode});
-        postToMain([ticket, pid = started.pid, identity, log](TunnelController &self) {
-            self.finishLaunch(ticket, pid, identity, log);
-        });
-    });
-    return true;
+    return TunnelLaunch{node.host + QLatin1Char(':') + QString::number(node.port),
+                        helper,
+                        node.sni.value_or(node.host),
+                        mode,
+                        psk,
+                        m_settings.paths.log,
+                        m_settings.paths.pid,
+                        m_settings.userId,
+                        controlProgram(),
+                        std::make_shared<PrivilegeInstaller>(m_settings.preferences, m_settings.adminPrompt,
+                                                             m_settings.privilegedRunner, installSettings),
+                        std::move(previous),
+                        nullptr,
+                        nullptr};
 }
 
 void TunnelController::failLaunch(const std::shared_ptr<LaunchTicket> &ticket, TunnelCause cause)
@@ -601,27 +553,6 @@ TunnelController::Teardown TunnelController::teardown(const TunnelOwnership::Hel
     Teardown stop = teardown(left.pid, left.host, left.mode);
     stop.identity = left.identity;
     return stop;
-}
-
-bool TunnelController::Teardown::run() const
-{
-    // The control program knows which process is our helper, if one runs, and waits for it to end
-    // (killing it when it will not). Asked also when no helper is known here: a client killed just
-    // after its start had no time to record one. Only a known helper's stop must succeed (without
-    // installed rights nothing of ours can run).
-    const bool stopped = control.stop() || !pid;
-    if (pid) {
-        // What is left here is the process we watch (sudo above the helper) going too.
-        const auto watchedRuns = [this] {
-            return identity ? ProcessIdentity::of(*pid) == identity : SystemInfo::isProcessAlive(*pid);
-        };
-        for (int poll = 0; stopped && poll < stopPolls && watchedRuns(); ++poll)
-            QThread::msleep(static_cast<unsigned long>(stopPoll.count()));
-    }
-    RouteCleanup::deleteTunnelRoutes(control, host);
-    if (mode == RoutingMode::smart)
-        smartCleanup.run();
-    return stopped;
 }
 
 void TunnelController::finishDisconnect(quint64 generation, std::optional<Teardown> unstopped,

@@ -7,7 +7,9 @@
 #include "TunnelLog.h"
 #include "TunnelOwnership.h"
 #include "TunnelSettings.h"
+#include "TunnelLaunch.h"
 #include "TunnelState.h"
+#include "TunnelTeardown.h"
 #include "api/NodeInfo.h"
 
 #include <QDeadlineTimer>
@@ -19,7 +21,6 @@
 #include <functional>
 #include <memory>
 
-struct LaunchTicket;
 class TunnelMonitor;
 
 // Starts, watches and stops the tunnel helper, and owns what the tunnel is doing (its state, which the
@@ -102,27 +103,13 @@ protected:
     void customEvent(QEvent *event) override;
 
 private:
-    struct LaunchParameters;
     // What a start was asked for; a reconnect asks for it again.
     struct StartRequest {
         NodeInfo node;
         QString psk;
         RoutingMode mode = RoutingMode::safe;
     };
-    // Ending a helper, on the lane: stop it (if any) and wait a while for it to go, delete its routes
-    // and, after a smart tunnel, run root's clean-up.
-    struct Teardown {
-        std::optional<qint32> pid;
-        std::optional<ProcessIdentity> identity; // when it is not our child: how to tell it still runs
-        QString host;
-        RoutingMode mode = RoutingMode::safe;
-        ControlProgram control;
-        SmartModeCleanup smartCleanup;
-        std::chrono::milliseconds stopPoll;
-        int stopPolls = 0;
-        // False when the helper could not be stopped: it may still run.
-        bool run() const;
-    };
+    using Teardown = TunnelTeardown;
     Teardown teardown(std::optional<qint32> pid, QString host, RoutingMode mode) const;
     // The current helper's, if any.
     Teardown currentTeardown() const;
@@ -133,6 +120,12 @@ private:
     // Shows starting while the start runs; false when it was refused at once (the state says why).
     bool startTunnel(const std::optional<NodeInfo> &node, const QString &psk, RoutingMode mode,
                      const TunnelCause &starting);
+    // Why a start cannot begin (no node, key or helper, or node data the helper must not get), if so.
+    static std::optional<TunnelReason> missingPiece(const std::optional<NodeInfo> &node, const QString &psk,
+                                                    const QString &helper);
+    // The lane's half of a start.
+    TunnelLaunch launchOf(const QString &helper, const NodeInfo &node, const QString &psk, RoutingMode mode,
+                          std::optional<Teardown> previous) const;
     // After a tunnel that was up has ended by itself: whether it is started again, as the user asked.
     bool shouldReconnect() const;
     // On the lane, before the next attempt.
