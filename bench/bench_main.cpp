@@ -9,7 +9,7 @@
 #include "api/JsonFields.h"
 #include "app/AppEnvironment.h"
 #include "app/AppViewModel.h"
-#include "app/NodeListLoader.h"
+#include "app/NodeCatalog.h"
 #include "i18n/LanguageManager.h"
 #include "platform/PreferenceStore.h"
 #include "platform/SystemInfo.h"
@@ -353,7 +353,7 @@ void decode()
         QString problem;
         const std::optional<QJsonObject> object = JsonText::parseObject(bytes, &problem);
         const ApiResult<NodesResponse> decoded = NodesResponse::fromJson(*object);
-        NodeListLoader::apply(*vm, decoded.value());
+        vm->nodeCatalog().take(decoded.value());
         ours.append(double(clock.nsecsElapsed()) / 1e6);
         if (vm->nodes().size() != 10000)
             std::fprintf(stderr, "decoding went wrong\n");
@@ -407,7 +407,7 @@ void probes()
 
     QTemporaryDir dir;
     auto vm = quietViewModel(dir.filePath(QStringLiteral("s.conf")));
-    NodeListLoader::apply(*vm, NodesResponse{QStringLiteral("v1"), QStringLiteral("bench-key"), nodes, false});
+    vm->nodeCatalog().take(NodesResponse{QStringLiteral("v1"), QStringLiteral("bench-key"), nodes, false});
 
     LagProbe lag;
     QEventLoop settle;
@@ -545,7 +545,7 @@ void tunnelVerdicts(int runs)
     environment.useDemoPlatform();
     AppViewModel vm(environment);
     // The list as the service sends it: its one online node is chosen and its key kept.
-    NodeListLoader::apply(vm, NodesResponse{QStringLiteral("v1"), QStringLiteral("bench-key"), manyNodes(1, 9), false});
+    vm.nodeCatalog().take(NodesResponse{QStringLiteral("v1"), QStringLiteral("bench-key"), manyNodes(1, 9), false});
     const QString markerLog = state.filePath(QStringLiteral("marker.log"));
     qputenv("NIMBREL_SIMHELPER_MARKER_LOG", QFile::encodeName(markerLog));
     qputenv("NIMBREL_SIMHELPER_DELAY_MS", "50");

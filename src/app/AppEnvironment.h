@@ -1,5 +1,6 @@
 #pragma once
 
+#include "NodeCatalog.h"
 #include "platform/BrowserOpener.h"
 #include "platform/SystemInfo.h"
 #include "tunnel/ControlProgram.h"
@@ -60,6 +61,8 @@ struct AppEnvironment {
     QString browserOpener = BrowserOpener::systemOpener();
     QString pageFolder = SystemInfo::privateRuntimeFolder();
     Intervals intervals;
+    // Where the node list comes from; none: the service, through the session.
+    NodeCatalog::Fetch nodeSource;
     // Owner a clean-up script must have before it is run as root.
     uid_t trustedScriptOwner = 0;
     // Where the helper is looked for, who installs its rights, and the sudoers drop-in they write.

@@ -1,7 +1,7 @@
 #include "AppViewModel.h"
 
 #include "AppSwitches.h"
-#include "NodeListLoader.h"
+#include "NodeCatalog.h"
 #include "SessionFlows.h"
 #include "TunnelStatusText.h"
 #include "i18n/LanguageManager.h"
@@ -20,7 +20,6 @@
 namespace {
 
 const QString kRoutingModeKey = QStringLiteral("routingMode");
-const QString kSelectedNodeKey = QStringLiteral("selectedNodeId");
 
 QVariant optionalValue(const std::optional<QString> &value)
 {
@@ -81,7 +80,8 @@ AppViewModel::AppViewModel(AppEnvironment environment, QObject *parent)
     , m_api(apiConfig(m_environment))
     , m_tokens(m_environment.preferences)
 {
-    m_nodeModel = std::make_unique<NodeListModel>();
+    m_catalog = std::make_unique<NodeCatalog>(m_environment.preferences, nodeFetch(), nodeProbe());
+    forwardCatalogSignals();
     m_tunnel = std::make_unique<TunnelController>(tunnelSettings(m_environment));
     const TunnelState &tunnel = m_tunnel->state();
     m_vpnStatus = TunnelStatusText::of(tunnel);
@@ -101,11 +101,56 @@ AppViewModel::AppViewModel(AppEnvironment environment, QObject *parent)
     connect(&tunnel, &TunnelState::canCancelChanged, this, &AppViewModel::canCancelConnectChanged);
     connect(&tunnel, &TunnelState::reconnectingChanged, this, &AppViewModel::isReconnectingChanged);
     connect(m_tunnel.get(), &TunnelController::problem, this, [this] { emit tunnelProblem(m_vpnStatus); });
-    connect(this, &AppViewModel::pingStateChanged, this, &AppViewModel::continuePick);
     m_lastMode = routingMode();
 }
 
 AppViewModel::~AppViewModel() = default;
+
+NodeCatalog::Fetch AppViewModel::nodeFetch()
+{
+    if (m_environment.nodeSource)
+        return m_environment.nodeSource;
+    // Through the session: a request that meets an expired token renews it once.
+    return [self = QPointer<AppViewModel>(this)](std::optional<QString> version) {
+        const ApiService api = self->api();
+        return SessionFlows::withTokenRefresh<NodesResponse>(
+            self, [api, version](QString token) { return api.getNodes(std::move(token), version); });
+    };
+}
+
+NodeCatalog::Probe AppViewModel::nodeProbe() const
+{
+    return [timeout = m_environment.intervals.probeTimeout](const NodeInfo &node, QObject *context,
+                                                            std::function<void(qint64)> done) {
+        LatencyProbe::tcpPing(node.host, node.port, timeout, context, std::move(done));
+    };
+}
+
+void AppViewModel::forwardCatalogSignals()
+{
+    const NodeCatalog *catalog = m_catalog.get();
+    connect(catalog, &NodeCatalog::nodesChanged, this, &AppViewModel::nodesChanged);
+    connect(catalog, &NodeCatalog::selectedNodeChanged, this, &AppViewModel::selectedNodeChanged);
+    connect(catalog, &NodeCatalog::loadingChanged, this, &AppViewModel::nodesLoadingChanged);
+    connect(catalog, &NodeCatalog::errorChanged, this, &AppViewModel::nodesErrorChanged);
+    connect(catalog, &NodeCatalog::pskChanged, this, &AppViewModel::pskChanged);
+    connect(catalog, &NodeCatalog::pingResultsChanged, this, &AppViewModel::pingResultsChanged);
+    connect(catalog, &NodeCatalog::pingingNodesChanged, this, &AppViewModel::pingingNodesChanged);
+    connect(catalog, &NodeCatalog::pingStateChanged, this, &AppViewModel::pingStateChanged);
+    connect(catalog, &NodeCatalog::pickingFastestChanged, this, &AppViewModel::pickingFastestChanged);
+    connect(catalog, &NodeCatalog::noticeChanged, this, &AppViewModel::nodesNoticeChanged);
+    connect(catalog, &NodeCatalog::fastestPicked, this, &AppViewModel::fastestPicked);
+}
+
+NodeListModel *AppViewModel::nodeModel() const
+{
+    return m_catalog->model();
+}
+
+QVariant AppViewModel::nodesNoticeValue() const
+{
+    return optionalValue(nodesNotice());
+}
 
 void AppViewModel::setScreen(Screen screen)
 {
@@ -145,74 +190,6 @@ void AppViewModel::setSubscriptionPlan(std::optional<QString> plan)
 void AppViewModel::setSubscriptionExpiry(std::optional<QString> expiry)
 {
     assign(this, m_subscriptionExpiry, std::move(expiry), &AppViewModel::subscriptionExpiryChanged);
-}
-
-const QList<NodeInfo> &AppViewModel::nodes() const
-{
-    return m_nodeModel->nodes();
-}
-
-const QHash<qint64, qint64> &AppViewModel::pingResults() const
-{
-    return m_nodeModel->pingResults();
-}
-
-const QHash<qint64, bool> &AppViewModel::pingingNodes() const
-{
-    return m_nodeModel->pingingNodes();
-}
-
-void AppViewModel::setNodes(QList<NodeInfo> nodes)
-{
-    m_nodeModel->setNodes(std::move(nodes));
-    emit nodesChanged();
-}
-
-void AppViewModel::setSelectedNode(std::optional<NodeInfo> node)
-{
-    m_nodeModel->setSelectedId(node ? std::optional(node->id) : std::nullopt);
-    assign(this, m_selectedNode, std::move(node), &AppViewModel::selectedNodeChanged);
-}
-
-void AppViewModel::setNodesLoading(bool loading)
-{
-    assign(this, m_nodesLoading, loading, &AppViewModel::nodesLoadingChanged);
-}
-
-void AppViewModel::setNodesError(std::optional<QString> error)
-{
-    assign(this, m_nodesError, std::move(error), &AppViewModel::nodesErrorChanged);
-}
-
-void AppViewModel::setPsk(QString psk)
-{
-    assign(this, m_psk, std::move(psk), &AppViewModel::pskChanged);
-}
-
-void AppViewModel::setPingResults(QHash<qint64, qint64> results)
-{
-    m_nodeModel->setProbes(std::move(results), m_nodeModel->pingingNodes());
-    emit pingResultsChanged();
-}
-
-void AppViewModel::setPingingNodes(QHash<qint64, bool> pinging)
-{
-    m_nodeModel->setProbes(m_nodeModel->pingResults(), std::move(pinging));
-    emit pingingNodesChanged();
-}
-
-void AppViewModel::setPingResult(qint64 id, qint64 milliseconds)
-{
-    m_nodeModel->setPingResult(id, milliseconds);
-    emit pingResultsChanged();
-    emit pingStateChanged(id);
-}
-
-void AppViewModel::setPinging(qint64 id, bool pinging)
-{
-    m_nodeModel->setPinging(id, pinging);
-    emit pingingNodesChanged();
-    emit pingStateChanged(id);
 }
 
 AppViewModel::RoutingMode AppViewModel::routingMode() const
@@ -260,17 +237,7 @@ void AppViewModel::resetState()
     setSubscriptionStatus(std::nullopt);
     setSubscriptionPlan(std::nullopt);
     setSubscriptionExpiry(std::nullopt);
-    setNodes({});
-    setSelectedNode(std::nullopt);
-    m_environment.preferences->remove(kSelectedNodeKey); // the next account starts on a node of its own
-    setPsk(QString());
-    m_cachedNodeVersion.reset();
-    setPingResults({});
-    setPingingNodes({});
-    // A pick under way ends with the session: its probes' results are dropped.
-    m_pickWaiting.clear();
-    setPickingFastest(false);
-    setNodesNotice(std::nullopt);
+    m_catalog->clear();
     m_tunnel->sessionEnded();
 }
 
@@ -322,114 +289,33 @@ void AppViewModel::logout()
 
 void AppViewModel::loadNodes()
 {
-    if (!m_accessToken)
-        return;
-    setNodesLoading(true);
-    setNodesError(std::nullopt);
-    setNodesNotice(std::nullopt);
-    NodeListLoader::load(this);
+    if (m_accessToken)
+        m_catalog->load();
 }
 
 void AppViewModel::pingNode(const NodeInfo &node)
 {
-    const qint64 id = node.id;
-    if (pingingNodes().value(id, false))
-        return;
-    setPinging(id, true);
-    const quint64 session = m_sessionGeneration;
-    LatencyProbe::tcpPing(node.host, node.port, m_environment.intervals.probeTimeout, this,
-                          [this, id, session](qint64 milliseconds) {
-                              // A result for a session that has ended since stays out of the wiped maps.
-                              if (session != m_sessionGeneration)
-                                  return;
-                              setPingResult(id, milliseconds);
-                              setPinging(id, false);
-                          });
-}
-
-const NodeInfo *AppViewModel::listedNode(qint64 id) const
-{
-    const auto found =
-        std::find_if(nodes().cbegin(), nodes().cend(), [id](const NodeInfo &node) { return node.id == id; });
-    return found == nodes().cend() ? nullptr : &*found;
+    m_catalog->ping(node);
 }
 
 void AppViewModel::pingNodeById(qint64 id)
 {
-    if (const NodeInfo *node = listedNode(id))
-        pingNode(*node);
+    m_catalog->pingById(id);
 }
 
 void AppViewModel::selectNodeById(qint64 id)
 {
-    if (const NodeInfo *node = listedNode(id)) {
-        setSelectedNode(*node);
-        m_environment.preferences->setString(kSelectedNodeKey, QString::number(id));
-    }
+    m_catalog->select(id);
 }
 
 void AppViewModel::testAllNodes()
 {
-    for (const NodeInfo &node : nodes())
-        pingNode(node);
+    m_catalog->testAll();
 }
 
 void AppViewModel::pickFastestNode()
 {
-    if (m_pickingFastest)
-        return;
-    setNodesNotice(std::nullopt);
-    setPickingFastest(true);
-    m_pickWaiting.clear();
-    const QList<NodeInfo> listed = nodes(); // a copy: a probe may not change it, but the pick must not care
-    for (const NodeInfo &node : listed) {
-        if (pingingNodes().value(node.id, false) || !pingResults().contains(node.id))
-            m_pickWaiting.insert(node.id);
-    }
-    for (const NodeInfo &node : listed) {
-        if (m_pickWaiting.contains(node.id))
-            pingNode(node);
-    }
-    continuePick(-1);
-}
-
-void AppViewModel::continuePick(qint64 id)
-{
-    if (!m_pickingFastest)
-        return;
-    if (id >= 0 && !pingingNodes().value(id, false))
-        m_pickWaiting.remove(id);
-    if (!m_pickWaiting.isEmpty())
-        return;
-    const std::optional<NodeInfo> fastest = NodeSelection::fastest(nodes(), pingResults());
-    if (fastest)
-        selectNodeById(fastest->id);
-    else
-        setNodesNotice(LanguageManager::shared().localized(QStringLiteral("no_reachable_node")));
-    setPickingFastest(false);
-    emit fastestPicked(fastest ? std::optional(fastest->id) : std::nullopt);
-}
-
-void AppViewModel::setPickingFastest(bool picking)
-{
-    assign(this, m_pickingFastest, picking, &AppViewModel::pickingFastestChanged);
-}
-
-void AppViewModel::setNodesNotice(std::optional<QString> notice)
-{
-    assign(this, m_nodesNotice, std::move(notice), &AppViewModel::nodesNoticeChanged);
-}
-
-QVariant AppViewModel::nodesNoticeValue() const
-{
-    return optionalValue(m_nodesNotice);
-}
-
-std::optional<qint64> AppViewModel::rememberedNodeId() const
-{
-    bool ok = false;
-    const qint64 id = m_environment.preferences->string(kSelectedNodeKey).value_or(QString()).toLongLong(&ok);
-    return ok ? std::optional(id) : std::nullopt;
+    m_catalog->pickFastest();
 }
 
 QString AppViewModel::subscribeUrl() const
@@ -469,7 +355,7 @@ QString AppViewModel::binaryPath() const
 
 void AppViewModel::vpnConnect()
 {
-    m_tunnel->vpnConnect(m_selectedNode, m_psk, routingMode());
+    m_tunnel->vpnConnect(selectedNode(), psk(), routingMode());
 }
 
 void AppViewModel::vpnDisconnect()
@@ -496,7 +382,7 @@ bool AppViewModel::vpnFailed() const
 const std::optional<NodeInfo> &AppViewModel::shownNode() const
 {
     const std::optional<NodeInfo> &running = m_tunnel->state().node();
-    return running ? running : m_selectedNode;
+    return running ? running : selectedNode();
 }
 
 qint64 AppViewModel::runningNodeId() const
@@ -582,12 +468,12 @@ QVariantList AppViewModel::nodesValue() const
 
 QVariant AppViewModel::selectedNodeValue() const
 {
-    return m_selectedNode ? QVariant::fromValue(*m_selectedNode) : QVariant();
+    return selectedNode() ? QVariant::fromValue(*selectedNode()) : QVariant();
 }
 
 QVariant AppViewModel::nodesErrorValue() const
 {
-    return optionalValue(m_nodesError);
+    return optionalValue(nodesError());
 }
 
 QVariantMap AppViewModel::pingResultsValue() const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AppEnvironment.h"
+#include "NodeCatalog.h"
 #include "TokenStore.h"
 #include "api/ApiService.h"
 #include "api/NodeInfo.h"
@@ -70,7 +71,9 @@ public:
     const AppEnvironment &environment() const { return m_environment; }
     const ApiService &api() const { return m_api; }
     const TokenStore &tokenStore() const { return m_tokens; }
-    NodeListModel *nodeModel() const { return m_nodeModel.get(); }
+    NodeListModel *nodeModel() const;
+    NodeCatalog &nodeCatalog() { return *m_catalog; }
+    const NodeCatalog &nodeCatalog() const { return *m_catalog; }
     // Grows each time the signed-in state is wiped, so late answers for an ended session can be told.
     quint64 sessionGeneration() const { return m_sessionGeneration; }
 
@@ -85,13 +88,14 @@ public:
     bool subscriptionActive() const { return m_subscriptionStatus == QLatin1String("ACTIVE"); }
     const std::optional<QString> &subscriptionPlan() const { return m_subscriptionPlan; }
     const std::optional<QString> &subscriptionExpiry() const { return m_subscriptionExpiry; }
-    const QList<NodeInfo> &nodes() const;
-    const std::optional<NodeInfo> &selectedNode() const { return m_selectedNode; }
-    bool nodesLoading() const { return m_nodesLoading; }
-    const std::optional<QString> &nodesError() const { return m_nodesError; }
-    const QString &psk() const { return m_psk; }
-    const QHash<qint64, qint64> &pingResults() const;
-    const QHash<qint64, bool> &pingingNodes() const;
+    // The node list's fields: read-only views of the catalog that owns them.
+    const QList<NodeInfo> &nodes() const { return m_catalog->nodes(); }
+    const std::optional<NodeInfo> &selectedNode() const { return m_catalog->selectedNode(); }
+    bool nodesLoading() const { return m_catalog->loading(); }
+    const std::optional<QString> &nodesError() const { return m_catalog->error(); }
+    const QString &psk() const { return m_catalog->psk(); }
+    const QHash<qint64, qint64> &pingResults() const { return m_catalog->pingResults(); }
+    const QHash<qint64, bool> &pingingNodes() const { return m_catalog->pingingNodes(); }
     // The tunnel's fields: read-only views of the state the tunnel controller owns and writes. The
     // status is put in words as the state changes, in the language of that moment.
     const QString &vpnStatus() const { return m_vpnStatus; }
@@ -124,7 +128,7 @@ public:
     // Plain fields: nobody is notified.
     const std::optional<QString> &accessToken() const { return m_accessToken; }
     const std::optional<QString> &refreshToken() const { return m_refreshToken; }
-    const std::optional<QString> &cachedNodeVersion() const { return m_cachedNodeVersion; }
+    const std::optional<QString> &cachedNodeVersion() const { return m_catalog->version(); }
 
     // The mode for the next connect, read from and written to the preference store on every access.
     RoutingMode routingMode() const;
@@ -166,12 +170,12 @@ public:
     // selectNodeById does; when none qualifies the selection stays and nodesNotice says so. fastestPicked
     // tells the outcome.
     Q_INVOKABLE void pickFastestNode();
-    bool pickingFastest() const { return m_pickingFastest; }
+    bool pickingFastest() const { return m_catalog->pickingFastest(); }
     // A note under the node list's header ("No reachable node"), until the next pick or list.
-    const std::optional<QString> &nodesNotice() const { return m_nodesNotice; }
-    std::optional<qint64> rememberedNodeId() const;
+    const std::optional<QString> &nodesNotice() const { return m_catalog->notice(); }
+    std::optional<qint64> rememberedNodeId() const { return m_catalog->rememberedId(); }
     // The listed node with this id, or null.
-    const NodeInfo *listedNode(qint64 id) const;
+    const NodeInfo *listedNode(qint64 id) const { return m_catalog->listed(id); }
 
     // The web-site address to subscribe at ("/en?autoToken=" and the access token as stored), or an
     // empty string without a token or when the text is no valid URL.
@@ -249,25 +253,13 @@ protected:
     void setSubscriptionStatus(std::optional<QString> status);
     void setSubscriptionPlan(std::optional<QString> plan);
     void setSubscriptionExpiry(std::optional<QString> expiry);
-    void setNodes(QList<NodeInfo> nodes);
-    void setSelectedNode(std::optional<NodeInfo> node);
-    void setNodesLoading(bool loading);
-    void setNodesError(std::optional<QString> error);
-    void setPsk(QString psk);
-    void setPingResults(QHash<qint64, qint64> results);
-    void setPingingNodes(QHash<qint64, bool> pinging);
-    // One node's entry of the two probe maps.
-    void setPingResult(qint64 id, qint64 milliseconds);
-    void setPinging(qint64 id, bool pinging);
     void setAccessToken(std::optional<QString> token) { m_accessToken = std::move(token); }
     void setRefreshToken(std::optional<QString> token) { m_refreshToken = std::move(token); }
-    void setCachedNodeVersion(std::optional<QString> version) { m_cachedNodeVersion = std::move(version); }
     // Wipes the signed-in state; leaves the screen, the flags, the error texts and the tunnel alone.
     void resetState();
 
 private:
     friend struct SessionFlows;
-    friend struct NodeListLoader;
     friend struct DemoTour; // shows each screen bare, for its pictures
 
     QVariant authErrorValue() const;
@@ -285,12 +277,12 @@ private:
     QVariant subscribeNoticeValue() const { return m_subscribeNotice ? QVariant(*m_subscribeNotice) : QVariant(); }
     void setSubscribeNotice(std::optional<QString> notice);
     QVariant shownNodeValue() const;
+    // How the node catalog asks for the list and probes a node.
+    NodeCatalog::Fetch nodeFetch();
+    NodeCatalog::Probe nodeProbe() const;
+    void forwardCatalogSignals();
     QDateTime upSinceValue() const { return upSince().value_or(QDateTime()); }
     void preferencesChanged();
-    void setPickingFastest(bool picking);
-    void setNodesNotice(std::optional<QString> notice);
-    // A probe has ended: the pick under way may now choose.
-    void continuePick(qint64 id);
 
     AppEnvironment m_environment;
     ApiService m_api;
@@ -311,18 +303,9 @@ private:
     std::optional<QString> m_subscriptionStatus;
     std::optional<QString> m_subscriptionPlan;
     std::optional<QString> m_subscriptionExpiry;
-    // The list and the probe maps: held by the node model (m_nodeModel).
-    std::optional<NodeInfo> m_selectedNode;
-    bool m_nodesLoading = false;
-    bool m_pickingFastest = false;
-    QSet<qint64> m_pickWaiting; // the probes a pick under way still waits for
-    std::optional<QString> m_nodesNotice;
     std::optional<QString> m_subscribeNotice;
     std::unique_ptr<BrowserOpener> m_browser;
-    std::optional<QString> m_nodesError;
-    QString m_psk;
-    std::optional<QString> m_cachedNodeVersion;
 
-    std::unique_ptr<NodeListModel> m_nodeModel;
+    std::unique_ptr<NodeCatalog> m_catalog;
     std::unique_ptr<TunnelController> m_tunnel;
 };

@@ -87,10 +87,11 @@ private slots:
         QVERIFY(!vm.property("authError").isValid());
         vm.setAuthError(QString());
         QCOMPARE(vm.property("authError"), QVariant(QString()));
-        vm.setSelectedNode(node(7));
+        vm.nodeCatalog().take(NodesResponse{QStringLiteral("v"), QStringLiteral("k"), QList<NodeInfo>{node(7)}, false});
         QCOMPARE(vm.property("selectedNode").value<NodeInfo>().id, 7);
-        vm.setPingResults({{7, 41}, {8, -1}});
-        QCOMPARE(vm.property("pingResults").toMap().value(QStringLiteral("8")).toLongLong(), -1);
+        vm.pingNodeById(7);
+        QTRY_VERIFY(vm.pingResults().contains(7));
+        QCOMPARE(vm.property("pingResults").toMap().value(QStringLiteral("7")).toLongLong(), vm.pingResults().value(7));
     }
 
     void routingModeReadsTheStoreEveryTime_data()
@@ -149,14 +150,8 @@ private slots:
         vm.setSubscriptionStatus(QStringLiteral("ACTIVE"));
         vm.setSubscriptionPlan(QStringLiteral("Pro"));
         vm.setSubscriptionExpiry(QStringLiteral("2030-01-01T00:00:00Z"));
-        vm.setNodes({node(1), node(2)});
-        vm.setSelectedNode(node(2));
-        vm.setNodesLoading(true);
-        vm.setNodesError(QStringLiteral("offline"));
-        vm.setPsk(QStringLiteral("key"));
-        vm.setPingResults({{1, 20}});
-        vm.setPingingNodes({{2, true}});
-        vm.setCachedNodeVersion(QStringLiteral("v3"));
+        vm.nodeCatalog().take(NodesResponse{QStringLiteral("v3"), QStringLiteral("key"), QList<NodeInfo>{node(1), node(2)}, false});
+        vm.selectNodeById(2);
         TunnelState &tunnel = vm.tunnel().stateForTests();
         tunnel.setCause(TunnelReason::connected);
         tunnel.setConnected(true);
@@ -181,8 +176,7 @@ private slots:
         QVERIFY(!vm.selectedNode().has_value());
         QCOMPARE(vm.psk(), QString());
         QCOMPARE(vm.cachedNodeVersion(), std::nullopt);
-        QVERIFY(vm.pingResults().isEmpty());
-        QVERIFY(vm.pingingNodes().isEmpty());
+        QCOMPARE(vm.rememberedNodeId(), std::nullopt);
         // A tunnel still up keeps saying so (a forced sign-out leaves it running).
         QCOMPARE(vm.vpnStatus(), QStringLiteral("Connected"));
         QCOMPARE(statusChanged.count(), 0);
@@ -190,8 +184,6 @@ private slots:
         QCOMPARE(vm.screen(), AppViewModel::Screen::Home);
         QCOMPARE(vm.authLoading(), true);
         QCOMPARE(vm.authError(), std::optional(QStringLiteral("bad password")));
-        QCOMPARE(vm.nodesLoading(), true);
-        QCOMPARE(vm.nodesError(), std::optional(QStringLiteral("offline")));
         QCOMPARE(vm.isConnected(), true);
         QCOMPARE(vm.isVpnLoading(), true);
         QCOMPARE(vm.tunnelPid(), std::optional<qint32>(4242));

@@ -303,6 +303,7 @@ private slots:
         const auto useService = [&](AppEnvironment &environment) {
             environment.apiBaseUrl = service.baseUrl();
             environment.network = &network;
+            environment.nodeSource = {}; // the service's list, through the session
         };
         const auto forceSignOut = [](TestableViewModel &vm) {
             vm.setAccessToken(QStringLiteral("stale"));

@@ -1,5 +1,6 @@
 #include "ProbeTargets.h"
 #include "TestEnvironment.h"
+#include "app/NodeCatalog.h"
 #include "TestableViewModel.h"
 #include "app/AppViewModel.h"
 #include "i18n/LanguageManager.h"
@@ -168,52 +169,61 @@ private slots:
     void fastestPickSelectsTheQuickestReachableNode()
     {
         TestEnvironment env;
-        TestableViewModel vm(env.environment());
-        ProbeTargets targets;
-        const auto listed = [&](qint64 id, quint16 port, int load, const char *status = "ONLINE") {
-            NodeInfo info = node(id, QStringLiteral("127.0.0.1"), port);
+        QHash<qint64, qint64> answers{{1, 30}, {2, -1}, {3, -1}, {4, 1}, {5, 30}};
+        int probes = 0;
+        NodeCatalog catalog(env.preferences, {},
+                            [&](const NodeInfo &probed, QObject *context, std::function<void(qint64)> done) {
+                                ++probes;
+                                QTimer::singleShot(0, context, [done, ms = answers.value(probed.id)] { done(ms); });
+                            });
+        const auto listed = [](qint64 id, int load, const char *status = "ONLINE") {
+            NodeInfo info = node(id, QStringLiteral("127.0.0.1"), 9);
             info.loadPercent = load;
             info.status = QString::fromLatin1(status);
             return info;
         };
-        const QList<NodeInfo> nodes{listed(1, targets.openListener(), 50), listed(2, targets.refusingPort(), 0),
-                                    listed(3, targets.silentListener(), 0),
-                                    listed(4, targets.openListener(), 0, "OFFLINE"),
-                                    listed(5, targets.openListener(), 10)};
-        vm.setNodes(nodes);
-        vm.setSelectedNode(nodes.first());
+        const QList<NodeInfo> nodes{listed(1, 50), listed(2, 0), listed(3, 0), listed(4, 0, "OFFLINE"), listed(5, 10)};
+        const auto offer = [&catalog](const QList<NodeInfo> &list) {
+            catalog.clear();
+            catalog.take(NodesResponse{QStringLiteral("v"), QStringLiteral("k"), list, false});
+        };
+        offer(nodes);
         // Measured before: 1 and 5 as fast as each other, the offline 4 fastest of all.
-        vm.setPingResults({{1, 30}, {4, 1}, {5, 30}});
-        QSignalSpy picked(&vm, &AppViewModel::fastestPicked);
-        vm.pickFastestNode();
-        QVERIFY(vm.pickingFastest());
-        QCOMPARE(vm.pingingNodes().keys().size(), 2); // 2 and 3, the ones not measured
+        for (const qint64 id : {1, 4, 5})
+            catalog.pingById(id);
+        QTRY_COMPARE(catalog.pingResults().size(), 3);
+        answers[1] = 999; // a second probe of 1 would lose
+        probes = 0;
+        QSignalSpy picked(&catalog, &NodeCatalog::fastestPicked);
+        catalog.pickFastest();
+        QVERIFY(catalog.pickingFastest());
+        QCOMPARE(probes, 2); // 2 and 3, the ones not measured
         QTRY_COMPARE(picked.count(), 1);
         QCOMPARE(picked.first().first().value<std::optional<qint64>>(), std::optional<qint64>(5));
-        QCOMPARE(vm.selectedNode()->id, 5);
-        QCOMPARE(vm.rememberedNodeId(), std::optional<qint64>(5));
-        QCOMPARE(vm.pingResults().value(2), -1);
-        QCOMPARE(vm.pingResults().value(3), -1);
-        QCOMPARE(vm.pingResults().value(1), 30); // not probed again
-        QVERIFY(!vm.pickingFastest());
-        QCOMPARE(vm.nodesNotice(), std::nullopt);
+        QCOMPARE(catalog.selectedNode()->id, 5);
+        QCOMPARE(catalog.rememberedId(), std::optional<qint64>(5));
+        QCOMPARE(catalog.pingResults().value(2), -1);
+        QCOMPARE(catalog.pingResults().value(1), 30);
+        QVERIFY(!catalog.pickingFastest());
+        QCOMPARE(catalog.notice(), std::nullopt);
 
         // Nothing reachable: the selection stays, and the notice says so.
-        vm.setNodes({nodes.at(1), nodes.at(2), nodes.at(3)});
-        vm.setSelectedNode(nodes.at(1));
-        vm.setPingResults({});
-        vm.pickFastestNode();
+        offer({nodes.at(1), nodes.at(2), nodes.at(3)});
+        catalog.pickFastest();
         QTRY_COMPARE(picked.count(), 2);
         QCOMPARE(picked.last().first().value<std::optional<qint64>>(), std::nullopt);
-        QCOMPARE(vm.selectedNode()->id, 2);
-        QCOMPARE(vm.nodesNotice(), std::optional(QStringLiteral("No reachable node")));
+        QCOMPARE(catalog.selectedNode()->id, 2);
+        QCOMPARE(catalog.notice(), std::optional(QStringLiteral("No reachable node")));
 
-        // A pick cut short by the session's end does not stay busy.
-        vm.setPingResults({});
-        vm.pickFastestNode();
-        vm.resetState();
-        QVERIFY(!vm.pickingFastest());
-        QCOMPARE(vm.nodesNotice(), std::nullopt);
+        // A pick cut short by the session's end does not stay busy, and its probes report into nothing.
+        offer(nodes);
+        catalog.pickFastest();
+        catalog.clear();
+        QVERIFY(!catalog.pickingFastest());
+        QCOMPARE(catalog.notice(), std::nullopt);
+        QTest::qWait(20);
+        QVERIFY(catalog.pingResults().isEmpty());
+        QCOMPARE(picked.count(), 2);
     }
 
     void resetEmptiesBothMapsAndKeepsThemEmpty()

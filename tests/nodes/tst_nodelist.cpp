@@ -1,7 +1,7 @@
 #include "ServiceFixture.h"
 #include "TestEnvironment.h"
 #include "TestableViewModel.h"
-#include "app/NodeListLoader.h"
+#include "app/NodeCatalog.h"
 #include "i18n/LanguageManager.h"
 #include "nodes/NodeListModel.h"
 #include "platform/PreferenceStore.h"
@@ -201,7 +201,7 @@ private slots:
         first.version = QStringLiteral("v1");
         first.psk = QStringLiteral("k1");
         first.nodes = QList<NodeInfo>{node(1, "ONLINE"), node(2, "ONLINE")};
-        NodeListLoader::apply(vm, first);
+        vm.nodeCatalog().take(first);
         QCOMPARE(vm.selectedNode()->id, 1);
 
         NodesResponse next;
@@ -213,7 +213,7 @@ private slots:
             for (const qint64 id : *listed)
                 next.nodes->append(node(id, "ONLINE"));
         }
-        NodeListLoader::apply(vm, next);
+        vm.nodeCatalog().take(next);
         QCOMPARE(ids(vm.nodes()), expected);
         QCOMPARE(vm.nodeModel()->rowCount(), expected.size());
         QCOMPARE(vm.selectedNode() ? std::optional(vm.selectedNode()->id) : std::nullopt,
@@ -269,7 +269,6 @@ private slots:
         QFETCH(bool, fails);
         ServiceFixture fixture;
         auto vm = signedIn(fixture);
-        vm->setCachedNodeVersion(std::nullopt);
         if (fails)
             fixture.service->setSubscription(QStringLiteral("demo@nimbrel.test"), std::nullopt); // now 403
         vm->loadNodes();
@@ -299,14 +298,15 @@ private slots:
         QVERIFY(!model.data(model.index(0), NodeListModel::HasPingRole).toBool());
         QVERIFY(model.roleNames().values().contains("flagEmoji"));
 
-        // One probe result changes one row.
+        // A probe (its start, its result, its end) changes its row alone.
         QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
-        vm->setPingResult(3, 42);
-        QCOMPARE(changed.count(), 1);
-        QCOMPARE(changed.first().at(0).toModelIndex().row(), 2);
-        QCOMPARE(changed.first().at(1).toModelIndex().row(), 2);
-        QVERIFY(model.data(model.index(2), NodeListModel::HasPingRole).toBool());
-        QCOMPARE(model.data(model.index(2), NodeListModel::PingMsRole).toLongLong(), 42);
+        vm->pingNodeById(3); // nothing listens on the node's port: refused at once
+        QTRY_VERIFY(model.data(model.index(2), NodeListModel::HasPingRole).toBool());
+        QTRY_VERIFY(!model.data(model.index(2), NodeListModel::IsPingingRole).toBool());
+        QVERIFY(!changed.isEmpty());
+        for (const QList<QVariant> &change : changed)
+            QVERIFY(change.at(0).toModelIndex().row() == 2 && change.at(1).toModelIndex().row() == 2);
+        QCOMPARE(model.data(model.index(2), NodeListModel::PingMsRole).toLongLong(), -1);
 
         // A new selection redraws the old and the new row.
         changed.clear();
@@ -319,8 +319,7 @@ private slots:
         QList<int> rowsWhenAnnounced;
         connect(&model, &QAbstractItemModel::modelAboutToBeReset, this,
                 [&] { rowsWhenAnnounced.append(model.rowCount()); });
-        fixture.service->setNodes({node(7, "ONLINE")});
-        vm->setCachedNodeVersion(std::nullopt);
+        fixture.service->setNodes({node(7, "ONLINE")}); // a new version
         reload(*vm);
         QCOMPARE(rowsWhenAnnounced, QList<int>{3});
         QCOMPARE(model.rowCount(), 1);

@@ -11,17 +11,8 @@ public:
     using AppViewModel::setAccessToken;
     using AppViewModel::setAuthError;
     using AppViewModel::setAuthLoading;
-    using AppViewModel::setCachedNodeVersion;
-    using AppViewModel::setNodes;
-    using AppViewModel::setNodesError;
-    using AppViewModel::setNodesLoading;
-    using AppViewModel::setPingingNodes;
-    using AppViewModel::setPingResult;
-    using AppViewModel::setPingResults;
-    using AppViewModel::setPsk;
     using AppViewModel::setRefreshToken;
     using AppViewModel::setScreen;
-    using AppViewModel::setSelectedNode;
     using AppViewModel::setSubscriptionExpiry;
     using AppViewModel::setSubscriptionPlan;
     using AppViewModel::setSubscriptionStatus;

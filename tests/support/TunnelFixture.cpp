@@ -5,6 +5,7 @@
 #include "platform/SystemInfo.h"
 #include "tunnel/PrivilegeInstaller.h"
 
+#include <QCoroTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QTest>
@@ -37,19 +38,32 @@ TunnelFixture::TunnelFixture(const QString &scenario, std::chrono::milliseconds 
     environment.platform.adminPrompt = prompt;
     environment.helperPlaces.currentDirectory = env.path(QStringLiteral("cwd"));
     environment.helperPlaces.homeDirectory = env.path(QStringLiteral("home"));
+    environment.nodeSource = [this](std::optional<QString>) { return serveNodes(); };
     if (prepare)
         prepare(environment);
     m_vm = std::make_unique<TestableViewModel>(environment);
 
-    NodeInfo node;
     node.id = 1;
     node.name = QStringLiteral("Test node");
     node.host = QStringLiteral("127.0.0.1");
     node.port = 8443;
     node.sni = QStringLiteral("sni.example");
     node.status = QStringLiteral("ONLINE");
-    m_vm->setSelectedNode(node);
-    m_vm->setPsk(QStringLiteral("test-psk-value"));
+    offer(node);
+}
+
+void TunnelFixture::offer(const NodeInfo &offered, const QString &psk)
+{
+    m_vm->nodeCatalog().clear();
+    m_vm->nodeCatalog().take(NodesResponse{QStringLiteral("v1"), psk, QList<NodeInfo>{offered}, false});
+}
+
+QCoro::Task<ApiResult<NodesResponse>> TunnelFixture::serveNodes()
+{
+    co_await QCoro::sleepFor(std::chrono::milliseconds(5)); // an answer comes later, as the service's does
+    if (!m_loadsSucceed)
+        co_return ApiError{QStringLiteral("test"), 0, QStringLiteral("offline")};
+    co_return NodesResponse{QStringLiteral("v1"), QStringLiteral("test-psk-value"), QList<NodeInfo>{node}, false};
 }
 
 TunnelFixture::~TunnelFixture()

@@ -35,11 +35,21 @@ public:
     // Waits until the tunnel lane is idle.
     bool waitIdle(int timeoutMs = 10000);
     void setScenario(const QString &scenario);
+    // The node list answers with node alone, and key: it is the selected node from now on.
+    void offer(const NodeInfo &node, const QString &psk = QStringLiteral("test-psk-value"));
+    // What the list's next load answers (the view model's loadNodes): the fixture's node and key, or a
+    // failure.
+    void answerLoads(bool succeed) { m_loadsSucceed = succeed; }
 
     TestEnvironment env;
+    NodeInfo node; // offered at the start
     std::shared_ptr<RecordingAdminPrompt> prompt;
 
 private:
     QString m_helperPath;
     std::unique_ptr<TestableViewModel> m_vm;
+
+private:
+    QCoro::Task<ApiResult<NodesResponse>> serveNodes();
+    bool m_loadsSucceed = true;
 };

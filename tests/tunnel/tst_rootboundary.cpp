@@ -696,7 +696,7 @@ private slots:
         });
         NodeInfo node = *fixture.vm().selectedNode();
         node.host = kServer;
-        fixture.vm().setSelectedNode(node);
+        fixture.offer(node);
         fixture.env.preferences->setString(HelperLocator::binaryPathKey, kHelper);
         fixture.env.preferences->setString(PrivilegeInstaller::setupBinaryPathKey, kHelper);
         // Everything the client writes lies in the test's folder: make it the user's, then become the user

@@ -91,22 +91,16 @@ private slots:
     void missingPiecesStopBeforeAnything()
     {
         TunnelFixture fixture;
-        fixture.vm().setSelectedNode(std::nullopt);
+        fixture.vm().nodeCatalog().clear();
         fixture.vm().vpnConnect();
         QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Please select a node first"));
         QCOMPARE(fixture.vm().isVpnLoading(), false);
 
-        fixture.vm().selectNodeById(1);
-        NodeInfo node;
-        node.id = 1;
-        node.host = QStringLiteral("127.0.0.1");
-        node.port = 1;
-        fixture.vm().setSelectedNode(node);
-        fixture.vm().setPsk(QString());
+        fixture.offer(fixture.node, QString());
         fixture.vm().vpnConnect();
         QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("PSK not ready, please refresh nodes"));
 
-        fixture.vm().setPsk(QStringLiteral("k"));
+        fixture.offer(fixture.node, QStringLiteral("k"));
         fixture.env.preferences->setString(QStringLiteral("nimbrelBinaryPath"),
                                            fixture.env.path(QStringLiteral("missing")));
         fixture.vm().vpnConnect();
@@ -150,8 +144,7 @@ private slots:
         node.host = host;
         node.port = port;
         node.sni = sni.isValid() ? std::optional(sni.toString()) : std::nullopt;
-        fixture.vm().setSelectedNode(node);
-        fixture.vm().setPsk(psk);
+        fixture.offer(node, psk);
         fixture.vm().vpnConnect();
         QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Node settings are invalid, please refresh nodes"));
         QCOMPARE(fixture.vm().isVpnLoading(), false);
@@ -191,7 +184,7 @@ private slots:
         NodeInfo node = *fixture.vm().selectedNode();
         node.host = host;
         node.sni = sni.isValid() ? std::optional(sni.toString()) : std::nullopt;
-        fixture.vm().setSelectedNode(node);
+        fixture.offer(node);
         fixture.env.preferences->setString(QStringLiteral("routingMode"), storedMode);
 
         connectAndSettle(fixture);
@@ -619,7 +612,8 @@ private slots:
         NodeInfo other = running;
         other.id = running.id + 1;
         other.name = QStringLiteral("Singapore 01");
-        vm.setSelectedNode(other);
+        vm.nodeCatalog().take(NodesResponse{QStringLiteral("v2"), vm.psk(), QList<NodeInfo>{running, other}, false});
+        vm.selectNodeById(other.id);
         QCOMPARE(vm.shownNode()->id, running.id);
         QCOMPARE(vm.runningNodeId(), running.id);
         QVERIFY2(vm.upTimeText().startsWith(QLatin1String("Connected for 0:0")), qPrintable(vm.upTimeText()));
@@ -985,29 +979,29 @@ private slots:
         const LaunchConnector connector(vm, adopted ? TunnelController::Recovery::Adopted
                                                     : TunnelController::Recovery::Nothing);
         // As the stored session's sign-in goes: its tokens, the list starts loading, then home, then the list.
+        vm.nodeCatalog().clear();
+        fixture.answerLoads(listLoaded);
         vm.setAccessToken(QStringLiteral("a"));
         if (QByteArray(QTest::currentDataTag()) == "signed out, then in by hand") {
-            vm.setNodesLoading(true);
+            vm.loadNodes();
             vm.setAccessToken(std::nullopt); // the renewal failed: signed out
             vm.setScreen(AppViewModel::Screen::Login);
+            QTRY_VERIFY(!vm.nodesLoading());
             vm.setAccessToken(QStringLiteral("b")); // the user signs in again
         }
         vm.setSubscriptionStatus(subscription);
-        vm.setNodesLoading(subscription == QLatin1String("ACTIVE"));
+        if (subscription == QLatin1String("ACTIVE"))
+            vm.loadNodes();
         vm.setScreen(AppViewModel::Screen::Home);
-        if (!listLoaded) {
-            vm.setPsk(QString());
-            vm.setNodesError(QStringLiteral("offline"));
-        }
-        vm.setNodesLoading(false);
+        QTRY_VERIFY(!vm.nodesLoading());
         QCOMPARE(vm.isVpnLoading(), connects);
         QCOMPARE(connector.connected(), connects);
         QVERIFY(!connector.waiting());
         if (connects) {
             QTRY_VERIFY_WITH_TIMEOUT(vm.isConnected(), 10000);
             disconnectAndSettle(fixture);
-            vm.setNodesLoading(true); // a later list never connects again
-            vm.setNodesLoading(false);
+            vm.loadNodes(); // a later list never connects again
+            QTRY_VERIFY(!vm.nodesLoading());
             QVERIFY(!vm.isVpnLoading() && !vm.isConnected());
         }
     }

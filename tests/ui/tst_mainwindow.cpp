@@ -273,8 +273,9 @@ private slots:
         singapore.id = 2;
         singapore.name = QStringLiteral("Singapore 01");
         m_vm->setSubscriptionStatus(QStringLiteral("ACTIVE"));
-        m_vm->setNodes({tokyo, singapore});
-        m_vm->setSelectedNode(tokyo);
+        m_vm->nodeCatalog().take(
+            NodesResponse{QStringLiteral("v"), QStringLiteral("k"), QList<NodeInfo>{tokyo, singapore}, false});
+        m_vm->selectNodeById(1);
         m_vm->setScreen(AppViewModel::Screen::Home);
         QTRY_VERIFY(slotShown("homeSlot"));
         TunnelState &tunnel = m_vm->tunnel().stateForTests();
@@ -324,7 +325,7 @@ private slots:
         node.id = 1;
         node.name = QStringLiteral("Tokyo 01");
         node.status = QStringLiteral("ONLINE");
-        m_vm->setNodes({node});
+        m_vm->nodeCatalog().take(NodesResponse{QStringLiteral("v"), QStringLiteral("k"), QList<NodeInfo>{node}, false});
         m_vm->setScreen(AppViewModel::Screen::Home);
         QTRY_VERIFY(slotShown("homeSlot"));
         QQuickItem *card = findItem(m_window, QStringLiteral("vpnHeroCard"));
@@ -385,7 +386,7 @@ private slots:
         }
         languages.setLanguage(AppLanguage::en);
         tunnel.setCause(TunnelReason::notConnected);
-        m_vm->setNodes({});
+        m_vm->nodeCatalog().clear();
         m_vm->setSubscriptionStatus(std::nullopt);
     }
 
