@@ -4,6 +4,7 @@
 //   NIMBREL_BENCH_RUNS          start-up runs of each program (default 15)
 //   NIMBREL_BENCH_IDLE_SECONDS  length of the connected-and-idle CPU measurement (default 60)
 //   NIMBREL_BENCH_TUNNEL_RUNS   connects for the marker-to-Connected figure (default 15)
+#include "BenchSupport.h"
 #include "DevService.h"
 #include "api/ApiRecords.h"
 #include "api/JsonFields.h"
@@ -37,36 +38,7 @@
 
 namespace {
 
-struct Row {
-    QString figure;
-    QString ours;
-    QString baseline;
-    QString ratio;
-    QString target;
-    bool met = false;
-};
-
-QList<Row> g_rows;
-QString g_bin;
-
-// A copy of the simulated helper in folder under the helper's own name, the only name ever offered to
-// the administrator (the build's own file has a name of its own, so that no place searched holds it).
-QString simulatedHelperIn(const QTemporaryDir &folder)
-{
-    const QString helper = folder.filePath(QStringLiteral("nimbrel-macos"));
-    QFile::copy(g_bin + QStringLiteral("/../tools/nimbrel-simhelper"), helper);
-    QFile::setPermissions(helper, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    return helper;
-}
-
-double median(QList<double> values)
-{
-    if (values.isEmpty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const qsizetype middle = values.size() / 2;
-    return values.size() % 2 ? values.at(middle) : (values.at(middle - 1) + values.at(middle)) / 2;
-}
+using namespace Bench;
 
 int envInt(const char *name, int fallback)
 {
@@ -136,43 +108,6 @@ sockaddr_in loopback(quint16 port)
     return address;
 }
 
-QString number(double value, int decimals = 0)
-{
-    return QString::number(value, 'f', decimals);
-}
-
-void add(Row row)
-{
-    g_rows.append(std::move(row));
-}
-
-// A 1 ms timer on the main thread: how late it fires is how long the thread was busy. Keeps the
-// longest such stall since start() or reset().
-class LagProbe {
-public:
-    LagProbe()
-    {
-        m_timer.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] {
-            m_worstNs = std::max(m_worstNs, m_tick.nsecsElapsed() - 1000000);
-            m_tick.restart();
-        });
-    }
-    void start()
-    {
-        reset();
-        m_tick.start();
-        m_timer.start(1);
-    }
-    void stop() { m_timer.stop(); }
-    void reset() { m_worstNs = 0; }
-    double worstMs() const { return double(m_worstNs) / 1e6; }
-
-private:
-    QTimer m_timer;
-    QElapsedTimer m_tick;
-    qint64 m_worstNs = 0;
-};
 
 // P1: cold start to the first rendered frame of the sign-in screen, against the bare window app.
 void startup(int runs)
@@ -183,12 +118,12 @@ void startup(int runs)
     // every counted run starts a process from memory alike.
     for (int run = -1; run < runs; ++run) {
         QTemporaryDir state;
-        const Outcome ours = runUntil(g_bin + QStringLiteral("/nimbrel"),
+        const Outcome ours = runUntil(binaryFolder() + QStringLiteral("/nimbrel"),
                                       {QStringLiteral("--settings"), state.filePath(QStringLiteral("s.conf")),
                                        QStringLiteral("--measure"), QStringLiteral("first-frame")},
                                       QStringLiteral("first-frame"));
         const Outcome theirs =
-            runUntil(g_bin + QStringLiteral("/nimbrel-bare"),
+            runUntil(binaryFolder() + QStringLiteral("/nimbrel-bare"),
                      {QStringLiteral("--measure"), QStringLiteral("first-frame")}, QStringLiteral("first-frame"));
         if (ours.ms < 0 || theirs.ms < 0) {
             std::fprintf(stderr, "start-up run failed:\n%s\n%s\n", qPrintable(ours.output), qPrintable(theirs.output));
@@ -203,27 +138,6 @@ void startup(int runs)
     add({QStringLiteral("P1 cold start to first frame (median of %1)").arg(app.size()),
          number(median(app)) + QStringLiteral(" ms"), number(median(bare)) + QStringLiteral(" ms"),
          number(ratio, 2) + QStringLiteral("x"), QStringLiteral("<= 1.3x"), !app.isEmpty() && ratio <= 1.3});
-}
-
-QList<NodeInfo> manyNodes(int count, quint16 port)
-{
-    QList<NodeInfo> nodes;
-    nodes.reserve(count);
-    for (int i = 1; i <= count; ++i) {
-        NodeInfo node;
-        node.id = i;
-        node.name = QStringLiteral("Node %1").arg(i);
-        node.countryCode = QStringLiteral("JP");
-        node.countryName = QStringLiteral("Japan");
-        node.flagEmoji = QStringLiteral("\U0001F1EF\U0001F1F5");
-        node.host = QStringLiteral("127.0.0.1");
-        node.port = port;
-        node.sni = QStringLiteral("node%1.nimbrel.test").arg(i);
-        node.status = i % 10 == 0 ? QStringLiteral("OFFLINE") : QStringLiteral("ONLINE");
-        node.loadPercent = i % 100;
-        nodes.append(node);
-    }
-    return nodes;
 }
 
 // P2 and P3 (process): signed in against the local service with 1,000 nodes.
@@ -242,7 +156,7 @@ void signedIn(int idleSeconds)
     // The demo platform's helper is the simulated one, named by the preference file like any helper.
     PreferenceStore::openFile(settings)->setString(QStringLiteral("nimbrelBinaryPath"), simulatedHelperIn(state));
     const DevService::Account account = service.activeDemoAccount();
-    const Outcome login = runUntil(g_bin + QStringLiteral("/nimbrel-cli"), common + QStringList{"login", account.email},
+    const Outcome login = runUntil(binaryFolder() + QStringLiteral("/nimbrel-cli"), common + QStringList{"login", account.email},
                                    QStringLiteral("Account"), account.password.toUtf8() + '\n');
     if (login.ms < 0) {
         std::fprintf(stderr, "sign-in failed:\n%s\n", qPrintable(login.output));
@@ -252,11 +166,11 @@ void signedIn(int idleSeconds)
     QList<double> app;
     QList<double> bare;
     for (int run = 0; run < 3; ++run) {
-        const Outcome ours = runUntil(g_bin + QStringLiteral("/nimbrel"),
+        const Outcome ours = runUntil(binaryFolder() + QStringLiteral("/nimbrel"),
                                       common + QStringList{QStringLiteral("--measure"), QStringLiteral("signed-in")},
                                       QStringLiteral("peak-rss-kb"));
         const Outcome theirs =
-            runUntil(g_bin + QStringLiteral("/nimbrel-bare"), {QStringLiteral("--measure"), QStringLiteral("peak-rss")},
+            runUntil(binaryFolder() + QStringLiteral("/nimbrel-bare"), {QStringLiteral("--measure"), QStringLiteral("peak-rss")},
                      QStringLiteral("peak-rss-kb"));
         if (ours.ms < 0 || theirs.ms < 0) {
             std::fprintf(stderr, "memory run failed:\n%s\n%s\n", qPrintable(ours.output), qPrintable(theirs.output));
@@ -270,7 +184,7 @@ void signedIn(int idleSeconds)
          number(median(app), 1) + QStringLiteral(" MB"), number(median(bare), 1) + QStringLiteral(" MB"),
          number(ratio, 2) + QStringLiteral("x"), QStringLiteral("<= 1.5x"), !app.isEmpty() && ratio <= 1.5});
 
-    const Outcome idle = runUntil(g_bin + QStringLiteral("/nimbrel"),
+    const Outcome idle = runUntil(binaryFolder() + QStringLiteral("/nimbrel"),
                                   common + QStringList{QStringLiteral("--demo"), QStringLiteral("--measure"),
                                                        QStringLiteral("connected-idle=%1").arg(idleSeconds)},
                                   QStringLiteral("cpu-ms"), QByteArray(), (idleSeconds + 60) * 1000);
@@ -457,130 +371,6 @@ void probes()
          QStringLiteral("<= baseline + 1 ms"), allAnswered && median(ours) <= median(blocking) + 1});
 }
 
-// The monotonic clock the simulated helper stamps its marker with, in ns.
-qint64 monotonicNs()
-{
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
-// The last stamp in a file of "<pid> <monotonic ns>" lines, or -1.
-qint64 lastStamp(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    // A file just made whose line is not yet in holds no stamp yet (read as 0, it gave no figure).
-    const QByteArray content = file.readAll();
-    if (!content.endsWith('\n'))
-        return -1;
-    bool ok = false;
-    const qint64 at = content.trimmed().split('\n').last().split(' ').value(1).toLongLong(&ok);
-    return ok && at > 0 ? at : -1;
-}
-
-struct TunnelVerdict {
-    double ms = -1;     // from the marker's writing to "Connected" in the view model
-    double stallMs = 0; // the longest main-thread stall meanwhile
-};
-
-// One connect with the simulated helper on the demo platform and the production one-second check,
-// then its disconnect.
-TunnelVerdict connectOnce(AppViewModel &vm, const QString &markerLog)
-{
-    TunnelVerdict verdict;
-    LagProbe lag;
-    qint64 connectedNs = -1;
-    QEventLoop up;
-    const QMetaObject::Connection watching = QObject::connect(&vm, &AppViewModel::isConnectedChanged, &up, [&] {
-        if (vm.isConnected() && connectedNs < 0) {
-            connectedNs = monotonicNs();
-            up.quit();
-        }
-    });
-    QObject::connect(&vm, &AppViewModel::isVpnLoadingChanged, &up, [&] {
-        if (!vm.isVpnLoading() && !vm.isConnected())
-            up.quit(); // failed
-    });
-    QTimer::singleShot(60000, &up, &QEventLoop::quit);
-    lag.start();
-    vm.vpnConnect();
-    up.exec();
-    lag.stop();
-    QObject::disconnect(watching);
-    // The helper stamps the time it began to write the marker once it has written it: the stamp may
-    // land a moment after "Connected".
-    qint64 markerNs = lastStamp(markerLog);
-    for (int wait = 0; connectedNs > 0 && markerNs < 0 && wait < 100; ++wait) {
-        QThread::msleep(10);
-        markerNs = lastStamp(markerLog);
-    }
-    if (connectedNs > 0 && markerNs > 0) {
-        verdict.ms = double(connectedNs - markerNs) / 1e6;
-        verdict.stallMs = lag.worstMs();
-    }
-    vm.vpnDisconnect();
-    QEventLoop idle;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &idle, [&] {
-        if (!vm.tunnelBusy())
-            idle.quit();
-    });
-    poll.start(20);
-    idle.exec();
-    QFile::remove(markerLog);
-    return verdict;
-}
-
-// P6 and P7: from the helper writing the start marker to "Connected", with the production one-second
-// check; P7 after a 100 MB log, also with the longest main-thread stall.
-void tunnelVerdicts(int runs)
-{
-    QTemporaryDir state;
-    const QString settings = state.filePath(QStringLiteral("s.conf"));
-    PreferenceStore::openFile(settings)->setString(QStringLiteral("nimbrelBinaryPath"), simulatedHelperIn(state));
-    AppEnvironment environment = AppEnvironment::production(PreferenceStore::openFile(settings));
-    environment.apiBaseUrl = QUrl(QStringLiteral("http://127.0.0.1:9/"));
-    environment.useDemoPlatform();
-    AppViewModel vm(environment);
-    // The list as the service sends it: its one online node is chosen and its key kept.
-    vm.nodeCatalog().take(NodesResponse{QStringLiteral("v1"), QStringLiteral("bench-key"), manyNodes(1, 9), false});
-    const QString markerLog = state.filePath(QStringLiteral("marker.log"));
-    qputenv("NIMBREL_SIMHELPER_MARKER_LOG", QFile::encodeName(markerLog));
-    qputenv("NIMBREL_SIMHELPER_DELAY_MS", "50");
-
-    QList<double> quick;
-    for (int run = 0; run < runs; ++run) {
-        const TunnelVerdict verdict = connectOnce(vm, markerLog);
-        if (verdict.ms >= 0)
-            quick.append(verdict.ms);
-    }
-    add({QStringLiteral("P6 marker to Connected (median of %1)").arg(quick.size()),
-         number(median(quick), 1) + QStringLiteral(" ms"), QStringLiteral("1 s check: ~500 ms"), QStringLiteral("-"),
-         QStringLiteral("<= 50 ms"), quick.size() == runs && median(quick) <= 50});
-
-    qputenv("NIMBREL_SIMHELPER_SCENARIO", "flood");
-    qputenv("NIMBREL_SIMHELPER_FLOOD_BYTES", QByteArray::number(100 * 1024 * 1024));
-    double slowest = -1;
-    double worstStall = 0;
-    int answered = 0;
-    for (int run = 0; run < 3; ++run) {
-        const TunnelVerdict verdict = connectOnce(vm, markerLog);
-        if (verdict.ms < 0)
-            continue;
-        ++answered;
-        slowest = std::max(slowest, verdict.ms);
-        worstStall = std::max(worstStall, verdict.stallMs);
-    }
-    qunsetenv("NIMBREL_SIMHELPER_SCENARIO");
-    qunsetenv("NIMBREL_SIMHELPER_FLOOD_BYTES");
-    add({QStringLiteral("P7 100 MB log: marker to Connected (worst of 3)"), number(slowest, 0) + QStringLiteral(" ms"),
-         QStringLiteral("-"), QStringLiteral("-"), QStringLiteral("<= 1500 ms"), answered == 3 && slowest <= 1500});
-    add({QStringLiteral("P7 100 MB log: longest main-thread stall"), number(worstStall, 1) + QStringLiteral(" ms"),
-         QStringLiteral("-"), QStringLiteral("-"), QStringLiteral("<= 16 ms"), answered == 3 && worstStall <= 16});
-}
-
 void printTable()
 {
     const auto line = [](const QString &a, const QString &b, const QString &c, const QString &d, const QString &e,
@@ -590,7 +380,7 @@ void printTable()
     };
     line(QStringLiteral("figure"), QStringLiteral("nimbrel"), QStringLiteral("baseline"), QStringLiteral("ratio"),
          QStringLiteral("target"), QStringLiteral("result"));
-    for (const Row &row : g_rows)
+    for (const Row &row : rows())
         line(row.figure, row.ours, row.baseline, row.ratio, row.target,
              row.met ? QStringLiteral("met") : QStringLiteral("MISSED"));
 }
@@ -600,7 +390,7 @@ void printTable()
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    g_bin = QCoreApplication::applicationDirPath();
+    setBinaryFolder(QCoreApplication::applicationDirPath());
     LanguageManager::useSharedPreferences(
         PreferenceStore::openFile(QDir::temp().filePath(QStringLiteral("nimbrel-bench-language.conf"))));
     const QStringList only = QCoreApplication::arguments().mid(1); // P1 ... P7; all when none named
@@ -619,5 +409,5 @@ int main(int argc, char *argv[])
     if (wanted("P6") || wanted("P7"))
         tunnelVerdicts(envInt("NIMBREL_BENCH_TUNNEL_RUNS", 15));
     printTable();
-    return std::all_of(g_rows.cbegin(), g_rows.cend(), [](const Row &row) { return row.met; }) ? 0 : 1;
+    return std::all_of(rows().cbegin(), rows().cend(), [](const Row &row) { return row.met; }) ? 0 : 1;
 }

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "api/NodeInfo.h"
+
+#include <QElapsedTimer>
+#include <QList>
+#include <QObject>
+#include <QTimer>
+#include <QString>
+#include <QTemporaryDir>
+
+// What every figure of scripts/bench's driver uses: the table's rows and a few helpers.
+namespace Bench {
+
+struct Row {
+    QString figure;
+    QString ours;
+    QString baseline;
+    QString ratio;
+    QString target;
+    bool met = false;
+};
+
+// A 1 ms timer on the main thread: how late it fires is how long the thread was busy. Keeps the
+// longest such stall since start() or reset().
+class LagProbe {
+public:
+    LagProbe()
+    {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            m_worstNs = std::max(m_worstNs, m_tick.nsecsElapsed() - 1000000);
+            m_tick.restart();
+        });
+    }
+    void start()
+    {
+        reset();
+        m_tick.start();
+        m_timer.start(1);
+    }
+    void stop() { m_timer.stop(); }
+    void reset() { m_worstNs = 0; }
+    double worstMs() const { return double(m_worstNs) / 1e6; }
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_tick;
+    qint64 m_worstNs = 0;
+};
+
+// The rows printed at the end, in the order they were added.
+const QList<Row> &rows();
+// The folder of the release binaries next to the driver (bin/).
+const QString &binaryFolder();
+void setBinaryFolder(const QString &folder);
+
+void add(Row row);
+// A copy of the simulated helper in folder under the helper's own name, the only name ever offered to
+// the administrator (the build's own file has a name of its own, so that no place searched holds it).
+QString simulatedHelperIn(const QTemporaryDir &folder);
+double median(QList<double> values);
+QString number(double value, int decimals = 0);
+QList<NodeInfo> manyNodes(int count, quint16 port);
+
+// P6 and P7.
+void tunnelVerdicts(int runs);
+
+} // namespace Bench
