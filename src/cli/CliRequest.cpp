@@ -10,6 +10,46 @@ QString CliRequest::usage()
     return CliCommandTable::usage();
 }
 
+namespace {
+
+// nimbrel-cli --help, help, help COMMAND, COMMAND --help.
+CliParseResult help(const QStringList &positional, bool helpOption)
+{
+    CliParseResult parsed;
+    const QString name = positional.value(0);
+    QString topic = name;
+    if (name == QLatin1String("help") && (positional.size() > 1 || !helpOption))
+        topic = positional.value(1);
+    const CliCommandTable::Command *about = CliCommandTable::find(topic);
+    if (!topic.isEmpty() && !about)
+        parsed.error = QStringLiteral("unknown command \"%1\" (try --help)").arg(topic);
+    else
+        parsed.output = about ? CliCommandTable::commandHelp(*about) : CliCommandTable::usage();
+    return parsed;
+}
+
+// A flag given to a command that does not take it: which command it belongs to.
+std::optional<QString> foreignFlag(const QCommandLineParser &parser, const QStringList &switches,
+                                   const CliCommandTable::Command *command)
+{
+    for (const QString &flag : switches) {
+        const bool own = command && std::any_of(command->flags.cbegin(), command->flags.cend(),
+                                                [&flag](const CliCommandTable::Flag &f) { return f.name == flag; });
+        if (!parser.isSet(flag) || own)
+            continue;
+        for (const CliCommandTable::Command &owner : CliCommandTable::commands()) {
+            for (const CliCommandTable::Flag &f : owner.flags) {
+                if (f.name == flag)
+                    return QStringLiteral("--%1 belongs to \"%2\"").arg(flag, owner.name);
+            }
+        }
+        return QString();
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 CliParseResult CliRequest::parse(const QStringList &arguments, const QProcessEnvironment &environment)
 {
     QCommandLineParser parser;
@@ -34,18 +74,8 @@ CliParseResult CliRequest::parse(const QStringList &arguments, const QProcessEnv
     QStringList positional = parser.positionalArguments();
     const QString name = positional.value(0);
     const CliCommandTable::Command *command = CliCommandTable::find(name);
-    if (parser.isSet(QStringLiteral("help")) || name == QLatin1String("help")) {
-        // nimbrel-cli --help, help, help COMMAND, COMMAND --help
-        QString topic = name;
-        if (name == QLatin1String("help") && (positional.size() > 1 || !parser.isSet(QStringLiteral("help"))))
-            topic = positional.value(1);
-        const CliCommandTable::Command *about = CliCommandTable::find(topic);
-        if (!topic.isEmpty() && !about)
-            parsed.error = QStringLiteral("unknown command \"%1\" (try --help)").arg(topic);
-        else
-            parsed.output = about ? CliCommandTable::commandHelp(*about) : CliCommandTable::usage();
-        return parsed;
-    }
+    if (parser.isSet(QStringLiteral("help")) || name == QLatin1String("help"))
+        return help(positional, parser.isSet(QStringLiteral("help")));
     if (parser.isSet(QStringLiteral("version"))) {
         parsed.output = QStringLiteral("nimbrel-cli %1\n").arg(QLatin1String(BuildConfig::version));
         return parsed;
@@ -68,18 +98,9 @@ CliParseResult CliRequest::parse(const QStringList &arguments, const QProcessEnv
         parsed.error = QStringLiteral("usage: nimbrel-cli %1").arg(command->synopsis);
         return parsed;
     }
-    for (const QString &flag : switches) {
-        const bool own = command && std::any_of(command->flags.cbegin(), command->flags.cend(),
-                                                [&flag](const CliCommandTable::Flag &f) { return f.name == flag; });
-        if (parser.isSet(flag) && !own) {
-            for (const CliCommandTable::Command &owner : CliCommandTable::commands()) {
-                for (const CliCommandTable::Flag &f : owner.flags) {
-                    if (f.name == flag)
-                        parsed.error = QStringLiteral("--%1 belongs to \"%2\"").arg(flag, owner.name);
-                }
-            }
-            return parsed;
-        }
+    if (const std::optional<QString> misplaced = foreignFlag(parser, switches, command)) {
+        parsed.error = *misplaced;
+        return parsed;
     }
     request.json = parser.isSet(QStringLiteral("json"));
     request.refresh = parser.isSet(QStringLiteral("refresh"));

@@ -418,13 +418,7 @@ void TunnelController::vpnDisconnect()
     m_state.setLoading(false);
     show(TunnelReason::disconnecting);
 
-    std::shared_ptr<LaunchTicket> pending = std::exchange(m_launch, nullptr);
-    if (pending) {
-        pending->cancelled = true;
-        // A start waiting on the administrator dialog waits no more.
-        if (m_settings.adminPrompt)
-            m_settings.adminPrompt->cancel();
-    }
+    std::shared_ptr<LaunchTicket> pending = cancelLaunch();
     const quint64 generation = ++m_generation;
 
     // Only the owner of the tunnel stops a helper or deletes routes; another process's are left alone.
@@ -446,7 +440,24 @@ void TunnelController::vpnDisconnect()
     }
     lease->setTunnel(std::nullopt, std::nullopt);
     lease->setState(TunnelPhase::disconnecting);
+    queueStop(std::move(stop), std::move(pending), generation, std::move(lease));
+}
 
+std::shared_ptr<LaunchTicket> TunnelController::cancelLaunch()
+{
+    std::shared_ptr<LaunchTicket> pending = std::exchange(m_launch, nullptr);
+    if (pending) {
+        pending->cancelled = true;
+        // A start waiting on the administrator dialog waits no more.
+        if (m_settings.adminPrompt)
+            m_settings.adminPrompt->cancel();
+    }
+    return pending;
+}
+
+void TunnelController::queueStop(Teardown stop, std::shared_ptr<LaunchTicket> pending, quint64 generation,
+                                 std::shared_ptr<TunnelOwnership::Lease> lease)
+{
     ++m_stopsUnfinished;
     ThreadHandoff::start(m_lane, [this, stop, pending, generation, lease]() mutable {
         // A start that was cancelled may still have started the helper before it saw the stop.

@@ -148,6 +148,11 @@ private:
     void finishDisconnect(quint64 generation, std::optional<Teardown> unstopped,
                           std::shared_ptr<TunnelOwnership::Lease> lease);
     void checkShutdown();
+    // A start under way is told to stop (and its administrator prompt closed); it is returned.
+    std::shared_ptr<LaunchTicket> cancelLaunch();
+    // On the lane: stop (or the helper the cancelled start pending started meanwhile), then finishDisconnect.
+    void queueStop(Teardown stop, std::shared_ptr<LaunchTicket> pending, quint64 generation,
+                   std::shared_ptr<TunnelOwnership::Lease> lease);
     // Runs fn on the main thread if this controller still exists then.
     void postToMain(std::function<void(TunnelController &)> fn);
 

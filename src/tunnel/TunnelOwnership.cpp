@@ -108,6 +108,29 @@ TunnelOwnership::Holder parseHolder(const QByteArray &content)
     return holder;
 }
 
+// The lock file lies in a folder only this user can enter: made so here when missing, and checked.
+std::optional<FileProblem> preparePrivateFolder(const QString &folder)
+{
+    if (::mkdir(QFile::encodeName(folder).constData(), 0700) != 0 && errno != EEXIST)
+        return FileProblem::systemError(FileProblem::Kind::cannotMakeFolder, folder, errno);
+    if (!FileTrust::isPrivateFolder(folder, ::geteuid()))
+        return FileProblem{FileProblem::Kind::folderNotPrivate, folder, {}};
+    return std::nullopt;
+}
+
+// A short shared probe by another process (otherHolder) may hold the lock for a moment: a few tries.
+bool lockExclusively(int fd)
+{
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return true;
+        if (errno != EWOULDBLOCK)
+            return false;
+        QThread::msleep(5);
+    }
+    return false;
+}
+
 // What a look at the lock file from outside shows, without ever holding it longer than a probe.
 struct LockFileView {
     uid_t owner = 0;
@@ -243,14 +266,8 @@ std::shared_ptr<TunnelOwnership::Lease> TunnelOwnership::acquire(Refusal *refusa
         return held;
 
     const QByteArray native = QFile::encodeName(m_path);
-    // The file lies in a folder only this user can enter: made so here when missing, and checked.
-    const QString folder = QFileInfo(m_path).absolutePath();
-    if (::mkdir(QFile::encodeName(folder).constData(), 0700) != 0 && errno != EEXIST) {
-        *refusal = {std::nullopt, FileProblem::systemError(FileProblem::Kind::cannotMakeFolder, folder, errno)};
-        return nullptr;
-    }
-    if (!FileTrust::isPrivateFolder(folder, ::geteuid())) {
-        *refusal = {std::nullopt, {FileProblem::Kind::folderNotPrivate, folder, {}}};
+    if (std::optional<FileProblem> problem = preparePrivateFolder(QFileInfo(m_path).absolutePath())) {
+        *refusal = {std::nullopt, std::move(*problem)};
         return nullptr;
     }
     // A holder removes the file as it lets go: a file opened just before that removal is locked in
@@ -277,16 +294,7 @@ std::shared_ptr<TunnelOwnership::Lease> TunnelOwnership::acquire(Refusal *refusa
             *refusal = {std::nullopt, FileProblem::ownedByAnotherUser(m_path, info.st_uid)};
             return nullptr;
         }
-        // A short shared probe by another process (otherHolder) may hold it for a moment: try a few times.
-        bool locked = false;
-        for (int attempt = 0; attempt < 3 && !locked; ++attempt) {
-            locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-            if (!locked && errno != EWOULDBLOCK)
-                break;
-            if (!locked)
-                QThread::msleep(5);
-        }
-        if (!locked) {
+        if (!lockExclusively(fd)) {
             const QByteArray content = readHolder(fd, true);
             ::close(fd);
             *refusal = {parseHolder(content), {}};

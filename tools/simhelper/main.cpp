@@ -177,46 +177,11 @@ void loadRootsScenario()
 
 } // namespace
 
-int main(int argc, char *argv[])
+namespace {
+
+// What the helper writes to its output after the delay: the start marker, an error, or nothing.
+void sayWhatTheScenarioSays(const QString &scenario, const QProcessEnvironment &env, qint64 delay)
 {
-    if (std::getenv("SUDO_UID") != nullptr)
-        loadRootsScenario();
-    stamp("NIMBREL_SIMHELPER_LAUNCH_LOG",
-          monotonicNs()); // first thing, so that even a helper stopped at once has said so
-    QStringList arguments;
-    for (int i = 1; i < argc; ++i)
-        arguments.append(QString::fromLocal8Bit(argv[i]));
-    const QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    record(env, arguments);
-
-    const bool wellFormed =
-        arguments.size() == 5 && arguments.at(0) == QLatin1String("--server-addr") &&
-        arguments.at(2) == QLatin1String("--sni") &&
-        (arguments.at(4) == QLatin1String("--smart") || arguments.at(4) == QLatin1String("--route-all"));
-    if (!wellFormed) {
-        say("error: usage: nimbrel-macos --server-addr HOST:PORT --sni NAME --smart|--route-all\n");
-        return 2;
-    }
-    const bool smart = arguments.at(4) == QLatin1String("--smart");
-    const QString scenario = env.value(QStringLiteral("NIMBREL_SIMHELPER_SCENARIO"), QStringLiteral("normal"));
-    const qint64 delay = number(env, "NIMBREL_SIMHELPER_DELAY_MS", 300);
-    const qint64 maxLife = number(env, "NIMBREL_SIMHELPER_MAX_LIFE_MS", 3600 * 1000);
-
-    std::signal(SIGTERM, scenario == QLatin1String("ignore-term") ? SIG_IGN : onTerm);
-    std::signal(SIGINT, onTerm);
-
-    say("simulated helper: connecting to " + arguments.at(1).toUtf8() + " as " + arguments.at(3).toUtf8() + "\n");
-    sleepMs(delay);
-
-    if (scenario == QLatin1String("exit-early"))
-        return 1;
-    if (scenario == QLatin1String("exec")) {
-        const QByteArray script = "echo '" + kMarker + "'; trap 'exit 0' TERM; while :; do sleep 0.05; done";
-        ::execl("/bin/sh", "sh", "-c", script.constData(), static_cast<char *>(nullptr));
-        return 5;
-    }
-    if (!addRoutes(env))
-        return 4;
     if (scenario == QLatin1String("error")) {
         say("handshake Error: the server refused the key\n");
     } else if (scenario == QLatin1String("capital-error")) {
@@ -240,8 +205,12 @@ int main(int argc, char *argv[])
     } else if (scenario != QLatin1String("silent")) {
         sayMarker();
     }
-    if (smart && scenario != QLatin1String("silent"))
-        leaveCleanupScript(env);
+}
+
+// Stays up until signalled, or until the scenario or its maximum life ends it; the exit status.
+int runUntilStopped(const QString &scenario, const QProcessEnvironment &env, qint64 delay)
+{
+    const qint64 maxLife = number(env, "NIMBREL_SIMHELPER_MAX_LIFE_MS", 3600 * 1000);
 
     const auto start = std::chrono::steady_clock::now();
     bool wroteLateError = false;
@@ -262,4 +231,51 @@ int main(int argc, char *argv[])
         sleepMs(number(env, "NIMBREL_SIMHELPER_STOP_DELAY_MS", 0));
     say("simulated helper: stopped\n");
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (std::getenv("SUDO_UID") != nullptr)
+        loadRootsScenario();
+    stamp("NIMBREL_SIMHELPER_LAUNCH_LOG",
+          monotonicNs()); // first thing, so that even a helper stopped at once has said so
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    const QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    record(env, arguments);
+
+    const bool wellFormed =
+        arguments.size() == 5 && arguments.at(0) == QLatin1String("--server-addr") &&
+        arguments.at(2) == QLatin1String("--sni") &&
+        (arguments.at(4) == QLatin1String("--smart") || arguments.at(4) == QLatin1String("--route-all"));
+    if (!wellFormed) {
+        say("error: usage: nimbrel-macos --server-addr HOST:PORT --sni NAME --smart|--route-all\n");
+        return 2;
+    }
+    const bool smart = arguments.at(4) == QLatin1String("--smart");
+    const QString scenario = env.value(QStringLiteral("NIMBREL_SIMHELPER_SCENARIO"), QStringLiteral("normal"));
+    const qint64 delay = number(env, "NIMBREL_SIMHELPER_DELAY_MS", 300);
+
+    std::signal(SIGTERM, scenario == QLatin1String("ignore-term") ? SIG_IGN : onTerm);
+    std::signal(SIGINT, onTerm);
+
+    say("simulated helper: connecting to " + arguments.at(1).toUtf8() + " as " + arguments.at(3).toUtf8() + "\n");
+    sleepMs(delay);
+
+    if (scenario == QLatin1String("exit-early"))
+        return 1;
+    if (scenario == QLatin1String("exec")) {
+        const QByteArray script = "echo '" + kMarker + "'; trap 'exit 0' TERM; while :; do sleep 0.05; done";
+        ::execl("/bin/sh", "sh", "-c", script.constData(), static_cast<char *>(nullptr));
+        return 5;
+    }
+    if (!addRoutes(env))
+        return 4;
+    sayWhatTheScenarioSays(scenario, env, delay);
+    if (smart && scenario != QLatin1String("silent"))
+        leaveCleanupScript(env);
+    return runUntilStopped(scenario, env, delay);
 }
