@@ -90,6 +90,9 @@ public:
     const TunnelOwnership &ownership() const { return m_ownership; }
     // Whether a helper's log and process are being watched.
     bool isMonitoring() const { return m_monitor != nullptr; }
+    // Why a start cannot begin (no node, key or helper, or node data the helper must not get), if so.
+    static std::optional<TunnelReason> missingPiece(const std::optional<NodeInfo> &node, const QString &psk,
+                                                    const QString &helper);
     // From now on, while this process drives no tunnel, shows a tunnel another process of this user
     // drives (or one a killed process left running), looking at the lock file every interval (and
     // once now). Its disconnect asks that process to stop it, or finishes what was left.
@@ -120,9 +123,6 @@ private:
     // Shows starting while the start runs; false when it was refused at once (the state says why).
     bool startTunnel(const std::optional<NodeInfo> &node, const QString &psk, RoutingMode mode,
                      const TunnelCause &starting);
-    // Why a start cannot begin (no node, key or helper, or node data the helper must not get), if so.
-    static std::optional<TunnelReason> missingPiece(const std::optional<NodeInfo> &node, const QString &psk,
-                                                    const QString &helper);
     // The lane's half of a start.
     TunnelLaunch launchOf(const QString &helper, const NodeInfo &node, const QString &psk, RoutingMode mode,
                           std::optional<Teardown> previous) const;

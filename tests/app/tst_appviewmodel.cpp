@@ -43,18 +43,6 @@ private slots:
 
     void init() { LanguageManager::shared().setLanguage(AppLanguage::en); }
 
-    // What tests shorten stays as the product defines it in the real environment.
-    void productionWaitsAsDefined()
-    {
-        using namespace std::chrono_literals;
-        TestEnvironment env;
-        const Intervals intervals = AppEnvironment::production(env.preferences).intervals;
-        QCOMPARE(intervals.requestTimeout, 15s);
-        QCOMPARE(intervals.probeTimeout, 3s);
-        QCOMPARE(intervals.monitor, 1s);
-        QCOMPARE(intervals.cancelDelay, 10s);
-    }
-
     void statusStartsInTheStoredLanguage()
     {
         LanguageManager::shared().setLanguage(AppLanguage::ru);
@@ -268,38 +256,6 @@ private slots:
         QVERIFY(!QFile::exists(env.tunnelPaths.cleanupScript));
         QVERIFY(!QFile::exists(env.tunnelPaths.gateway));
         QCOMPARE(vm.vpnStatus(), QStringLiteral("Disconnected"));
-    }
-
-    void untrustedLeftoverScriptIsLeftAlone_data()
-    {
-        QTest::addColumn<QString>("kind");
-        QTest::newRow("writable by others") << "world-writable";
-        QTest::newRow("symbolic link") << "link";
-        QTest::newRow("folder") << "folder";
-    }
-
-    void untrustedLeftoverScriptIsLeftAlone()
-    {
-        QFETCH(QString, kind);
-        TestEnvironment env;
-        const QString script = env.tunnelPaths.cleanupScript;
-        if (kind == QLatin1String("world-writable")) {
-            writeFile(script, "#!/bin/sh\n",
-                      QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther |
-                          QFileDevice::WriteOther);
-        } else if (kind == QLatin1String("link")) {
-            writeFile(env.path(QStringLiteral("elsewhere.sh")), "#!/bin/sh\n");
-            QVERIFY(QFile::link(env.path(QStringLiteral("elsewhere.sh")), script));
-        } else {
-            QVERIFY(QDir().mkdir(script));
-        }
-        writeFile(env.tunnelPaths.gateway, "192.0.2.1\n");
-
-        const TestableViewModel vm(env.environment());
-        QTRY_VERIFY(!vm.tunnelBusy());
-        QVERIFY(env.runner->calls().isEmpty());
-        QVERIFY(QFileInfo(script).exists() || QFileInfo(script).isSymLink());
-        QVERIFY(QFile::exists(env.tunnelPaths.gateway));
     }
 
     // The renewal's address carries the access token: the opener (xdg-open, open) is handed only the

@@ -884,27 +884,6 @@ private slots:
         QCOMPARE(requests, QByteArrayList{"disconnect"});
         QCOMPARE(handed.out, QStringLiteral("Disconnecting…\nDisconnected\n").toUtf8());
     }
-
-    // A lock file another user put there: every command that would drive the tunnel says whose it is,
-    // never "another Nimbrel process", and status does not repeat what the file claims.
-    void aLockFileOfAnotherUserIsNamedByEveryCommand()
-    {
-        if (::geteuid() != 0)
-            QSKIP("only root can give a file to another user");
-        const QString lock = stateFile(QStringLiteral("tunnel.lock"));
-        QVERIFY(TestEnvironment::writeFile(lock, "pid=1\nprogram=nimbrel\nstate=connected\n"));
-        QCOMPARE(::chown(QFile::encodeName(lock).constData(), OtherUser::kUid, OtherUser::kGid), 0);
-        const QByteArray refusal =
-            QStringLiteral("%1 belongs to user nobody; an administrator can remove it").arg(lock).toUtf8();
-        for (const QString &command : {QStringLiteral("connect"), QStringLiteral("disconnect")}) {
-            const CliRun refused = run({command});
-            QCOMPARE(refused.exitCode, 1);
-            QCOMPARE(refused.err, "nimbrel-cli: " + refusal + '\n');
-        }
-        const QJsonObject tunnel = tunnelStatus();
-        QCOMPARE(tunnel, (QJsonObject{{QStringLiteral("state"), QStringLiteral("blocked")},
-                                      {QStringLiteral("status"), QString::fromUtf8(refusal)}}));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestCli)

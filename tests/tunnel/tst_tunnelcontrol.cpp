@@ -88,65 +88,72 @@ private:
 private slots:
     void initTestCase() { TestEnvironment::useTemporaryLanguageStore(); }
 
-    void missingPiecesStopBeforeAnything()
+    // A start begins only with every piece sound: a node, a key, a helper, and node values the root
+    // helper would not read as options, split into more words or cut short.
+    void aStartBeginsOnlyWithEveryPieceSound_data()
     {
-        TunnelFixture fixture;
-        fixture.vm().nodeCatalog().clear();
-        fixture.vm().vpnConnect();
-        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Please select a node first"));
-        QCOMPARE(fixture.vm().isVpnLoading(), false);
-
-        fixture.offer(fixture.node, QString());
-        fixture.vm().vpnConnect();
-        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("PSK not ready, please refresh nodes"));
-
-        fixture.offer(fixture.node, QStringLiteral("k"));
-        fixture.env.preferences->setString(QStringLiteral("nimbrelBinaryPath"),
-                                           fixture.env.path(QStringLiteral("missing")));
-        fixture.vm().vpnConnect();
-        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("nimbrel-macos binary not found"));
-        QCOMPARE(fixture.vm().isVpnLoading(), false);
-        QVERIFY(fixture.prompt->commands().isEmpty());
-    }
-
-    // Values from the service that the root helper would read as options, split into more words or
-    // cut short never reach it.
-    void hostileNodeDataNeverReachesTheHelper_data()
-    {
-        QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("host"); // null: no node
         QTest::addColumn<int>("port");
         QTest::addColumn<QVariant>("sni");
         QTest::addColumn<QString>("psk");
+        QTest::addColumn<QString>("helper");
+        QTest::addColumn<int>("missing"); // a TunnelReason, or -1: none
         const QVariant none;
-        QTest::newRow("port too large") << "127.0.0.1" << 70000 << none << "k";
-        QTest::newRow("negative port") << "127.0.0.1" << -5 << none << "k";
-        QTest::newRow("port zero") << "127.0.0.1" << 0 << none << "k";
-        QTest::newRow("option as host") << "-oProxyCommand=touch /tmp/x" << 443 << QVariant(QStringLiteral("sni"))
-                                        << "k";
-        QTest::newRow("empty host") << "" << 443 << QVariant(QStringLiteral("sni")) << "k";
-        QTest::newRow("space in host") << "a b" << 443 << none << "k";
-        QTest::newRow("option as SNI") << "127.0.0.1" << 443 << QVariant(QStringLiteral("--route-all")) << "k";
-        QTest::newRow("space in SNI") << "127.0.0.1" << 443 << QVariant(QStringLiteral("a b")) << "k";
-        QTest::newRow("tab in SNI") << "127.0.0.1" << 443 << QVariant(QStringLiteral("a\tb")) << "k";
-        QTest::newRow("line break in key") << "127.0.0.1" << 443 << none << "k\nX=1";
-        QTest::newRow("NUL in key") << "127.0.0.1" << 443 << none
-                                    << QStringLiteral("k") + QChar(0) + QStringLiteral("cut");
+        const QString helper = QStringLiteral("/opt/nimbrel-macos");
+        const int invalid = int(TunnelReason::nodeInvalid);
+        QTest::newRow("sound") << "127.0.0.1" << 443 << none << "k" << helper << -1;
+        QTest::newRow("no node") << QString() << 0 << none << "k" << helper << int(TunnelReason::noNodeSelected);
+        QTest::newRow("no key") << "127.0.0.1" << 443 << none << "" << helper << int(TunnelReason::keyNotReady);
+        QTest::newRow("no helper") << "127.0.0.1" << 443 << none << "k" << "" << int(TunnelReason::helperNotFound);
+        QTest::newRow("port too large") << "127.0.0.1" << 70000 << none << "k" << helper << invalid;
+        QTest::newRow("negative port") << "127.0.0.1" << -5 << none << "k" << helper << invalid;
+        QTest::newRow("port zero") << "127.0.0.1" << 0 << none << "k" << helper << invalid;
+        QTest::newRow("option as host") << "-oProxyCommand=touch /tmp/x" << 443 << none << "k" << helper << invalid;
+        QTest::newRow("empty host") << "" << 443 << none << "k" << helper << invalid;
+        QTest::newRow("space in host") << "a b" << 443 << none << "k" << helper << invalid;
+        QTest::newRow("option as SNI") << "127.0.0.1" << 443 << QVariant(QStringLiteral("--route-all")) << "k"
+                                       << helper << invalid;
+        QTest::newRow("space in SNI") << "127.0.0.1" << 443 << QVariant(QStringLiteral("a b")) << "k" << helper
+                                      << invalid;
+        QTest::newRow("tab in SNI") << "127.0.0.1" << 443 << QVariant(QStringLiteral("a\tb")) << "k" << helper
+                                    << invalid;
+        QTest::newRow("line break in key") << "127.0.0.1" << 443 << none << "k\nX=1" << helper << invalid;
+        QTest::newRow("NUL in key") << "127.0.0.1" << 443 << none << QStringLiteral("k") + QChar(0) + QStringLiteral("cut")
+                                    << helper << invalid;
     }
-
-    void hostileNodeDataNeverReachesTheHelper()
+    void aStartBeginsOnlyWithEveryPieceSound()
     {
         QFETCH(QString, host);
         QFETCH(int, port);
         QFETCH(QVariant, sni);
         QFETCH(QString, psk);
+        QFETCH(QString, helper);
+        QFETCH(int, missing);
+        std::optional<NodeInfo> node;
+        if (!host.isNull()) {
+            node = NodeInfo();
+            node->host = host;
+            node->port = port;
+            node->sni = sni.isValid() ? std::optional(sni.toString()) : std::nullopt;
+        }
+        const std::optional<TunnelReason> found = TunnelController::missingPiece(node, psk, helper);
+        QCOMPARE(found ? int(*found) : -1, missing);
+    }
+
+    // A start refused so runs nothing: no prompt, no privileged call, no helper.
+    void aRefusedStartRunsNothing()
+    {
         TunnelFixture fixture;
-        NodeInfo node = *fixture.vm().selectedNode();
-        node.host = host;
-        node.port = port;
-        node.sni = sni.isValid() ? std::optional(sni.toString()) : std::nullopt;
-        fixture.offer(node, psk);
+        NodeInfo node = fixture.node;
+        node.host = QStringLiteral("-oProxyCommand=touch /tmp/x");
+        fixture.offer(node);
         fixture.vm().vpnConnect();
         QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Node settings are invalid, please refresh nodes"));
+        fixture.offer(fixture.node);
+        fixture.env.preferences->setString(QStringLiteral("nimbrelBinaryPath"),
+                                           fixture.env.path(QStringLiteral("missing")));
+        fixture.vm().vpnConnect();
+        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("nimbrel-macos binary not found"));
         QCOMPARE(fixture.vm().isVpnLoading(), false);
         QVERIFY(fixture.waitIdle());
         QVERIFY(fixture.prompt->commands().isEmpty());
