@@ -327,7 +327,7 @@ int CliCommands::disconnect()
     } else if (holder->program == QLatin1String("nimbrel-cli")) {
         // Another client of ours in another terminal: stop it as Ctrl-C there would. The lock file is
         // ours, and its holder is alive while the lock is held, so the pid is that client's.
-        if (holder->pid <= 0 || ::kill(pid_t(holder->pid), SIGTERM) != 0)
+        if (holder->pid <= 0 || !m_tunnelOwnership.recordIsOurs() || ::kill(pid_t(holder->pid), SIGTERM) != 0)
             return failure(formatted(QStringLiteral("cli_holder_unstoppable"), inUse));
     } else {
         return failure(formatted(QStringLiteral("cli_holder_elsewhere"), inUse));

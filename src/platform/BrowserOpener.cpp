@@ -3,11 +3,16 @@
 #include "FileTrust.h"
 #include "SystemInfo.h"
 
+#include <QDateTime>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QProcess>
 #include <QJsonDocument>
 #include <QJsonValue>
 #include <QRandomGenerator>
 #include <QStandardPaths>
+#include <QTimer>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -41,10 +46,7 @@ BrowserOpener::BrowserOpener(QString opener, QString folder, QObject *parent)
     : QObject(parent)
     , m_opener(std::move(opener))
     , m_folder(std::move(folder))
-{
-    m_removal.setSingleShot(true);
-    connect(&m_removal, &QTimer::timeout, this, &BrowserOpener::removePage);
-}
+{}
 
 BrowserOpener::BrowserOpener(QObject *parent)
     : BrowserOpener(systemOpener(), SystemInfo::privateRuntimeFolder(), parent)
@@ -52,9 +54,8 @@ BrowserOpener::BrowserOpener(QObject *parent)
 
 BrowserOpener::~BrowserOpener()
 {
-    removePage();
-    if (m_process) // the opener goes on by itself; we only stop listening
-        m_process->disconnect(this);
+    for (const QString &page : std::as_const(m_pages))
+        QFile::remove(page);
 }
 
 QString BrowserOpener::systemOpener()
@@ -68,61 +69,76 @@ QString BrowserOpener::systemOpener()
 
 void BrowserOpener::open(const QUrl &url)
 {
-    removePage();
-    if (!url.isValid() || m_opener.isEmpty() || !writePage(url)) {
+    removeStalePages();
+    const QString page = url.isValid() && !m_opener.isEmpty() ? writePage(url) : QString();
+    if (page.isEmpty()) {
         emit finished(false);
         return;
     }
-    m_removal.start(kPageLife);
-    if (m_process) {
-        m_process->disconnect(this);
-        m_process.release()->setParent(this); // an opener still running is left to finish
-    }
-    m_process = std::make_unique<QProcess>();
-    m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel); // its words name the page, not the address
-    m_process->setStandardOutputFile(QProcess::nullDevice());
-    QProcess *process = m_process.get();
+    QTimer::singleShot(kPageLife, this, [this, page] { removePage(page); });
+    // Not a child: an opener that outlives us (xdg-open may wait for the browser) is never killed.
+    auto *process = new QProcess;
+    process->setProcessChannelMode(QProcess::ForwardedErrorChannel); // its words name the page, not the address
+    process->setStandardOutputFile(QProcess::nullDevice());
     // No browser will read the page of an open that failed.
-    connect(process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
-        if (error != QProcess::FailedToStart)
-            return;
-        removePage();
-        emit finished(false);
-    });
-    connect(process, &QProcess::finished, this, [this](int exitCode, QProcess::ExitStatus status) {
-        const bool opened = status == QProcess::NormalExit && exitCode == 0;
+    const auto done = [this, page](bool opened) {
         if (!opened)
-            removePage();
+            removePage(page);
         emit finished(opened);
+    };
+    connect(process, &QProcess::errorOccurred, this, [done](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            done(false);
     });
-    process->start(m_opener, {m_page});
+    connect(process, &QProcess::finished, this, [done](int exitCode, QProcess::ExitStatus status) {
+        done(status == QProcess::NormalExit && exitCode == 0);
+    });
+    connect(process, &QProcess::finished, process, &QObject::deleteLater);
+    connect(process, &QProcess::errorOccurred, process, [process](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            process->deleteLater();
+    });
+    process->start(m_opener, {page});
 }
 
-bool BrowserOpener::writePage(const QUrl &url)
+QString BrowserOpener::writePage(const QUrl &url)
 {
     const QByteArray folder = QFile::encodeName(m_folder);
     if (::mkdir(folder.constData(), 0700) != 0 && errno != EEXIST)
-        return false;
+        return {};
     if (!FileTrust::isPrivateFolder(m_folder, ::geteuid()))
-        return false;
-    const QString page = QStringLiteral("%1/renew-%2.html").arg(m_folder).arg(QRandomGenerator::system()->generate64(), 0, 16);
+        return {};
+    const QString page =
+        QStringLiteral("%1/renew-%2.html").arg(m_folder).arg(QRandomGenerator::system()->generate64(), 0, 16);
     const int fd = ::open(QFile::encodeName(page).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
-        return false;
+        return {};
     const QByteArray content = forwardingPage(url);
     const bool whole = ::write(fd, content.constData(), size_t(content.size())) == content.size();
     ::close(fd);
     if (!whole) {
         QFile::remove(page);
-        return false;
+        return {};
     }
-    m_page = page;
-    return true;
+    m_pages.append(page);
+    return page;
 }
 
-void BrowserOpener::removePage()
+void BrowserOpener::removePage(const QString &page)
 {
-    m_removal.stop();
-    if (!m_page.isEmpty())
-        QFile::remove(std::exchange(m_page, QString()));
+    if (m_pages.removeOne(page))
+        QFile::remove(page);
+}
+
+void BrowserOpener::removeStalePages() const
+{
+    if (!FileTrust::isPrivateFolder(m_folder, ::geteuid()))
+        return;
+    const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-std::chrono::seconds(kPageLife).count());
+    const QFileInfoList found =
+        QDir(m_folder).entryInfoList({QStringLiteral("renew-*.html")}, QDir::Files | QDir::NoSymLinks);
+    for (const QFileInfo &page : found) {
+        if (page.lastModified().toUTC() < before && !m_pages.contains(page.filePath()))
+            QFile::remove(page.filePath());
+    }
 }

@@ -1,12 +1,9 @@
 #pragma once
 
 #include <QObject>
-#include <QProcess>
 #include <QString>
-#include <QTimer>
+#include <QStringList>
 #include <QUrl>
-
-#include <memory>
 
 // Opens a web address that carries a secret (the renewal's access token) in the user's browser so that
 // the address reaches no command line, terminal or log: a page of the user's alone, in a folder of the
@@ -15,16 +12,15 @@ class BrowserOpener : public QObject {
     Q_OBJECT
 public:
     // opener: the program that opens a file in the browser (xdg-open, macOS's open); folder: where the
-    // forwarding page is written.
+    // forwarding pages are written.
     BrowserOpener(QString opener, QString folder, QObject *parent = nullptr);
     explicit BrowserOpener(QObject *parent = nullptr);
+    // Removes the pages still kept; an opener still running goes on by itself.
     ~BrowserOpener() override;
 
     // Reports finished(false) at once when the page cannot be written or the opener cannot start, and
     // when the opener says it could not open the page.
     void open(const QUrl &url);
-    // The page of the last open, while it is kept (a while, for a browser that starts slowly).
-    const QString &page() const { return m_page; }
 
     static QString systemOpener();
 
@@ -32,12 +28,13 @@ signals:
     void finished(bool opened);
 
 private:
-    bool writePage(const QUrl &url);
-    void removePage();
+    // The new page's path, or empty.
+    QString writePage(const QUrl &url);
+    void removePage(const QString &page);
+    // What an earlier run left (it ended before its pages' time was up).
+    void removeStalePages() const;
 
     QString m_opener;
     QString m_folder;
-    QString m_page;
-    std::unique_ptr<QProcess> m_process;
-    QTimer m_removal;
+    QStringList m_pages; // kept a while each, for a browser that starts slowly
 };

@@ -179,8 +179,10 @@ bool TunnelController::startTunnel(const std::optional<NodeInfo> &node, const QS
     if (m_state.pid())
         previous = currentTeardown();
     const std::optional<TunnelOwnership::Holder> left = m_lease->takeLeftBehind();
-    if (!previous && left && left->helper)
+    if (!previous && left && left->helper) {
         previous = teardown(*left->helper);
+        m_lease->setHelper(left->helper); // on record until it is stopped
+    }
     m_lease->setState(TunnelPhase::connecting);
     m_state.setNode(*node);
     m_state.setLoading(true);
@@ -314,6 +316,7 @@ void TunnelController::startMonitoring(std::unique_ptr<TunnelMonitor> monitor)
         m_state.setConnected(false);
         m_state.setLoading(false);
         clearHelper();
+        m_state.setServerHost(std::nullopt);
         if (!lostAgain && !firstLoss && !m_reconnect.isUnderWay())
             m_state.setNode(std::nullopt);
         show(wasUp ? TunnelReason::tunnelLost : TunnelReason::helperCrashed);
@@ -428,8 +431,10 @@ void TunnelController::vpnDisconnect()
         lease = m_ownership.acquire(&refusal);
         // Taken just now: what a killed holder left is ours to finish.
         if (const std::optional<TunnelOwnership::Holder> left = lease ? lease->takeLeftBehind() : std::nullopt;
-            left && left->helper && !stop.pid && stop.host.isEmpty())
+            left && left->helper && !stop.pid) {
             stop = teardown(*left->helper);
+            lease->setHelper(left->helper); // on record until it is stopped
+        }
     }
     if (!lease) {
         // Another process drives the tunnel (or its lock cannot be used): nothing was stopped here.
@@ -518,7 +523,7 @@ void TunnelController::finishDisconnect(quint64 generation, std::optional<Teardo
         show(TunnelReason::disconnected);
         return;
     }
-    // The helper may still run: it stays ours and on record (with its node), and the next disconnect
+    // The helper may still run: it stays ours and on record, and the next disconnect
     // (or the next client) tries again.
     m_lease = std::move(lease);
     m_lease->setState(TunnelPhase::failed);

@@ -27,8 +27,14 @@ TunnelLaunch::Result failed(TunnelCause cause)
 
 TunnelLaunch::Result TunnelLaunch::run() const
 {
+    if (previous && !previous->run()) {
+        // It may still run (and the control program starts no second helper): it stays on record.
+        lease->setHelper(HelperRecord{*previous->pid, previous->identity, previous->host, previous->mode});
+        lease->setState(TunnelPhase::failed);
+        return failed(TunnelReason::stopFailed);
+    }
     if (previous)
-        previous->run();
+        lease->setHelper(std::nullopt);
     if (ticket->cancelled)
         return cancelled();
     if (!installer->checkPrivilegesInstalled(helperPath)) {

@@ -5,9 +5,11 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QThread>
 
 #include <cerrno>
+#include <limits>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -56,7 +58,28 @@ QByteArray readHolder(int fd, bool holderLive)
     return content;
 }
 
+// One line of text: whatever could end or start a line of the record (a control character) becomes a
+// space, so that a value from the service can never add a line of its own.
+QString oneLine(QString text, qsizetype limit)
+{
+    text.truncate(limit);
+    for (QChar &character : text) {
+        if (character.unicode() < 0x20 || character.unicode() == 0x7f)
+            character = QLatin1Char(' ');
+    }
+    return text;
+}
+
+// A process id as the record holds it: 1 up to the largest pid_t, else none (0).
+qint64 processId(const QString &value)
+{
+    bool ok = false;
+    const qint64 pid = value.toLongLong(&ok);
+    return ok && pid > 0 && pid <= std::numeric_limits<pid_t>::max() ? pid : 0;
+}
+
 // Whatever the file says, only well-formed values are taken: its writer may have been killed mid-write.
+// A key given twice counts the first time only.
 TunnelOwnership::Holder parseHolder(const QByteArray &content)
 {
     TunnelOwnership::Holder holder;
@@ -64,21 +87,25 @@ TunnelOwnership::Holder parseHolder(const QByteArray &content)
     ProcessIdentity identity;
     RunningNode node;
     QDateTime upSince;
+    QSet<QByteArray> seen;
     for (const QByteArray &line : content.split('\n')) {
         const qsizetype equals = line.indexOf('=');
         if (equals <= 0)
             continue;
         const QByteArray key = line.left(equals);
+        if (seen.contains(key))
+            continue;
+        seen.insert(key);
         const QString value =
             QString::fromUtf8(line.mid(equals + 1)).left(key == "host" ? 255 : key == "name" ? kMaxNameLength : 64);
         if (key == "pid")
-            holder.pid = value.toLongLong();
+            holder.pid = processId(value);
         else if (key == "program")
             holder.program = value;
         else if (key == "state")
             holder.state = value;
         else if (key == "helper")
-            helper.pid = value.toInt();
+            helper.pid = qint32(processId(value));
         else if (key == "started")
             identity.startTime = value;
         else if (key == "command")
@@ -219,20 +246,20 @@ void TunnelOwnership::Lease::write()
         return;
     QString text = QStringLiteral("pid=%1\nprogram=%2\nstate=%3\n")
                        .arg(QCoreApplication::applicationPid())
-                       .arg(m_program, m_state);
+                       .arg(oneLine(m_program, 64), m_state);
     if (m_helper) {
         text += QStringLiteral("helper=%1\nhost=%2\nmode=%3\n")
                     .arg(m_helper->pid)
-                    .arg(m_helper->host, RoutingModes::rawValue(m_helper->mode));
+                    .arg(oneLine(m_helper->host, 255), RoutingModes::rawValue(m_helper->mode));
         if (m_helper->identity)
             text += QStringLiteral("started=%1\ncommand=%2\n")
                         .arg(m_helper->identity->startTime, m_helper->identity->commandDigest);
     }
     if (m_node) {
-        // The name is the service's: one line of it, so that it cannot add lines of its own.
-        QString name = m_node->name.left(kMaxNameLength);
-        name.replace(QLatin1Char('\n'), QLatin1Char(' ')).replace(QLatin1Char('\r'), QLatin1Char(' '));
-        text += QStringLiteral("node=%1\nname=%2\nflag=%3\n").arg(m_node->id).arg(name, m_node->flagEmoji.left(16));
+        // The name and the flag are the service's.
+        text += QStringLiteral("node=%1\nname=%2\nflag=%3\n")
+                    .arg(m_node->id)
+                    .arg(oneLine(m_node->name, kMaxNameLength), oneLine(m_node->flagEmoji, 16));
     }
     if (m_upSince)
         text += QStringLiteral("since=%1\n").arg(m_upSince->toUTC().toString(Qt::ISODate));
@@ -251,6 +278,11 @@ TunnelOwnership::TunnelOwnership(QString lockPath, QString program)
 QString TunnelOwnership::currentProgram()
 {
     return QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+}
+
+bool TunnelOwnership::recordIsOurs() const
+{
+    return FileTrust::ownerOf(m_path) == ::geteuid();
 }
 
 bool TunnelOwnership::heldByUs() const

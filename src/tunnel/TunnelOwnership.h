@@ -69,6 +69,9 @@ public:
     // Only reads; the next lease takes it over.
     std::optional<Holder> leftBehind() const;
     bool heldByUs() const;
+    // Whether the lock file is this user's own: only then did its holder write it (root's file, left by
+    // a run as root, is locked but never rewritten), and only then is the pid in it worth a signal.
+    bool recordIsOurs() const;
     const QString &path() const { return m_path; }
 
     // The running program's file name ("nimbrel", "nimbrel-cli").

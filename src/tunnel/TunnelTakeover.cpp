@@ -47,7 +47,13 @@ TunnelController::Recovery TunnelController::recoverLeftovers()
     Teardown left = teardown(*helper);
     if (scriptLeft)
         left.mode = RoutingMode::smart; // whatever the record says, a script left behind is undone
-    ThreadHandoff::start(m_lane, [left, lease] { left.run(); });
+    lease->setHelper(helper); // on record until it is stopped
+    ThreadHandoff::start(m_lane, [left, lease] {
+        if (left.run())
+            lease->setHelper(std::nullopt);
+        else
+            lease->setState(TunnelPhase::failed); // it may still run: the record stays for the next try
+    });
     return Recovery::CleaningUp;
 }
 
@@ -146,7 +152,7 @@ bool TunnelController::askHolderToStop(const TunnelHolder &holder)
     // the pid read again just now is that client's.
     const std::optional<TunnelHolder> now = m_ownership.otherHolder();
     const bool askable = now && !now->foreignOwner && now->pid == holder.pid && now->pid > 0 &&
-                         now->program == QLatin1String("nimbrel-cli");
+                         now->program == QLatin1String("nimbrel-cli") && m_ownership.recordIsOurs();
     if (askable && ::kill(pid_t(now->pid), SIGTERM) == 0)
         return true;
     leaveElsewhere();

@@ -247,6 +247,37 @@ private slots:
         QVERIFY(other.acquire(&problem));
     }
 
+    // The record's values that come from the service (the node's name and flag) cannot add lines of their
+    // own, and a record written by anybody else says only what it says first, with process ids in range:
+    // a made-up pid must never become a signal to every process of the user (kill(-1)).
+    void theRecordCannotBeMadeToSayMore()
+    {
+        TestEnvironment env;
+        const QString lock = env.tunnelPaths.ownerLock;
+        TunnelOwnership app(lock, QStringLiteral("nimbrel"));
+        TunnelOwnership::Refusal problem;
+        std::shared_ptr<TunnelOwnership::Lease> lease = app.acquire(&problem);
+        QVERIFY(lease);
+        lease->setState(TunnelPhase::connecting);
+        lease->setTunnel(RunningNode{7, QStringLiteral("Tokyo\npid=4294967295"), QStringLiteral("\nstate=connected")},
+                         std::nullopt);
+        const std::optional<TunnelOwnership::Holder> holder = TunnelOwnership(lock, QStringLiteral("x")).otherHolder();
+        QVERIFY(holder);
+        QCOMPARE(holder->pid, QCoreApplication::applicationPid());
+        QCOMPARE(holder->state, QStringLiteral("connecting"));
+        QCOMPARE(holder->node->name, QStringLiteral("Tokyo pid=4294967295"));
+        lease.reset();
+
+        for (const QByteArray &record : {QByteArray("pid=4294967295\nhelper=-1\nstate=connected\nend\n"),
+                                         QByteArray("pid=12\npid=1\nend\n")}) {
+            QVERIFY(TestEnvironment::writeFile(lock, record, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+            const std::optional<TunnelOwnership::Holder> left = app.leftBehind();
+            QVERIFY(left);
+            QCOMPARE(left->pid, record.startsWith("pid=12") ? 12 : 0);
+            QVERIFY(!left->helper);
+        }
+    }
+
     void aFailedOrCrashedStartFreesTheTunnel_data()
     {
         QTest::addColumn<QString>("scenario");
