@@ -1,7 +1,7 @@
 #include "AppEnvironment.h"
 
 #include "AppOptions.h"
-
+#include "AppSwitches.h"
 #include "BuildConfig.h"
 #include "platform/AdminPrompt.h"
 #include "demo/DemoPlatform.h"
@@ -11,6 +11,7 @@
 #include "platform/SystemInfo.h"
 
 #include <QDir>
+#include <QNetworkAccessManager>
 #include <QFile>
 #include <QFileInfo>
 
@@ -76,4 +77,38 @@ void AppEnvironment::useDemoPlatform()
     tunnelPaths.ownerLock = state.filePath(QStringLiteral("tunnel.lock"));
     qputenv("NIMBREL_SIMHELPER_CLEANUP_SCRIPT", QFile::encodeName(tunnelPaths.cleanupScript));
     qputenv("NIMBREL_SIMHELPER_GATEWAY_FILE", QFile::encodeName(tunnelPaths.gateway));
+}
+
+TunnelSettings AppEnvironment::tunnelSettings() const
+{
+    TunnelSettings settings;
+    settings.preferences = preferences;
+    settings.paths = tunnelPaths;
+    settings.adminPrompt = platform.adminPrompt;
+    settings.privilegedRunner = platform.privilegedRunner;
+    settings.monitorInterval = intervals.monitor;
+    settings.cancelDelay = intervals.cancelDelay;
+    settings.stopPoll = intervals.stopPoll;
+    settings.stopPolls = intervals.stopPolls;
+    settings.trustedScriptOwner = trustedScriptOwner;
+    settings.helperPlaces = helperPlaces;
+    settings.userId = userId;
+    settings.sudoersFile = sudoersFile;
+    settings.controlProgram = controlProgram;
+    settings.reconnectWhenLost = [preferences = preferences] {
+        return AppSwitches(preferences, QString()).isOn(AppSwitches::Switch::autoReconnect);
+    };
+    settings.reconnectWaits = intervals.reconnectWaits;
+    settings.reconnectSettle = intervals.reconnectSettle;
+    return settings;
+}
+
+ApiService::Config AppEnvironment::apiConfig() const
+{
+    ApiService::Config config;
+    config.network = network ? network : &NetworkAccess::shared();
+    config.baseUrl = apiBaseUrl;
+    config.timeout = intervals.requestTimeout;
+    config.deadline = intervals.requestDeadline;
+    return config;
 }

@@ -1,11 +1,13 @@
 #pragma once
 
 #include "NodeCatalog.h"
+#include "api/ApiService.h"
 #include "platform/BrowserOpener.h"
 #include "platform/SystemInfo.h"
 #include "tunnel/ControlProgram.h"
 #include "tunnel/HelperLocator.h"
 #include "tunnel/TunnelPaths.h"
+#include "tunnel/TunnelSettings.h"
 
 #include <QList>
 #include <QUrl>
@@ -85,4 +87,8 @@ struct AppEnvironment {
     // The demo: the same command lines without privilege, recorded in "privileged-commands.log" beside
     // the preference file, and the tunnel's files in that folder instead of /tmp.
     void useDemoPlatform();
+
+    // What the tunnel controller and the service client are made with.
+    TunnelSettings tunnelSettings() const;
+    ApiService::Config apiConfig() const;
 };

@@ -2,17 +2,15 @@
 
 #include "AppEnvironment.h"
 #include "NodeCatalog.h"
-#include "TokenStore.h"
-#include "api/ApiService.h"
+#include "RoutingModePreference.h"
+#include "Session.h"
 #include "api/NodeInfo.h"
 #include "tunnel/TunnelController.h"
 
 #include <QDateTime>
-#include <QFileSystemWatcher>
 #include <QHash>
 #include <QList>
 #include <QObject>
-#include <QSet>
 #include <QString>
 #include <QVariant>
 
@@ -23,8 +21,9 @@
 class BrowserOpener;
 class NodeListModel;
 
-// The one observable state object of the app: what the screens and the tray panel show, and the
-// operations they call. Lives on the main thread; every observed field notifies on every assignment.
+// What the screens, the tray panel and the command-line client see and call: the session, the node
+// catalog and the tunnel controller composed, each the one writer of its own fields, and the screen
+// shown. Lives on the main thread; every observed field notifies on every assignment.
 class AppViewModel : public QObject {
     Q_OBJECT
     Q_MOC_INCLUDE("nodes/NodeListModel.h")
@@ -41,7 +40,6 @@ class AppViewModel : public QObject {
     Q_PROPERTY(QVariant selectedNode READ selectedNodeValue NOTIFY selectedNodeChanged)
     Q_PROPERTY(bool nodesLoading READ nodesLoading NOTIFY nodesLoadingChanged)
     Q_PROPERTY(QVariant nodesError READ nodesErrorValue NOTIFY nodesErrorChanged)
-    Q_PROPERTY(QString psk READ psk NOTIFY pskChanged)
     Q_PROPERTY(QVariantMap pingResults READ pingResultsValue NOTIFY pingResultsChanged)
     Q_PROPERTY(QVariantMap pingingNodes READ pingingNodesValue NOTIFY pingingNodesChanged)
     Q_PROPERTY(bool pickingFastest READ pickingFastest NOTIFY pickingFastestChanged)
@@ -69,25 +67,24 @@ public:
     ~AppViewModel() override;
 
     const AppEnvironment &environment() const { return m_environment; }
-    const ApiService &api() const { return m_api; }
-    const TokenStore &tokenStore() const { return m_tokens; }
-    NodeListModel *nodeModel() const;
+    const TokenStore &tokenStore() const { return m_session->tokenStore(); }
+    NodeListModel *nodeModel() const { return m_catalog->model(); }
+    Session &session() { return *m_session; }
+    const Session &session() const { return *m_session; }
     NodeCatalog &nodeCatalog() { return *m_catalog; }
     const NodeCatalog &nodeCatalog() const { return *m_catalog; }
-    // Grows each time the signed-in state is wiped, so late answers for an ended session can be told.
-    quint64 sessionGeneration() const { return m_sessionGeneration; }
 
     // Observed fields.
     Screen screen() const { return m_screen; }
-    bool authLoading() const { return m_authLoading; }
-    const std::optional<QString> &authError() const { return m_authError; }
-    const std::optional<QString> &userEmail() const { return m_userEmail; }
-    const std::optional<QString> &userNickname() const { return m_userNickname; }
-    const std::optional<QString> &subscriptionStatus() const { return m_subscriptionStatus; }
-    // The service's status is exactly "ACTIVE": nodes are listed and a tunnel may be started.
-    bool subscriptionActive() const { return m_subscriptionStatus == QLatin1String("ACTIVE"); }
-    const std::optional<QString> &subscriptionPlan() const { return m_subscriptionPlan; }
-    const std::optional<QString> &subscriptionExpiry() const { return m_subscriptionExpiry; }
+    // The session's fields: read-only views of the session that owns them.
+    bool authLoading() const { return m_session->authLoading(); }
+    const std::optional<QString> &authError() const { return m_session->authError(); }
+    const std::optional<QString> &userEmail() const { return m_session->email(); }
+    const std::optional<QString> &userNickname() const { return m_session->nickname(); }
+    const std::optional<QString> &subscriptionStatus() const { return m_session->subscriptionStatus(); }
+    bool subscriptionActive() const { return m_session->subscriptionActive(); }
+    const std::optional<QString> &subscriptionPlan() const { return m_session->subscriptionPlan(); }
+    const std::optional<QString> &subscriptionExpiry() const { return m_session->subscriptionExpiry(); }
     // The node list's fields: read-only views of the catalog that owns them.
     const QList<NodeInfo> &nodes() const { return m_catalog->nodes(); }
     const std::optional<NodeInfo> &selectedNode() const { return m_catalog->selectedNode(); }
@@ -126,15 +123,15 @@ public:
     const TunnelController &tunnel() const { return *m_tunnel; }
 
     // Plain fields: nobody is notified.
-    const std::optional<QString> &accessToken() const { return m_accessToken; }
-    const std::optional<QString> &refreshToken() const { return m_refreshToken; }
+    const std::optional<QString> &accessToken() const { return m_session->accessToken(); }
+    const std::optional<QString> &refreshToken() const { return m_session->refreshToken(); }
     const std::optional<QString> &cachedNodeVersion() const { return m_catalog->version(); }
 
     // The mode for the next connect, read from and written to the preference store on every access.
-    RoutingMode routingMode() const;
+    RoutingMode routingMode() const { return m_mode.mode(); }
     QString routingModeName() const { return RoutingModes::rawValue(routingMode()); }
     // The user's choice of mode for the next connect (the switch on the connection card, or the CLI).
-    void chooseRoutingMode(RoutingMode mode);
+    void chooseRoutingMode(RoutingMode mode) { m_mode.choose(mode); }
     // As chooseRoutingMode, by the mode's raw value; an unknown value changes nothing.
     Q_INVOKABLE void chooseRoutingModeByName(const QString &raw);
 
@@ -143,15 +140,14 @@ public:
     Q_INVOKABLE void showSignIn();
     Q_INVOKABLE void showRegistration();
 
-    // Session: each starts its work and returns at once.
-    Q_INVOKABLE void tryAutoLogin();
-    // The first half of tryAutoLogin: takes the stored tokens and user into memory, without asking the
-    // service. False when no complete session is stored.
-    bool restoreStoredSession();
-    // The e-mail address is sent trimmed; the password and the nickname exactly as typed.
-    Q_INVOKABLE void login(const QString &email, const QString &password);
-    // An empty nickname is sent as none.
-    Q_INVOKABLE void registerAccount(const QString &email, const QString &password, const QString &nickname);
+    // Session: each starts its work and returns at once (see Session).
+    Q_INVOKABLE void tryAutoLogin() { m_session->tryAutoLogin(); }
+    bool restoreStoredSession() { return m_session->restoreStored(); }
+    Q_INVOKABLE void login(const QString &email, const QString &password) { m_session->login(email, password); }
+    Q_INVOKABLE void registerAccount(const QString &email, const QString &password, const QString &nickname)
+    {
+        m_session->registerAccount(email, password, nickname);
+    }
     // A new account's password needs at least this many characters (as a reader counts them).
     static constexpr int kMinimumPasswordLength = 8;
     Q_INVOKABLE static bool passwordLongEnough(const QString &password);
@@ -159,17 +155,17 @@ public:
 
     // Nodes.
     Q_INVOKABLE void loadNodes();
-    void pingNode(const NodeInfo &node);
+    void pingNode(const NodeInfo &node) { m_catalog->ping(node); }
     // The QML forms of choosing and probing a listed node, by id. A chosen node is remembered in the
     // preference store, so the next start (of the app or the command-line client) picks it again.
-    Q_INVOKABLE void pingNodeById(qint64 id);
-    Q_INVOKABLE void selectNodeById(qint64 id);
+    Q_INVOKABLE void pingNodeById(qint64 id) { m_catalog->pingById(id); }
+    Q_INVOKABLE void selectNodeById(qint64 id) { m_catalog->select(id); }
     // Probes every listed node.
-    Q_INVOKABLE void testAllNodes();
+    Q_INVOKABLE void testAllNodes() { m_catalog->testAll(); }
     // Probes the listed nodes not measured yet, then selects the fastest (NodeSelection::fastest), as
     // selectNodeById does; when none qualifies the selection stays and nodesNotice says so. fastestPicked
     // tells the outcome.
-    Q_INVOKABLE void pickFastestNode();
+    Q_INVOKABLE void pickFastestNode() { m_catalog->pickFastest(); }
     bool pickingFastest() const { return m_catalog->pickingFastest(); }
     // A note under the node list's header ("No reachable node"), until the next pick or list.
     const std::optional<QString> &nodesNotice() const { return m_catalog->notice(); }
@@ -186,16 +182,16 @@ public:
     const std::optional<QString> &subscribeNotice() const { return m_subscribeNotice; }
 
     // Tunnel.
-    QString binaryPath() const;
-    Q_INVOKABLE void vpnConnect();
-    Q_INVOKABLE void vpnDisconnect();
+    QString binaryPath() const { return m_tunnel->binaryPath(); }
+    Q_INVOKABLE void vpnConnect() { m_tunnel->vpnConnect(selectedNode(), psk(), routingMode()); }
+    Q_INVOKABLE void vpnDisconnect() { m_tunnel->vpnDisconnect(); }
     // Stops a running or starting tunnel before the app quits; done is called on the main thread once
     // the clean-up has finished or limit has passed.
     void shutdownTunnel(std::chrono::milliseconds limit, std::function<void()> done);
     // Whether blocking tunnel work (a start, a stop's clean-up) is still queued or running.
-    bool tunnelBusy() const;
+    bool tunnelBusy() const { return m_tunnel->isBusy(); }
     // Called by the screens when the user edits a field or navigates.
-    Q_INVOKABLE void clearAuthError() { setAuthError(std::nullopt); }
+    Q_INVOKABLE void clearAuthError() { m_session->clearAuthError(); }
 
     // Takes over what a killed client left of the tunnel (the app at start, the CLI before it drives
     // the tunnel); see TunnelController::recoverLeftovers.
@@ -217,7 +213,6 @@ signals:
     void selectedNodeChanged();
     void nodesLoadingChanged();
     void nodesErrorChanged();
-    void pskChanged();
     void pingResultsChanged();
     void pingingNodesChanged();
     void vpnStatusChanged();
@@ -241,71 +236,48 @@ signals:
     // A fastest pick has ended: picked is the node it selected, or none.
     void fastestPicked(std::optional<qint64> picked);
 
-protected:
-    // Each field's writer: the session flows, the node-list flow and the view model's own actions
-    // (the tunnel's fields are written by the tunnel controller alone). Tests reach them through a
-    // subclass of their own.
-    void setScreen(Screen screen);
-    void setAuthLoading(bool loading);
-    void setAuthError(std::optional<QString> error);
-    void setUserEmail(std::optional<QString> email);
-    void setUserNickname(std::optional<QString> nickname);
-    void setSubscriptionStatus(std::optional<QString> status);
-    void setSubscriptionPlan(std::optional<QString> plan);
-    void setSubscriptionExpiry(std::optional<QString> expiry);
-    void setAccessToken(std::optional<QString> token) { m_accessToken = std::move(token); }
-    void setRefreshToken(std::optional<QString> token) { m_refreshToken = std::move(token); }
-    // Wipes the signed-in state; leaves the screen, the flags, the error texts and the tunnel alone.
-    void resetState();
-
 private:
-    friend struct SessionFlows;
-    friend struct DemoTour; // shows each screen bare, for its pictures
-
-    QVariant authErrorValue() const;
-    QVariant userEmailValue() const;
-    QVariant userNicknameValue() const;
-    QVariant subscriptionStatusValue() const;
-    QVariant subscriptionPlanValue() const;
-    QVariant subscriptionExpiryValue() const;
+    void setScreen(Screen screen);
+    void composeSession();
+    void composeCatalog();
+    void composeTunnel();
+    // The session has ended: the node list goes, the sign-in screen shows; a forced end also stops a
+    // start under way (a running tunnel stays, the tray panel still offers its stop).
+    void sessionEnded(bool forced);
+    static QVariant optionalValue(const std::optional<QString> &value) { return value ? QVariant(*value) : QVariant(); }
+    template <typename T>
+    static QVariant optionalValue(const std::optional<T> &value)
+    {
+        return value ? QVariant::fromValue(*value) : QVariant();
+    }
+    QVariant authErrorValue() const { return optionalValue(authError()); }
+    QVariant userEmailValue() const { return optionalValue(userEmail()); }
+    QVariant userNicknameValue() const { return optionalValue(userNickname()); }
+    QVariant subscriptionStatusValue() const { return optionalValue(subscriptionStatus()); }
+    QVariant subscriptionPlanValue() const { return optionalValue(subscriptionPlan()); }
+    QVariant subscriptionExpiryValue() const { return optionalValue(subscriptionExpiry()); }
+    QVariant selectedNodeValue() const { return optionalValue(selectedNode()); }
+    QVariant nodesErrorValue() const { return optionalValue(nodesError()); }
+    QVariant nodesNoticeValue() const { return optionalValue(nodesNotice()); }
+    QVariant subscribeNoticeValue() const { return optionalValue(m_subscribeNotice); }
+    QVariant shownNodeValue() const { return optionalValue(shownNode()); }
+    // The list and the probe maps as QML reads them (ids as keys).
     QVariantList nodesValue() const;
-    QVariant selectedNodeValue() const;
-    QVariant nodesErrorValue() const;
     QVariantMap pingResultsValue() const;
     QVariantMap pingingNodesValue() const;
-    QVariant nodesNoticeValue() const;
-    QVariant subscribeNoticeValue() const { return m_subscribeNotice ? QVariant(*m_subscribeNotice) : QVariant(); }
     void setSubscribeNotice(std::optional<QString> notice);
-    QVariant shownNodeValue() const;
-    // How the node catalog asks for the list and probes a node.
+    // How the node catalog asks for the list (through the session) and probes a node.
     NodeCatalog::Fetch nodeFetch();
     NodeCatalog::Probe nodeProbe() const;
-    void forwardCatalogSignals();
     QDateTime upSinceValue() const { return upSince().value_or(QDateTime()); }
-    void preferencesChanged();
 
     AppEnvironment m_environment;
-    ApiService m_api;
-    QString m_vpnStatus;
-    QFileSystemWatcher m_preferenceWatch;
-    RoutingMode m_lastMode = RoutingMode::safe;
-    TokenStore m_tokens;
-    quint64 m_sessionGeneration = 0;
-
-    // The fields, in the order the product defines them.
     Screen m_screen = Screen::Login;
-    bool m_authLoading = false;
-    std::optional<QString> m_authError;
-    std::optional<QString> m_userEmail;
-    std::optional<QString> m_userNickname;
-    std::optional<QString> m_accessToken;
-    std::optional<QString> m_refreshToken;
-    std::optional<QString> m_subscriptionStatus;
-    std::optional<QString> m_subscriptionPlan;
-    std::optional<QString> m_subscriptionExpiry;
+    QString m_vpnStatus;
     std::optional<QString> m_subscribeNotice;
     std::unique_ptr<BrowserOpener> m_browser;
-
+    RoutingModePreference m_mode;
+    std::unique_ptr<Session> m_session;
     std::unique_ptr<NodeCatalog> m_catalog;
     std::unique_ptr<TunnelController> m_tunnel;
 };

@@ -10,15 +10,13 @@
 
 QList<ScreenshotTour::Step> DemoTour::screens(AppViewModel &vm, LanguageManager &languages)
 {
-    auto show = [&vm](AppViewModel::Screen screen) { return [&vm, screen] { vm.setScreen(screen); }; };
     return {
-        {QStringLiteral("login"), show(AppViewModel::Screen::Login), {}, {}},
-        {QStringLiteral("register"), show(AppViewModel::Screen::Register), {}, {}},
-        {QStringLiteral("home"), show(AppViewModel::Screen::Home), {}, {}},
+        {QStringLiteral("login"), [&vm] { vm.showSignIn(); }, {}, {}},
+        {QStringLiteral("register"), [&vm] { vm.showRegistration(); }, {}, {}},
         {QStringLiteral("login-zh-CN"),
          [&vm, &languages] {
              languages.setLanguage(AppLanguage::zhCN);
-             vm.setScreen(AppViewModel::Screen::Login);
+             vm.showSignIn();
          },
          {},
          {}},
@@ -60,7 +58,7 @@ QList<ScreenshotTour::Step> DemoTour::walkthrough(AppViewModel &vm, LanguageMana
                !vm.pingingNodes().value(vm.nodes().first().id, false);
     };
     return {
-        {QStringLiteral("sign-in"), [&vm] { vm.setScreen(AppViewModel::Screen::Login); }, {}, {}},
+        {QStringLiteral("sign-in"), [&vm] { vm.showSignIn(); }, {}, {}},
         {QStringLiteral("home"),
          [&vm, email, password] { vm.login(email, password); },
          [&vm] { return vm.screen() == AppViewModel::Screen::Home && !vm.nodes().isEmpty() && !vm.nodesLoading(); },

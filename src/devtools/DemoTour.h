@@ -7,7 +7,7 @@ class LanguageManager;
 
 // The steps the app walks through when it runs without a display.
 struct DemoTour {
-    // The three screens as they are, then the sign-in screen in Simplified Chinese.
+    // The sign-in and registration screens, then the sign-in screen in Simplified Chinese.
     static QList<ScreenshotTour::Step> screens(AppViewModel &vm, LanguageManager &languages);
 
     // A newcomer's first session against a service: sign in, home with nodes, a latency probe, "Test all",

@@ -35,8 +35,6 @@ public:
     ~TunnelController() override;
 
     const TunnelState &state() const { return m_state; }
-    // Only for tests that need a state the helper would take long to reach.
-    TunnelState &stateForTests() { return m_state; }
 
     QString binaryPath() const;
     // Where binaryPath looks, in order.

@@ -3,7 +3,6 @@
 #include "ServiceFixture.h"
 #include "TestEnvironment.h"
 #include "TunnelFixture.h"
-#include "app/SessionFlows.h"
 #include "i18n/LanguageManager.h"
 #include "platform/PreferenceStore.h"
 #include "platform/SystemInfo.h"
@@ -92,20 +91,27 @@ private slots:
         QVERIFY(vm->accessToken().has_value());
     }
 
-    // The session ends (here a forced sign-out) while the account is being loaded: the late answer
-    // brings back neither the home screen nor the subscription.
+    // The session ends (here signed out) while the account is being loaded: the late answer brings back
+    // neither the home screen nor the subscription.
     void anAccountArrivingAfterSignOutIsDropped()
     {
+        ScriptedServer server;
+        server.holdAnswersTo(QStringLiteral("/api/user/me"));
         ServiceFixture fixture;
-        store(fixture, fixture.signInDirectly(fixture.service->activeDemoAccount()));
+        fixture.baseUrl = server.baseUrl();
+        TokenStore(fixture.env.preferences)
+            .save(QStringLiteral("a"), QStringLiteral("r"), QStringLiteral("demo@nimbrel.test"), std::nullopt);
         auto vm = fixture.launch();
         vm->tryAutoLogin();
-        SessionFlows::forcedSignOut(*vm);
-        QTRY_COMPARE(count(fixture, "/api/user/me"), 1);
-        QTest::qWait(50); // for the answer to be delivered
+        QTRY_COMPARE(server.received().size(), 1);
+        vm->logout();
+        QTRY_VERIFY(!vm->accessToken());
+        server.answerWith(200, R"({"subscription":{"status":"ACTIVE"}})");
+        server.releaseHeld();
+        QTest::qWait(100); // for the held answer to be delivered
         QCOMPARE(vm->screen(), Screen::Login);
         QCOMPARE(vm->subscriptionStatus(), std::nullopt);
-        QCOMPARE(count(fixture, "/api/nodes"), 0);
+        QCOMPARE(server.received().size(), 2); // the sign-out, and no list
     }
 
     void expiredAccessTokenIsRenewedOnce()
@@ -136,7 +142,9 @@ private slots:
             .save(QStringLiteral("stale-access"), QStringLiteral("stale-refresh"), QStringLiteral("a@b.c"),
                   QStringLiteral("nick"));
         auto vm = fixture.launch();
-        vm->setAuthError(QStringLiteral("left from before"));
+        vm->login(QStringLiteral("a@b.c"), QStringLiteral("wrong password"));
+        QTRY_VERIFY(vm->authError().has_value());
+        const std::optional<QString> error = vm->authError();
         vm->tryAutoLogin();
         QTRY_VERIFY(!vm->tokenStore().load().accessToken.has_value());
         QCOMPARE(count(fixture, "/api/auth/refresh"), 1);
@@ -144,7 +152,7 @@ private slots:
         QCOMPARE(vm->accessToken(), std::nullopt);
         QCOMPARE(vm->userEmail(), std::nullopt);
         QCOMPARE(vm->userNickname(), std::nullopt);
-        QCOMPARE(vm->authError(), std::optional(QStringLiteral("left from before"))); // untouched
+        QCOMPARE(vm->authError(), error); // untouched
         const TokenStore::TokenData stored = vm->tokenStore().load();
         QVERIFY(!stored.refreshToken && !stored.email && !stored.nickname);
     }
@@ -240,7 +248,12 @@ private slots:
         QCOMPARE(vm->screen(), Screen::Home); // stays until the request has ended
         QTRY_COMPARE(vm->screen(), Screen::Login);
         QCOMPARE(count(fixture, "/api/auth/logout"), 1);
-        QCOMPARE(vm->accessToken(), std::nullopt);
+        for (const std::optional<QString> &field :
+             {vm->accessToken(), vm->refreshToken(), vm->userEmail(), vm->userNickname(), vm->subscriptionStatus(),
+              vm->subscriptionPlan(), vm->subscriptionExpiry(), vm->cachedNodeVersion()})
+            QCOMPARE(field, std::nullopt);
+        QCOMPARE(vm->rememberedNodeId(), std::nullopt);
+        QCOMPARE(vm->vpnStatus(), QStringLiteral("Disconnected"));
         QVERIFY(vm->nodes().isEmpty());
         QCOMPARE(vm->psk(), QString());
         QCOMPARE(vm->tokenStore().load().accessToken, std::nullopt);
@@ -278,19 +291,21 @@ private slots:
             QCOMPARE(fixture.prompt->cancelledCount(), 1);
             QVERIFY(fixture.helperRecord().isEmpty());
         }
-        ServiceFixture fixture;
-        auto vm = fixture.launch();
+        TunnelFixture fixture;
+        fixture.installRights();
+        AppViewModel &vm = fixture.vm();
+        vm.vpnConnect();
+        QTRY_VERIFY(vm.isConnected());
+        const qsizetype before = fixture.env.runner->verbs().size();
         QStringList statuses;
-        connect(vm.get(), &AppViewModel::vpnStatusChanged, this, [&] { statuses.append(vm->vpnStatus()); });
-        vm->tunnel().stateForTests().setConnected(true);
-        vm->logout();
-        QCOMPARE(vm->isConnected(), false);
-        // The stop shows at once; the state reset and then the finished clean-up follow.
-        QTRY_COMPARE(statuses.size(), 3);
-        QCOMPARE(statuses.first(), QStringLiteral("Disconnecting…"));
-        QTRY_VERIFY(!vm->tunnelBusy());
+        connect(&vm, &AppViewModel::vpnStatusChanged, this, [&] { statuses.append(vm.vpnStatus()); });
+        vm.logout();
+        QCOMPARE(vm.isConnected(), false);
+        QCOMPARE(statuses.value(0), QStringLiteral("Disconnecting…")); // the stop shows at once
+        QTRY_COMPARE(vm.vpnStatus(), QStringLiteral("Disconnected"));
+        QVERIFY(fixture.waitIdle());
         // Whatever the control program still runs for us, then the two half-default routes.
-        QCOMPARE(fixture.env.runner->verbs(), (QStringList{QStringLiteral("stop"), QStringLiteral("routes")}));
+        QCOMPARE(fixture.env.runner->verbs().mid(before), (QStringList{QStringLiteral("stop"), QStringLiteral("routes")}));
     }
 
     // A forced sign-out may come from a network blip: a running tunnel stays up (status and all), only a
@@ -305,15 +320,21 @@ private slots:
             environment.network = &network;
             environment.nodeSource = {}; // the service's list, through the session
         };
-        const auto forceSignOut = [](TestableViewModel &vm) {
-            vm.setAccessToken(QStringLiteral("stale"));
-            vm.setRefreshToken(QStringLiteral("stale"));
+        const auto signIn = [&service](AppViewModel &vm) {
+            vm.login(service.activeDemoAccount().email, service.activeDemoAccount().password);
+            QTRY_VERIFY(vm.screen() == Screen::Home && !vm.nodes().isEmpty());
+        };
+        // The service stops taking the tokens; the next request meets it.
+        const auto forceSignOut = [&service](AppViewModel &vm) {
+            service.setRejectAllAccessTokens(true);
             vm.loadNodes();
             QTRY_VERIFY(!vm.accessToken().has_value());
+            service.setRejectAllAccessTokens(false);
         };
         {
             TunnelFixture fixture(QStringLiteral("normal"), std::chrono::milliseconds(10), useService);
             fixture.installRights();
+            signIn(fixture.vm());
             fixture.vm().vpnConnect();
             QTRY_VERIFY(fixture.vm().isConnected());
             const qint64 helper = fixture.helperPid();
@@ -326,6 +347,7 @@ private slots:
             QVERIFY(fixture.waitIdle());
         }
         TunnelFixture fixture(QStringLiteral("normal"), std::chrono::milliseconds(10), useService);
+        signIn(fixture.vm());
         fixture.prompt->holdOpen();
         fixture.vm().vpnConnect();
         QVERIFY(fixture.prompt->waitUntilShown());

@@ -1,7 +1,7 @@
 #include "ProbeTargets.h"
 #include "TestEnvironment.h"
 #include "app/NodeCatalog.h"
-#include "TestableViewModel.h"
+#include "app/AppViewModel.h"
 #include "app/AppViewModel.h"
 #include "i18n/LanguageManager.h"
 #include "nodes/LatencyProbe.h"
@@ -131,7 +131,7 @@ private slots:
     void pingNodeRunsOneProbePerNode()
     {
         TestEnvironment env;
-        TestableViewModel vm(env.environment()); // probe timeout shortened by the environment
+        AppViewModel vm(env.environment()); // probe timeout shortened by the environment
         SilentPort silent;
         const NodeInfo target = node(7, QStringLiteral("127.0.0.1"), silent.port);
         QSignalSpy state(&vm, &AppViewModel::pingStateChanged);
@@ -148,7 +148,7 @@ private slots:
     void aSecondProbeReplacesTheFirstResult()
     {
         TestEnvironment env;
-        TestableViewModel vm(env.environment());
+        AppViewModel vm(env.environment());
         auto open = std::make_unique<QTcpServer>();
         QVERIFY(open->listen(QHostAddress::LocalHost, 0));
         const NodeInfo target = node(3, QStringLiteral("127.0.0.1"), open->serverPort());
@@ -229,14 +229,14 @@ private slots:
     void resetEmptiesBothMapsAndKeepsThemEmpty()
     {
         TestEnvironment env;
-        TestableViewModel vm(env.environment());
+        AppViewModel vm(env.environment());
         SilentPort silent;
         QTcpServer open;
         QVERIFY(open.listen(QHostAddress::LocalHost, 0));
         vm.pingNode(node(1, QStringLiteral("127.0.0.1"), open.serverPort()));
         QTRY_VERIFY(vm.pingResults().contains(1));
         vm.pingNode(node(2, QStringLiteral("127.0.0.1"), silent.port));
-        vm.resetState();
+        vm.nodeCatalog().clear(); // as at the session's end
         QVERIFY(vm.pingResults().isEmpty());
         QVERIFY(vm.pingingNodes().isEmpty());
         QTest::qWait(int(env.environment().intervals.probeTimeout.count()) + 100);

@@ -1,6 +1,6 @@
 #include "ServiceFixture.h"
 #include "TestEnvironment.h"
-#include "TestableViewModel.h"
+#include "app/AppViewModel.h"
 #include "app/NodeCatalog.h"
 #include "i18n/LanguageManager.h"
 #include "nodes/NodeListModel.h"
@@ -43,7 +43,7 @@ class TestNodeList : public QObject {
 
 private:
     // Signed in with an active subscription; the first load (started by the sign-in) has finished.
-    static std::unique_ptr<TestableViewModel> signedIn(ServiceFixture &fixture)
+    static std::unique_ptr<AppViewModel> signedIn(ServiceFixture &fixture)
     {
         auto vm = fixture.launch();
         vm->login(QStringLiteral("demo@nimbrel.test"), QStringLiteral("nimbrel-demo"));
@@ -86,7 +86,7 @@ private slots:
         QCOMPARE(vm->psk(), fixture.service->psk());
 
         QSignalSpy nodesChanged(vm.get(), &AppViewModel::nodesChanged);
-        QSignalSpy pskChanged(vm.get(), &AppViewModel::pskChanged);
+        QSignalSpy pskChanged(&vm->nodeCatalog(), &NodeCatalog::pskChanged);
         reload(*vm);
         QCOMPARE(fixture.service->requestCount(QStringLiteral("/api/nodes")), 2);
         QCOMPARE(nodesChanged.count(), 0); // the service answered "cached": the list stays
@@ -196,7 +196,7 @@ private slots:
         QFETCH(std::optional<Ids>, listed);
         QFETCH(Ids, expected);
         TestEnvironment env;
-        TestableViewModel vm(env.environment());
+        AppViewModel vm(env.environment());
         NodesResponse first;
         first.version = QStringLiteral("v1");
         first.psk = QStringLiteral("k1");
@@ -272,7 +272,7 @@ private slots:
         if (fails)
             fixture.service->setSubscription(QStringLiteral("demo@nimbrel.test"), std::nullopt); // now 403
         vm->loadNodes();
-        vm->resetState(); // the session ends while the request is in flight
+        vm->nodeCatalog().clear(); // the session ends while the request is in flight
         QTRY_VERIFY(!vm->nodesLoading()); // the answer has come: the flag is the load's last write
         QVERIFY(vm->nodes().isEmpty());
         QCOMPARE(vm->psk(), QString());
@@ -324,8 +324,8 @@ private slots:
         QCOMPARE(rowsWhenAnnounced, QList<int>{3});
         QCOMPARE(model.rowCount(), 1);
 
-        vm->resetState();
-        QCOMPARE(model.rowCount(), 0);
+        vm->logout();
+        QTRY_COMPARE(model.rowCount(), 0);
     }
 };
 

@@ -39,13 +39,28 @@ bool ScriptedServer::handleRequest(const QHttpServerRequest &request, QTcpSocket
     m_received.append(received);
 
     QHttpServerResponder responder = makeResponder(request, socket);
+    if (!m_heldPath.isEmpty() && received.path == m_heldPath)
+        m_held.push_back(std::move(responder));
+    else
+        answer(responder);
+    return true;
+}
+
+void ScriptedServer::releaseHeld()
+{
+    for (QHttpServerResponder &responder : m_held)
+        answer(responder);
+    m_held.clear();
+}
+
+void ScriptedServer::answer(QHttpServerResponder &responder) const
+{
     responder.writeStatusLine(static_cast<QHttpServerResponder::StatusCode>(m_answer.status));
     responder.writeHeader("Content-Type", m_answer.contentType);
     responder.writeHeader("Content-Length", QByteArray::number(m_answer.body.size()));
     for (const auto &[name, value] : m_answer.headers)
         responder.writeHeader(name, value);
     responder.writeBody(m_answer.body);
-    return true;
 }
 
 void ScriptedServer::missingHandler(const QHttpServerRequest &, QTcpSocket *)

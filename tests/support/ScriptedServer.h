@@ -4,8 +4,11 @@
 #include <QByteArray>
 #include <QHash>
 #include <QHostAddress>
+#include <QHttpServerResponder>
 #include <QList>
 #include <QUrl>
+
+#include <vector>
 
 // An HTTP server on 127.0.0.1 that answers every request with the answer a test scripted, and keeps
 // what it received. For the answers a real service rarely gives: HTML error pages, odd statuses,
@@ -39,6 +42,10 @@ public:
         m_answer = {status, std::move(body), std::move(contentType), {}};
     }
 
+    // Requests to path wait for their answer until releaseHeld, which gives the answer scripted by then.
+    void holdAnswersTo(const QString &path) { m_heldPath = path; }
+    void releaseHeld();
+
     const QList<Received> &received() const { return m_received; }
     const Received &last() const { return m_received.last(); }
 
@@ -49,6 +56,10 @@ protected:
 private:
     QHostAddress m_address;
     quint16 m_port = 0; // 0 when it could not listen
+    void answer(QHttpServerResponder &responder) const;
+
     Answer m_answer;
+    QString m_heldPath;
+    std::vector<QHttpServerResponder> m_held;
     QList<Received> m_received;
 };

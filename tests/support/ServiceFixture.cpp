@@ -1,5 +1,4 @@
 #include "ServiceFixture.h"
-#include "TestableViewModel.h"
 
 #include <QCoroTask>
 #include <QNetworkReply>
@@ -21,12 +20,12 @@ ServiceFixture::~ServiceFixture()
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
-std::unique_ptr<TestableViewModel> ServiceFixture::launch()
+std::unique_ptr<AppViewModel> ServiceFixture::launch()
 {
     AppEnvironment environment = env.environment();
     environment.apiBaseUrl = baseUrl;
     environment.network = &network;
-    return std::make_unique<TestableViewModel>(environment);
+    return std::make_unique<AppViewModel>(environment);
 }
 
 AuthResponse ServiceFixture::signInDirectly(const DevService::Account &account)

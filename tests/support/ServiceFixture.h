@@ -2,7 +2,6 @@
 
 #include "DevService.h"
 #include "TestEnvironment.h"
-#include "TestableViewModel.h"
 #include "app/AppViewModel.h"
 
 #include <QNetworkAccessManager>
@@ -17,7 +16,7 @@ public:
     ~ServiceFixture();
 
     // A new view model on the fixture's environment (a new launch of the app over the same store).
-    std::unique_ptr<TestableViewModel> launch();
+    std::unique_ptr<AppViewModel> launch();
     // Signs in directly against the service, as an earlier run of the app would have.
     AuthResponse signInDirectly(const DevService::Account &account);
     // Stops the service: requests fail as they would without a network.

@@ -1,5 +1,4 @@
 #include "TunnelFixture.h"
-#include "TestableViewModel.h"
 
 #include "platform/PreferenceStore.h"
 #include "platform/SystemInfo.h"
@@ -41,7 +40,7 @@ TunnelFixture::TunnelFixture(const QString &scenario, std::chrono::milliseconds 
     environment.nodeSource = [this](std::optional<QString>) { return serveNodes(); };
     if (prepare)
         prepare(environment);
-    m_vm = std::make_unique<TestableViewModel>(environment);
+    m_vm = std::make_unique<AppViewModel>(environment);
 
     node.id = 1;
     node.name = QStringLiteral("Test node");

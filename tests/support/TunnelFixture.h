@@ -3,7 +3,6 @@
 #include "RecordingAdminPrompt.h"
 #include "RecordingPrivilegedRunner.h"
 #include "TestEnvironment.h"
-#include "TestableViewModel.h"
 #include "app/AppViewModel.h"
 
 #include <QJsonObject>
@@ -23,7 +22,7 @@ public:
                            const std::function<void(AppEnvironment &)> &prepare = {});
     ~TunnelFixture();
 
-    TestableViewModel &vm() { return *m_vm; }
+    AppViewModel &vm() { return *m_vm; }
     QString helperPath() const { return m_helperPath; }
     QString recordFile() const { return env.path(QStringLiteral("helper-record.json")); }
     // What the helper recorded at start, or an empty object when it never started.
@@ -47,7 +46,7 @@ public:
 
 private:
     QString m_helperPath;
-    std::unique_ptr<TestableViewModel> m_vm;
+    std::unique_ptr<AppViewModel> m_vm;
 
 private:
     QCoro::Task<ApiResult<NodesResponse>> serveNodes();

@@ -1,3 +1,4 @@
+#include "DevService.h"
 #include "TestEnvironment.h"
 #include "TunnelFixture.h"
 #include "app/AppSwitches.h"
@@ -12,12 +13,14 @@
 #include "tunnel/ReconnectSeries.h"
 #include "tunnel/TunnelOwnership.h"
 
+#include <QCoroTask>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QNetworkAccessManager>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
@@ -367,7 +370,7 @@ private slots:
         const QString launches = fixture.env.path(QStringLiteral("launches.log"));
         qputenv("NIMBREL_SIMHELPER_LAUNCH_LOG", QFile::encodeName(launches));
         const auto unset = qScopeGuard([] { qunsetenv("NIMBREL_SIMHELPER_LAUNCH_LOG"); });
-        TestableViewModel &vm = fixture.vm();
+        AppViewModel &vm = fixture.vm();
         QStringList seen;
         QStringList problemsSeen;
         QStringList firstArguments;
@@ -379,7 +382,7 @@ private slots:
                 fixture.setScenario(attempts);
                 vm.chooseRoutingMode(AppViewModel::RoutingMode::smart); // the next connect's, not an attempt's
                 if (signedOutWhileUp)
-                    vm.resetState();
+                    vm.tunnel().sessionEnded();
             }
         });
         connect(&vm, &AppViewModel::tunnelProblem, this, [&](const QString &text) { problemsSeen.append(text); });
@@ -430,8 +433,7 @@ private slots:
         const QString launches = fixture.env.path(QStringLiteral("launches.log"));
         qputenv("NIMBREL_SIMHELPER_LAUNCH_LOG", QFile::encodeName(launches));
         const auto unset = qScopeGuard([] { qunsetenv("NIMBREL_SIMHELPER_LAUNCH_LOG"); });
-        TestableViewModel &vm = fixture.vm();
-        vm.setScreen(AppViewModel::Screen::Home);
+        AppViewModel &vm = fixture.vm();
         bool waited = false;
         bool quit = false;
         connect(&vm, &AppViewModel::vpnStatusChanged, this, [&] {
@@ -460,8 +462,6 @@ private slots:
         QCOMPARE(vm.vpnStatus(), QStringLiteral("Disconnected"));
         QVERIFY(!vm.tunnelInUse());
         QCOMPARE(quit, how == QLatin1String("quit"));
-        if (how == QLatin1String("sign-out"))
-            QCOMPARE(vm.screen(), AppViewModel::Screen::Login);
     }
 
     // A restored tunnel has its attempts back once it has stayed up for the settle time, not before; after
@@ -612,7 +612,7 @@ private slots:
     {
         TunnelFixture fixture;
         fixture.installRights();
-        TestableViewModel &vm = fixture.vm();
+        AppViewModel &vm = fixture.vm();
         const NodeInfo running = *vm.selectedNode();
         connectAndSettle(fixture);
         QVERIFY(vm.isConnected());
@@ -987,31 +987,41 @@ private slots:
         QFETCH(QString, subscription);
         QFETCH(bool, listLoaded);
         QFETCH(bool, connects);
-        TunnelFixture fixture;
+        // The session through the local service, the list from the fixture.
+        DevService service(DevService::Options{});
+        QVERIFY(service.listen());
+        QNetworkAccessManager network;
+        TunnelFixture fixture(QStringLiteral("normal"), std::chrono::milliseconds(10), [&](AppEnvironment &environment) {
+            environment.apiBaseUrl = service.baseUrl();
+            environment.network = &network;
+        });
         fixture.installRights();
-        TestableViewModel &vm = fixture.vm();
+        AppViewModel &vm = fixture.vm();
+        const DevService::Account account = service.activeDemoAccount();
+        if (subscription != QLatin1String("ACTIVE"))
+            service.setSubscription(account.email, SubscriptionInfo{subscription, std::nullopt, std::nullopt});
         if (switchedOn)
             fixture.env.preferences->setString(QStringLiteral("connectOnLaunch"), QStringLiteral("true"));
-        if (sessionStored)
-            vm.tokenStore().save(QStringLiteral("a"), QStringLiteral("r"), QStringLiteral("e@example.org"),
-                                 std::nullopt);
+        // Tokens the service no longer takes: the stored session ends, and the user signs in by hand.
+        const bool signedOutFirst = QByteArray(QTest::currentDataTag()) == "signed out, then in by hand";
+        if (sessionStored && signedOutFirst) {
+            vm.tokenStore().save(QStringLiteral("stale"), QStringLiteral("stale"), account.email, std::nullopt);
+        } else if (sessionStored) {
+            const ApiService api({&network, service.baseUrl(), std::chrono::seconds(5), 1 << 24});
+            const AuthResponse auth = QCoro::waitFor(api.login(account.email, account.password)).value();
+            vm.tokenStore().save(auth.accessToken, auth.refreshToken, auth.user.email, auth.user.nickname);
+        }
         const LaunchConnector connector(vm, adopted ? TunnelController::Recovery::Adopted
                                                     : TunnelController::Recovery::Nothing);
-        // As the stored session's sign-in goes: its tokens, the list starts loading, then home, then the list.
         vm.nodeCatalog().clear();
         fixture.answerLoads(listLoaded);
-        vm.setAccessToken(QStringLiteral("a"));
-        if (QByteArray(QTest::currentDataTag()) == "signed out, then in by hand") {
-            vm.loadNodes();
-            vm.setAccessToken(std::nullopt); // the renewal failed: signed out
-            vm.setScreen(AppViewModel::Screen::Login);
-            QTRY_VERIFY(!vm.nodesLoading());
-            vm.setAccessToken(QStringLiteral("b")); // the user signs in again
-        }
-        vm.setSubscriptionStatus(subscription);
-        if (subscription == QLatin1String("ACTIVE"))
-            vm.loadNodes();
-        vm.setScreen(AppViewModel::Screen::Home);
+        if (sessionStored)
+            vm.tryAutoLogin();
+        if (signedOutFirst)
+            QTRY_VERIFY(!vm.tokenStore().load().accessToken);
+        if (!sessionStored || signedOutFirst)
+            vm.login(account.email, account.password);
+        QTRY_COMPARE(vm.screen(), AppViewModel::Screen::Home);
         QTRY_VERIFY(!vm.nodesLoading());
         QCOMPARE(vm.isVpnLoading(), connects);
         QCOMPARE(connector.connected(), connects);

@@ -1,6 +1,6 @@
 #include "OtherUser.h"
 #include "TestEnvironment.h"
-#include "TestableViewModel.h"
+#include "app/AppViewModel.h"
 #include "TunnelFixture.h"
 #include "app/TunnelStatusText.h"
 #include "tunnel/TunnelOwnership.h"
@@ -311,7 +311,7 @@ private slots:
         TunnelOwnership::Refusal problem;
         const std::shared_ptr<TunnelOwnership::Lease> theirs = other.acquire(&problem);
         QVERIFY(theirs);
-        TestableViewModel vm(env.environment());
+        AppViewModel vm(env.environment());
         QCOMPARE(vm.recoverTunnel(), TunnelController::Recovery::HeldElsewhere);
         QTRY_VERIFY(!vm.tunnelBusy());
         QVERIFY(QFile::exists(env.tunnelPaths.cleanupScript));

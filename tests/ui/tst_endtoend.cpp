@@ -3,7 +3,7 @@
 #include "RecordingAdminPrompt.h"
 #include "RecordingPrivilegedRunner.h"
 #include "TestEnvironment.h"
-#include "TestableViewModel.h"
+#include "app/AppViewModel.h"
 #include "app/AppViewModel.h"
 #include "i18n/LanguageManager.h"
 #include "i18n/LanguageTranslator.h"
@@ -32,7 +32,7 @@ private:
     QNetworkAccessManager m_network;
     std::unique_ptr<DevService> m_service;
     std::shared_ptr<RecordingAdminPrompt> m_prompt = std::make_shared<RecordingAdminPrompt>();
-    std::unique_ptr<TestableViewModel> m_vm;
+    std::unique_ptr<AppViewModel> m_vm;
     std::unique_ptr<AppUi> m_ui;
     std::unique_ptr<TrayController> m_tray;
     QQuickWindow *m_window = nullptr;
@@ -109,7 +109,7 @@ private slots:
         environment.apiBaseUrl = m_service->baseUrl();
         environment.network = &m_network;
         environment.platform.adminPrompt = m_prompt;
-        m_vm = std::make_unique<TestableViewModel>(environment);
+        m_vm = std::make_unique<AppViewModel>(environment);
 
         m_ui = std::make_unique<AppUi>(*m_vm);
         m_window = m_ui->mainWindow();

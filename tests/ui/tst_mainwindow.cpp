@@ -1,11 +1,14 @@
+#include "DevService.h"
 #include "QuickFind.h"
+#include "RecordingAdminPrompt.h"
 #include "RecordingPrivilegedRunner.h"
 #include "TestEnvironment.h"
-#include "TestableViewModel.h"
+#include "TunnelFixture.h"
+#include "app/AppSwitches.h"
 #include "app/AppViewModel.h"
 #include "app/TokenStore.h"
+#include "app/TunnelStatusText.h"
 #include "i18n/LanguageManager.h"
-#include "i18n/LanguageTranslator.h"
 #include "platform/InstanceChannel.h"
 #include "platform/PreferenceStore.h"
 #include "ui/AppShell.h"
@@ -15,8 +18,9 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QCoroTask>
 #include <QMenu>
-#include <QQmlApplicationEngine>
+#include <QNetworkAccessManager>
 #include <QQmlContext>
 #include <QQmlProperty>
 #include <QQuickItem>
@@ -32,12 +36,18 @@
 
 Q_IMPORT_QML_PLUGIN(Nimbrel_UiPlugin)
 
+using Screen = AppViewModel::Screen;
+
+// The main window over a view model that signs in against the local service and drives the simulated
+// helper: every state shown is reached as a user reaches it.
 class TestMainWindow : public QObject {
     Q_OBJECT
 
 private:
-    std::unique_ptr<TestEnvironment> m_env;
-    std::unique_ptr<TestableViewModel> m_vm;
+    std::unique_ptr<DevService> m_service;
+    QNetworkAccessManager m_network;
+    std::unique_ptr<TunnelFixture> m_fixture;
+    AppViewModel *m_vm = nullptr;
     std::unique_ptr<AppUi> m_ui;
     QQuickWindow *m_window = nullptr;
 
@@ -56,16 +66,49 @@ private:
         return slot && slot->isVisible() && qFuzzyCompare(slot->opacity(), 1.0);
     }
 
+    // Signs in with the subscribed demo account or the free one, and waits for the home screen.
+    bool signIn(bool subscribed)
+    {
+        const DevService::Account account = subscribed ? m_service->activeDemoAccount() : m_service->freeDemoAccount();
+        m_vm->login(account.email, account.password);
+        return QTest::qWaitFor([this] { return m_vm->screen() == Screen::Home && !m_vm->authLoading(); });
+    }
+
+    bool signOut()
+    {
+        m_vm->logout();
+        return QTest::qWaitFor([this] { return m_vm->screen() == Screen::Login && !m_vm->tunnelBusy(); });
+    }
+
+    void failSignIn()
+    {
+        m_vm->login(m_service->activeDemoAccount().email, QStringLiteral("wrong password"));
+        QTRY_VERIFY(!m_vm->authLoading() && m_vm->authError());
+    }
+
+    bool disconnect()
+    {
+        m_vm->vpnDisconnect();
+        return QTest::qWaitFor([this] { return !m_vm->tunnelInUse() && !m_vm->tunnelBusy(); });
+    }
+
 private slots:
     void initTestCase()
     {
         TestEnvironment::useTemporaryLanguageStore();
-        m_env = std::make_unique<TestEnvironment>();
-        m_vm = std::make_unique<TestableViewModel>(m_env->environment());
+        m_service = std::make_unique<DevService>(DevService::Options{});
+        QVERIFY(m_service->listen());
+        m_fixture = std::make_unique<TunnelFixture>(
+            QStringLiteral("normal"), std::chrono::milliseconds(10), [this](AppEnvironment &environment) {
+                environment.apiBaseUrl = m_service->baseUrl();
+                environment.network = &m_network;
+                environment.intervals.cancelDelay = std::chrono::milliseconds(150);
+                environment.intervals.reconnectWaits = {std::chrono::seconds(20)};
+            });
+        m_vm = &m_fixture->vm();
         m_ui = std::make_unique<AppUi>(*m_vm);
         m_window = m_ui->mainWindow();
         QVERIFY2(m_window, qPrintable(m_ui->errorString()));
-        QVERIFY(m_window);
         m_window->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_window));
     }
@@ -74,6 +117,18 @@ private slots:
     {
         m_ui.reset();
         AppViewModelForeign::instance = nullptr;
+        m_fixture.reset();
+    }
+
+    void init() { LanguageManager::shared().setLanguage(AppLanguage::en); }
+
+    // A failed test leaves the next one signed out, disconnected, on the sign-in screen.
+    void cleanup()
+    {
+        if (m_vm->tunnelInUse())
+            QVERIFY(disconnect());
+        if (m_vm->screen() != Screen::Login)
+            QVERIFY(signOut());
     }
 
     void windowIsTheNamedDarkMainWindow()
@@ -91,36 +146,36 @@ private slots:
     // Each time the main window is shown again (from the tray), it restores a stored session.
     void reopeningTheWindowRestoresTheStoredSession()
     {
-        TokenStore(m_env->preferences)
-            .save(QStringLiteral("a"), QStringLiteral("r"), QStringLiteral("back@nimbrel.test"), std::nullopt);
+        const DevService::Account account = m_service->freeDemoAccount();
+        const ApiService api({&m_network, m_service->baseUrl(), std::chrono::seconds(5), 1 << 24});
+        const AuthResponse auth = QCoro::waitFor(api.login(account.email, account.password)).value();
+        TokenStore(m_fixture->env.preferences).save(auth.accessToken, auth.refreshToken, account.email, std::nullopt);
         m_window->hide();
         QCOMPARE(m_vm->userEmail(), std::nullopt);
         m_window->show();
-        QTRY_COMPARE(m_vm->userEmail(), std::optional(QStringLiteral("back@nimbrel.test")));
-        QTRY_VERIFY(!m_vm->authLoading());
-        TokenStore(m_env->preferences).clear();
-        m_vm->resetState();
-        m_vm->setScreen(AppViewModel::Screen::Login);
+        QTRY_COMPARE(m_vm->userEmail(), std::optional(account.email));
+        QTRY_COMPARE(m_vm->screen(), Screen::Home);
+        QVERIFY(signOut());
     }
 
     void rootViewFollowsTheScreen()
     {
         QTRY_VERIFY(slotShown("loginSlot"));
         QCOMPARE(textOf("loginSlot", "loginTitle"), QStringLiteral("Login"));
-        m_vm->setScreen(AppViewModel::Screen::Register);
+        m_vm->showRegistration();
         QTRY_VERIFY(slotShown("registerSlot"));
         QTRY_VERIFY(!slotShown("loginSlot"));
         QCOMPARE(textOf("registerSlot", "createAccountTitle"), QStringLiteral("Create Account"));
-        m_vm->setScreen(AppViewModel::Screen::Home);
+        QVERIFY(signIn(false));
         QTRY_VERIFY(slotShown("homeSlot"));
         QCOMPARE(textOf("homeSlot", "subscriptionBadge"), QStringLiteral("● Not Subscribed"));
-        m_vm->setScreen(AppViewModel::Screen::Login);
+        QVERIFY(signOut());
         QTRY_VERIFY(slotShown("loginSlot"));
     }
 
     void textsRedrawOnLanguageSwitchButTheStatusKeepsItsText()
     {
-        m_vm->setScreen(AppViewModel::Screen::Home);
+        QVERIFY(signIn(false));
         QTRY_VERIFY(slotShown("homeSlot"));
         QCOMPARE(textOf("homeSlot", "subscriptionBadge"), QStringLiteral("● Not Subscribed"));
         QCOMPARE(textOf("homeSlot", "vpnStatusText"), QStringLiteral("Disconnected"));
@@ -130,30 +185,34 @@ private slots:
         QCOMPARE(textOf("homeSlot", "vpnStatusText"), QStringLiteral("Disconnected"));
 
         // The next status change is made in the new language.
-        m_vm->tunnel().stateForTests().setCause(TunnelReason::connecting);
+        m_fixture->offer(m_fixture->node);
+        m_fixture->prompt->holdOpen();
+        m_vm->vpnConnect();
         QTRY_COMPARE(textOf("homeSlot", "vpnStatusText"), QStringLiteral("Подключение…"));
+        m_vm->vpnDisconnect(); // closes the dialog
+        QVERIFY(m_fixture->waitIdle());
 
         // A screen built after the switch starts in the new language, and follows the next switch.
-        m_vm->setScreen(AppViewModel::Screen::Register);
+        QVERIFY(signOut());
+        m_vm->showRegistration();
         QTRY_VERIFY(slotShown("registerSlot"));
         QCOMPARE(textOf("registerSlot", "createAccountTitle"), QStringLiteral("Создать аккаунт"));
         LanguageManager::shared().setLanguage(AppLanguage::zhTW);
         QTRY_COMPARE(textOf("registerSlot", "createAccountTitle"), QStringLiteral("建立帳號"));
         LanguageManager::shared().setLanguage(AppLanguage::en);
-        m_vm->setScreen(AppViewModel::Screen::Login);
+        m_vm->showSignIn();
     }
 
     void errorBoxClearsOnTypingAndOnNavigation()
     {
-        m_vm->setScreen(AppViewModel::Screen::Login);
         QTRY_VERIFY(slotShown("loginSlot"));
         QQuickItem *slot = findItem(m_window, QStringLiteral("loginSlot"));
         QQuickItem *box = findItem(slot, QStringLiteral("errorBox"));
         QVERIFY(box);
         QVERIFY(!box->isVisible());
-        m_vm->setAuthError(QStringLiteral("Invalid e-mail or password"));
+        failSignIn();
         QTRY_VERIFY(box->isVisible());
-        QCOMPARE(textOf("loginSlot", "errorText"), QStringLiteral("Invalid e-mail or password"));
+        QCOMPARE(textOf("loginSlot", "errorText"), *m_vm->authError());
 
         QQuickItem *email = findItem(slot, QStringLiteral("emailField"));
         email->forceActiveFocus();
@@ -162,28 +221,27 @@ private slots:
         QTRY_VERIFY(!box->isVisible());
 
         // Navigating to the registration screen clears it too.
-        m_vm->setAuthError(QStringLiteral("again"));
-        QQuickItem *registerNow = findItem(slot, QStringLiteral("registerNowButton"));
-        QMetaObject::invokeMethod(registerNow, "clicked");
+        failSignIn();
+        QMetaObject::invokeMethod(findItem(slot, QStringLiteral("registerNowButton")), "clicked");
         QCOMPARE(m_vm->authError(), std::nullopt);
-        QCOMPARE(m_vm->screen(), AppViewModel::Screen::Register);
+        QCOMPARE(m_vm->screen(), Screen::Register);
         // And back.
-        m_vm->setAuthError(QStringLiteral("again"));
+        failSignIn();
         QTRY_VERIFY(slotShown("registerSlot"));
         QMetaObject::invokeMethod(findItem(m_window, QStringLiteral("loginNowButton")), "clicked");
         QCOMPARE(m_vm->authError(), std::nullopt);
-        QCOMPARE(m_vm->screen(), AppViewModel::Screen::Login);
+        QCOMPARE(m_vm->screen(), Screen::Login);
         // Only signing out leaves the home screen.
-        m_vm->setScreen(AppViewModel::Screen::Home);
+        QVERIFY(signIn(false));
         m_vm->showRegistration();
         m_vm->showSignIn();
-        QCOMPARE(m_vm->screen(), AppViewModel::Screen::Home);
-        m_vm->setScreen(AppViewModel::Screen::Login);
+        QCOMPARE(m_vm->screen(), Screen::Home);
+        QVERIFY(signOut());
     }
 
+    // The bindings follow the flag at once: no wait between the call and the checks.
     void signInButtonWaitsWhileARequestRuns()
     {
-        m_vm->setScreen(AppViewModel::Screen::Login);
         QTRY_VERIFY(slotShown("loginSlot"));
         QQuickItem *slot = findItem(m_window, QStringLiteral("loginSlot"));
         QQuickItem *button = findItem(slot, QStringLiteral("loginButton"));
@@ -197,111 +255,120 @@ private slots:
         QVERIFY(button->isEnabled());
         QCOMPARE(face->opacity(), 1.0);
         QVERIFY(!spinner->isVisible());
-        m_vm->setAuthLoading(true);
+        m_vm->login(QStringLiteral("a@b.c"), QStringLiteral("b"));
+        QVERIFY(m_vm->authLoading());
         QVERIFY(!button->isEnabled());
         QCOMPARE(face->opacity(), 0.5); // it cannot be pressed while the request runs
         QVERIFY(spinner->isVisible());
-        m_vm->setAuthLoading(false);
+        QTRY_VERIFY(!m_vm->authLoading());
         QVERIFY(button->isEnabled());
     }
 
-    // The connect button spins while a start runs; once the start may be cancelled it is pressable again
-    // and says so. Between the attempts to start a lost tunnel again it says Disconnect. The tray panel
-    // offers a running tunnel's stop on every screen, Connect only at home.
-    void connectButtonsOfferCancelAndThePanelAlwaysOffersTheStop()
+    // Each phase of the tunnel, reached as a user reaches it: what the card's button, the panel's
+    // button, the tray icon and the tray menu's tunnel entry show. The connect button spins while a
+    // start runs; once the start may be cancelled it is pressable again and says so; between the
+    // attempts to start a lost tunnel again it says Disconnect. The panel offers Connect only at home.
+    void everyPhaseShowsOnTheButtonsTheTrayAndThePanel()
     {
         std::unique_ptr<QQuickWindow> panel = m_ui->createWindow(QStringLiteral("MenuBarPanel.qml"));
         QVERIFY2(panel, qPrintable(m_ui->errorString()));
         QQuickItem *panelButton = findItem(panel.get(), QStringLiteral("panelConnectButton"));
-        QVERIFY(panelButton);
-        TunnelState &tunnel = m_vm->tunnel().stateForTests();
-
-        m_vm->setScreen(AppViewModel::Screen::Home);
+        QVERIFY(signIn(true));
         QTRY_VERIFY(slotShown("homeSlot"));
         QQuickItem *hero = findItem(findItem(m_window, QStringLiteral("homeSlot")), QStringLiteral("connectButton"));
-        QVERIFY(hero);
-        tunnel.setLoading(true);
-        for (QQuickItem *button : {hero, panelButton}) {
-            QVERIFY(!button->isEnabled());
-            QVERIFY(!findItem(button, button->objectName() + QStringLiteral("Label"))->isVisible());
-        }
-        tunnel.setCanCancel(true);
-        for (QQuickItem *button : {hero, panelButton}) {
-            QVERIFY(button->isEnabled());
-            QQuickItem *label = findItem(button, button->objectName() + QStringLiteral("Label"));
-            QVERIFY(label->isVisible());
-            QCOMPARE(label->property("text").toString(), QStringLiteral("Cancel"));
-            QVERIFY(findItem(button, button->objectName() + QStringLiteral("Spinner"))->isVisible());
-        }
-        tunnel.setLoading(false);
-        tunnel.setCanCancel(false);
+        QVERIFY(hero && panelButton);
+        TrayController tray(*m_vm);
+        const auto shown = [&] {
+            QStringList seen;
+            for (QQuickItem *button : {hero, panelButton}) {
+                const QString name = button->objectName();
+                QQuickItem *label = findItem(button, name + QStringLiteral("Label"));
+                seen << QStringLiteral("%1 %2 %3%4")
+                            .arg(name, QLatin1String(!button->isVisible() ? "hidden" : button->isEnabled() ? "on" : "off"),
+                                 label->isVisible() ? label->property("text").toString() : QString(),
+                                 QLatin1String(findItem(button, name + QStringLiteral("Spinner"))->isVisible() ? "+spin" : ""));
+            }
+            emit tray.contextMenu()->aboutToShow();
+            const QAction *action = tray.contextMenu()->actions().first();
+            seen << QStringLiteral("tray %1 %2 %3")
+                        .arg(tray.iconName(), action->text(), QLatin1String(action->isEnabled() ? "on" : "off"));
+            return seen;
+        };
+        const auto expect = [](const char *hero, const char *panelButton, const char *tray) {
+            return QStringList{QLatin1String(hero), QLatin1String(panelButton), QLatin1String(tray)};
+        };
+        QCOMPARE(shown(), expect("connectButton on Connect", "panelConnectButton on Connect", "tray shield Connect on"));
 
-        // Waiting to start a lost tunnel again: Disconnect, pressable, on every screen.
-        tunnel.setReconnecting(true);
-        m_vm->setScreen(AppViewModel::Screen::Login);
-        for (QQuickItem *button : {hero, panelButton}) {
-            QVERIFY(button->isEnabled());
-            QCOMPARE(button->property("text").toString(), QStringLiteral("Disconnect"));
-        }
-        QVERIFY(panelButton->isVisible());
-        tunnel.setReconnecting(false);
+        m_fixture->prompt->holdOpen(); // starting: the administrator's dialog is open
+        m_vm->vpnConnect();
+        QCOMPARE(shown(), expect("connectButton off +spin", "panelConnectButton off +spin",
+                                 "tray shield Disconnect off"));
+        QTRY_VERIFY(m_vm->canCancelConnect());
+        QCOMPARE(shown(), expect("connectButton on Cancel+spin", "panelConnectButton on Cancel+spin",
+                                 "tray shield Disconnect on"));
+        m_vm->vpnDisconnect(); // closes the dialog
+        QVERIFY(m_fixture->waitIdle());
 
-        QVERIFY(!panelButton->isVisible());
+        m_fixture->installRights();
+        m_vm->vpnConnect();
+        QTRY_VERIFY(m_vm->isConnected());
+        QCOMPARE(shown(), expect("connectButton on Disconnect", "panelConnectButton on Disconnect",
+                                 "tray shield.fill Disconnect on"));
+        QVERIFY(disconnect());
+
+        // Lost, and waiting to start again.
+        m_fixture->setScenario(QStringLiteral("die-later"));
+        QVERIFY(AppSwitches(m_fixture->env.preferences, QString()).set(AppSwitches::Switch::autoReconnect, true));
+        m_vm->vpnConnect();
+        QTRY_VERIFY_WITH_TIMEOUT(m_vm->isReconnecting() && !m_vm->isVpnLoading(), 10000);
+        QCOMPARE(shown(), expect("connectButton on Disconnect", "panelConnectButton on Disconnect",
+                                 "tray shield Disconnect on"));
+        QVERIFY(disconnect());
+        QVERIFY(AppSwitches(m_fixture->env.preferences, QString()).set(AppSwitches::Switch::autoReconnect, false));
+        m_fixture->setScenario(QStringLiteral("normal"));
+
         // Signed out, the panel keeps both dividers around its (empty) middle.
+        QVERIFY(signOut());
+        QCOMPARE(shown().mid(1), (QStringList{QStringLiteral("panelConnectButton hidden "),
+                                              QStringLiteral("tray shield Connect off")}));
         for (const char *divider : {"panelDivider1", "panelDivider2"})
             QVERIFY(findItem(panel.get(), QLatin1String(divider))->isVisible());
-        tunnel.setConnected(true);
-        QVERIFY(panelButton->isVisible());
-        QCOMPARE(panelButton->property("text").toString(), QStringLiteral("Disconnect"));
-        tunnel.setConnected(false);
-        QVERIFY(!panelButton->isVisible());
     }
 
-    // Every status the tunnel can show, in every language, stays inside the connection card of the
-    // 440-wide window (wrapped, with the lock, the mode switch and the button in place) and is shown
-    // whole in the 240-wide panel.
     // Connected to Tokyo, a click on Singapore: the card names Tokyo (the tunnel's node) with its time,
     // Tokyo's row carries the mark (in its accessible name too), and Singapore is selected for the next
     // connect. The mode switch shows a mode another process stored.
     void theCardNamesTheRunningNodeAndTheListMarksIt()
     {
-        NodeInfo tokyo;
+        QVERIFY(signIn(true));
+        QTRY_VERIFY(slotShown("homeSlot") && !m_vm->nodesLoading());
+        NodeInfo tokyo = m_fixture->node;
         tokyo.id = 1;
         tokyo.name = QStringLiteral("Tokyo 01");
-        tokyo.status = QStringLiteral("ONLINE");
         NodeInfo singapore = tokyo;
         singapore.id = 2;
         singapore.name = QStringLiteral("Singapore 01");
-        m_vm->setSubscriptionStatus(QStringLiteral("ACTIVE"));
         m_vm->nodeCatalog().take(
-            NodesResponse{QStringLiteral("v"), QStringLiteral("k"), QList<NodeInfo>{tokyo, singapore}, false});
+            NodesResponse{QStringLiteral("v2"), QStringLiteral("k"), QList<NodeInfo>{tokyo, singapore}, false});
         m_vm->selectNodeById(1);
-        m_vm->setScreen(AppViewModel::Screen::Home);
-        QTRY_VERIFY(slotShown("homeSlot"));
-        TunnelState &tunnel = m_vm->tunnel().stateForTests();
-        tunnel.setNode(tokyo);
-        tunnel.setUpSince(QDateTime::currentDateTimeUtc().addSecs(-65));
-        tunnel.setConnected(true);
-        tunnel.setCause(TunnelReason::connected);
+        m_vm->vpnConnect();
+        QTRY_VERIFY(m_vm->isConnected());
 
         QQuickItem *home = findItem(m_window, QStringLiteral("homeSlot"));
         m_vm->selectNodeById(2); // what the row's click calls
         QCOMPARE(m_vm->selectedNode()->id, 2);
         QTRY_COMPARE(textOf("homeSlot", "selectedNodeText"), QStringLiteral(" Tokyo 01"));
-        QTRY_VERIFY(textOf("homeSlot", "upTimeText").startsWith(QLatin1String("Connected for 1:0")));
+        QTRY_VERIFY(textOf("homeSlot", "upTimeText").startsWith(QLatin1String("Connected for 0:0")));
         const auto marked = [home](const char *row) {
             return findItem(findItem(home, QLatin1String(row)), QStringLiteral("connectedBadge"))->isVisible();
         };
-        QVERIFY(marked("node_1"));
+        QTRY_VERIFY(marked("node_1"));
         QVERIFY(!marked("node_2"));
         QQuickItem *tokyoRow = findItem(home, QStringLiteral("node_1_select"));
         QCOMPARE(QQmlProperty(tokyoRow, QStringLiteral("Accessible.name"), qmlContext(tokyoRow)).read().toString(),
                  QStringLiteral("Tokyo 01, connected"));
 
-        tunnel.setConnected(false);
-        tunnel.setUpSince(std::nullopt);
-        tunnel.setNode(std::nullopt);
-        tunnel.setCause(TunnelReason::disconnected);
+        QVERIFY(disconnect());
         QTRY_COMPARE(textOf("homeSlot", "selectedNodeText"), QStringLiteral(" Singapore 01"));
         QVERIFY(!marked("node_1"));
 
@@ -309,30 +376,30 @@ private slots:
         m_vm->watchOtherProcesses();
         QQuickItem *smart = findItem(home, QStringLiteral("mode_smart"));
         QVERIFY(!smart->property("checked").toBool());
-        PreferenceStore::openFile(m_env->settingsFile())->setString(QStringLiteral("routingMode"), QStringLiteral("smart"));
+        PreferenceStore::openFile(m_fixture->env.settingsFile())
+            ->setString(QStringLiteral("routingMode"), QStringLiteral("smart"));
         QTRY_VERIFY(smart->property("checked").toBool());
         m_vm->chooseRoutingMode(RoutingMode::safe);
         QTRY_VERIFY(!smart->property("checked").toBool());
+        QVERIFY(signOut());
     }
 
+    // Every status the tunnel can show, in every language, stays inside the connection card of the
+    // 440-wide window (wrapped, with the lock, the mode switch and the button in place) and is shown
+    // whole in the 240-wide panel. The texts are put in place of the bound ones.
     void everyStatusFitsTheCardAndThePanel()
     {
         std::unique_ptr<QQuickWindow> panel = m_ui->createWindow(QStringLiteral("MenuBarPanel.qml"));
         QVERIFY2(panel, qPrintable(m_ui->errorString()));
         // With node rows below the cards, as a subscriber sees it.
-        m_vm->setSubscriptionStatus(QStringLiteral("ACTIVE"));
-        NodeInfo node;
-        node.id = 1;
-        node.name = QStringLiteral("Tokyo 01");
-        node.status = QStringLiteral("ONLINE");
-        m_vm->nodeCatalog().take(NodesResponse{QStringLiteral("v"), QStringLiteral("k"), QList<NodeInfo>{node}, false});
-        m_vm->setScreen(AppViewModel::Screen::Home);
-        QTRY_VERIFY(slotShown("homeSlot"));
+        QVERIFY(signIn(true));
+        QTRY_VERIFY(slotShown("homeSlot") && !m_vm->nodes().isEmpty());
         QQuickItem *card = findItem(m_window, QStringLiteral("vpnHeroCard"));
         panel->show();
         QVERIFY(QTest::qWaitForWindowExposed(panel.get()));
+        QQuickItem *cardText = findItem(card, QStringLiteral("vpnStatusText"));
         QQuickItem *panelText = findItem(panel.get(), QStringLiteral("panelStatusText"));
-        QVERIFY(card && panelText);
+        QVERIFY(cardText && panelText);
         // Within the frame's width, and a text no wider than its item.
         const auto inside = [](QQuickItem *item, QQuickItem *frame, qreal frameWidth) {
             const QRectF box = item->mapRectToItem(frame, QRectF(0, 0, item->width(), item->height()));
@@ -354,40 +421,40 @@ private slots:
                    !panelText->property("truncated").toBool();
         };
         LanguageManager &languages = LanguageManager::shared();
-        TunnelState &tunnel = m_vm->tunnel().stateForTests();
+        TunnelHolder holder;
+        holder.pid = 4194304;
+        holder.program = QStringLiteral("nimbrel-cli");
+        holder.state = QStringLiteral("connected");
+        TunnelHolder left = holder;
+        left.leftBehind = true;
+        QList<TunnelCause> causes;
+        for (int reason = 0; reason <= int(TunnelReason::runsElsewhere); ++reason)
+            causes << TunnelCause(TunnelReason(reason), holder);
+        causes << TunnelCause(TunnelReason::runsElsewhere, left)
+               << TunnelCause(TunnelReason::launchFailed,
+                              QStringLiteral("/usr/local/lib/nimbrel/nimbrel-macos: Permission denied"))
+               << TunnelCause(TunnelReason::fileProblem,
+                              FileProblem{FileProblem::Kind::ownedByOtherUser,
+                                          QStringLiteral("/run/user/4194304/nimbrel/tunnel.lock"),
+                                          QStringLiteral("nobody")})
+               << TunnelCause(TunnelReason::launchFailed,
+                              FileProblem{FileProblem::Kind::changedWhileCreated, QStringLiteral("/tmp/fw.log"), {}});
+        TunnelState tunnel;
+        tunnel.setAttempt(TunnelState::Attempt{3, 3});
         for (const AppLanguage language : AppLanguages::all()) {
             languages.setLanguage(language);
-            TunnelHolder holder;
-            holder.pid = 4194304;
-            holder.program = QStringLiteral("nimbrel-cli");
-            holder.state = QStringLiteral("connected");
-            TunnelHolder left = holder;
-            left.leftBehind = true;
-            QList<TunnelCause> causes;
-            for (int reason = 0; reason <= int(TunnelReason::runsElsewhere); ++reason)
-                causes << TunnelCause(TunnelReason(reason), holder);
-            causes << TunnelCause(TunnelReason::runsElsewhere, left)
-                   << TunnelCause(TunnelReason::launchFailed,
-                                  QStringLiteral("/usr/local/lib/nimbrel/nimbrel-macos: Permission denied"))
-                   << TunnelCause(TunnelReason::fileProblem,
-                                  FileProblem{FileProblem::Kind::ownedByOtherUser,
-                                              QStringLiteral("/run/user/4194304/nimbrel/tunnel.lock"),
-                                              QStringLiteral("nobody")})
-                   << TunnelCause(TunnelReason::launchFailed,
-                                  FileProblem{FileProblem::Kind::changedWhileCreated, QStringLiteral("/tmp/fw.log"), {}});
-            tunnel.setAttempt(TunnelState::Attempt{3, 3});
             for (const TunnelCause &cause : causes) {
                 tunnel.setCause(cause);
+                const QString status = TunnelStatusText::of(tunnel);
+                cardText->setProperty("text", status);
+                panelText->setProperty("text", status);
                 QVERIFY(QQuickTest::qWaitForPolish(m_window));
                 QVERIFY(QQuickTest::qWaitForPolish(panel.get()));
-                QVERIFY2(fits(), qPrintable(m_vm->vpnStatus()));
+                QVERIFY2(fits(), qPrintable(status));
             }
-            tunnel.setAttempt(std::nullopt);
         }
         languages.setLanguage(AppLanguage::en);
-        tunnel.setCause(TunnelReason::notConnected);
-        m_vm->nodeCatalog().clear();
-        m_vm->setSubscriptionStatus(std::nullopt);
+        QVERIFY(signOut());
     }
 
     // Later launches and the command-line client reach the running app through the shell's channel:
@@ -416,7 +483,10 @@ private slots:
         QVERIFY(m_window->isVisible());
         QCOMPARE(ask("disconnect"), QByteArray("not-connected"));
         QCOMPARE(ask("bogus"), QByteArray("unknown-request"));
-        m_vm->tunnel().stateForTests().setConnected(true);
+        m_fixture->installRights();
+        m_fixture->offer(m_fixture->node);
+        m_vm->vpnConnect();
+        QTRY_VERIFY(m_vm->isConnected());
         QCOMPARE(ask("disconnect"), QByteArray("disconnecting"));
         QVERIFY(!m_vm->isConnected());
         QTRY_VERIFY(!m_vm->tunnelBusy());
@@ -424,7 +494,7 @@ private slots:
         shell.quitCleanly(3);
         shell.quitCleanly(0);
         QTRY_COMPARE(exits, QList<int>{3});
-        QTest::qWait(50);
+        QTest::qWait(50); // no second exit follows
         QCOMPARE(exits, QList<int>{3});
     }
 
@@ -450,7 +520,7 @@ private slots:
         QVERIFY(!placed.intersects(icon));
     }
 
-    void trayIconFollowsTheConnection()
+    void trayMenuAndNotifications()
     {
         // Both colours stand out at least 3:1 on a white panel and on a black one.
         const auto luminance = [](const QColor &colour) {
@@ -463,18 +533,8 @@ private slots:
             QVERIFY((luminance(colour) + 0.05) / 0.05 >= 3.0);
         }
         TrayController tray(*m_vm);
-        QCOMPARE(tray.iconName(), QStringLiteral("shield"));
         QCOMPARE(tray.iconColor(), TrayController::kDisconnectedColor);
-        m_vm->tunnel().stateForTests().setLoading(true);
-        QCOMPARE(tray.iconName(), QStringLiteral("shield"));
-        m_vm->tunnel().stateForTests().setConnected(true);
-        QCOMPARE(tray.iconName(), QStringLiteral("shield.fill"));
-        QCOMPARE(tray.iconColor(), TrayController::kConnectedColor);
-        m_vm->tunnel().stateForTests().setConnected(false);
-        m_vm->tunnel().stateForTests().setLoading(false);
-        QCOMPARE(tray.iconName(), QStringLiteral("shield"));
-        // The right-click menu: the tunnel's action (as the language says, Connect only at home),
-        // then the two fixed entries.
+        // The right-click menu: the tunnel's action, then the two fixed entries.
         QMenu *menu = tray.contextMenu();
         const auto texts = [menu] {
             emit menu->aboutToShow();
@@ -483,34 +543,30 @@ private slots:
                 shown << action->text();
             return shown;
         };
-        m_vm->setScreen(AppViewModel::Screen::Login);
         QCOMPARE(texts(), (QStringList{QStringLiteral("Connect"), QStringLiteral("Copy support report"), QString(),
                                        QStringLiteral("Start at login"), QStringLiteral("Connect on start"),
                                        QStringLiteral("Reconnect when lost"), QString(), QStringLiteral("Open Nimbrel"),
                                        QStringLiteral("Quit Nimbrel")}));
+        LanguageManager::shared().setLanguage(AppLanguage::ru);
+        QCOMPARE(texts().first(), LanguageManager::shared().localized(QStringLiteral("connect_button")));
+        LanguageManager::shared().setLanguage(AppLanguage::en);
         // The switches are checkable, off until turned on, and kept in the preference file.
         QAction *connectOnStart = menu->actions().at(4);
         QVERIFY(connectOnStart->isCheckable() && !connectOnStart->isChecked());
         connectOnStart->trigger();
-        QCOMPARE(m_env->preferences->string(QStringLiteral("connectOnLaunch")), std::optional(QStringLiteral("true")));
+        QCOMPARE(m_fixture->env.preferences->string(QStringLiteral("connectOnLaunch")), std::optional(QStringLiteral("true")));
         connectOnStart->trigger();
-        QCOMPARE(m_env->preferences->string(QStringLiteral("connectOnLaunch")), std::optional(QStringLiteral("false")));
+        QCOMPARE(m_fixture->env.preferences->string(QStringLiteral("connectOnLaunch")), std::optional(QStringLiteral("false")));
         // The report goes to the clipboard, made off the main thread, with no secret in it.
-        m_vm->setAccessToken(QStringLiteral("secret-access-token-4711"));
+        QVERIFY(signIn(true));
+        const QString token = *m_vm->accessToken();
         QSignalSpy copied(&tray, &TrayController::supportReportCopied);
         menu->actions().at(1)->trigger();
         QTRY_COMPARE(copied.count(), 1);
         const QString report = QGuiApplication::clipboard()->text();
         QVERIFY2(report.startsWith(QLatin1String("Nimbrel support report")), qPrintable(report));
-        QVERIFY(!report.contains(QLatin1String("secret-access-token-4711")));
-        m_vm->setAccessToken(std::nullopt);
-        QVERIFY(!menu->actions().first()->isEnabled());
-        LanguageManager::shared().setLanguage(AppLanguage::ru);
-        m_vm->tunnel().stateForTests().setConnected(true);
-        QCOMPARE(texts().first(), LanguageManager::shared().localized(QStringLiteral("disconnect_button")));
-        QVERIFY(menu->actions().first()->isEnabled());
-        LanguageManager::shared().setLanguage(AppLanguage::en);
-        m_vm->tunnel().stateForTests().setConnected(false);
+        QVERIFY(!report.contains(token));
+        QVERIFY(signOut());
         // Offscreen there is no tray: the app then lives in its main window alone.
         QVERIFY(!tray.trayAvailable());
 

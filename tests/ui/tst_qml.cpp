@@ -1,5 +1,5 @@
 #include "TestEnvironment.h"
-#include "TestableViewModel.h"
+#include "app/AppViewModel.h"
 #include "app/AppViewModel.h"
 #include "i18n/LanguageManager.h"
 #include "i18n/LanguageTranslator.h"
@@ -21,7 +21,7 @@ public slots:
     {
         TestEnvironment::useTemporaryLanguageStore();
         m_env = std::make_unique<TestEnvironment>();
-        m_vm = std::make_unique<TestableViewModel>(m_env->environment());
+        m_vm = std::make_unique<AppViewModel>(m_env->environment());
         AppViewModelForeign::instance = m_vm.get();
         m_translator = std::make_unique<LanguageTranslator>(LanguageManager::shared());
         QCoreApplication::installTranslator(m_translator.get());
@@ -37,7 +37,7 @@ public slots:
 
 private:
     std::unique_ptr<TestEnvironment> m_env;
-    std::unique_ptr<TestableViewModel> m_vm;
+    std::unique_ptr<AppViewModel> m_vm;
     std::unique_ptr<LanguageTranslator> m_translator;
 };
 
