@@ -295,26 +295,54 @@ void decode()
          QStringLiteral("<= 2x"), ratio <= 2});
 }
 
-// P5: 500 probes at once against loopback listeners: the longest stall of the main thread, and the
-// median probe against a plain blocking connect() to the same listeners.
-void probes()
+// Loopback listeners with a deep backlog: their descriptors and ports, or none when one cannot listen.
+std::optional<std::pair<QList<int>, QList<quint16>>> openListeners(int count)
 {
-    constexpr int kListeners = 8;
-    constexpr int kProbes = 500;
     QList<int> listeners;
     QList<quint16> ports;
-    for (int i = 0; i < kListeners; ++i) {
+    for (int i = 0; i < count; ++i) {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address = loopback(0);
         socklen_t length = sizeof(address);
         if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0 ||
             ::listen(fd, 1024) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
             std::fprintf(stderr, "cannot open a listener\n");
-            return;
+            return std::nullopt;
         }
         listeners.append(fd);
         ports.append(ntohs(address.sin_port));
     }
+    return std::pair(listeners, ports);
+}
+
+// A plain blocking connect() to each port in turn, in milliseconds.
+QList<double> blockingConnects(const QList<quint16> &ports, int count)
+{
+    QList<double> times;
+    for (int i = 0; i < count; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const sockaddr_in address = loopback(ports.at(i % ports.size()));
+        QElapsedTimer clock;
+        clock.start();
+        const int connected = ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address));
+        const double ms = double(clock.nsecsElapsed()) / 1e6;
+        ::close(fd);
+        if (connected == 0)
+            times.append(ms);
+    }
+    return times;
+}
+
+// P5: 500 probes at once against loopback listeners: the longest stall of the main thread, and the
+// median probe against a plain blocking connect() to the same listeners.
+void probes()
+{
+    constexpr int kListeners = 8;
+    constexpr int kProbes = 500;
+    const auto opened = openListeners(kListeners);
+    if (!opened)
+        return;
+    const auto &[listeners, ports] = *opened;
     QList<NodeInfo> nodes = manyNodes(kProbes, 0);
     for (int i = 0; i < kProbes; ++i)
         nodes[i].port = ports.at(i % kListeners);
@@ -344,18 +372,7 @@ void probes()
     for (const qint64 milliseconds : vm->pingResults())
         ours.append(double(milliseconds));
 
-    QList<double> blocking;
-    for (int i = 0; i < kProbes; ++i) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const sockaddr_in address = loopback(ports.at(i % kListeners));
-        QElapsedTimer clock;
-        clock.start();
-        const int connected = ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address));
-        const double ms = double(clock.nsecsElapsed()) / 1e6;
-        ::close(fd);
-        if (connected == 0)
-            blocking.append(ms);
-    }
+    const QList<double> blocking = blockingConnects(ports, kProbes);
     for (const int fd : listeners)
         ::close(fd);
 

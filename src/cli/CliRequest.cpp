@@ -50,9 +50,11 @@ std::optional<QString> foreignFlag(const QCommandLineParser &parser, const QStri
 
 } // namespace
 
-CliParseResult CliRequest::parse(const QStringList &arguments, const QProcessEnvironment &environment)
+namespace {
+
+// Every command's flags and the common options; returns the commands' flag names.
+QStringList declareOptions(QCommandLineParser &parser)
 {
-    QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     AppOptions::addSharedOptions(parser);
     QStringList switches;
@@ -65,7 +67,33 @@ CliParseResult CliRequest::parse(const QStringList &arguments, const QProcessEnv
     parser.addOption({QStringLiteral("json"), QString()});
     parser.addOption({{QStringLiteral("h"), QStringLiteral("help")}, QString()});
     parser.addOption({{QStringLiteral("V"), QStringLiteral("version")}, QString()});
+    return switches;
+}
 
+// The flags into the request; an error for flags that exclude the operands.
+std::optional<QString> takeFlags(const QCommandLineParser &parser, CliRequest &request)
+{
+    request.json = parser.isSet(QStringLiteral("json"));
+    request.refresh = parser.isSet(QStringLiteral("refresh"));
+    request.all = parser.isSet(QStringLiteral("all"));
+    request.follow = parser.isSet(QStringLiteral("follow"));
+    request.pick = parser.isSet(QStringLiteral("pick"));
+    request.fastest = parser.isSet(QStringLiteral("fastest"));
+    if (parser.isSet(QStringLiteral("nickname")))
+        request.nickname = parser.value(QStringLiteral("nickname"));
+    if (request.all && !request.operands.isEmpty())
+        return QStringLiteral("ping takes node ids or --all, not both");
+    if (request.fastest && !request.operands.isEmpty())
+        return QStringLiteral("connect takes a node id or --fastest, not both");
+    return std::nullopt;
+}
+
+} // namespace
+
+CliParseResult CliRequest::parse(const QStringList &arguments, const QProcessEnvironment &environment)
+{
+    QCommandLineParser parser;
+    const QStringList switches = declareOptions(parser);
     CliParseResult parsed;
     if (!parser.parse(arguments)) {
         parsed.error = parser.errorText();
@@ -102,20 +130,8 @@ CliParseResult CliRequest::parse(const QStringList &arguments, const QProcessEnv
         parsed.error = *misplaced;
         return parsed;
     }
-    request.json = parser.isSet(QStringLiteral("json"));
-    request.refresh = parser.isSet(QStringLiteral("refresh"));
-    request.all = parser.isSet(QStringLiteral("all"));
-    request.follow = parser.isSet(QStringLiteral("follow"));
-    request.pick = parser.isSet(QStringLiteral("pick"));
-    request.fastest = parser.isSet(QStringLiteral("fastest"));
-    if (parser.isSet(QStringLiteral("nickname")))
-        request.nickname = parser.value(QStringLiteral("nickname"));
-    if (request.all && !request.operands.isEmpty()) {
-        parsed.error = QStringLiteral("ping takes node ids or --all, not both");
-        return parsed;
-    }
-    if (request.fastest && !request.operands.isEmpty()) {
-        parsed.error = QStringLiteral("connect takes a node id or --fastest, not both");
+    if (std::optional<QString> conflict = takeFlags(parser, request)) {
+        parsed.error = std::move(*conflict);
         return parsed;
     }
     request.shared.takeSharedOptions(parser, environment);

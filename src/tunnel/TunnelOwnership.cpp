@@ -291,6 +291,37 @@ bool TunnelOwnership::heldByUs() const
     return !m_lease.expired();
 }
 
+namespace {
+
+// Opens the lock file to hold it: not through a link, never blocking on a FIFO someone put there; -1
+// with the refusal when it cannot be opened, is no regular file, or is another user's (who could hold
+// it, or say anything in it, whenever they like).
+int openLockFile(const QString &path, struct stat *info, TunnelOwnership::Refusal *refusal)
+{
+    const QByteArray native = QFile::encodeName(path);
+    constexpr int kFlags = O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd = ::open(native.constData(), O_RDWR | kFlags, 0600);
+    if (fd < 0 && errno == EACCES) // root's lock file: it still locks, we just cannot write it
+        fd = ::open(native.constData(), O_RDONLY | kFlags, 0600);
+    if (fd < 0) {
+        *refusal = {std::nullopt, FileProblem::systemError(FileProblem::Kind::cannotOpen, path, errno)};
+        return -1;
+    }
+    if (::fstat(fd, info) != 0 || !S_ISREG(info->st_mode)) {
+        ::close(fd);
+        *refusal = {std::nullopt, {FileProblem::Kind::notOurs, path, {}}};
+        return -1;
+    }
+    if (isForeign(info->st_uid)) {
+        ::close(fd);
+        *refusal = {std::nullopt, FileProblem::ownedByAnotherUser(path, info->st_uid)};
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
 std::shared_ptr<TunnelOwnership::Lease> TunnelOwnership::acquire(Refusal *refusal)
 {
     std::lock_guard lock(m_mutex);
@@ -305,27 +336,10 @@ std::shared_ptr<TunnelOwnership::Lease> TunnelOwnership::acquire(Refusal *refusa
     // A holder removes the file as it lets go: a file opened just before that removal is locked in
     // vain, and the lock is the file at the path now. Only a lost race repeats.
     for (int round = 0; round < 5; ++round) {
-        // Not through a link, and never blocking on a FIFO someone put there.
-        constexpr int kFlags = O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-        int fd = ::open(native.constData(), O_RDWR | kFlags, 0600);
-        if (fd < 0 && errno == EACCES) // root's lock file: it still locks, we just cannot write it
-            fd = ::open(native.constData(), O_RDONLY | kFlags, 0600);
-        if (fd < 0) {
-            *refusal = {std::nullopt, FileProblem::systemError(FileProblem::Kind::cannotOpen, m_path, errno)};
-            return nullptr;
-        }
         struct stat info {};
-        if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-            ::close(fd);
-            *refusal = {std::nullopt, {FileProblem::Kind::notOurs, m_path, {}}};
+        const int fd = openLockFile(m_path, &info, refusal);
+        if (fd < 0)
             return nullptr;
-        }
-        // Its owner could hold it, or say anything in it, whenever they like.
-        if (isForeign(info.st_uid)) {
-            ::close(fd);
-            *refusal = {std::nullopt, FileProblem::ownedByAnotherUser(m_path, info.st_uid)};
-            return nullptr;
-        }
         if (!lockExclusively(fd)) {
             const QByteArray content = readHolder(fd, true);
             ::close(fd);

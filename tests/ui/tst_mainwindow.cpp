@@ -92,6 +92,50 @@ private:
         return QTest::qWaitFor([this] { return !m_vm->tunnelInUse() && !m_vm->tunnelBusy(); });
     }
 
+    // Each reason with a holder, and the longest arguments the other kinds of cause carry.
+    static QList<TunnelCause> everyCause()
+    {
+        TunnelHolder holder;
+        holder.pid = 4194304;
+        holder.program = QStringLiteral("nimbrel-cli");
+        holder.state = QStringLiteral("connected");
+        TunnelHolder left = holder;
+        left.leftBehind = true;
+        QList<TunnelCause> causes;
+        for (int reason = 0; reason <= int(TunnelReason::runsElsewhere); ++reason)
+            causes << TunnelCause(TunnelReason(reason), holder);
+        causes << TunnelCause(TunnelReason::runsElsewhere, left)
+               << TunnelCause(TunnelReason::launchFailed,
+                              QStringLiteral("/usr/local/lib/nimbrel/nimbrel-macos: Permission denied"))
+               << TunnelCause(TunnelReason::fileProblem,
+                              FileProblem{FileProblem::Kind::ownedByOtherUser,
+                                          QStringLiteral("/run/user/4194304/nimbrel/tunnel.lock"),
+                                          QStringLiteral("nobody")})
+               << TunnelCause(TunnelReason::launchFailed,
+                              FileProblem{FileProblem::Kind::changedWhileCreated, QStringLiteral("/tmp/fw.log"), {}});
+        return causes;
+    }
+
+    // The card's and the panel's button (hidden, on or off, its label, a spinner) and the tray's icon and
+    // tunnel entry, as one line each.
+    static QStringList buttonsAndTray(QQuickItem *hero, QQuickItem *panelButton, TrayController &tray)
+    {
+        QStringList seen;
+        for (QQuickItem *button : {hero, panelButton}) {
+            const QString name = button->objectName();
+            QQuickItem *label = findItem(button, name + QStringLiteral("Label"));
+            seen << QStringLiteral("%1 %2 %3%4")
+                        .arg(name, QLatin1String(!button->isVisible() ? "hidden" : button->isEnabled() ? "on" : "off"),
+                             label->isVisible() ? label->property("text").toString() : QString(),
+                             QLatin1String(findItem(button, name + QStringLiteral("Spinner"))->isVisible() ? "+spin" : ""));
+        }
+        emit tray.contextMenu()->aboutToShow();
+        const QAction *action = tray.contextMenu()->actions().first();
+        seen << QStringLiteral("tray %1 %2 %3")
+                    .arg(tray.iconName(), action->text(), QLatin1String(action->isEnabled() ? "on" : "off"));
+        return seen;
+    }
+
 private slots:
     void initTestCase()
     {
@@ -278,22 +322,7 @@ private slots:
         QQuickItem *hero = findItem(findItem(m_window, QStringLiteral("homeSlot")), QStringLiteral("connectButton"));
         QVERIFY(hero && panelButton);
         TrayController tray(*m_vm);
-        const auto shown = [&] {
-            QStringList seen;
-            for (QQuickItem *button : {hero, panelButton}) {
-                const QString name = button->objectName();
-                QQuickItem *label = findItem(button, name + QStringLiteral("Label"));
-                seen << QStringLiteral("%1 %2 %3%4")
-                            .arg(name, QLatin1String(!button->isVisible() ? "hidden" : button->isEnabled() ? "on" : "off"),
-                                 label->isVisible() ? label->property("text").toString() : QString(),
-                                 QLatin1String(findItem(button, name + QStringLiteral("Spinner"))->isVisible() ? "+spin" : ""));
-            }
-            emit tray.contextMenu()->aboutToShow();
-            const QAction *action = tray.contextMenu()->actions().first();
-            seen << QStringLiteral("tray %1 %2 %3")
-                        .arg(tray.iconName(), action->text(), QLatin1String(action->isEnabled() ? "on" : "off"));
-            return seen;
-        };
+        const auto shown = [&] { return buttonsAndTray(hero, panelButton, tray); };
         const auto expect = [](const char *hero, const char *panelButton, const char *tray) {
             return QStringList{QLatin1String(hero), QLatin1String(panelButton), QLatin1String(tray)};
         };
@@ -421,24 +450,7 @@ private slots:
                    !panelText->property("truncated").toBool();
         };
         LanguageManager &languages = LanguageManager::shared();
-        TunnelHolder holder;
-        holder.pid = 4194304;
-        holder.program = QStringLiteral("nimbrel-cli");
-        holder.state = QStringLiteral("connected");
-        TunnelHolder left = holder;
-        left.leftBehind = true;
-        QList<TunnelCause> causes;
-        for (int reason = 0; reason <= int(TunnelReason::runsElsewhere); ++reason)
-            causes << TunnelCause(TunnelReason(reason), holder);
-        causes << TunnelCause(TunnelReason::runsElsewhere, left)
-               << TunnelCause(TunnelReason::launchFailed,
-                              QStringLiteral("/usr/local/lib/nimbrel/nimbrel-macos: Permission denied"))
-               << TunnelCause(TunnelReason::fileProblem,
-                              FileProblem{FileProblem::Kind::ownedByOtherUser,
-                                          QStringLiteral("/run/user/4194304/nimbrel/tunnel.lock"),
-                                          QStringLiteral("nobody")})
-               << TunnelCause(TunnelReason::launchFailed,
-                              FileProblem{FileProblem::Kind::changedWhileCreated, QStringLiteral("/tmp/fw.log"), {}});
+        const QList<TunnelCause> causes = everyCause();
         TunnelState tunnel;
         tunnel.setAttempt(TunnelState::Attempt{3, 3});
         for (const AppLanguage language : AppLanguages::all()) {
