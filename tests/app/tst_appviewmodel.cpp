@@ -1,6 +1,6 @@
 #include "RecordingPrivilegedRunner.h"
-#include "TestEnvironment.h"
 #include "ScriptedServer.h"
+#include "TestEnvironment.h"
 #include "app/AppViewModel.h"
 #include "i18n/LanguageManager.h"
 #include "platform/PreferenceStore.h"
@@ -178,9 +178,9 @@ private slots:
     {
         TestEnvironment env;
         writeFile(env.tunnelPaths.gateway, "192.0.2.1\n");
-        AppViewModel vm(env.environment());
-        QCOMPARE(vm.recoverTunnel(), TunnelController::Recovery::Nothing);
-        QTRY_VERIFY(!vm.tunnelBusy());
+        TunnelController tunnel(env.environment().tunnelSettings());
+        QCOMPARE(tunnel.recoverLeftovers(), TunnelController::Recovery::Nothing);
+        QTRY_VERIFY(!tunnel.isBusy());
         QVERIFY(env.runner->calls().isEmpty());
         QVERIFY(QFile::exists(env.tunnelPaths.gateway));
     }
@@ -194,12 +194,12 @@ private slots:
         writeFile(env.tunnelPaths.gateway, "192.0.2.1\n");
         env.runner->holdCalls();
 
-        AppViewModel vm(env.environment());
-        QCOMPARE(vm.recoverTunnel(), TunnelController::Recovery::CleaningUp);
+        TunnelController tunnel(env.environment().tunnelSettings());
+        QCOMPARE(tunnel.recoverLeftovers(), TunnelController::Recovery::CleaningUp);
         QVERIFY(env.runner->waitForCalls(1));
         QVERIFY(QFile::exists(env.tunnelPaths.cleanupScript));
         env.runner->release();
-        QTRY_VERIFY(!vm.tunnelBusy());
+        QTRY_VERIFY(!tunnel.isBusy());
 
         QVERIFY(!env.runner->heldCallTimedOut());
         const auto calls = env.runner->calls();
@@ -208,7 +208,7 @@ private slots:
         QCOMPARE(calls.first().output, PrivilegedRunner::Output::Discard);
         QVERIFY(!QFile::exists(env.tunnelPaths.cleanupScript));
         QVERIFY(!QFile::exists(env.tunnelPaths.gateway));
-        QCOMPARE(vm.vpnStatus(), QStringLiteral("Disconnected"));
+        QCOMPARE(tunnel.state().phase(), TunnelPhase::disconnected);
     }
 
     // The renewal's address carries the access token: the opener (xdg-open, open) is handed only the

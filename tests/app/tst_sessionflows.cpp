@@ -122,17 +122,19 @@ private slots:
         fixture.service->expireAccessTokens();
         fixture.service->setSubscription(QStringLiteral("demo@nimbrel.test"),
                                          SubscriptionInfo{QStringLiteral("EXPIRED"), std::nullopt, std::nullopt});
-        auto vm = fixture.launch();
-        vm->tryAutoLogin();
-        QTRY_COMPARE(vm->screen(), Screen::Home);
+        auto session = fixture.session();
+        QSignalSpy loaded(session.get(), &Session::accountLoaded);
+        session->tryAutoLogin();
+        QTRY_COMPARE(loaded.count(), 1);
         QCOMPARE(count(fixture, "/api/auth/refresh"), 1);
         QCOMPARE(count(fixture, "/api/user/me"), 2);
-        QVERIFY(vm->accessToken() != std::optional(old.accessToken));
-        QVERIFY(vm->refreshToken() != std::optional(old.refreshToken));
-        const TokenStore::TokenData stored = vm->tokenStore().load();
-        QCOMPARE(stored.accessToken, vm->accessToken());
-        QCOMPARE(stored.refreshToken, vm->refreshToken());
-        QCOMPARE(vm->subscriptionStatus(), std::optional(QStringLiteral("EXPIRED")));
+        QVERIFY(session->accessToken() != std::optional(old.accessToken));
+        QVERIFY(session->refreshToken() != std::optional(old.refreshToken));
+        const TokenStore::TokenData stored = session->tokenStore().load();
+        QCOMPARE(stored.accessToken, session->accessToken());
+        QCOMPARE(stored.refreshToken, session->refreshToken());
+        QCOMPARE(session->subscriptionStatus(), std::optional(QStringLiteral("EXPIRED")));
+        QVERIFY(!session->subscriptionActive());
     }
 
     void rejectedTokensEndTheSessionSilently()
@@ -141,20 +143,21 @@ private slots:
         TokenStore(fixture.env.preferences)
             .save(QStringLiteral("stale-access"), QStringLiteral("stale-refresh"), QStringLiteral("a@b.c"),
                   QStringLiteral("nick"));
-        auto vm = fixture.launch();
-        vm->login(QStringLiteral("a@b.c"), QStringLiteral("wrong password"));
-        QTRY_VERIFY(vm->authError().has_value());
-        const std::optional<QString> error = vm->authError();
-        vm->tryAutoLogin();
-        QTRY_VERIFY(!vm->tokenStore().load().accessToken.has_value());
+        auto session = fixture.session();
+        session->login(QStringLiteral("a@b.c"), QStringLiteral("wrong password"));
+        QTRY_VERIFY(session->authError().has_value());
+        const std::optional<QString> error = session->authError();
+        QSignalSpy ended(session.get(), &Session::ended);
+        session->tryAutoLogin();
+        QTRY_COMPARE(ended.count(), 1);
+        QCOMPARE(ended.first().first().toBool(), true); // forced
         QCOMPARE(count(fixture, "/api/auth/refresh"), 1);
-        QCOMPARE(vm->screen(), Screen::Login);
-        QCOMPARE(vm->accessToken(), std::nullopt);
-        QCOMPARE(vm->userEmail(), std::nullopt);
-        QCOMPARE(vm->userNickname(), std::nullopt);
-        QCOMPARE(vm->authError(), error); // untouched
-        const TokenStore::TokenData stored = vm->tokenStore().load();
-        QVERIFY(!stored.refreshToken && !stored.email && !stored.nickname);
+        QCOMPARE(session->accessToken(), std::nullopt);
+        QCOMPARE(session->email(), std::nullopt);
+        QCOMPARE(session->nickname(), std::nullopt);
+        QCOMPARE(session->authError(), error); // untouched
+        const TokenStore::TokenData stored = session->tokenStore().load();
+        QVERIFY(!stored.accessToken && !stored.refreshToken && !stored.email && !stored.nickname);
     }
 
     void a401OnTheRepetitionIsNotRenewedAgain()
@@ -366,25 +369,25 @@ private slots:
                           R"({"user":{"id":"u9","email":"new@example.org"},"accessToken":"a","refreshToken":"r"})");
         ServiceFixture fixture;
         fixture.baseUrl = server.baseUrl();
-        auto vm = fixture.launch();
+        auto session = fixture.session();
         // The address as typed with white space around it; the password exactly as typed.
-        vm->registerAccount(QStringLiteral(" new@example.org \n"), QStringLiteral(" password "), QString());
-        QTRY_COMPARE(vm->screen(), Screen::Home);
+        session->registerAccount(QStringLiteral(" new@example.org \n"), QStringLiteral(" password "), QString());
+        QTRY_VERIFY(!session->authLoading());
         const QJsonObject sent = QJsonDocument::fromJson(server.received().first().body).object();
         QCOMPARE(server.received().first().path, QStringLiteral("/api/auth/register"));
         QCOMPARE(sent.value(QStringLiteral("email")).toString(), QStringLiteral("new@example.org"));
         QCOMPARE(sent.value(QStringLiteral("password")).toString(), QStringLiteral(" password "));
         QCOMPARE(sent.size(), 4);
         QVERIFY(!sent.contains(QStringLiteral("nickname")));
-        QCOMPARE(vm->userNickname(), std::nullopt);
+        QCOMPARE(session->nickname(), std::nullopt);
 
-        vm->registerAccount(QStringLiteral("new@example.org"), QStringLiteral("password"), QStringLiteral(" "));
-        QTRY_COMPARE(vm->authLoading(), false);
+        session->registerAccount(QStringLiteral("new@example.org"), QStringLiteral("password"), QStringLiteral(" "));
+        QTRY_COMPARE(session->authLoading(), false);
         const QJsonObject second = QJsonDocument::fromJson(server.received().at(2).body).object();
         QCOMPARE(second.value(QStringLiteral("nickname")).toString(), QStringLiteral(" "));
 
-        vm->login(QStringLiteral("\tnew@example.org "), QStringLiteral(" secret "));
-        QTRY_COMPARE(vm->authLoading(), false);
+        session->login(QStringLiteral("\tnew@example.org "), QStringLiteral(" secret "));
+        QTRY_COMPARE(session->authLoading(), false);
         const auto &signIn = server.received().at(4);
         QCOMPARE(signIn.path, QStringLiteral("/api/auth/login"));
         const QJsonObject signInSent = QJsonDocument::fromJson(signIn.body).object();
@@ -392,14 +395,14 @@ private slots:
         QCOMPARE(signInSent.value(QStringLiteral("password")).toString(), QStringLiteral(" secret "));
     }
 
-    void viewModelGoneMidFlightIsHarmless()
+    void sessionGoneMidFlightIsHarmless()
     {
         ServiceFixture fixture;
-        auto vm = fixture.launch();
-        vm->login(QStringLiteral("demo@nimbrel.test"), QStringLiteral("nimbrel-demo"));
-        vm.reset();
+        auto session = fixture.session();
+        session->login(QStringLiteral("demo@nimbrel.test"), QStringLiteral("nimbrel-demo"));
+        session.reset();
         QTRY_COMPARE(count(fixture, "/api/auth/login"), 1);
-        QTest::qWait(50);
+        QTest::qWait(50); // for the answer to be delivered to no one
         QCOMPARE(count(fixture, "/api/user/me"), 0);
     }
 };

@@ -28,6 +28,12 @@ std::unique_ptr<AppViewModel> ServiceFixture::launch()
     return std::make_unique<AppViewModel>(environment);
 }
 
+std::unique_ptr<Session> ServiceFixture::session()
+{
+    return std::make_unique<Session>(ApiService({&network, baseUrl, std::chrono::seconds(5), 1 << 24}),
+                                     TokenStore(env.preferences));
+}
+
 AuthResponse ServiceFixture::signInDirectly(const DevService::Account &account)
 {
     const ApiService api({&network, baseUrl, std::chrono::seconds(5), 1 << 24});

@@ -17,6 +17,8 @@ public:
 
     // A new view model on the fixture's environment (a new launch of the app over the same store).
     std::unique_ptr<AppViewModel> launch();
+    // The session alone, on the fixture's store and service.
+    std::unique_ptr<Session> session();
     // Signs in directly against the service, as an earlier run of the app would have.
     AuthResponse signInDirectly(const DevService::Account &account);
     // Stops the service: requests fail as they would without a network.

@@ -311,9 +311,9 @@ private slots:
         TunnelOwnership::Refusal problem;
         const std::shared_ptr<TunnelOwnership::Lease> theirs = other.acquire(&problem);
         QVERIFY(theirs);
-        AppViewModel vm(env.environment());
-        QCOMPARE(vm.recoverTunnel(), TunnelController::Recovery::HeldElsewhere);
-        QTRY_VERIFY(!vm.tunnelBusy());
+        TunnelController tunnel(env.environment().tunnelSettings());
+        QCOMPARE(tunnel.recoverLeftovers(), TunnelController::Recovery::HeldElsewhere);
+        QTRY_VERIFY(!tunnel.isBusy());
         QVERIFY(QFile::exists(env.tunnelPaths.cleanupScript));
         QVERIFY(env.runner->calls().isEmpty());
     }
