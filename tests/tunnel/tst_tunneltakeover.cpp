@@ -59,6 +59,7 @@ private:
     static void disconnectAndSettle(TunnelFixture &fixture)
     {
         fixture.vm().vpnDisconnect();
+        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Disconnecting…"));
         QTRY_COMPARE_WITH_TIMEOUT(fixture.vm().vpnStatus(), QStringLiteral("Disconnected"), 10000);
         QVERIFY(fixture.waitIdle());
     }
@@ -71,37 +72,45 @@ private slots:
     // while it is still the helper's own. "Disconnected" comes only once the helper is gone; a stop that
     // failed says so and keeps its helper on record for the next one. Without a known helper the control
     // program is still asked to stop whatever it runs for us (a client killed right after a start had no
-    // time to record it), and its failure is no failure then.
+    // time to record it), and its failure is no failure then. A failed start leaves its helper running:
+    // the next connect stops it first, so there is only ever one helper, also when the rights now name
+    // another helper (the control program could no longer stop the first: it goes before the installation).
     void stoppingStopsTheHelperAndDeletesRoutes_data()
     {
         QTest::addColumn<QString>("scenario"); // the helper's; empty: none started
         QTest::addColumn<QString>("mode");
         QTest::addColumn<QString>("script"); // what is done to the clean-up script before the stop
-        QTest::addColumn<bool>("quitting");
+        QTest::addColumn<QString>("how");
         QTest::addColumn<bool>("stopFails"); // the first stop
         QTest::addColumn<QStringList>("steps");
         const QStringList stopped{QStringLiteral("stop"), QStringLiteral("routes 127.0.0.1")};
         const QString safe = QStringLiteral("safe");
         const QString smart = QStringLiteral("smart");
         const QString untouched;
-        QTest::newRow("disconnect") << "normal" << safe << untouched << false << false << stopped;
-        QTest::newRow("helper ignoring SIGTERM") << "ignore-term" << safe << untouched << false << false << stopped;
-        QTest::newRow("quit") << "normal" << safe << untouched << true << false << stopped;
-        QTest::newRow("a stop that fails") << "normal" << safe << untouched << false << true << stopped + stopped;
+        const QString disconnect = QStringLiteral("disconnect");
+        QTest::newRow("disconnect") << "normal" << safe << untouched << disconnect << false << stopped;
+        QTest::newRow("helper ignoring SIGTERM")
+            << "ignore-term" << safe << untouched << disconnect << false << stopped;
+        QTest::newRow("quit") << "normal" << safe << untouched << "quit" << false << stopped;
+        QTest::newRow("a stop that fails") << "normal" << safe << untouched << disconnect << true << stopped + stopped;
         QTest::newRow("no helper known, its stop failing")
-            << QString() << safe << untouched << false << true << QStringList{"stop", "routes"};
-        QTest::newRow("smart") << "normal" << smart << untouched << false << false
+            << QString() << safe << untouched << disconnect << true << QStringList{"stop", "routes"};
+        QTest::newRow("smart") << "normal" << smart << untouched << disconnect << false
                                << stopped + QStringList{"smart-cleanup"};
-        QTest::newRow("safe, a script left over") << "normal" << safe << "left over" << false << false << stopped;
+        QTest::newRow("safe, a script left over") << "normal" << safe << "left over" << disconnect << false << stopped;
         QTest::newRow("smart, its script writable by others")
-            << "normal" << smart << "writable by others" << false << false << stopped;
+            << "normal" << smart << "writable by others" << disconnect << false << stopped;
+        QTest::newRow("a failed start's, by the next connect")
+            << "error" << safe << untouched << "connect" << false << stopped + stopped;
+        QTest::newRow("a failed start's, by the next connect of another helper")
+            << "error" << safe << untouched << "connect another helper" << false << stopped + stopped;
     }
     void stoppingStopsTheHelperAndDeletesRoutes()
     {
         QFETCH(QString, scenario);
         QFETCH(QString, mode);
         QFETCH(QString, script);
-        QFETCH(bool, quitting);
+        QFETCH(QString, how);
         QFETCH(bool, stopFails);
         QFETCH(QStringList, steps);
         // A long pause between the checks whether a stopped helper is gone: 40 of them would be 8 s.
@@ -136,10 +145,32 @@ private slots:
         fixture.env.runner->failVerb(QStringLiteral("stop"), stopFails);
         QElapsedTimer clock;
         clock.start();
-        if (quitting) {
+        if (how == QLatin1String("quit")) {
             bool done = false;
             vm.shutdownTunnel(5s, [&] { done = true; });
             QTRY_VERIFY(done);
+        } else if (how.startsWith(QLatin1String("connect"))) {
+            const bool anotherHelper = how == QLatin1String("connect another helper");
+            if (anotherHelper) {
+                const QString second = fixture.env.path(QStringLiteral("second/nimbrel-macos"));
+                QVERIFY(QDir().mkpath(QFileInfo(second).absolutePath()));
+                QVERIFY(QFile::copy(fixture.helperPath(), second));
+                QFile(second).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+                fixture.env.preferences->setString(HelperLocator::binaryPathKey, second);
+                fixture.prompt->setHelperPath(second);
+            }
+            fixture.setScenario(QStringLiteral("normal"));
+            connectAndSettle(fixture);
+            QCOMPARE(vm.vpnStatus(), QStringLiteral("Connected"));
+            QCOMPARE(fixture.prompt->commands().size(), anotherHelper ? 1 : 0);
+            const QStringList verbs = fixture.env.runner->verbs();
+            QVERIFY(verbs.indexOf(QStringLiteral("routes")) < verbs.lastIndexOf(QStringLiteral("start")));
+            QVERIFY(ProcessIdentity::of(pid) != helper);
+            const auto second = pid_t(fixture.helperPid());
+            QVERIFY(second != pid && SystemInfo::isProcessAlive(second));
+            QCOMPARE(vm.tunnelPid(), std::optional<qint32>(second));
+            disconnectAndSettle(fixture);
+            QVERIFY(!SystemInfo::isProcessAlive(second));
         } else {
             vm.vpnDisconnect();
             QVERIFY(fixture.waitIdle());
@@ -156,7 +187,7 @@ private slots:
             // A helper that leaves at once ends the wait at the first check.
             QVERIFY2(clock.elapsed() < 4000, qPrintable(QString::number(clock.elapsed())));
         }
-        if (!quitting)
+        if (how != QLatin1String("quit"))
             QCOMPARE(vm.vpnStatus(), QStringLiteral("Disconnected"));
         QVERIFY(!aliveWhenDisconnected);
         QCOMPARE(teardownSteps(*fixture.env.runner), steps);
@@ -168,48 +199,6 @@ private slots:
         QVERIFY(!vm.tunnel().isMonitoring());
         QCOMPARE(QFile::exists(paths.cleanupScript), !script.isEmpty()); // one not run is not deleted either
         QCOMPARE(QFile::exists(paths.gateway), mode == QLatin1String("smart") && !script.isEmpty());
-    }
-
-    // A failed start leaves its helper running; the next connect stops it and deletes its routes first, so
-    // there is only ever one helper. Once the rights name another helper, the control program could no
-    // longer stop the first: it is stopped before the new installation.
-    void theNextConnectStopsAFailedStartsHelper_data()
-    {
-        QTest::addColumn<bool>("anotherHelper");
-        QTest::newRow("the same helper") << false;
-        QTest::newRow("another helper installed meanwhile") << true;
-    }
-    void theNextConnectStopsAFailedStartsHelper()
-    {
-        QFETCH(bool, anotherHelper);
-        TunnelFixture fixture(QStringLiteral("error"));
-        fixture.installRights();
-        connectAndSettle(fixture);
-        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connection failed, check server and PSK"));
-        const qint64 first = fixture.helperPid();
-        QVERIFY(SystemInfo::isProcessAlive(pid_t(first)));
-        if (anotherHelper) {
-            const QString second = fixture.env.path(QStringLiteral("second/nimbrel-macos"));
-            QVERIFY(QDir().mkpath(QFileInfo(second).absolutePath()));
-            QVERIFY(QFile::copy(fixture.helperPath(), second));
-            QFile(second).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-            fixture.env.preferences->setString(HelperLocator::binaryPathKey, second);
-            fixture.prompt->setHelperPath(second);
-        }
-
-        fixture.setScenario(QStringLiteral("normal"));
-        connectAndSettle(fixture);
-        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connected"));
-        QCOMPARE(fixture.prompt->commands().size(), anotherHelper ? 1 : 0);
-        QCOMPARE(teardownSteps(*fixture.env.runner), (QStringList{"stop", "routes 127.0.0.1"}));
-        const QStringList verbs = fixture.env.runner->verbs();
-        QVERIFY(verbs.indexOf(QStringLiteral("routes")) < verbs.lastIndexOf(QStringLiteral("start")));
-        QVERIFY(!SystemInfo::isProcessAlive(pid_t(first)));
-        const qint64 second = fixture.helperPid();
-        QVERIFY(second != first && SystemInfo::isProcessAlive(pid_t(second)));
-        QCOMPARE(fixture.vm().tunnelPid(), std::optional<qint32>(qint32(second)));
-        disconnectAndSettle(fixture);
-        QVERIFY(!SystemInfo::isProcessAlive(pid_t(second)));
     }
 
     // A clean-up runs on the tunnel's lane (a disconnect's stop, or the start-up clean-up of a smart
