@@ -1,8 +1,10 @@
+#include "ProbeTargets.h"
 #include "ServiceFixture.h"
 #include "TestEnvironment.h"
 #include "app/AppViewModel.h"
 #include "app/NodeCatalog.h"
 #include "i18n/LanguageManager.h"
+#include "nodes/LatencyProbe.h"
 #include "nodes/NodeListModel.h"
 #include "platform/PreferenceStore.h"
 
@@ -10,9 +12,11 @@
 #include <QSignalSpy>
 #include <QTest>
 
+using namespace std::chrono_literals;
+
 namespace {
 
-NodeInfo node(qint64 id, const char *status, const QString &host = QStringLiteral("127.0.0.1"))
+NodeInfo node(qint64 id, const QString &status, const QString &host = QStringLiteral("127.0.0.1"), qint64 port = 9)
 {
     NodeInfo info;
     info.id = id;
@@ -21,10 +25,26 @@ NodeInfo node(qint64 id, const char *status, const QString &host = QStringLitera
     info.countryName = QStringLiteral("Nowhere");
     info.flagEmoji = QStringLiteral("🏳");
     info.host = host;
-    info.port = 9;
-    info.status = QString::fromLatin1(status);
+    info.port = port;
+    info.status = status;
     info.loadPercent = 10;
     return info;
+}
+
+// "1 2:OFFLINE 3@moved.example": nodes by id, "ONLINE" unless a status follows, on 127.0.0.1 unless a
+// host follows.
+QList<NodeInfo> nodesOf(const QString &text)
+{
+    QList<NodeInfo> nodes;
+    for (const QString &entry : text.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        const QString idAndStatus = entry.section(QLatin1Char('@'), 0, 0);
+        const QString status = idAndStatus.section(QLatin1Char(':'), 1);
+        const QString host = entry.section(QLatin1Char('@'), 1);
+        nodes.append(node(idAndStatus.section(QLatin1Char(':'), 0, 0).toLongLong(),
+                          status.isEmpty() ? QStringLiteral("ONLINE") : status,
+                          host.isEmpty() ? QStringLiteral("127.0.0.1") : host));
+    }
+    return nodes;
 }
 
 QList<qint64> ids(const QList<NodeInfo> &nodes)
@@ -70,8 +90,7 @@ private slots:
         vm->loadNodes();
         QCOMPARE(loading.count(), 0);
         QCOMPARE(vm->nodesError(), std::nullopt);
-        QTest::qWait(50);
-        QCOMPARE(fixture.service->requestCount(QStringLiteral("/api/nodes")), 0);
+        QVERIFY(!QTest::qWaitFor([&] { return fixture.service->requestCount(QStringLiteral("/api/nodes")) > 0; }, 50));
     }
 
     void firstLoadThenCachedLoad()
@@ -95,141 +114,86 @@ private slots:
         QCOMPARE(vm->nodesError(), std::nullopt);
     }
 
-    void selectionKeepsTheOldRecordWhileItsIdIsListed()
+    // What a list's answer changes: its version and key always; the list only when the answer is fresh
+    // and carries one (an empty one too). The selected node stays, with its old record, while its id is
+    // listed; one that left gives way to the first node that is exactly "ONLINE" (none without one),
+    // whatever another client chose meanwhile. With nothing selected, the node chosen last (by an earlier
+    // launch too) comes first while it is listed and exactly "ONLINE"; signing out forgets it. An id that
+    // is not listed is neither selected nor remembered.
+    void anAnswerKeepsOrMovesTheSelection_data()
     {
-        ServiceFixture fixture;
-        fixture.service->setNodes({node(1, "ONLINE"), node(2, "ONLINE")});
-        auto vm = signedIn(fixture);
-        vm->selectNodeById(2);
-        QCOMPARE(vm->selectedNode()->host, QStringLiteral("127.0.0.1"));
-
-        fixture.service->setNodes({node(1, "ONLINE"), node(2, "ONLINE", QStringLiteral("moved.example"))});
-        reload(*vm);
-        QCOMPARE(vm->nodes().at(1).host, QStringLiteral("moved.example"));
-        QCOMPARE(vm->selectedNode()->id, 2);
-        QCOMPARE(vm->selectedNode()->host, QStringLiteral("127.0.0.1"));
+        QTest::addColumn<QString>("first");   // the list the user chooses in (see nodesOf)
+        QTest::addColumn<qint64>("chosen");   // 0: nothing
+        QTest::addColumn<QString>("then");    // what happens before the next answer
+        QTest::addColumn<QString>("answer");  // "fresh", "cached" or "no list"
+        QTest::addColumn<QString>("next");    // the list it carries
+        QTest::addColumn<qint64>("expected"); // the node selected then, 0: none
+        const QString three = QStringLiteral("1 2 3:OFFLINE");
+        const QString nothing;
+        const QString fresh = QStringLiteral("fresh");
+        const QString nextLaunch = QStringLiteral("next launch");
+        QTest::newRow("the first exactly ONLINE") << "" << 0ll << nothing << fresh << "1:OFFLINE 2 3" << 2ll;
+        QTest::newRow("only exactly ONLINE") << "" << 0ll << nothing << fresh << "1:online 2:Online 3" << 3ll;
+        QTest::newRow("none exactly ONLINE") << "" << 0ll << nothing << fresh << "5:online" << 0ll;
+        QTest::newRow("an empty list") << "1 2" << 0ll << nothing << fresh << "" << 0ll;
+        QTest::newRow("a new list") << "1 2" << 0ll << nothing << fresh << "7" << 7ll;
+        QTest::newRow("no list: kept") << "1 2" << 0ll << nothing << "no list"
+                                       << "7" << 1ll;
+        QTest::newRow("a cached answer: kept") << "1 2" << 0ll << nothing << "cached"
+                                               << "7" << 1ll;
+        QTest::newRow("kept while listed, with its old record")
+            << "1 2" << 2ll << nothing << fresh << "1 2@moved.example" << 2ll;
+        QTest::newRow("gone: the first online, whatever another client chose")
+            << "1 2" << 2ll << "another client chose 4" << fresh << "3:OFFLINE 1 4" << 1ll;
+        QTest::newRow("gone, and none online") << "1 2" << 2ll << nothing << fresh << "4:OFFLINE" << 0ll;
+        QTest::newRow("chosen, at the next launch") << three << 2ll << nextLaunch << fresh << three << 2ll;
+        QTest::newRow("chosen but offline, at the next launch") << three << 3ll << nextLaunch << fresh << three << 1ll;
+        QTest::newRow("chosen, then signed out") << three << 2ll << "signed out" << fresh << three << 1ll;
+        QTest::newRow("not listed") << three << 99ll << nextLaunch << fresh << three << 1ll;
     }
-
-    void selectionMovesWhenItsIdDisappears()
+    void anAnswerKeepsOrMovesTheSelection()
     {
-        ServiceFixture fixture;
-        fixture.service->setNodes({node(1, "ONLINE"), node(2, "ONLINE")});
-        auto vm = signedIn(fixture);
-        vm->selectNodeById(2);
-        // Another client chose node 4 meanwhile: a selected node that leaves still gives way to the
-        // first online one.
-        fixture.env.preferences->setString(QStringLiteral("selectedNodeId"), QStringLiteral("4"));
-        fixture.service->setNodes({node(3, "OFFLINE"), node(1, "ONLINE"), node(4, "ONLINE")});
-        reload(*vm);
-        QCOMPARE(vm->selectedNode()->id, 1);
-
-        fixture.service->setNodes({node(4, "OFFLINE")});
-        reload(*vm);
-        QVERIFY(!vm->selectedNode().has_value());
-        QCOMPARE(ids(vm->nodes()), (QList<qint64>{4}));
-    }
-
-    // The node the user chose is picked again by the next launch while it is listed and exactly
-    // "ONLINE"; otherwise the first online node is. Signing out forgets it.
-    void theChosenNodeIsPickedAgainByTheNextLaunch_data()
-    {
-        QTest::addColumn<qint64>("chosen");
-        QTest::addColumn<bool>("signedOutBetween");
-        QTest::addColumn<qint64>("expected");
-        QTest::newRow("online") << qint64(2) << false << qint64(2);
-        QTest::newRow("offline") << qint64(3) << false << qint64(1);
-        QTest::newRow("online, then signed out") << qint64(2) << true << qint64(1);
-    }
-    void theChosenNodeIsPickedAgainByTheNextLaunch()
-    {
+        QFETCH(QString, first);
         QFETCH(qint64, chosen);
-        QFETCH(bool, signedOutBetween);
+        QFETCH(QString, then);
+        QFETCH(QString, answer);
+        QFETCH(QString, next);
         QFETCH(qint64, expected);
-        ServiceFixture fixture;
-        fixture.service->setNodes({node(1, "ONLINE"), node(2, "ONLINE"), node(3, "OFFLINE")});
-        {
-            auto first = signedIn(fixture);
-            QCOMPARE(first->selectedNode()->id, 1);
-            first->selectNodeById(chosen);
-            first->selectNodeById(99); // not listed: neither selected nor remembered
-            QCOMPARE(first->selectedNode()->id, chosen);
-            if (signedOutBetween) {
-                first->logout();
-                QTRY_VERIFY(first->screen() == AppViewModel::Screen::Login);
-            }
-        }
-        auto next = signedOutBetween ? signedIn(fixture) : fixture.launch();
-        next->tryAutoLogin();
-        QTRY_VERIFY(next->screen() == AppViewModel::Screen::Home && !next->nodesLoading());
-        QCOMPARE(next->selectedNode()->id, expected);
-    }
-
-    void onlyExactlyOnlineIsChosen()
-    {
-        ServiceFixture fixture;
-        fixture.service->setNodes({node(1, "online"), node(2, "Online"), node(3, "ONLINE")});
-        auto vm = signedIn(fixture);
-        QCOMPARE(vm->selectedNode()->id, 3);
-
-        fixture.service->setNodes({node(5, "online")});
-        reload(*vm);
-        QVERIFY(!vm->selectedNode().has_value());
-    }
-
-    // How an answer changes what is held: the version and the key always; the list and the selection
-    // only when it is fresh and carries a list (an empty one too).
-    void anAnswerReplacesTheListOnlyWhenItCarriesOne_data()
-    {
-        using Ids = QList<qint64>;
-        QTest::addColumn<bool>("cached");
-        QTest::addColumn<std::optional<Ids>>("listed"); // none: the answer carries no list
-        QTest::addColumn<Ids>("expected");
-        QTest::newRow("fresh, a list") << false << std::optional(Ids{7}) << Ids{7};
-        QTest::newRow("fresh, an empty list") << false << std::optional(Ids{}) << Ids{};
-        QTest::newRow("fresh, no list") << false << std::optional<Ids>() << Ids{1, 2};
-        QTest::newRow("cached, a list") << true << std::optional(Ids{7}) << Ids{1, 2};
-    }
-    void anAnswerReplacesTheListOnlyWhenItCarriesOne()
-    {
-        using Ids = QList<qint64>;
-        QFETCH(bool, cached);
-        QFETCH(std::optional<Ids>, listed);
-        QFETCH(Ids, expected);
         TestEnvironment env;
-        AppViewModel vm(env.environment());
-        NodesResponse first;
-        first.version = QStringLiteral("v1");
-        first.psk = QStringLiteral("k1");
-        first.nodes = QList<NodeInfo>{node(1, "ONLINE"), node(2, "ONLINE")};
-        vm.nodeCatalog().take(first);
-        QCOMPARE(vm.selectedNode()->id, 1);
-
-        NodesResponse next;
-        next.version = QStringLiteral("v2");
-        next.psk = QStringLiteral("k2");
-        next.cached = cached;
-        if (listed) {
-            next.nodes = QList<NodeInfo>{};
-            for (const qint64 id : *listed)
-                next.nodes->append(node(id, "ONLINE"));
+        const auto launch = [&env] { return std::make_unique<NodeCatalog>(env.preferences, nullptr, nullptr); };
+        const auto selected = [](const NodeCatalog &catalog) {
+            return catalog.selectedNode() ? catalog.selectedNode()->id : 0;
+        };
+        std::unique_ptr<NodeCatalog> catalog = launch();
+        catalog->take(NodesResponse{QStringLiteral("v1"), QStringLiteral("k1"), nodesOf(first), false});
+        if (chosen != 0) {
+            const qint64 before = selected(*catalog);
+            const bool listed = catalog->listed(chosen) != nullptr;
+            catalog->select(chosen);
+            QCOMPARE(selected(*catalog), listed ? chosen : before);
+            QCOMPARE(catalog->rememberedId(), listed ? std::optional(chosen) : std::nullopt);
         }
-        vm.nodeCatalog().take(next);
-        QCOMPARE(ids(vm.nodes()), expected);
-        QCOMPARE(vm.nodeModel()->rowCount(), expected.size());
-        QCOMPARE(vm.selectedNode() ? std::optional(vm.selectedNode()->id) : std::nullopt,
-                 expected.isEmpty() ? std::nullopt : std::optional(expected.first()));
-        QCOMPARE(vm.cachedNodeVersion(), std::optional(QStringLiteral("v2")));
-        QCOMPARE(vm.psk(), QStringLiteral("k2"));
-    }
-
-    void emptyList()
-    {
-        ServiceFixture fixture;
-        fixture.service->setNodes({});
-        auto vm = signedIn(fixture);
-        QVERIFY(vm->nodes().isEmpty());
-        QVERIFY(!vm->selectedNode().has_value());
-        QVERIFY(!vm->psk().isEmpty());
+        const std::optional<NodeInfo> kept = catalog->selectedNode();
+        if (then == QLatin1String("another client chose 4"))
+            env.preferences->setString(QStringLiteral("selectedNodeId"), QStringLiteral("4"));
+        if (then == QLatin1String("signed out"))
+            catalog->clear();
+        if (then == QLatin1String("next launch") || then == QLatin1String("signed out"))
+            catalog = launch();
+        NodesResponse reply{QStringLiteral("v2"), QStringLiteral("k2"), nodesOf(next),
+                            answer == QLatin1String("cached")};
+        if (answer == QLatin1String("no list"))
+            reply.nodes.reset();
+        catalog->take(reply);
+        QCOMPARE(catalog->version(), std::optional(QStringLiteral("v2")));
+        QCOMPARE(catalog->psk(), QStringLiteral("k2"));
+        QCOMPARE(ids(catalog->nodes()), ids(nodesOf(answer == QLatin1String("fresh") ? next : first)));
+        QCOMPARE(catalog->model()->rowCount(), catalog->nodes().size());
+        QCOMPARE(selected(*catalog), expected);
+        if (expected != 0) { // a node that stayed selected keeps the record it was selected with
+            const bool stayed = then.isEmpty() && kept && kept->id == expected;
+            QCOMPARE(catalog->selectedNode()->host, stayed ? kept->host : catalog->listed(expected)->host);
+        }
     }
 
     void failedLoadKeepsEverything()
@@ -255,29 +219,49 @@ private slots:
         QTRY_VERIFY(!vm->nodesLoading());
     }
 
-    // An answer for a session that has ended while it was in flight, a list or a failure, changes
-    // nothing: a late failure would hide the next session's list behind its message.
+    // An answer on its way when the session ends, a list, a failure or a probe's result (also one a
+    // Fastest pick waits for), changes nothing once it comes: a late failure would hide the next
+    // session's list behind its message, a late result would bring back an entry that was wiped.
     void anAnswerArrivingAfterSignOutIsDropped_data()
     {
-        QTest::addColumn<bool>("fails");
-        QTest::newRow("a list") << false;
-        QTest::newRow("a failure") << true;
+        QTest::addColumn<QString>("answer");
+        QTest::newRow("a list") << "list";
+        QTest::newRow("a failure") << "failure";
+        QTest::newRow("a probe's result") << "probe";
+        QTest::newRow("a Fastest pick's probe") << "pick";
     }
 
     void anAnswerArrivingAfterSignOutIsDropped()
     {
-        QFETCH(bool, fails);
+        QFETCH(QString, answer);
         ServiceFixture fixture;
+        ProbeTargets targets;
+        const quint16 silent = targets.silentListener(); // its probes answer only once their time is up
+        fixture.service->setNodes({node(1, "ONLINE", QStringLiteral("127.0.0.1"), silent)});
         auto vm = signedIn(fixture);
-        if (fails)
+        QSignalSpy picked(&vm->nodeCatalog(), &NodeCatalog::fastestPicked);
+        if (answer == QLatin1String("failure"))
             fixture.service->setSubscription(QStringLiteral("demo@nimbrel.test"), std::nullopt); // now 403
-        vm->loadNodes();
+        if (answer == QLatin1String("probe"))
+            vm->pingNodeById(1);
+        else if (answer == QLatin1String("pick"))
+            vm->pickFastestNode();
+        else
+            vm->loadNodes();
         vm->nodeCatalog().clear(); // the session ends while the request is in flight
-        QTRY_VERIFY(!vm->nodesLoading()); // the answer has come: the flag is the load's last write
-        QVERIFY(vm->nodes().isEmpty());
-        QCOMPARE(vm->psk(), QString());
-        QCOMPARE(vm->cachedNodeVersion(), std::nullopt);
+        QVERIFY(vm->pingResults().isEmpty() && vm->pingingNodes().isEmpty() && !vm->pickingFastest());
+        QTRY_VERIFY(!vm->nodesLoading()); // a list's answer has come: the flag is the load's last write
+        // A probe of the same port started now, given longer, answers after the one dropped.
+        bool later = false;
+        QObject context;
+        LatencyProbe::tcpPing(QStringLiteral("127.0.0.1"), silent,
+                              fixture.env.environment().intervals.probeTimeout + 100ms, &context,
+                              [&](qint64) { later = true; });
+        QTRY_VERIFY(later);
+        QVERIFY(vm->nodes().isEmpty() && vm->psk().isEmpty() && !vm->cachedNodeVersion());
         QCOMPARE(vm->nodesError(), std::nullopt);
+        QVERIFY(vm->pingResults().isEmpty() && vm->pingingNodes().isEmpty());
+        QVERIFY(picked.isEmpty() && !vm->nodesNotice());
     }
 
     void modelFollowsTheViewModel()

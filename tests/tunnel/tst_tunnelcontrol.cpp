@@ -3,11 +3,8 @@
 #include "TunnelFixture.h"
 #include "app/AppSwitches.h"
 #include "app/LaunchConnector.h"
-#include "i18n/LanguageManager.h"
 #include "platform/FileTrust.h"
-#include "platform/HelperProcess.h"
 #include "platform/PreferenceStore.h"
-#include "platform/ProcessIdentity.h"
 #include "platform/SystemInfo.h"
 #include "tunnel/HelperLocator.h"
 #include "tunnel/ReconnectSeries.h"
@@ -16,7 +13,6 @@
 #include <QCoroTask>
 #include <QCryptographicHash>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -25,9 +21,9 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include <csignal>
-#include <fcntl.h>
 #include <unistd.h>
+
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -55,19 +51,10 @@ QList<QStringList> routeCalls(const QList<RecordingPrivilegedRunner::Call> &call
     return verbCalls(calls, QStringLiteral("routes"));
 }
 
-bool ranSmartCleanup(const QList<RecordingPrivilegedRunner::Call> &calls)
-{
-    return !verbCalls(calls, QStringLiteral("smart-cleanup")).isEmpty();
-}
-
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QVERIFY(TestEnvironment::writeFile(path, content));
-}
-
 } // namespace
 
-// The tunnel with the real simulated helper process, the recording platform fakes and short intervals.
+// Starting and watching the tunnel, with the real simulated helper process, the recording platform fakes
+// and short intervals. Stopping it, and what other processes leave or hold: tst_tunneltakeover.
 class TestTunnelControl : public QObject {
     Q_OBJECT
 
@@ -92,75 +79,68 @@ private slots:
     void initTestCase() { TestEnvironment::useTemporaryLanguageStore(); }
 
     // A start begins only with every piece sound: a node, a key, a helper, and node values the root
-    // helper would not read as options, split into more words or cut short.
+    // helper would not read as options, split into more words or cut short. A start refused so shows
+    // why and runs nothing: no prompt, no privileged call, no helper.
     void aStartBeginsOnlyWithEveryPieceSound_data()
     {
-        QTest::addColumn<QString>("host"); // null: no node
-        QTest::addColumn<int>("port");
-        QTest::addColumn<QVariant>("sni");
-        QTest::addColumn<QString>("psk");
-        QTest::addColumn<QString>("helper");
-        QTest::addColumn<int>("missing"); // a TunnelReason, or -1: none
-        const QVariant none;
-        const QString helper = QStringLiteral("/opt/nimbrel-macos");
+        QTest::addColumn<QString>("piece"); // what the row changes in a sound start
+        QTest::addColumn<int>("missing");   // a TunnelReason, or -1: none
+        QTest::addColumn<QString>("value");
         const int invalid = int(TunnelReason::nodeInvalid);
-        QTest::newRow("sound") << "127.0.0.1" << 443 << none << "k" << helper << -1;
-        QTest::newRow("no node") << QString() << 0 << none << "k" << helper << int(TunnelReason::noNodeSelected);
-        QTest::newRow("no key") << "127.0.0.1" << 443 << none << "" << helper << int(TunnelReason::keyNotReady);
-        QTest::newRow("no helper") << "127.0.0.1" << 443 << none << "k" << "" << int(TunnelReason::helperNotFound);
-        QTest::newRow("port too large") << "127.0.0.1" << 70000 << none << "k" << helper << invalid;
-        QTest::newRow("negative port") << "127.0.0.1" << -5 << none << "k" << helper << invalid;
-        QTest::newRow("port zero") << "127.0.0.1" << 0 << none << "k" << helper << invalid;
-        QTest::newRow("option as host") << "-oProxyCommand=touch /tmp/x" << 443 << none << "k" << helper << invalid;
-        QTest::newRow("empty host") << "" << 443 << none << "k" << helper << invalid;
-        QTest::newRow("space in host") << "a b" << 443 << none << "k" << helper << invalid;
-        QTest::newRow("option as SNI") << "127.0.0.1" << 443 << QVariant(QStringLiteral("--route-all")) << "k"
-                                       << helper << invalid;
-        QTest::newRow("space in SNI") << "127.0.0.1" << 443 << QVariant(QStringLiteral("a b")) << "k" << helper
-                                      << invalid;
-        QTest::newRow("tab in SNI") << "127.0.0.1" << 443 << QVariant(QStringLiteral("a\tb")) << "k" << helper
-                                    << invalid;
-        QTest::newRow("line break in key") << "127.0.0.1" << 443 << none << "k\nX=1" << helper << invalid;
-        QTest::newRow("NUL in key") << "127.0.0.1" << 443 << none << QStringLiteral("k") + QChar(0) + QStringLiteral("cut")
-                                    << helper << invalid;
+        QTest::newRow("sound") << "" << -1 << "";
+        QTest::newRow("no node") << "node" << int(TunnelReason::noNodeSelected) << "";
+        QTest::newRow("no key") << "psk" << int(TunnelReason::keyNotReady) << "";
+        QTest::newRow("no helper") << "helper" << int(TunnelReason::helperNotFound) << "";
+        QTest::newRow("port too large") << "port" << invalid << "70000";
+        QTest::newRow("negative port") << "port" << invalid << "-5";
+        QTest::newRow("port zero") << "port" << invalid << "0";
+        QTest::newRow("option as host") << "host" << invalid << "-oProxyCommand=touch /tmp/x";
+        QTest::newRow("empty host") << "host" << invalid << "";
+        QTest::newRow("space in host") << "host" << invalid << "a b";
+        QTest::newRow("option as SNI") << "sni" << invalid << "--route-all";
+        QTest::newRow("space in SNI") << "sni" << invalid << "a b";
+        QTest::newRow("tab in SNI") << "sni" << invalid << "a\tb";
+        QTest::newRow("line break in key") << "psk" << invalid << "k\nX=1";
+        QTest::newRow("NUL in key") << "psk" << invalid << QStringLiteral("k") + QChar(0) + QStringLiteral("cut");
     }
     void aStartBeginsOnlyWithEveryPieceSound()
     {
-        QFETCH(QString, host);
-        QFETCH(int, port);
-        QFETCH(QVariant, sni);
-        QFETCH(QString, psk);
-        QFETCH(QString, helper);
+        QFETCH(QString, piece);
         QFETCH(int, missing);
-        std::optional<NodeInfo> node;
-        if (!host.isNull()) {
-            node = NodeInfo();
-            node->host = host;
-            node->port = port;
-            node->sni = sni.isValid() ? std::optional(sni.toString()) : std::nullopt;
-        }
+        QFETCH(QString, value);
+        TunnelFixture fixture;
+        std::optional<NodeInfo> node = fixture.node;
+        const QString psk = piece == QLatin1String("psk") ? value : QStringLiteral("k");
+        const QString helper = piece == QLatin1String("helper") ? value : fixture.helperPath();
+        if (piece == QLatin1String("node"))
+            node.reset();
+        else if (piece == QLatin1String("port"))
+            node->port = value.toInt();
+        else if (piece == QLatin1String("host"))
+            node->host = value;
+        else if (piece == QLatin1String("sni"))
+            node->sni = value;
         const std::optional<TunnelReason> found = TunnelController::missingPiece(node, psk, helper);
         QCOMPARE(found ? int(*found) : -1, missing);
-    }
+        if (!found)
+            return;
 
-    // A start refused so runs nothing: no prompt, no privileged call, no helper.
-    void aRefusedStartRunsNothing()
-    {
-        TunnelFixture fixture;
-        NodeInfo node = fixture.node;
-        node.host = QStringLiteral("-oProxyCommand=touch /tmp/x");
-        fixture.offer(node);
-        fixture.vm().vpnConnect();
-        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Node settings are invalid, please refresh nodes"));
-        fixture.offer(fixture.node);
-        fixture.env.preferences->setString(QStringLiteral("nimbrelBinaryPath"),
-                                           fixture.env.path(QStringLiteral("missing")));
-        fixture.vm().vpnConnect();
-        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("nimbrel-macos binary not found"));
-        QCOMPARE(fixture.vm().isVpnLoading(), false);
-        QVERIFY(fixture.waitIdle());
-        QVERIFY(fixture.prompt->commands().isEmpty());
-        QVERIFY(fixture.env.runner->calls().isEmpty());
+        AppViewModel &vm = fixture.vm();
+        if (node)
+            fixture.offer(*node, psk);
+        else
+            vm.nodeCatalog().clear();
+        if (helper.isEmpty())
+            fixture.env.preferences->setString(HelperLocator::binaryPathKey, fixture.env.path(QStringLiteral("gone")));
+        vm.vpnConnect();
+        const QHash<TunnelReason, QString> shown{
+            {TunnelReason::noNodeSelected, QStringLiteral("Please select a node first")},
+            {TunnelReason::keyNotReady, QStringLiteral("PSK not ready, please refresh nodes")},
+            {TunnelReason::nodeInvalid, QStringLiteral("Node settings are invalid, please refresh nodes")},
+            {TunnelReason::helperNotFound, QStringLiteral("nimbrel-macos binary not found")}};
+        QCOMPARE(vm.vpnStatus(), shown.value(*found));
+        QVERIFY(!vm.isVpnLoading() && fixture.waitIdle());
+        QVERIFY(fixture.prompt->commands().isEmpty() && fixture.env.runner->calls().isEmpty());
         QVERIFY(fixture.helperRecord().isEmpty());
     }
 
@@ -181,7 +161,6 @@ private slots:
         QTest::newRow("host with colon") << "::1" << QVariant(QStringLiteral("s")) << "safe"
                                          << QStringList{"safe", "::1:8443", "s"};
     }
-
     void helperGetsItsArgumentsAndEnvironment()
     {
         QFETCH(QString, host);
@@ -191,7 +170,7 @@ private slots:
         qputenv("FERNWIRE_PSK", "inherited-value");
         TunnelFixture fixture;
         fixture.installRights();
-        NodeInfo node = *fixture.vm().selectedNode();
+        NodeInfo node = fixture.node;
         node.host = host;
         node.sni = sni.isValid() ? std::optional(sni.toString()) : std::nullopt;
         fixture.offer(node);
@@ -203,13 +182,11 @@ private slots:
         // The key goes to the control program on standard input, never among its words.
         const QList<QStringList> starts = verbCalls(fixture.env.runner->calls(), QStringLiteral("start"));
         QCOMPARE(starts, (QList<QStringList>{QStringList{QStringLiteral("start")} + expected}));
-        const QJsonObject record = fixture.helperRecord();
-        QCOMPARE(record.value(QStringLiteral("pskSha256")).toString(),
+        QCOMPARE(fixture.helperRecord().value(QStringLiteral("pskSha256")).toString(),
                  QString::fromLatin1(QCryptographicHash::hash("test-psk-value", QCryptographicHash::Sha256).toHex()));
         QCOMPARE(fixture.vm().tunnelPid(), std::optional<qint32>(qint32(fixture.helperPid())));
         // The recorded server host is the text before the first ":".
-        const QString expectedHost = host.section(QLatin1Char(':'), 0, 0);
-        QCOMPARE(fixture.vm().connectedServerIp(), std::optional(expectedHost));
+        QCOMPARE(fixture.vm().connectedServerIp(), std::optional(host.section(QLatin1Char(':'), 0, 0)));
         QVERIFY(fixture.prompt->commands().isEmpty()); // rights were installed already
         disconnectAndSettle(fixture);
     }
@@ -237,71 +214,82 @@ private slots:
         disconnectAndSettle(fixture);
     }
 
-    void refusedInstallationShowsCancelled()
-    {
-        TunnelFixture fixture;
-        fixture.prompt->setAnswer(false);
-        connectAndSettle(fixture);
-        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Authorization cancelled"));
-        QCOMPARE(fixture.vm().tunnelPid(), std::nullopt);
-        QVERIFY(fixture.helperRecord().isEmpty()); // never started
-        QCOMPARE(fixture.env.preferences->string(QStringLiteral("nimbrelSetupBinaryPath")), std::nullopt);
-    }
-
     // The start's verdict, then what the status says once the helper has done what it does next (grown
-    // its log or ended); an empty "later" is a helper that does nothing more.
+    // its log or ended); an empty "later" is a helper that does nothing more. Everything written before
+    // a check is read at that check, however much it is. A refused installation or a log path that is
+    // not ours starts no helper.
     void monitorVerdicts_data()
     {
         QTest::addColumn<QString>("scenario");
-        QTest::addColumn<QString>("status");
+        QTest::addColumn<QString>("obstacle"); // before the helper: "refused", "log folder" or none
+        QTest::addColumn<QString>("status");   // "%1": the log's path
         QTest::addColumn<QString>("later");
         const QString up = QStringLiteral("Connected");
-        QTest::newRow("marker") << "normal" << up << "";
-        QTest::newRow("marker split across reads") << "split-marker" << up << "";
-        QTest::newRow("marker and error in one read") << "marker-and-error" << up << "";
-        QTest::newRow("ERROR in capitals, then the marker") << "capital-error" << up << "";
-        QTest::newRow("error word") << "error"
-                                    << "Connection failed, check server and PSK"
-                                    << "";
-        QTest::newRow("exits before the marker") << "exit-early"
-                                                 << "Process exited unexpectedly"
-                                                 << "";
-        QTest::newRow("an error after the marker is not read") << "error-after-marker" << up << up;
-        QTest::newRow("dies after the marker") << "die-later" << up << "Connection lost";
+        const QString failed = QStringLiteral("Connection failed, check server and PSK");
+        const QString crashed = QStringLiteral("Process exited unexpectedly");
+        const QString none;
+        QTest::newRow("marker") << "normal" << none << up << none;
+        QTest::newRow("marker split across reads") << "split-marker" << none << up << none;
+        QTest::newRow("marker and error in one read") << "marker-and-error" << none << up << none;
+        QTest::newRow("ERROR in capitals, then the marker") << "capital-error" << none << up << none;
+        // With a check only every 1.5 s, all of it comes before the first.
+        QTest::newRow("an error word, 1.5 MB, then the marker") << "error-then-flood" << none << up << none;
+        QTest::newRow("error word") << "error" << none << failed << none;
+        QTest::newRow("exits before the marker") << "exit-early" << none << crashed << none;
+        QTest::newRow("an error after the marker is not read") << "error-after-marker" << none << up << up;
+        QTest::newRow("dies after the marker") << "die-later" << none << up << "Connection lost";
+        QTest::newRow("installation refused") << "normal"
+                                              << "refused"
+                                              << "Authorization cancelled" << none;
+        QTest::newRow("the log's path taken by a folder")
+            << "normal"
+            << "log folder"
+            << "Launch failed: %1 is taken by a file that is not ours" << none;
     }
-
     void monitorVerdicts()
     {
         QFETCH(QString, scenario);
+        QFETCH(QString, obstacle);
         QFETCH(QString, status);
         QFETCH(QString, later);
-        TunnelFixture fixture(scenario);
-        fixture.installRights();
+        const bool flood = scenario == QLatin1String("error-then-flood");
+        TunnelFixture fixture(scenario, 10ms, [flood](AppEnvironment &environment) {
+            if (flood)
+                environment.intervals.monitor = 1500ms;
+        });
+        AppViewModel &vm = fixture.vm();
+        const QString log = fixture.env.tunnelPaths.log;
+        if (obstacle == QLatin1String("refused"))
+            fixture.prompt->setAnswer(false);
+        else
+            fixture.installRights();
+        if (obstacle == QLatin1String("log folder"))
+            QVERIFY(QDir().mkdir(log));
+        qputenv("NIMBREL_SIMHELPER_FLOOD_BYTES", QByteArray::number(1536 * 1024));
         // What comes later comes long enough after the marker that a busy machine still sees "Connected" first.
         if (!later.isEmpty())
             qputenv("NIMBREL_SIMHELPER_DELAY_MS", "300");
         QStringList problems;
-        connect(&fixture.vm(), &AppViewModel::tunnelProblem, this, [&](const QString &text) { problems.append(text); });
+        connect(&vm, &AppViewModel::tunnelProblem, this, [&](const QString &text) { problems.append(text); });
         connectAndSettle(fixture);
-        QCOMPARE(fixture.vm().vpnStatus(), status);
-        QCOMPARE(fixture.vm().isConnected(), status == QLatin1String("Connected"));
-        if (scenario == QLatin1String("exit-early"))
-            QCOMPARE(fixture.vm().tunnelPid(), std::nullopt);
-        if (scenario == QLatin1String("error")) // the failed start leaves its helper; a disconnect cleans up
-            QVERIFY(fixture.vm().tunnelPid().has_value());
+        QCOMPARE(vm.vpnStatus(), QString(status).replace(QLatin1String("%1"), log));
+        QCOMPARE(vm.isConnected(), status == QLatin1String("Connected"));
+        QCOMPARE(fixture.helperRecord().isEmpty(), !obstacle.isEmpty()); // never started
+        // A failed start leaves its helper (a disconnect cleans up); one that ended has none.
+        QCOMPARE(vm.tunnelPid().has_value(), obstacle.isEmpty() && scenario != QLatin1String("exit-early"));
+        if (obstacle == QLatin1String("refused"))
+            QCOMPARE(fixture.env.preferences->string(QStringLiteral("nimbrelSetupBinaryPath")), std::nullopt);
         if (!later.isEmpty()) {
-            const qint64 logSize = QFileInfo(fixture.env.tunnelPaths.log).size();
+            const qint64 logSize = QFileInfo(log).size();
             const auto pid = pid_t(fixture.helperPid());
-            QTRY_VERIFY_WITH_TIMEOUT(
-                QFileInfo(fixture.env.tunnelPaths.log).size() > logSize || !SystemInfo::isProcessAlive(pid), 5000);
-            QTRY_COMPARE(fixture.vm().vpnStatus(), later);
-            QTest::qWait(100); // and it stays so over the next checks
-            QCOMPARE(fixture.vm().vpnStatus(), later);
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(log).size() > logSize || !SystemInfo::isProcessAlive(pid), 5000);
+            QTRY_COMPARE(vm.vpnStatus(), later);
+            // And it stays so over the next checks.
+            QVERIFY(!QTest::qWaitFor([&] { return vm.vpnStatus() != later; }, 100));
             const bool lost = later != QLatin1String("Connected");
-            QCOMPARE(fixture.vm().isConnected(), !lost);
+            QCOMPARE(vm.isConnected(), !lost);
             QCOMPARE(problems, lost ? QStringList{later} : QStringList{});
-            if (lost)
-                QCOMPARE(fixture.vm().tunnelPid(), std::nullopt);
+            QCOMPARE(vm.tunnelPid().has_value(), !lost);
         }
         disconnectAndSettle(fixture);
     }
@@ -468,7 +456,6 @@ private slots:
     // the last attempt the series ends.
     void aRestoredTunnelHasItsAttemptsBackOnlyOnceSettled()
     {
-        using namespace std::chrono_literals;
         ReconnectSeries series({1ms, 1ms}, 50ms);
         QSignalSpy due(&series, &ReconnectSeries::due);
         QVERIFY(series.awaitNext());
@@ -487,122 +474,20 @@ private slots:
         QVERIFY(!series.isUnderWay());
     }
 
-    // Everything the helper wrote before a check is read at that check, however much it is: an error
-    // word, 1.5 MB and then the marker, all before the first check, is a tunnel that came up.
-    void aCheckReadsAllThatIsNewHoweverLong()
-    {
-        qputenv("NIMBREL_SIMHELPER_FLOOD_BYTES", QByteArray::number(1536 * 1024));
-        TunnelFixture fixture(
-            QStringLiteral("error-then-flood"), std::chrono::milliseconds(10),
-            [](AppEnvironment &environment) { environment.intervals.monitor = std::chrono::milliseconds(1500); });
-        fixture.installRights();
-        connectAndSettle(fixture);
-        qunsetenv("NIMBREL_SIMHELPER_FLOOD_BYTES");
-        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connected"));
-        disconnectAndSettle(fixture);
-    }
-
+    // What an earlier run left in the log (its marker) and the pid file is never read as this start's.
     void staleLogIsNeverRead()
     {
         TunnelFixture fixture(QStringLiteral("silent"));
         fixture.installRights();
-        writeFile(fixture.env.tunnelPaths.log, QStringLiteral("VPN 隧道已启动\n").toUtf8());
-        writeFile(fixture.env.tunnelPaths.pid, "99999\n");
+        const QByteArray marker = QStringLiteral("VPN 隧道已启动").toUtf8();
+        QVERIFY(TestEnvironment::writeFile(fixture.env.tunnelPaths.log, marker + '\n'));
+        QVERIFY(TestEnvironment::writeFile(fixture.env.tunnelPaths.pid, "99999\n"));
         fixture.vm().vpnConnect();
         QTRY_VERIFY(fixture.vm().tunnelPid().has_value());
-        QTest::qWait(200);
-        QCOMPARE(fixture.vm().isConnected(), false);
-        QVERIFY(!TestEnvironment::contentOf(fixture.env.tunnelPaths.log)
-                     .contains(QStringLiteral("VPN 隧道已启动").toUtf8()));
+        QVERIFY(!QTest::qWaitFor([&] { return fixture.vm().isConnected(); }, 200)); // ten checks
+        QVERIFY(!TestEnvironment::contentOf(fixture.env.tunnelPaths.log).contains(marker));
         QVERIFY(!QFile::exists(fixture.env.tunnelPaths.pid));
         disconnectAndSettle(fixture);
-    }
-
-    // Once the rights name another helper, the control program can no longer stop the one still
-    // running from a failed start: it is stopped before the new installation.
-    void anotherHelpersInstallationStopsTheOneStillRunning()
-    {
-        TunnelFixture fixture(QStringLiteral("error"));
-        fixture.installRights();
-        connectAndSettle(fixture);
-        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connection failed, check server and PSK"));
-        const qint64 first = fixture.helperPid();
-        QVERIFY(SystemInfo::isProcessAlive(pid_t(first))); // a failed start leaves its helper running
-
-        const QString second = fixture.env.path(QStringLiteral("second/nimbrel-macos"));
-        QVERIFY(QDir().mkpath(QFileInfo(second).absolutePath()));
-        QVERIFY(QFile::copy(fixture.helperPath(), second));
-        QFile(second).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        fixture.env.preferences->setString(HelperLocator::binaryPathKey, second);
-        fixture.prompt->setHelperPath(second);
-        fixture.setScenario(QStringLiteral("normal"));
-        connectAndSettle(fixture);
-        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connected"));
-        QCOMPARE(fixture.prompt->commands().size(), 1);
-        QCOMPARE(verbCalls(fixture.env.runner->calls(), QStringLiteral("stop")),
-                 (QList<QStringList>{{QStringLiteral("stop")}}));
-        QTRY_VERIFY(!SystemInfo::isProcessAlive(pid_t(first)));
-        disconnectAndSettle(fixture);
-    }
-
-    // A failed start leaves its helper running; the next connect stops it and deletes its routes first,
-    // so there is only ever one helper, and a disconnect stops that one.
-    void aFailedStartThenAReconnectLeavesOneHelper()
-    {
-        TunnelFixture fixture(QStringLiteral("error"));
-        fixture.installRights();
-        connectAndSettle(fixture);
-        const qint64 first = fixture.helperPid();
-        QVERIFY(SystemInfo::isProcessAlive(pid_t(first)));
-
-        fixture.setScenario(QStringLiteral("normal"));
-        connectAndSettle(fixture);
-        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connected"));
-        const auto calls = fixture.env.runner->calls();
-        QCOMPARE(verbCalls(calls, QStringLiteral("stop")) + routeCalls(calls),
-                 (QList<QStringList>{{"stop"}, {"routes", "127.0.0.1"}}));
-        QVERIFY(!SystemInfo::isProcessAlive(pid_t(first)));
-        const qint64 second = fixture.helperPid();
-        QVERIFY(second != first && SystemInfo::isProcessAlive(pid_t(second)));
-        QCOMPARE(fixture.vm().tunnelPid(), std::optional<qint32>(qint32(second)));
-        disconnectAndSettle(fixture);
-        QVERIFY(!SystemInfo::isProcessAlive(pid_t(second)));
-    }
-
-    // A disconnect or a quit has the control program stop the helper (killing one that ignores the
-    // signal once its wait is over), and deletes its routes.
-    void stoppingStopsTheHelperAndDeletesRoutes_data()
-    {
-        QTest::addColumn<QString>("scenario");
-        QTest::addColumn<bool>("quitting");
-        QTest::newRow("disconnect") << "normal" << false;
-        QTest::newRow("disconnect, helper ignoring the signal") << "ignore-term" << false;
-        QTest::newRow("quit") << "normal" << true;
-    }
-    void stoppingStopsTheHelperAndDeletesRoutes()
-    {
-        QFETCH(QString, scenario);
-        QFETCH(bool, quitting);
-        TunnelFixture fixture(scenario);
-        fixture.installRights();
-        fixture.env.runner->setStopWait(std::chrono::milliseconds(200));
-        connectAndSettle(fixture);
-        const qint64 pid = fixture.helperPid();
-        if (quitting) {
-            bool done = false;
-            fixture.vm().shutdownTunnel(std::chrono::seconds(5), [&] { done = true; });
-            QTRY_VERIFY(done);
-        } else {
-            disconnectAndSettle(fixture);
-        }
-        const auto calls = fixture.env.runner->calls();
-        const QList<QStringList> verbs = verbCalls(calls, QStringLiteral("stop")) + routeCalls(calls);
-        QCOMPARE(verbs, (QList<QStringList>{{"stop"}, {"routes", "127.0.0.1"}}));
-        QCOMPARE(calls.first().arguments.first(), QStringLiteral("/usr/local/libexec/nimbrel/nimbrel-control"));
-        QVERIFY(!SystemInfo::isProcessAlive(pid_t(pid)));
-        QCOMPARE(fixture.vm().tunnelPid(), std::nullopt);
-        QCOMPARE(fixture.vm().connectedServerIp(), std::nullopt);
-        QVERIFY(!fixture.vm().tunnel().isMonitoring());
     }
 
     // Another row chosen while the tunnel runs changes the selection (the next connect's), never the node
@@ -630,335 +515,6 @@ private slots:
         QCOMPARE(vm.shownNode()->id, other.id);
         QCOMPARE(vm.runningNodeId(), 0);
         QCOMPARE(vm.upTimeText(), QString());
-    }
-
-    // "Disconnected" is said only once the helper is gone: after a helper that ignores SIGTERM has been
-    // killed, and never after a stop that failed, whose helper stays on record until a later stop.
-    void disconnectedComesOnlyOnceTheHelperIsGone_data()
-    {
-        QTest::addColumn<QString>("scenario");
-        QTest::addColumn<bool>("stopFails");
-        QTest::newRow("a helper ignoring SIGTERM") << "ignore-term" << false;
-        QTest::newRow("a stop that fails") << "normal" << true;
-    }
-
-    void disconnectedComesOnlyOnceTheHelperIsGone()
-    {
-        QFETCH(QString, scenario);
-        QFETCH(bool, stopFails);
-        TunnelFixture fixture(scenario);
-        fixture.installRights();
-        fixture.env.runner->setStopWait(std::chrono::milliseconds(100));
-        connectAndSettle(fixture);
-        const pid_t helper = pid_t(fixture.helperPid());
-        // Gone: ended (a zombie not yet reaped has ended too).
-        const std::optional<ProcessIdentity> started = ProcessIdentity::of(helper);
-        QVERIFY(started);
-        bool aliveWhenDisconnected = false;
-        QObject::connect(&fixture.vm(), &AppViewModel::vpnStatusChanged, &fixture.vm(), [&] {
-            if (fixture.vm().vpnStatus() == QLatin1String("Disconnected"))
-                aliveWhenDisconnected = ProcessIdentity::of(helper) == started;
-        });
-        fixture.env.runner->failVerb(QStringLiteral("stop"), stopFails);
-        fixture.vm().vpnDisconnect();
-        QVERIFY(fixture.waitIdle());
-        if (stopFails) {
-            QCOMPARE(fixture.vm().vpnStatus(),
-                     QStringLiteral("The tunnel helper did not stop; the next disconnect or connect tries again"));
-            QVERIFY(ProcessIdentity::of(helper) == started);
-            TunnelOwnership other(fixture.env.tunnelPaths.ownerLock, QStringLiteral("nimbrel-cli"));
-            QCOMPARE(other.otherHolder().value_or(TunnelOwnership::Holder()).state, QStringLiteral("failed"));
-            fixture.env.runner->failVerb(QStringLiteral("stop"), false);
-            fixture.vm().vpnDisconnect(); // the next one finishes it
-            QVERIFY(fixture.waitIdle());
-        }
-        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Disconnected"));
-        QVERIFY(!aliveWhenDisconnected);
-        QTRY_VERIFY(!SystemInfo::isProcessAlive(helper));
-    }
-
-    // Without a known helper the control program is still asked to stop whatever it runs for us (a
-    // client killed right after a start had no time to record it), and its failure is no failure here.
-    void disconnectWithoutAHelperStillDeletesRoutes()
-    {
-        TunnelFixture fixture;
-        fixture.env.runner->failVerb(QStringLiteral("stop"));
-        disconnectAndSettle(fixture);
-        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Disconnected"));
-        QCOMPARE(fixture.env.runner->verbs(), (QStringList{QStringLiteral("stop"), QStringLiteral("routes")}));
-        QCOMPARE(routeCalls(fixture.env.runner->calls()), QList<QStringList>{{"routes"}}); // the two halves
-    }
-
-    void helperLeavingAtOnceEndsTheWait()
-    {
-        TunnelFixture fixture(QStringLiteral("normal"), std::chrono::milliseconds(200));
-        fixture.installRights();
-        connectAndSettle(fixture);
-        QElapsedTimer clock;
-        clock.start();
-        fixture.vm().vpnDisconnect();
-        QTRY_COMPARE(fixture.vm().vpnStatus(), QStringLiteral("Disconnected"));
-        // 40 polls of 200 ms would be 8 s; a helper that leaves at once ends the wait at the first poll.
-        QVERIFY2(clock.elapsed() < 4000, qPrintable(QString::number(clock.elapsed())));
-    }
-
-    void smartModeCleanupRunsOnlyAfterASmartTunnel()
-    {
-        TunnelFixture fixture;
-        fixture.installRights();
-        fixture.vm().chooseRoutingMode(AppViewModel::RoutingMode::smart);
-        connectAndSettle(fixture);
-        QTRY_VERIFY(QFile::exists(fixture.env.tunnelPaths.cleanupScript));
-        disconnectAndSettle(fixture);
-        const auto calls = fixture.env.runner->calls();
-        QCOMPARE(calls.last().arguments.mid(1), QStringList{QStringLiteral("smart-cleanup")});
-        QVERIFY(!QFile::exists(fixture.env.tunnelPaths.cleanupScript));
-        QVERIFY(!QFile::exists(fixture.env.tunnelPaths.gateway));
-
-        // Safe mode with a script left over: neither run nor deleted.
-        fixture.vm().chooseRoutingMode(AppViewModel::RoutingMode::safe);
-        connectAndSettle(fixture);
-        writeFile(fixture.env.tunnelPaths.cleanupScript, "#!/bin/sh\n");
-        const qsizetype before = fixture.env.runner->calls().size();
-        disconnectAndSettle(fixture);
-        const auto after = fixture.env.runner->calls().mid(before);
-        QVERIFY(!ranSmartCleanup(after));
-        QVERIFY(QFile::exists(fixture.env.tunnelPaths.cleanupScript));
-    }
-
-    void untrustedCleanupScriptIsNotRunAfterASmartTunnel()
-    {
-        TunnelFixture fixture;
-        fixture.installRights();
-        fixture.vm().chooseRoutingMode(AppViewModel::RoutingMode::smart);
-        connectAndSettle(fixture);
-        QTRY_VERIFY(QFile::exists(fixture.env.tunnelPaths.cleanupScript));
-        QFile(fixture.env.tunnelPaths.cleanupScript)
-            .setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther |
-                            QFileDevice::WriteOther);
-        disconnectAndSettle(fixture);
-        const auto calls = fixture.env.runner->calls();
-        QVERIFY(!ranSmartCleanup(calls));
-        QVERIFY(QFile::exists(fixture.env.tunnelPaths.cleanupScript));
-    }
-
-    void logPathTakenByAFolderIsALaunchFailure()
-    {
-        TunnelFixture fixture;
-        fixture.installRights();
-        QVERIFY(QDir().mkdir(fixture.env.tunnelPaths.log));
-        connectAndSettle(fixture);
-        QVERIFY2(fixture.vm().vpnStatus().startsWith(QLatin1String("Launch failed: ")),
-                 qPrintable(fixture.vm().vpnStatus()));
-        QVERIFY(fixture.vm().vpnStatus().contains(QLatin1String("not ours")));
-        QCOMPARE(fixture.vm().isConnected(), false);
-        QVERIFY(fixture.helperRecord().isEmpty());
-    }
-
-    void connectDuringACleanupWaitsForIt()
-    {
-        TunnelFixture fixture;
-        fixture.installRights();
-        connectAndSettle(fixture);
-        const qsizetype before = fixture.env.runner->calls().size();
-        fixture.env.runner->holdCalls(QStringLiteral("stop")); // the helper's stop hangs until released
-        fixture.vm().vpnDisconnect();
-        QVERIFY(fixture.env.runner->waitForCalls(int(before) + 1));
-        QFile::remove(fixture.recordFile());
-        fixture.vm().vpnConnect();
-        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connecting…"));
-        QTest::qWait(150);
-        QVERIFY(fixture.helperRecord().isEmpty()); // the new start waits behind the clean-up
-        QVERIFY(routeCalls(fixture.env.runner->calls()).isEmpty());
-        fixture.env.runner->release();
-        QTRY_VERIFY_WITH_TIMEOUT(fixture.vm().isConnected(), 10000);
-        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connected")); // no late "Disconnected"
-        QCOMPARE(routeCalls(fixture.env.runner->calls()).size(), 1);     // none after the new start
-        QTest::qWait(100);
-        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connected"));
-        fixture.env.runner->release(); // the next stop
-        disconnectAndSettle(fixture);
-        QVERIFY(!fixture.env.runner->heldCallTimedOut());
-    }
-
-    // At start the app takes over what a killed client left: its record, written by that client's lease,
-    // names a helper still up. Only the very process it started is adopted and, later, stopped; a pid
-    // that now names another process is never signalled, though the record's routes are deleted. One
-    // left while the app already ran is shown as left running (its node, since when), and Disconnect
-    // finishes it.
-    void aHelperAKilledClientLeftIsAdoptedOnlyWhileItIsTheSameProcess_data()
-    {
-        QTest::addColumn<bool>("sameProcess");
-        QTest::addColumn<bool>("whileRunning");
-        QTest::addColumn<bool>("stopFails");
-        QTest::newRow("the helper it started") << true << false << false;
-        QTest::newRow("its pid reused since") << false << false << false;
-        QTest::newRow("left while the app runs") << true << true << false;
-        QTest::newRow("left while the app runs, not stopping") << true << true << true;
-    }
-    void aHelperAKilledClientLeftIsAdoptedOnlyWhileItIsTheSameProcess()
-    {
-        QFETCH(bool, sameProcess);
-        QFETCH(bool, whileRunning);
-        QFETCH(bool, stopFails);
-        TunnelFixture fixture;
-        // Started the way a client starts it (a process of its own session, reaped when it ends).
-        const int output = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        const HelperProcess::Started started =
-            HelperProcess::spawn(fixture.helperPath(),
-                                 {QStringLiteral("--server-addr"), QStringLiteral("127.0.0.1:443"),
-                                  QStringLiteral("--sni"), QStringLiteral("sni.test"), QStringLiteral("--route-all")},
-                                 QProcessEnvironment::systemEnvironment(), output);
-        ::close(output);
-        QVERIFY2(started.pid > 0, qPrintable(started.error));
-        const qint32 pid = started.pid;
-        std::optional<ProcessIdentity> identity = ProcessIdentity::ofStarted(pid, std::chrono::seconds(5));
-        QVERIFY(identity);
-        const auto stopHelper = qScopeGuard([pid, started = *identity] {
-            if (ProcessIdentity::of(pid) == started)
-                ::kill(pid, SIGKILL);
-        });
-        if (!sameProcess)
-            identity->startTime += QLatin1Char('0');
-        {
-            // What the killed client's lease wrote, left as the kill leaves it.
-            TunnelOwnership killed(fixture.env.tunnelPaths.ownerLock, QStringLiteral("nimbrel"));
-            TunnelOwnership::Refusal refusal;
-            std::shared_ptr<TunnelOwnership::Lease> lease = killed.acquire(&refusal);
-            QVERIFY(lease);
-            lease->setHelper(
-                TunnelOwnership::HelperRecord{pid, identity, QStringLiteral("127.0.0.1"), RoutingMode::safe});
-            lease->setTunnel(RunningNode{7, QStringLiteral("Tokyo 01"), {}}, QDateTime::currentDateTimeUtc());
-            lease->setState(TunnelPhase::connected);
-            const QByteArray record = TestEnvironment::contentOf(fixture.env.tunnelPaths.ownerLock);
-            lease.reset();
-            QVERIFY(TestEnvironment::writeFile(fixture.env.tunnelPaths.ownerLock, record));
-        }
-
-        AppViewModel &vm = fixture.vm();
-        if (whileRunning) {
-            vm.watchOtherProcesses();
-            QTRY_VERIFY(vm.isConnected());
-            QCOMPARE(vm.vpnStatus(), QStringLiteral("Connected, left running by nimbrel, pid %1")
-                                         .arg(QCoreApplication::applicationPid()));
-            QCOMPARE(vm.shownNode()->name, QStringLiteral("Tokyo 01"));
-            QVERIFY(vm.upSince());
-            fixture.env.runner->failVerb(QStringLiteral("stop"), stopFails);
-            vm.vpnDisconnect();
-            if (stopFails) { // it may still run: it stays on record, for the next try
-                QVERIFY(fixture.waitIdle());
-                QCOMPARE(vm.vpnPhase(), TunnelPhase::failed);
-                const QByteArray record = TestEnvironment::contentOf(fixture.env.tunnelPaths.ownerLock);
-                QVERIFY2(record.contains("state=failed\n") && record.contains("helper=" + QByteArray::number(pid)),
-                         record.constData());
-                fixture.env.runner->failVerb(QStringLiteral("stop"), false);
-                vm.vpnDisconnect();
-            }
-            QTRY_COMPARE_WITH_TIMEOUT(vm.vpnStatus(), QStringLiteral("Disconnected"), 10000);
-            QVERIFY(fixture.waitIdle());
-            QCOMPARE(verbCalls(fixture.env.runner->calls(), QStringLiteral("stop")).size(), stopFails ? 2 : 1);
-            QTest::qWait(50); // the watch looks again: nothing is left to show
-            QVERIFY(!vm.isConnected());
-            return;
-        }
-        if (sameProcess) {
-            QCOMPARE(vm.recoverTunnel(), TunnelController::Recovery::Adopted);
-            QVERIFY(vm.isConnected());
-            QCOMPARE(vm.vpnStatus(), QStringLiteral("Connected"));
-            QCOMPARE(vm.connectedServerIp(), QStringLiteral("127.0.0.1"));
-            QCOMPARE(vm.tunnelPid(), pid);
-            TunnelOwnership other(fixture.env.tunnelPaths.ownerLock, QStringLiteral("nimbrel-cli"));
-            QCOMPARE(other.otherHolder().value_or(TunnelOwnership::Holder()).state, QStringLiteral("connected"));
-            // Watched by its identity, as it is not our child: its end is noticed.
-            ::kill(pid, SIGKILL);
-            QTRY_COMPARE_WITH_TIMEOUT(vm.vpnStatus(), QStringLiteral("Connection lost"), 5000);
-            QVERIFY(!vm.isConnected());
-            QVERIFY(!other.otherHolder());
-            return;
-        }
-        QCOMPARE(vm.recoverTunnel(), TunnelController::Recovery::CleaningUp);
-        QVERIFY(!vm.isConnected());
-        QVERIFY(fixture.waitIdle());
-        // The control program is asked to stop the helper it started, and this process is not that one.
-        const auto calls = fixture.env.runner->calls();
-        const QList<QStringList> expectedRoutes{{QStringLiteral("routes"), QStringLiteral("127.0.0.1")}};
-        QCOMPARE(routeCalls(calls), expectedRoutes);
-        QVERIFY(SystemInfo::isProcessAlive(pid));
-    }
-
-    // The start-up clean-up of a smart tunnel left behind runs on the tunnel's lane: a connect meanwhile
-    // starts its helper only after it, and the clean-up never deletes what the new tunnel writes.
-    void aConnectDuringTheStartupCleanupWaitsForIt()
-    {
-        TunnelFixture fixture(QStringLiteral("normal"), std::chrono::milliseconds(10), [](AppEnvironment &environment) {
-            QVERIFY(TestEnvironment::writeFile(environment.tunnelPaths.cleanupScript, "#!/bin/sh\nexit 0\n",
-                                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-            std::static_pointer_cast<RecordingPrivilegedRunner>(environment.platform.privilegedRunner)
-                ->holdCalls(QStringLiteral("smart-cleanup"));
-        });
-        QCOMPARE(fixture.vm().recoverTunnel(), TunnelController::Recovery::CleaningUp);
-        QVERIFY(fixture.env.runner->waitForCalls(1)); // the clean-up is under way
-        fixture.installRights();
-        fixture.vm().chooseRoutingMode(AppViewModel::RoutingMode::smart);
-        fixture.vm().vpnConnect();
-        QTest::qWait(150);
-        QVERIFY(fixture.helperRecord().isEmpty());
-        fixture.env.runner->release();
-        QTRY_VERIFY_WITH_TIMEOUT(fixture.vm().isConnected(), 10000);
-        QTRY_VERIFY(QFile::exists(fixture.env.tunnelPaths.cleanupScript)); // the new tunnel's
-        QVERIFY(fixture.waitIdle());
-        QTest::qWait(100);
-        QVERIFY(QFile::exists(fixture.env.tunnelPaths.cleanupScript));
-        QVERIFY(QFile::exists(fixture.env.tunnelPaths.gateway));
-        QCOMPARE(verbCalls(fixture.env.runner->calls(), QStringLiteral("smart-cleanup")).size(), 1);
-        fixture.env.runner->release(); // for the disconnect's own clean-up
-        disconnectAndSettle(fixture);
-    }
-
-    // A start that does not come up may be cancelled once it has run for a while, not before; cancelling
-    // ends a waiting administrator dialog or stops a started helper, deletes routes and ends in
-    // "Disconnected".
-    void aSlowStartCanBeCancelledAfterTheDelay_data()
-    {
-        QTest::addColumn<bool>("inTheDialog");
-        QTest::newRow("administrator dialog open") << true;
-        QTest::newRow("helper silent") << false;
-    }
-    void aSlowStartCanBeCancelledAfterTheDelay()
-    {
-        QFETCH(bool, inTheDialog);
-        TunnelFixture fixture(QStringLiteral("silent"), std::chrono::milliseconds(10), [](AppEnvironment &environment) {
-            environment.intervals.cancelDelay = std::chrono::milliseconds(150);
-        });
-        if (inTheDialog)
-            fixture.prompt->holdOpen();
-        else
-            fixture.installRights();
-        fixture.vm().vpnConnect();
-        QVERIFY(!fixture.vm().canCancelConnect());
-        if (inTheDialog)
-            QVERIFY(fixture.prompt->waitUntilShown());
-        else
-            QTRY_VERIFY(fixture.vm().tunnelPid().has_value());
-        const qint64 helper = fixture.vm().tunnelPid().value_or(-1);
-        QTRY_VERIFY(fixture.vm().canCancelConnect());
-        QVERIFY(fixture.vm().isVpnLoading());
-
-        fixture.vm().vpnDisconnect();
-        QVERIFY(!fixture.vm().canCancelConnect());
-        QTRY_COMPARE_WITH_TIMEOUT(fixture.vm().vpnStatus(), QStringLiteral("Disconnected"), 10000);
-        QVERIFY(fixture.waitIdle());
-        const auto calls = fixture.env.runner->calls();
-        QCOMPARE(routeCalls(calls).size(), 1);
-        if (inTheDialog) {
-            QCOMPARE(fixture.prompt->cancelledCount(), 1);
-            QVERIFY(fixture.helperRecord().isEmpty());
-        } else {
-            QCOMPARE(verbCalls(calls, QStringLiteral("stop")),
-                     (QList<QStringList>{{QStringLiteral("stop")}}));
-            QVERIFY(!SystemInfo::isProcessAlive(pid_t(helper)));
-        }
-        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Disconnected"));
     }
 
     // Connect on start: once, after the stored session's sign-in has reached home with an active
@@ -1033,21 +589,6 @@ private slots:
             QTRY_VERIFY(!vm.nodesLoading());
             QVERIFY(!vm.isVpnLoading() && !vm.isConnected());
         }
-    }
-
-    void disconnectBeforeTheHelperStartedCancelsTheStart()
-    {
-        TunnelFixture fixture;
-        fixture.prompt->holdOpen();
-        fixture.vm().vpnConnect();
-        QVERIFY(fixture.prompt->waitUntilShown());
-        fixture.vm().vpnDisconnect();
-        fixture.prompt->close();
-        QTRY_COMPARE(fixture.vm().vpnStatus(), QStringLiteral("Disconnected"));
-        QVERIFY(fixture.waitIdle());
-        QVERIFY(fixture.helperRecord().isEmpty());
-        QCOMPARE(fixture.vm().tunnelPid(), std::nullopt);
-        QCOMPARE(fixture.vm().isVpnLoading(), false);
     }
 };
 
