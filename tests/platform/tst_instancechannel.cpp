@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLocalSocket>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtConcurrent>
@@ -31,44 +32,47 @@ auto fromOtherLaunch(Fn fn)
     return future.result();
 }
 
-// A plain client socket, for a child process that has become somebody else (no Qt after fork).
-int connectTo(const QByteArray &path)
+sockaddr_un addressOf(const QByteArray &path)
 {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.constData(), sizeof(address.sun_path) - 1);
-    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0)
-        return -1;
-    return fd;
+    return address;
 }
 
-// Listens at path and answers the next two connections with "raised", as a running app would; true
-// once both came.
-bool answerTwice(const QByteArray &path)
+// What another user does at path, in a child process that has become that user (plain sockets: no Qt
+// after fork). As a listener: listens there (made under another name and moved into place once
+// listening) and answers the next two connections with "raised", as a running app would; true once
+// both came without a word. Else: sends a request and is dropped unheard; true when the connection ends
+// with nothing said (an answer, or silence, is a failure).
+bool theirPeer(bool listen, const QByteArray &path)
 {
-    // Made under another name and moved into place once listening: whoever sees the path can connect.
-    const QByteArray making = path + ".new";
-    const int server = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, making.constData(), sizeof(address.sun_path) - 1);
-    if (server < 0 || ::bind(server, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0 ||
-        ::chmod(making.constData(), 0777) != 0 || ::listen(server, 4) != 0 ||
-        ::rename(making.constData(), path.constData()) != 0)
+    const QByteArray bound = path + ".new";
+    const sockaddr_un address = addressOf(listen ? bound : path);
+    const auto *name = reinterpret_cast<const sockaddr *>(&address);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    char byte = 0;
+    if (!listen) {
+        pollfd wait{fd, POLLIN, 0};
+        return ::connect(fd, name, sizeof(address)) == 0 && ::write(fd, "disconnect\n", 11) == 11 &&
+               ::poll(&wait, 1, 3000) == 1 && ::read(fd, &byte, 1) <= 0;
+    }
+    if (::bind(fd, name, sizeof(address)) != 0 || ::chmod(bound.constData(), 0777) != 0 || ::listen(fd, 4) != 0 ||
+        ::rename(bound.constData(), path.constData()) != 0)
         return false;
+    bool unasked = true;
     for (int served = 0; served < 2; ++served) {
-        pollfd incoming{server, POLLIN, 0};
+        pollfd incoming{fd, POLLIN, 0};
         if (::poll(&incoming, 1, 5000) != 1)
             return false;
-        const int peer = ::accept(server, nullptr, nullptr);
+        const int peer = ::accept(fd, nullptr, nullptr);
         pollfd request{peer, POLLIN, 0};
-        ::poll(&request, 1, 300);
+        unasked = unasked && (::poll(&request, 1, 300) == 0 || ::read(peer, &byte, 1) <= 0);
         // The other side may have hung up already.
         static_cast<void>(::send(peer, "raised\n", 7, MSG_NOSIGNAL));
         ::close(peer);
     }
-    return true;
+    return unasked;
 }
 
 } // namespace
@@ -96,42 +100,38 @@ private slots:
         QVERIFY(InstanceChannel::socketPath(deep, 1235) != fallback);
     }
 
-    // The fallback folder is made private on first use; one somebody else made, or could change, is
-    // never used.
+    // The fallback folder (%1, in %2) is made private on first use; one somebody else made, or could
+    // change, is never used, and the error names it (and its owner, when that is somebody else).
     void theSocketsFolderIsThisUsersAlone_data()
     {
         QTest::addColumn<QString>("squat");
-        QTest::newRow("missing") << QString();
-        QTest::newRow("link to a folder") << "link";
-        QTest::newRow("open to all") << "open";
-        QTest::newRow("another user's") << "foreign";
-        QTest::newRow("a file") << "file";
+        QTest::addColumn<QString>("error");
+        QTest::newRow("missing") << "true" << QString();
+        QTest::newRow("link to a folder") << "mkdir %2/theirs && ln -s %2/theirs %1"
+                                          << "%1";
+        QTest::newRow("open to all") << "mkdir -m 777 %1"
+                                     << "%1";
+        QTest::newRow("another user's") << "mkdir %1 && chown 65534:65534 %1"
+                                        << "%1 belongs to nobody";
+        QTest::newRow("a file") << ": >%1"
+                                << "%1";
     }
     void theSocketsFolderIsThisUsersAlone()
     {
         QFETCH(QString, squat);
+        QFETCH(QString, error);
+        if (squat.contains(QLatin1String("chown")) && ::geteuid() != 0)
+            QSKIP("only root can give a folder to another user");
         QTemporaryDir root;
         const QString deep = root.filePath(QString(120, QLatin1Char('d')) + QStringLiteral("/s.conf"));
         const QString path = InstanceChannel::socketPath(deep, ::geteuid(), root.path());
         const QString folder = QFileInfo(path).absolutePath();
         QCOMPARE(folder, root.filePath(QStringLiteral("nimbrel-%1").arg(::geteuid())));
-        if (squat == QLatin1String("link")) {
-            QVERIFY(QDir().mkdir(root.filePath(QStringLiteral("theirs"))));
-            QVERIFY(QFile::link(root.filePath(QStringLiteral("theirs")), folder));
-        } else if (squat == QLatin1String("open")) {
-            QVERIFY(QDir().mkdir(folder));
-            QCOMPARE(::chmod(QFile::encodeName(folder).constData(), 0777), 0);
-        } else if (squat == QLatin1String("foreign")) {
-            if (::geteuid() != 0)
-                QSKIP("only root can give a folder to another user");
-            QVERIFY(QDir().mkdir(folder));
-            QCOMPARE(::chown(QFile::encodeName(folder).constData(), OtherUser::kUid, OtherUser::kGid), 0);
-        } else if (squat == QLatin1String("file")) {
-            QVERIFY(QFile(folder).open(QIODevice::WriteOnly));
-        }
+        QCOMPARE(QProcess::execute(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), squat.arg(folder, root.path())}),
+                 0);
 
         InstanceChannel channel(path);
-        if (squat.isEmpty()) {
+        if (error.isEmpty()) {
             QCOMPARE(channel.claim(), InstanceChannel::Role::Primary);
             struct stat made {};
             QCOMPARE(::lstat(QFile::encodeName(folder).constData(), &made), 0);
@@ -139,76 +139,62 @@ private slots:
             return;
         }
         QCOMPARE(channel.claim(), InstanceChannel::Role::Unavailable);
-        QVERIFY2(channel.errorString().contains(folder), qPrintable(channel.errorString()));
-        if (squat == QLatin1String("foreign"))
-            QVERIFY(channel.errorString().contains(QLatin1String("belongs to nobody")));
+        QVERIFY2(channel.errorString().contains(error.arg(folder)), qPrintable(channel.errorString()));
         QVERIFY(!QFileInfo::exists(path));
         QVERIFY(!QFileInfo::exists(root.filePath(QStringLiteral("theirs/") + QFileInfo(path).fileName())));
     }
 
-    // The socket is reachable by another user (folder and socket opened up, as on a system that
-    // ignores a socket's permissions): they are dropped unheard, and the app is none the wiser.
-    void anotherUsersRequestIsNeitherAnsweredNorCarriedOut()
+    // Another user at the app's socket is trusted neither way. Their request (folder and socket opened
+    // up, as on a system that ignores a socket's permissions) is dropped unheard, and the app is none the
+    // wiser. Their listener, moved into a folder of ours (the kernel still connects to it), gets no
+    // request, and a launch does not take it for the running app.
+    void anotherUserAtTheSocketIsNotTrusted_data()
     {
+        QTest::addColumn<bool>("theyListen");
+        QTest::newRow("their request to the running app") << false;
+        QTest::newRow("their listener at the app's path") << true;
+    }
+
+    void anotherUserAtTheSocketIsNotTrusted()
+    {
+        QFETCH(bool, theyListen);
         if (::geteuid() != 0)
             QSKIP("only root can become another user");
         QTemporaryDir dir;
+        QCOMPARE(::chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
         const QString path = dir.filePath(QStringLiteral("s.sock"));
         InstanceChannel app(path);
-        QCOMPARE(app.claim(), InstanceChannel::Role::Primary);
         QByteArrayList received;
         app.setHandler([&received](const QByteArray &request) {
             received.append(request);
             return QByteArray("done");
         });
-        QCOMPARE(::chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
-        QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0777), 0);
-
-        const QByteArray native = QFile::encodeName(path);
-        QFuture<bool> attack = QtConcurrent::run([native] {
-            return OtherUser::run([&native] {
-                const int fd = connectTo(native);
-                if (fd < 0 || ::write(fd, "disconnect\n", 11) != 11)
-                    return false;
-                // Dropped: the connection ends with nothing said. An answer, or silence, is a failure.
-                pollfd wait{fd, POLLIN, 0};
-                char byte = 0;
-                return ::poll(&wait, 1, 3000) == 1 && ::read(fd, &byte, 1) <= 0;
-            });
-        });
-        QVERIFY(QTest::qWaitFor([&] { return attack.isFinished(); }, 10000));
-        QVERIFY(attack.result());
-        QVERIFY(received.isEmpty());
-        // The app itself is still there for its own user.
-        QCOMPARE(fromOtherLaunch([path] { return InstanceChannel::send(path, "raise"); }),
-                 std::optional<QByteArray>("done"));
-    }
-
-    // Whoever listens on the path must be this user: another user's listener gets no request, and a
-    // launch does not take it for the running app.
-    void aListenerOfAnotherUserIsNotTrusted()
-    {
-        if (::geteuid() != 0)
-            QSKIP("only root can become another user");
-        QTemporaryDir dir;
-        QCOMPARE(::chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
         const QString theirs = dir.filePath(QStringLiteral("theirs"));
-        QVERIFY(QDir().mkdir(theirs));
-        QCOMPARE(::chown(QFile::encodeName(theirs).constData(), OtherUser::kUid, OtherUser::kGid), 0);
-        const QByteArray planted = QFile::encodeName(theirs + QStringLiteral("/s.sock"));
-        QFuture<bool> listener =
-            QtConcurrent::run([planted] { return OtherUser::run([&planted] { return answerTwice(planted); }); });
-        QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(QFile::decodeName(planted)); }, 5000));
-        // Moved into a folder of ours: the kernel still connects to their listener.
-        const QString path = dir.filePath(QStringLiteral("s.sock"));
-        QCOMPARE(::rename(planted.constData(), QFile::encodeName(path).constData()), 0);
+        const QString theirPath = theyListen ? theirs + QStringLiteral("/s.sock") : path;
+        if (theyListen) {
+            QVERIFY(QDir().mkdir(theirs));
+            QCOMPARE(::chown(QFile::encodeName(theirs).constData(), OtherUser::kUid, OtherUser::kGid), 0);
+        } else {
+            QCOMPARE(app.claim(), InstanceChannel::Role::Primary);
+            QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0777), 0);
+        }
 
-        QCOMPARE(InstanceChannel::send(path, "raise"), std::nullopt);
-        InstanceChannel launch(path);
-        QCOMPARE(launch.claim(), InstanceChannel::Role::Unavailable);
-        QVERIFY2(launch.errorString().contains(QLatin1String("another user")), qPrintable(launch.errorString()));
-        listener.waitForFinished();
-        QVERIFY(listener.result()); // both reached it: it was there to answer
+        const QByteArray native = QFile::encodeName(theirPath);
+        QFuture<bool> them = QtConcurrent::run(
+            [theyListen, native] { return OtherUser::run([&] { return theirPeer(theyListen, native); }); });
+        if (theyListen) {
+            QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(theirPath); }, 5000));
+            QCOMPARE(::rename(native.constData(), QFile::encodeName(path).constData()), 0);
+            QCOMPARE(InstanceChannel::send(path, "raise"), std::nullopt);
+            QCOMPARE(app.claim(), InstanceChannel::Role::Unavailable);
+            QVERIFY2(app.errorString().contains(QLatin1String("another user")), qPrintable(app.errorString()));
+        }
+        QVERIFY(QTest::qWaitFor([&] { return them.isFinished(); }, 10000));
+        QVERIFY(them.result()); // they got what the row says, and no request
+        QVERIFY(received.isEmpty());
+        if (!theyListen) // the app itself is still there for its own user
+            QCOMPARE(fromOtherLaunch([path] { return InstanceChannel::send(path, "raise"); }),
+                     std::optional<QByteArray>("done"));
     }
 
     void theSecondLaunchTalksToTheFirst()
@@ -309,10 +295,8 @@ private slots:
         const QString path = dir.filePath(QStringLiteral("s.sock"));
         // A bound socket nobody listens on any more: what a killed instance leaves.
         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof(address.sun_path) - 1);
-        QCOMPARE(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+        const sockaddr_un address = addressOf(QFile::encodeName(path));
+        QCOMPARE(::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)), 0);
         ::close(fd);
         QVERIFY(QFile::exists(path));
 
