@@ -59,36 +59,48 @@ private slots:
         QCOMPARE(count(fixture, "/api/auth/refresh"), 0);
     }
 
-    void storedSessionIsRestoredAtStart()
+    // A stored session opens the home screen with the stored user before the service answers; without a
+    // network it still does, says the account could not be loaded and lists no nodes; half a session is
+    // not restored and sends nothing.
+    void aStoredSessionIsRestoredAtStart_data()
     {
-        ServiceFixture fixture;
-        store(fixture, fixture.signInDirectly(fixture.service->activeDemoAccount()));
-        auto vm = fixture.launch();
-        QCOMPARE(count(fixture, "/api/user/me"), 0); // construction sends nothing
-        vm->tryAutoLogin();
-        QCOMPARE(vm->authLoading(), false);
-        QCOMPARE(vm->userEmail(), std::optional(QStringLiteral("demo@nimbrel.test")));
-        QTRY_COMPARE(vm->screen(), Screen::Home);
-        QCOMPARE(count(fixture, "/api/user/me"), 1);
-        QCOMPARE(count(fixture, "/api/auth/refresh"), 0);
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<bool>("online");
+        QTest::newRow("complete") << "complete" << true;
+        QTest::newRow("complete, offline") << "complete" << false;
+        QTest::newRow("an access token alone") << "access" << true;
     }
-
-    // Without a network at start, a stored session still opens the home screen (with the stored user),
-    // says the account could not be loaded, and lists no nodes.
-    void aStoredSessionOpensHomeWithoutANetwork()
+    void aStoredSessionIsRestoredAtStart()
     {
+        QFETCH(QString, stored);
+        QFETCH(bool, online);
         ServiceFixture fixture;
-        store(fixture, fixture.signInDirectly(fixture.service->activeDemoAccount()));
-        fixture.stopService();
+        const bool complete = stored == QLatin1String("complete");
+        if (complete)
+            store(fixture, fixture.signInDirectly(fixture.service->activeDemoAccount()));
+        else
+            fixture.env.preferences->setString(TokenStore::accessTokenKey, QStringLiteral("only-access"));
+        if (!online)
+            fixture.stopService();
         auto vm = fixture.launch();
         QSignalSpy failed(vm.get(), &AppViewModel::userDataFailed);
+        QCOMPARE(count(fixture, "/api/user/me"), online ? 0 : -1); // construction sends nothing
         vm->tryAutoLogin();
+        QCOMPARE(vm->authLoading(), false);
+        QCOMPARE(vm->userEmail(), complete ? std::optional(QStringLiteral("demo@nimbrel.test")) : std::nullopt);
+        if (!complete) {
+            QVERIFY(!QTest::qWaitFor([&] { return count(fixture, "/api/user/me") > 0; }, 50));
+            QCOMPARE(vm->accessToken(), std::nullopt);
+            QCOMPARE(vm->tokenStore().load().accessToken, std::optional(QStringLiteral("only-access")));
+            return;
+        }
         QTRY_COMPARE(vm->screen(), Screen::Home);
-        QCOMPARE(failed.count(), 1);
-        QCOMPARE(vm->userEmail(), std::optional(QStringLiteral("demo@nimbrel.test")));
-        QVERIFY(vm->nodes().isEmpty());
-        QVERIFY(!vm->nodesLoading());
+        QCOMPARE(failed.count(), online ? 0 : 1);
         QVERIFY(vm->accessToken().has_value());
+        QCOMPARE(count(fixture, "/api/user/me"), online ? 1 : -1);
+        QCOMPARE(count(fixture, "/api/auth/refresh"), online ? 0 : -1);
+        QTRY_VERIFY(!vm->nodesLoading());
+        QCOMPARE(vm->nodes().isEmpty(), !online);
     }
 
     // The session ends (here signed out) while the account is being loaded: the late answer brings back
@@ -137,81 +149,71 @@ private slots:
         QVERIFY(!session->subscriptionActive());
     }
 
-    void rejectedTokensEndTheSessionSilently()
+    // Stale tokens (the renewal fails) or tokens the service refuses even when new (the repetition
+    // fails): the session ends without a message, forced, and the store is empty; the renewal is tried
+    // once, never again for the repetition.
+    void refusedTokensEndTheSessionSilently_data()
     {
+        QTest::addColumn<bool>("stale");
+        QTest::addColumn<int>("accountAsks");
+        QTest::newRow("stale tokens") << true << 1;
+        QTest::newRow("every token refused") << false << 2;
+    }
+    void refusedTokensEndTheSessionSilently()
+    {
+        QFETCH(bool, stale);
+        QFETCH(int, accountAsks);
         ServiceFixture fixture;
-        TokenStore(fixture.env.preferences)
-            .save(QStringLiteral("stale-access"), QStringLiteral("stale-refresh"), QStringLiteral("a@b.c"),
-                  QStringLiteral("nick"));
+        if (stale)
+            TokenStore(fixture.env.preferences)
+                .save(QStringLiteral("stale-access"), QStringLiteral("stale-refresh"), QStringLiteral("a@b.c"),
+                      QStringLiteral("nick"));
+        else
+            store(fixture, fixture.signInDirectly(fixture.service->activeDemoAccount()));
         auto session = fixture.session();
         session->login(QStringLiteral("a@b.c"), QStringLiteral("wrong password"));
         QTRY_VERIFY(session->authError().has_value());
         const std::optional<QString> error = session->authError();
+        fixture.service->setRejectAllAccessTokens(!stale);
         QSignalSpy ended(session.get(), &Session::ended);
         session->tryAutoLogin();
         QTRY_COMPARE(ended.count(), 1);
         QCOMPARE(ended.first().first().toBool(), true); // forced
         QCOMPARE(count(fixture, "/api/auth/refresh"), 1);
-        QCOMPARE(session->accessToken(), std::nullopt);
-        QCOMPARE(session->email(), std::nullopt);
-        QCOMPARE(session->nickname(), std::nullopt);
+        QCOMPARE(count(fixture, "/api/user/me"), accountAsks);
+        for (const std::optional<QString> &field : {session->accessToken(), session->email(), session->nickname()})
+            QCOMPARE(field, std::nullopt);
         QCOMPARE(session->authError(), error); // untouched
-        const TokenStore::TokenData stored = session->tokenStore().load();
-        QVERIFY(!stored.accessToken && !stored.refreshToken && !stored.email && !stored.nickname);
+        const TokenStore::TokenData kept = session->tokenStore().load();
+        QVERIFY(!kept.accessToken && !kept.refreshToken && !kept.email && !kept.nickname);
     }
 
-    void a401OnTheRepetitionIsNotRenewedAgain()
+    // The service's own message, or the transport's when it cannot be reached; the next attempt clears
+    // the old error at once.
+    void aFailedSignInSaysWhy_data()
     {
-        ServiceFixture fixture;
-        store(fixture, fixture.signInDirectly(fixture.service->activeDemoAccount()));
-        fixture.service->setRejectAllAccessTokens(true);
-        auto vm = fixture.launch();
-        vm->tryAutoLogin();
-        QTRY_VERIFY(!vm->tokenStore().load().accessToken.has_value());
-        QCOMPARE(count(fixture, "/api/auth/refresh"), 1);
-        QCOMPARE(count(fixture, "/api/user/me"), 2);
-        QCOMPARE(vm->screen(), Screen::Login);
+        QTest::addColumn<bool>("online");
+        QTest::newRow("wrong password") << true;
+        QTest::newRow("service unreachable") << false;
     }
-
-    void partialStoredSessionIsNotRestored()
+    void aFailedSignInSaysWhy()
     {
+        QFETCH(bool, online);
         ServiceFixture fixture;
-        fixture.env.preferences->setString(TokenStore::accessTokenKey, QStringLiteral("only-access"));
-        auto vm = fixture.launch();
-        vm->tryAutoLogin();
-        QCOMPARE(vm->accessToken(), std::nullopt);
-        QTest::qWait(50); // nothing is running; give a wrong implementation the chance to send
-        QCOMPARE(count(fixture, "/api/user/me"), 0);
-        QCOMPARE(vm->tokenStore().load().accessToken, std::optional(QStringLiteral("only-access")));
-    }
-
-    void wrongPasswordShowsTheServersMessage()
-    {
-        ServiceFixture fixture;
+        if (!online)
+            fixture.stopService();
         auto vm = fixture.launch();
         vm->login(QStringLiteral("demo@nimbrel.test"), QStringLiteral("wrong-password"));
         QTRY_COMPARE(vm->authLoading(), false);
-        QCOMPARE(vm->authError(), std::optional(QStringLiteral("Invalid e-mail or password")));
+        QVERIFY(vm->authError().has_value() && !vm->authError()->isEmpty());
+        if (online)
+            QCOMPARE(vm->authError(), std::optional(QStringLiteral("Invalid e-mail or password")));
         QCOMPARE(vm->screen(), Screen::Login);
         QCOMPARE(vm->tokenStore().load().accessToken, std::nullopt);
-        QCOMPARE(count(fixture, "/api/auth/refresh"), 0);
-
-        // The next attempt clears the old error at once.
         vm->login(QStringLiteral("demo@nimbrel.test"), QStringLiteral("nimbrel-demo"));
         QCOMPARE(vm->authError(), std::nullopt);
-        QTRY_COMPARE(vm->screen(), Screen::Home);
-    }
-
-    void unreachableServiceShowsATransportError()
-    {
-        ServiceFixture fixture;
-        fixture.stopService();
-        auto vm = fixture.launch();
-        vm->login(QStringLiteral("a@b.c"), QStringLiteral("whatever1"));
-        QTRY_COMPARE(vm->authLoading(), false);
-        QVERIFY(vm->authError().has_value());
-        QVERIFY(!vm->authError()->isEmpty());
-        QCOMPARE(vm->screen(), Screen::Login);
+        if (online)
+            QTRY_COMPARE(vm->screen(), Screen::Home);
     }
 
     void subscriptionDecidesTheNodeLoad_data()
@@ -240,17 +242,27 @@ private slots:
         QVERIFY(vm->nodes().isEmpty());
     }
 
-    void signOutRevokesAndReturnsToSignIn()
+    // Signing out revokes the tokens, or, offline, still ends the session: every field of it is empty,
+    // in memory and in the store, and the sign-in screen shows once the request has ended.
+    void signOutEndsTheSession_data()
     {
+        QTest::addColumn<bool>("online");
+        QTest::newRow("online") << true;
+        QTest::newRow("offline") << false;
+    }
+    void signOutEndsTheSession()
+    {
+        QFETCH(bool, online);
         ServiceFixture fixture;
         auto vm = fixture.launch();
         vm->login(QStringLiteral("demo@nimbrel.test"), QStringLiteral("nimbrel-demo"));
         QTRY_VERIFY(!vm->nodes().isEmpty());
         const QString refresh = *vm->refreshToken();
+        if (!online)
+            fixture.stopService();
         vm->logout();
         QCOMPARE(vm->screen(), Screen::Home); // stays until the request has ended
         QTRY_COMPARE(vm->screen(), Screen::Login);
-        QCOMPARE(count(fixture, "/api/auth/logout"), 1);
         for (const std::optional<QString> &field :
              {vm->accessToken(), vm->refreshToken(), vm->userEmail(), vm->userNickname(), vm->subscriptionStatus(),
               vm->subscriptionPlan(), vm->subscriptionExpiry(), vm->cachedNodeVersion()})
@@ -260,22 +272,11 @@ private slots:
         QVERIFY(vm->nodes().isEmpty());
         QCOMPARE(vm->psk(), QString());
         QCOMPARE(vm->tokenStore().load().accessToken, std::nullopt);
-        // The service revoked the refresh token.
+        if (!online)
+            return;
+        QCOMPARE(count(fixture, "/api/auth/logout"), 1);
         const ApiService api({&fixture.network, fixture.baseUrl, std::chrono::seconds(5), 1 << 24});
-        QCOMPARE(QCoro::waitFor(api.refreshTokens(refresh)).error().code, 401);
-    }
-
-    void signOutWhileOfflineStillSignsOut()
-    {
-        ServiceFixture fixture;
-        auto vm = fixture.launch();
-        vm->login(QStringLiteral("demo@nimbrel.test"), QStringLiteral("nimbrel-demo"));
-        QTRY_COMPARE(vm->screen(), Screen::Home);
-        fixture.stopService();
-        vm->logout();
-        QTRY_COMPARE(vm->screen(), Screen::Login);
-        QCOMPARE(vm->tokenStore().load().accessToken, std::nullopt);
-        QCOMPARE(vm->userEmail(), std::nullopt);
+        QCOMPARE(QCoro::waitFor(api.refreshTokens(refresh)).error().code, 401); // revoked
     }
 
     // Signing out leaves no tunnel behind: a start under way (here waiting in the administrator dialog)
