@@ -161,9 +161,11 @@ private slots:
         fixture.installRights();
         fixture.env.preferences->setString(QStringLiteral("routingMode"), QStringLiteral("smart"));
         LagProbe lag;
-        fixture.vm().vpnConnect();
-        QTest::qWait(300); // fifteen monitor cycles
-        QVERIFY2(!fixture.vm().isConnected(), "a planted log made a false Connected");
+        AppViewModel &vm = fixture.vm();
+        vm.vpnConnect();
+        // Once the helper runs (or its start has given up), fifteen monitor cycles without a "Connected".
+        QVERIFY(waitFor([&] { return vm.tunnelPid().has_value() || !vm.isVpnLoading(); }, 10000));
+        QVERIFY2(!waitFor([&] { return vm.isConnected(); }, 300), "a planted log made a false Connected");
         disconnectAndSettle(fixture);
         killLeftovers(fixture.helperPid());
 
@@ -215,7 +217,7 @@ private slots:
                      qPrintable(label));
             const qint64 pid = vm.tunnelPid().value_or(-1);
             QVERIFY2(pid > 0, qPrintable(label + QStringLiteral(": the helper did not start")));
-            QTest::qWait(moment);
+            QTest::qWait(moment); // the event's moment, drawn from the seed: before the marker or after it
 
             QElapsedTimer sinceEvent;
             sinceEvent.start();
@@ -307,7 +309,7 @@ private slots:
                     waitFor([&] { return ('\n' + TestEnvironment::contentOf(launches)).contains(line); }, 20000);
                 }
             }
-            QTest::qWait(int(random.bounded(40)));
+            QTest::qWait(int(random.bounded(40))); // the toggles' timing is the drill: drawn from the seed
             vm.vpnDisconnect();
             QTest::qWait(int(random.bounded(5)));
         }
