@@ -46,7 +46,7 @@ private:
     std::optional<int> selectFastest();
     // A connect the tunnel refused before starting anything: says why, with every place looked in
     // when no helper was found.
-    int refusedAtOnce();
+    int refusedAtOnce(bool reported);
     int disconnect();
     int config();
     int report();

@@ -227,10 +227,12 @@ int CliCommands::connect()
 
     QString shown = m_vm.vpnStatus();
     bool helperStarted = false;
+    bool reported = false;
     const auto report = [&] {
         helperStarted = helperStarted || m_vm.tunnelPid().has_value();
         if (m_vm.vpnStatus() == shown)
             return;
+        reported = true;
         shown = m_vm.vpnStatus();
         m_out.line(shown);
         m_out.document(tunnelPhaseJson());
@@ -241,7 +243,7 @@ int CliCommands::connect()
         m_vm.vpnConnect();
         if (!m_vm.isVpnLoading()) { // refused at once: no node, no key, no helper, or the tunnel is taken
             QObject::disconnect(reporting);
-            return refusedAtOnce();
+            return refusedAtOnce(reported);
         }
     }
     report();
@@ -275,9 +277,10 @@ std::optional<int> CliCommands::selectFastest()
     return std::nullopt;
 }
 
-int CliCommands::refusedAtOnce()
+int CliCommands::refusedAtOnce(bool reported)
 {
-    m_out.document(tunnelPhaseJson());
+    if (!reported) // the refusal's status, unless the change was said already
+        m_out.document(tunnelPhaseJson());
     if (m_vm.tunnel().state().cause().reason == TunnelReason::helperNotFound) {
         m_out.error(m_vm.vpnStatus());
         return failure(formatted(QStringLiteral("cli_helper_searched"),

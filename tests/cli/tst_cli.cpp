@@ -316,6 +316,12 @@ private slots:
             .err = {"\nnimbrel-cli: nimbrel-macos binary not found\n"
                     "nimbrel-cli: looked for it, in this order, in: {dir}/gone/nimbrel-macos, ",
                     ", /usr/local/bin/nimbrel-macos"}});
+        add("connect --json, no helper: the refusal once", {.args = {"connect", "--json"}, .setup = SignedIn,
+            .prepare = [this] {
+                QSettings(settingsFile(), QSettings::IniFormat)
+                    .setValue(u"nimbrelBinaryPath"_s, stateFile(u"gone/nimbrel-macos"_s));
+            }, .exit = 1, .out = {"\"state\":\"disconnected\""},
+            .check = [](const CliRun &run) { QCOMPARE(run.out.count('\n'), 1); }});
         // A clean-up script an earlier smart tunnel left is cleaned up at the client's start; the client's
         // own clean-up never makes it refuse its own connect.
         add("connect, a clean-up script left behind", {.args = {"connect"}, .setup = SignedIn | RefusedKey,
