@@ -12,11 +12,6 @@
 class TestChildReaper : public QObject {
     Q_OBJECT
 
-    static int threadCount()
-    {
-        return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
-    }
-
     // Blocks the event loop on purpose: the reaping must not depend on it.
     static bool goneWithin(pid_t pid, std::chrono::milliseconds limit)
     {
@@ -40,7 +35,8 @@ private slots:
         QVERIFY(quick > 0);
         QVERIFY(goneWithin(quick, std::chrono::seconds(5)));
 
-        const int threadsBefore = threadCount();
+        const auto threadCount = [] { return QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs).size(); };
+        const qsizetype threadsBefore = threadCount();
         QList<pid_t> sleepers;
         for (int i = 0; i < 8; ++i) {
             sleepers.append(start(QStringLiteral("/bin/sleep"), {QStringLiteral("30")}));

@@ -1,3 +1,4 @@
+#include "TestEnvironment.h"
 #include "platform/FileTrust.h"
 
 #include <QDir>
@@ -9,20 +10,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using namespace Qt::Literals::StringLiterals;
+
 class TestFileTrust : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_dir;
+    QTemporaryDir m_dir; // private to the user, in root's sticky /tmp
 
-    QString script(const QString &name, mode_t mode)
+    // A file with mode at name in the test's folder, in the folders it needs.
+    QString file(const QString &name, mode_t mode)
     {
         const QString path = m_dir.filePath(name);
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly))
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        if (!TestEnvironment::writeFile(path, "#!/bin/sh\n"))
             return {};
-        file.write("#!/bin/sh\n");
-        file.close();
         ::chmod(QFile::encodeName(path).constData(), mode);
         return path;
     }
@@ -31,29 +33,21 @@ private slots:
     void onlyAPrivateRegularFileOfTheOwnerIsTrusted()
     {
         const uid_t me = ::geteuid();
-        QVERIFY(FileTrust::isTrustedScript(script(QStringLiteral("ok.sh"), 0644), me));
-        QVERIFY(FileTrust::isTrustedScript(script(QStringLiteral("ok-exec.sh"), 0755), me));
-        QVERIFY(!FileTrust::isTrustedScript(script(QStringLiteral("group.sh"), 0664), me));
-        QVERIFY(!FileTrust::isTrustedScript(script(QStringLiteral("world.sh"), 0646), me));
-        QVERIFY(!FileTrust::isTrustedScript(script(QStringLiteral("other-owner.sh"), 0644), me + 1));
-        QVERIFY(!FileTrust::isTrustedScript(m_dir.filePath(QStringLiteral("missing.sh")), me));
-    }
-
-    void linksFifosAndFoldersAreNotTrusted()
-    {
-        const uid_t me = ::geteuid();
-        const QString target = script(QStringLiteral("target.sh"), 0644);
-        const QString link = m_dir.filePath(QStringLiteral("link.sh"));
-        QVERIFY(QFile::link(target, link));
+        QVERIFY(FileTrust::isTrustedScript(file(u"ok.sh"_s, 0644), me));
+        QVERIFY(FileTrust::isTrustedScript(file(u"ok-exec.sh"_s, 0755), me));
+        QVERIFY(!FileTrust::isTrustedScript(file(u"group.sh"_s, 0664), me));
+        QVERIFY(!FileTrust::isTrustedScript(file(u"world.sh"_s, 0646), me));
+        QVERIFY(!FileTrust::isTrustedScript(file(u"other-owner.sh"_s, 0644), me + 1));
+        QVERIFY(!FileTrust::isTrustedScript(m_dir.filePath(u"missing.sh"_s), me));
+        // Neither a link (even to a trusted file), nor a FIFO, nor a folder.
+        const QString link = m_dir.filePath(u"link.sh"_s);
+        QVERIFY(QFile::link(file(u"target.sh"_s, 0644), link));
         QVERIFY(!FileTrust::isTrustedScript(link, me));
-
-        const QString fifo = m_dir.filePath(QStringLiteral("fifo.sh"));
+        const QString fifo = m_dir.filePath(u"fifo.sh"_s);
         QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
         QVERIFY(!FileTrust::isTrustedScript(fifo, me));
-
-        const QString folder = m_dir.filePath(QStringLiteral("folder.sh"));
-        QVERIFY(QDir().mkdir(folder));
-        QVERIFY(!FileTrust::isTrustedScript(folder, me));
+        QVERIFY(QDir().mkdir(m_dir.filePath(u"folder.sh"_s)));
+        QVERIFY(!FileTrust::isTrustedScript(m_dir.filePath(u"folder.sh"_s), me));
     }
 
     // A program is trusted at its canonical path only when nobody but root and the user can change it
@@ -61,45 +55,34 @@ private slots:
     void programsAreTrustedOnlyInPlacesNobodyElseCanChange()
     {
         const uid_t me = ::geteuid();
-        QTemporaryDir base;
-        ::chmod(QFile::encodeName(base.path()).constData(), 0700);
-        const auto make = [&](const QString &relative, mode_t mode) {
-            const QString path = base.filePath(relative);
-            QDir().mkpath(QFileInfo(path).absolutePath());
-            QFile file(path);
-            file.open(QIODevice::WriteOnly);
-            file.close();
-            ::chmod(QFile::encodeName(path).constData(), mode);
-            return path;
-        };
-        const QString own = make(QStringLiteral("ok/helper"), 0755);
-        QCOMPARE(FileTrust::trustedProgram(own, me), std::optional(QFileInfo(own).canonicalFilePath()));
-        QCOMPARE(FileTrust::trustedProgram(QStringLiteral("ok/../ok/helper"), me, base.path()),
-                 std::optional(QFileInfo(own).canonicalFilePath()));
-        QVERIFY(QFile::link(own, base.filePath(QStringLiteral("link"))));
-        QCOMPARE(FileTrust::trustedProgram(base.filePath(QStringLiteral("link")), me),
-                 std::optional(QFileInfo(own).canonicalFilePath()));
+        const QString own = file(u"ok/helper"_s, 0755);
+        const std::optional<QString> canonical = QFileInfo(own).canonicalFilePath();
+        QCOMPARE(FileTrust::trustedProgram(own, me), canonical);
+        QCOMPARE(FileTrust::trustedProgram(u"ok/../ok/helper"_s, me, m_dir.path()), canonical);
+        QVERIFY(QFile::link(own, m_dir.filePath(u"link"_s)));
+        QCOMPARE(FileTrust::trustedProgram(m_dir.filePath(u"link"_s), me), canonical);
 
-        QVERIFY(!FileTrust::trustedProgram(make(QStringLiteral("group-writable"), 0775), me));
-        QVERIFY(!FileTrust::trustedProgram(make(QStringLiteral("world-writable"), 0757), me));
+        QVERIFY(!FileTrust::trustedProgram(file(u"group-writable"_s, 0775), me));
+        QVERIFY(!FileTrust::trustedProgram(file(u"world-writable"_s, 0757), me));
         if (me != 0)
             QVERIFY(!FileTrust::trustedProgram(own, me + 1)); // the file of a user other than root
-        QVERIFY(!FileTrust::trustedProgram(base.filePath(QStringLiteral("missing")), me));
+        QVERIFY(!FileTrust::trustedProgram(m_dir.filePath(u"missing"_s), me));
         QVERIFY(!FileTrust::trustedProgram(QString(), me));
-        const QString inOpenFolder = make(QStringLiteral("open/helper"), 0755);
-        ::chmod(QFile::encodeName(base.filePath(QStringLiteral("open"))).constData(), 0777);
+        const QString inOpenFolder = file(u"open/helper"_s, 0755);
+        const QByteArray openFolder = QFile::encodeName(m_dir.filePath(u"open"_s));
+        ::chmod(openFolder.constData(), 0777);
         QVERIFY(!FileTrust::trustedProgram(inOpenFolder, me));
         // Sticky helps only in root's folder (such as /tmp): nobody else can then replace the file.
-        ::chmod(QFile::encodeName(base.filePath(QStringLiteral("open"))).constData(), 01777);
+        ::chmod(openFolder.constData(), 01777);
         QCOMPARE(FileTrust::trustedProgram(inOpenFolder, me).has_value(), me == 0);
     }
 
     void rootOnlyFoldersAreRootsAllTheWayUp()
     {
-        QVERIFY(FileTrust::isRootOnlyFolder(QStringLiteral("/usr/lib")));
-        QVERIFY(FileTrust::isRootOnlyFolder(QStringLiteral("/usr/lib/nimbrel-not-there/nor-this")));
-        QVERIFY(!FileTrust::isRootOnlyFolder(QStringLiteral("usr/lib")));
-        QVERIFY(!FileTrust::isRootOnlyFolder(QStringLiteral("/tmp/nimbrel-not-there"))); // anybody writes /tmp
+        QVERIFY(FileTrust::isRootOnlyFolder(u"/usr/lib"_s));
+        QVERIFY(FileTrust::isRootOnlyFolder(u"/usr/lib/nimbrel-not-there/nor-this"_s));
+        QVERIFY(!FileTrust::isRootOnlyFolder(u"usr/lib"_s));
+        QVERIFY(!FileTrust::isRootOnlyFolder(u"/tmp/nimbrel-not-there"_s)); // anybody writes /tmp
         QVERIFY(!FileTrust::isRootOnlyFolder(m_dir.path()));
     }
 };

@@ -1,124 +1,83 @@
+#include "TestEnvironment.h"
 #include "platform/PreferenceStore.h"
 
 #include <QFile>
-#include <QFileInfo>
-#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QThread>
+
+#include <thread>
+#include <vector>
 
 #include <sys/stat.h>
 
-namespace {
+using namespace Qt::Literals::StringLiterals;
 
-mode_t permissionsOf(const QString &path)
+static mode_t permissionsOf(const QString &path)
 {
     struct stat info {};
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
-        return 0;
-    return info.st_mode & 07777;
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 07777 : 0;
 }
-
-} // namespace
 
 class TestPreferenceStore : public QObject {
     Q_OBJECT
 
 private slots:
-    void fileIsPrivateFromCreationAndAfterRewrites()
+    // Private from its creation, in folders made for it, and after every rewrite; each change reaches the
+    // file at once (the command-line client reads it); a second store on it (the next launch) sees it all.
+    void stringsReachAPrivateFileAtOnce()
     {
         QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("nested/folder/prefs.conf"));
-        auto store = PreferenceStore::openFile(path);
-        QVERIFY(QFileInfo::exists(path));
-        QCOMPARE(permissionsOf(path), mode_t(0600));
-        store->setString(QStringLiteral("auth.accessToken"), QStringLiteral("a"));
-        store->setString(QStringLiteral("auth.refreshToken"), QStringLiteral("b"));
-        store->remove(QStringLiteral("auth.refreshToken"));
-        QCOMPARE(permissionsOf(path), mode_t(0600));
-    }
-
-    void existingLooseFileIsTightened()
-    {
-        QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("prefs.conf"));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("[General]\nappLanguage=ru\n");
-        file.close();
-        QVERIFY(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther));
+        const QString path = dir.filePath(u"nested/folder/prefs.conf"_s);
         auto store = PreferenceStore::openFile(path);
         QCOMPARE(permissionsOf(path), mode_t(0600));
-        QCOMPARE(store->string(QStringLiteral("appLanguage")), std::optional(QStringLiteral("ru")));
-    }
-
-    void stringsRoundTripIncludingEmpty()
-    {
-        QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("prefs.conf"));
-        {
-            auto store = PreferenceStore::openFile(path);
-            QCOMPARE(store->string(QStringLiteral("auth.email")), std::nullopt);
-            store->setString(QStringLiteral("auth.email"), QString());
-            store->setString(QStringLiteral("auth.nickname"), QStringLiteral("bob, the \"builder\" = 1; [x]"));
-            store->setString(QStringLiteral("routingMode"), QStringLiteral("smart"));
-            store->remove(QStringLiteral("routingMode"));
-        }
-        // A second store on the same file (the next launch, or the command-line client) sees it all.
+        const QString nickname = u"bob, the \"builder\" = 1; [x]"_s;
+        QCOMPARE(store->string(u"auth.email"_s), std::nullopt);
+        store->setString(u"auth.email"_s, QString());
+        store->setString(u"auth.nickname"_s, nickname);
+        store->setString(u"routingMode"_s, u"smart"_s);
+        QVERIFY(TestEnvironment::contentOf(path).contains("routingMode=smart"));
+        store->remove(u"routingMode"_s);
+        QVERIFY(!TestEnvironment::contentOf(path).contains("routingMode"));
+        QCOMPARE(permissionsOf(path), mode_t(0600));
+        store.reset();
         auto reopened = PreferenceStore::openFile(path);
-        QCOMPARE(reopened->string(QStringLiteral("auth.email")), std::optional(QString()));
-        QCOMPARE(reopened->string(QStringLiteral("auth.nickname")),
-                 std::optional(QStringLiteral("bob, the \"builder\" = 1; [x]")));
-        QCOMPARE(reopened->string(QStringLiteral("routingMode")), std::nullopt);
+        QCOMPARE(reopened->string(u"auth.email"_s), std::optional(QString()));
+        QCOMPARE(reopened->string(u"auth.nickname"_s), std::optional(nickname));
+        QCOMPARE(reopened->string(u"routingMode"_s), std::nullopt);
     }
 
-    void writesAreVisibleToAnotherStoreAtOnce()
+    // A file that was there is made private, and what it holds is read as text; a list is no string. An
+    // INI file cannot tell a number from text: it is read back as the text it holds.
+    void anExistingFileIsTightenedAndReadAsText()
     {
         QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("prefs.conf"));
-        auto writer = PreferenceStore::openFile(path);
-        auto reader = PreferenceStore::openFile(path);
-        writer->setString(QStringLiteral("appLanguage"), QStringLiteral("zh-CN"));
-        QSettings direct(path, QSettings::IniFormat);
-        QCOMPARE(direct.value(QStringLiteral("appLanguage")).toString(), QStringLiteral("zh-CN"));
-    }
-
-    void nonStringValuesReadAsNone()
-    {
-        QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("prefs.conf"));
-        {
-            QSettings direct(path, QSettings::IniFormat);
-            direct.setValue(QStringLiteral("routingMode"),
-                            QStringList{QStringLiteral("smart"), QStringLiteral("safe")});
-            direct.setValue(QStringLiteral("appLanguage"), 42);
-        }
+        const QString path = dir.filePath(u"prefs.conf"_s);
+        QVERIFY(TestEnvironment::writeFile(path, "[General]\nappLanguage=ru\nroutingMode=smart, safe\nport=42\n",
+                                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther));
         auto store = PreferenceStore::openFile(path);
-        QCOMPARE(store->string(QStringLiteral("routingMode")), std::nullopt);
-        // An INI file cannot tell a number from text; it is read back as the text it holds.
-        QCOMPARE(store->string(QStringLiteral("appLanguage")), std::optional(QStringLiteral("42")));
+        QCOMPARE(permissionsOf(path), mode_t(0600));
+        QCOMPARE(store->string(u"appLanguage"_s), std::optional(u"ru"_s));
+        QCOMPARE(store->string(u"routingMode"_s), std::nullopt);
+        QCOMPARE(store->string(u"port"_s), std::optional(u"42"_s));
     }
 
     void usableFromSeveralThreads()
     {
         QTemporaryDir dir;
-        auto store = PreferenceStore::openFile(dir.filePath(QStringLiteral("prefs.conf")));
-        QList<QThread *> threads;
-        for (int t = 0; t < 4; ++t) {
-            threads.append(QThread::create([store, t] {
-                for (int i = 0; i < 50; ++i) {
-                    store->setString(QStringLiteral("key%1").arg(t), QString::number(i));
-                    (void)store->string(QStringLiteral("key%1").arg((t + 1) % 4));
-                }
-            }));
-            threads.last()->start();
-        }
-        for (QThread *thread : threads) {
-            QVERIFY(thread->wait(30000));
-            delete thread;
+        auto store = PreferenceStore::openFile(dir.filePath(u"prefs.conf"_s));
+        {
+            std::vector<std::jthread> threads; // joined as they go
+            for (int t = 0; t < 4; ++t) {
+                threads.emplace_back([store, t] {
+                    for (int i = 0; i < 50; ++i) {
+                        store->setString(u"key%1"_s.arg(t), QString::number(i));
+                        (void)store->string(u"key%1"_s.arg((t + 1) % 4));
+                    }
+                });
+            }
         }
         for (int t = 0; t < 4; ++t)
-            QCOMPARE(store->string(QStringLiteral("key%1").arg(t)), std::optional(QStringLiteral("49")));
+            QCOMPARE(store->string(u"key%1"_s.arg(t)), std::optional(u"49"_s));
     }
 };
 
