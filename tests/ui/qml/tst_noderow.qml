@@ -7,22 +7,10 @@ Item {
     width: 400
     height: 80
 
-    Component {
-        id: rowComponent
-        NodeItem {
-            width: 400
-            nodeId: 7
-            name: "Tokyo 01"
-            flagEmoji: "🇯🇵"
-            loadPercent: 10
-            isOnline: true
-            hasPing: false
-            pingMs: 0
-            isPinging: false
-            isSelected: false
-            isLast: true
-        }
-    }
+    Component { id: rowComponent; NodeItem { width: 400 } }
+    // An online node never probed nor selected; each row of the table changes some of it.
+    readonly property var plainNode: ({ nodeId: 7, name: "Tokyo 01", flagEmoji: "🇯🇵", loadPercent: 10, isOnline: true,
+                                        hasPing: false, pingMs: 0, isPinging: false, isSelected: false, isLast: true })
 
     TestCase {
         name: "NodeRow"
@@ -50,8 +38,8 @@ Item {
             ]
         }
         function test_row(data) {
-            var row = createTemporaryObject(rowComponent, root, data.set)
-            compare(findChild(row, "latencyBadge").visible, data.set.hasPing === true)
+            var row = createTemporaryObject(rowComponent, root, Object.assign({}, root.plainNode, data.set))
+            compare(findChild(row, "latencyBadge").visible, data.set.hasPing === true, "latencyBadge.visible")
             for (var path in data.shows) {
                 var names = path.split(".")
                 var value = findChild(row, names[0])
