@@ -1,6 +1,5 @@
 #include "RecordingAdminPrompt.h"
 
-
 ScriptResult RecordingAdminPrompt::runAsAdmin(const QStringList &command)
 {
     bool hold = false;

@@ -24,7 +24,6 @@ public:
     void setRunner(std::shared_ptr<RecordingPrivilegedRunner> runner) { m_runner = std::move(runner); }
     QList<QStringList> commands() const;
     void holdOpen();
-    void close() { m_closed.release(); }
     bool waitUntilShown(int timeoutMs = 5000) { return m_shown.tryAcquire(1, timeoutMs); }
     // How many dialogs were cancelled while they were shown.
     int cancelledCount() const;

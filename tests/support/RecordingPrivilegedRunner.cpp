@@ -41,16 +41,10 @@ PrivilegedRunner::Result RecordingPrivilegedRunner::run(const QStringList &argum
         return {m_control.stop(), {}};
     if (verb != QLatin1String("check"))
         return {true, {}};
-    QString served;
-    QString sha256;
-    {
-        const QMutexLocker lock(&m_mutex);
-        served = m_servedHelper;
-        sha256 = m_servedSha256;
-    }
-    if (served.isEmpty())
+    const Served helper = served();
+    if (helper.path.isEmpty())
         return {};
-    return {true, m_control.check(served, sha256)};
+    return {true, m_control.check(helper.path, helper.sha256)};
 }
 
 HelperProcess::Started RecordingPrivilegedRunner::start(const QStringList &arguments, const QByteArray &input,
@@ -58,20 +52,20 @@ HelperProcess::Started RecordingPrivilegedRunner::start(const QStringList &argum
 {
     if (!record(arguments, Output::Inherit))
         return {-1, QStringLiteral("refused")};
-    QString served;
-    {
-        const QMutexLocker lock(&m_mutex);
-        served = m_servedHelper;
-    }
-    return m_control.start(served, arguments.mid(2), input, outputFd);
+    return m_control.start(served().path, arguments.mid(2), input, outputFd);
 }
 
 void RecordingPrivilegedRunner::setServedHelper(const QString &path)
 {
-    const QString sha256 = FileTrust::sha256Of(path);
+    Served helper{path, FileTrust::sha256Of(path)};
     const QMutexLocker lock(&m_mutex);
-    m_servedHelper = path;
-    m_servedSha256 = sha256;
+    m_served = std::move(helper);
+}
+
+RecordingPrivilegedRunner::Served RecordingPrivilegedRunner::served() const
+{
+    const QMutexLocker lock(&m_mutex);
+    return m_served;
 }
 
 void RecordingPrivilegedRunner::failVerb(const QString &verb, bool failing)

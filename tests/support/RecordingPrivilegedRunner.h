@@ -44,8 +44,13 @@ public:
     bool waitForCalls(int count, int timeoutMs = 5000);
 
 private:
+    struct Served {
+        QString path;
+        QString sha256;
+    };
     // Records the call; false when the verb is to fail.
     bool record(const QStringList &arguments, Output output);
+    Served served() const;
 
     mutable QMutex m_mutex;
     QList<Call> m_calls;
@@ -53,8 +58,7 @@ private:
     QString m_heldVerb;
     bool m_timedOut = false;
     QStringList m_failing;
-    QString m_servedHelper;
-    QString m_servedSha256;
+    Served m_served;
     UserControlProgram m_control;
     QSemaphore m_released;
     QSemaphore m_recorded;

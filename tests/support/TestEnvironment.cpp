@@ -21,8 +21,6 @@ TestEnvironment::TestEnvironment()
     tunnelPaths.ownerLock = path(QStringLiteral("tunnel.lock"));
 }
 
-TestEnvironment::~TestEnvironment() = default;
-
 AppEnvironment TestEnvironment::environment()
 {
     AppEnvironment environment;

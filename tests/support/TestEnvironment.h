@@ -16,7 +16,6 @@ class RecordingPrivilegedRunner;
 class TestEnvironment {
 public:
     TestEnvironment();
-    ~TestEnvironment();
 
     AppEnvironment environment();
 

@@ -1,9 +1,7 @@
 #include "TestEnvironment.h"
 #include "app/AppViewModel.h"
-#include "app/AppViewModel.h"
 #include "i18n/LanguageManager.h"
 #include "i18n/LanguageTranslator.h"
-#include "platform/PreferenceStore.h"
 #include "ui/QmlSingletons.h"
 
 #include <QQmlEngine>
@@ -12,7 +10,8 @@
 
 Q_IMPORT_QML_PLUGIN(Nimbrel_UiPlugin)
 
-// Gives the QML test cases the same singletons the app has, over a temporary environment.
+// Gives the QML test cases the same singletons the app has, over a temporary environment, and English
+// texts through the app's translator. That a language switch redraws the texts tst_mainwindow proves.
 class QmlTestSetup : public QObject {
     Q_OBJECT
 
@@ -27,11 +26,7 @@ public slots:
         QCoreApplication::installTranslator(m_translator.get());
     }
 
-    void qmlEngineAvailable(QQmlEngine *engine)
-    {
-        engine->addImportPath(QStringLiteral("qrc:/"));
-        connect(&LanguageManager::shared(), &LanguageManager::languageChanged, engine, &QQmlEngine::retranslate);
-    }
+    void qmlEngineAvailable(QQmlEngine *engine) { engine->addImportPath(QStringLiteral("qrc:/")); }
 
     void cleanupTestCase() { AppViewModelForeign::instance = nullptr; }
 
