@@ -215,6 +215,7 @@ private slots:
         m_fixture->prompt->holdOpen();
         m_vm->vpnConnect();
         QTRY_COMPARE(textOf("homeSlot", "vpnStatusText"), QStringLiteral("Подключение…"));
+        QVERIFY(m_fixture->prompt->waitUntilShown());
         m_vm->vpnDisconnect(); // closes the dialog
         QVERIFY(m_fixture->waitIdle());
 
@@ -314,6 +315,7 @@ private slots:
         m_vm->vpnConnect();
         QCOMPARE(shown(), expect("connectButton off +spin", "panelConnectButton off +spin",
                                  "tray shield Disconnect off"));
+        QVERIFY(m_fixture->prompt->waitUntilShown());
         QTRY_VERIFY(m_vm->canCancelConnect());
         QCOMPARE(shown(), expect("connectButton on Cancel+spin", "panelConnectButton on Cancel+spin",
                                  "tray shield Disconnect on"));
