@@ -233,34 +233,6 @@ private slots:
         QVERIFY(QFile::exists(paths.cleanupScript));
     }
 
-    void theTunnelIsHeldFromStartUntilItsCleanupEnds()
-    {
-        TunnelFixture fixture;
-        fixture.installRights();
-        TunnelOwnership other(fixture.env.tunnelPaths.ownerLock, QStringLiteral("nimbrel-cli"));
-        fixture.connectAndSettle(); // claimed at once
-        const std::optional<TunnelOwnership::Holder> holder = other.otherHolder();
-        QVERIFY(holder);
-        QCOMPARE(holder->state, QStringLiteral("connected"));
-        QCOMPARE(holder->program, TunnelOwnership::currentProgram());
-
-        // The helper outlives us when we crash; it must not keep the tunnel claimed.
-        const qint64 helper = fixture.helperPid();
-        QVERIFY(helper > 0);
-        const QString lockTarget = QFileInfo(fixture.env.tunnelPaths.ownerLock).canonicalFilePath();
-        const QDir descriptors(QStringLiteral("/proc/%1/fd").arg(helper));
-        for (const QFileInfo &fd : descriptors.entryInfoList(QDir::Files | QDir::System))
-            QVERIFY2(fd.symLinkTarget() != lockTarget, "the helper inherited the tunnel lock");
-
-        TunnelOwnership::Refusal problem;
-        QVERIFY(!other.acquire(&problem));
-        fixture.vm().vpnDisconnect();
-        QCOMPARE(fixture.lockState(), QStringLiteral("disconnecting"));
-        QTRY_COMPARE_WITH_TIMEOUT(fixture.vm().vpnStatus(), QStringLiteral("Disconnected"), 10000);
-        QVERIFY(fixture.waitIdle());
-        QVERIFY(other.acquire(&problem));
-    }
-
     // A record written by anybody else says only what it says first, with process ids in range: a made-up
     // pid must never become a signal to every process of the user (kill(-1)).
     void aRecordLeftBehindCannotBeMadeToSayMore()

@@ -37,7 +37,9 @@ private slots:
 
     // A disconnect or a quit has the control program stop the helper (killing one that ignores SIGTERM
     // once its wait is over), delete its routes and, after a smart tunnel, run root's clean-up script
-    // while it is still the helper's own. "Disconnected" comes only once the helper is gone; a stop that
+    // while it is still the helper's own. The tunnel stays claimed (by this program: never by the helper,
+    // which outlives us when we crash) until the clean-up has ended. "Disconnected" comes only once the
+    // helper is gone; a stop that
     // failed says so and keeps its helper on record for the next one. Without a known helper the control
     // program is still asked to stop whatever it runs for us (a client killed right after a start had no
     // time to record it), and its failure is no failure then. A failed start leaves its helper running:
@@ -93,6 +95,13 @@ private slots:
         if (!scenario.isEmpty()) {
             fixture.connectAndSettle();
             pid = pid_t(fixture.helperPid());
+            const TunnelOwnership other(paths.ownerLock, QStringLiteral("nimbrel-cli"));
+            QCOMPARE(other.otherHolder().value_or(TunnelOwnership::Holder()).program,
+                     TunnelOwnership::currentProgram());
+            const QString lockTarget = QFileInfo(paths.ownerLock).canonicalFilePath();
+            for (const QFileInfo &fd :
+                 QDir(QStringLiteral("/proc/%1/fd").arg(pid)).entryInfoList(QDir::Files | QDir::System))
+                QVERIFY2(fd.symLinkTarget() != lockTarget, "the helper inherited the tunnel lock");
         }
         const std::optional<ProcessIdentity> helper = ProcessIdentity::of(pid);
         QCOMPARE(helper.has_value(), !scenario.isEmpty());
@@ -141,6 +150,8 @@ private slots:
             QVERIFY(!SystemInfo::isProcessAlive(second));
         } else {
             vm.vpnDisconnect();
+            if (helper)
+                QCOMPARE(fixture.lockState(), QStringLiteral("disconnecting"));
             QVERIFY(fixture.waitIdle());
         }
         if (stopFails && helper) {
@@ -165,6 +176,7 @@ private slots:
         QCOMPARE(vm.tunnelPid(), std::nullopt);
         QCOMPARE(vm.connectedServerIp(), std::nullopt);
         QVERIFY(!vm.tunnel().isMonitoring());
+        QCOMPARE(fixture.lockState(), QString());
         QCOMPARE(QFile::exists(paths.cleanupScript), !script.isEmpty()); // one not run is not deleted either
         QCOMPARE(QFile::exists(paths.gateway), mode == QLatin1String("smart") && !script.isEmpty());
     }
