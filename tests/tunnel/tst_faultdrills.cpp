@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 using namespace std::chrono_literals;
+using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
@@ -161,22 +162,19 @@ private slots:
         const int runs =
             qEnvironmentVariableIsSet("NIMBREL_DRILL_RUNS") ? qEnvironmentVariableIntValue("NIMBREL_DRILL_RUNS") : 200;
         QRandomGenerator random(m_seed);
-        const QStringList faults{QStringLiteral("kill-9"),    QStringLiteral("sigstop"),
-                                 QStringLiteral("no-marker"), QStringLiteral("error-word"),
-                                 QStringLiteral("big-log"),   QStringLiteral("log-removed")};
+        // Each fault, and the helper's scenario for it.
+        const QList<std::pair<QString, QString>> faults{{u"kill-9"_s, u"normal"_s},    {u"sigstop"_s, u"normal"_s},
+                                                        {u"no-marker"_s, u"silent"_s}, {u"error-word"_s, u"error"_s},
+                                                        {u"big-log"_s, u"flood"_s},    {u"log-removed"_s, u"normal"_s}};
         QHash<QString, int> seen;
         for (int run = 0; run < runs; ++run) {
-            const QString fault = faults.at(int(random.bounded(faults.size())));
+            const auto &[fault, scenario] = faults.at(int(random.bounded(faults.size())));
             const int delay = int(random.bounded(40));
             const int moment = int(random.bounded(80));
             const QString label = QStringLiteral("run %1 (seed %2): %3, helper delay %4 ms, event at %5 ms")
                                       .arg(QString::number(run), QString::number(m_seed), fault, QString::number(delay),
                                            QString::number(moment));
             ++seen[fault];
-            const QString scenario = fault == QLatin1String("no-marker")    ? QStringLiteral("silent")
-                                     : fault == QLatin1String("error-word") ? QStringLiteral("error")
-                                     : fault == QLatin1String("big-log")    ? QStringLiteral("flood")
-                                                                            : QStringLiteral("normal");
             qputenv("NIMBREL_SIMHELPER_DELAY_MS", QByteArray::number(delay));
             qputenv("NIMBREL_SIMHELPER_FLOOD_BYTES", QByteArray::number(4 * 1024 * 1024));
             TunnelFixture fixture(scenario, 2ms); // a stopped helper is waited for 80 ms, not 8 s
@@ -232,8 +230,8 @@ private slots:
         }
         qInfo("fault drills: %d runs: %d kill -9, %d SIGSTOP, %d without marker, %d error word, %d big log, %d log "
               "removed",
-              runs, seen.value(faults.at(0)), seen.value(faults.at(1)), seen.value(faults.at(2)),
-              seen.value(faults.at(3)), seen.value(faults.at(4)), seen.value(faults.at(5)));
+              runs, seen.value(faults.at(0).first), seen.value(faults.at(1).first), seen.value(faults.at(2).first),
+              seen.value(faults.at(3).first), seen.value(faults.at(4).first), seen.value(faults.at(5).first));
     }
 
     void aHundredMegabyteLogStillGivesItsVerdict()
