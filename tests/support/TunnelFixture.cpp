@@ -3,6 +3,7 @@
 #include "platform/PreferenceStore.h"
 #include "platform/SystemInfo.h"
 #include "tunnel/PrivilegeInstaller.h"
+#include "tunnel/TunnelOwnership.h"
 
 #include <QCoroTimer>
 #include <QFile>
@@ -100,4 +101,38 @@ void TunnelFixture::installRights()
 bool TunnelFixture::waitIdle(int timeoutMs)
 {
     return QTest::qWaitFor([this] { return !m_vm->tunnelBusy(); }, timeoutMs);
+}
+
+void TunnelFixture::connectAndSettle()
+{
+    m_vm->vpnConnect();
+    QVERIFY(m_vm->isVpnLoading());
+    QCOMPARE(lockState(), QStringLiteral("connecting"));
+    QTRY_VERIFY_WITH_TIMEOUT(!m_vm->isVpnLoading(), 10000);
+}
+
+void TunnelFixture::disconnectAndSettle(int timeoutMs)
+{
+    m_vm->vpnDisconnect();
+    QCOMPARE(m_vm->vpnStatus(), QStringLiteral("Disconnecting…"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_vm->vpnStatus(), QStringLiteral("Disconnected"), timeoutMs);
+    QVERIFY(waitIdle());
+    QVERIFY(!m_vm->isVpnLoading() && !m_vm->isConnected());
+    QCOMPARE(lockState(), QString());
+}
+
+QStringList TunnelFixture::controlCalls(const QStringList &verbs) const
+{
+    QStringList found;
+    for (const RecordingPrivilegedRunner::Call &call : env.runner->calls()) {
+        if (verbs.contains(call.arguments.value(1)))
+            found.append(call.arguments.mid(1).join(QLatin1Char(' ')));
+    }
+    return found;
+}
+
+QString TunnelFixture::lockState() const
+{
+    const TunnelOwnership other(env.tunnelPaths.ownerLock, QStringLiteral("nimbrel-cli"));
+    return other.otherHolder().value_or(TunnelOwnership::Holder()).state;
 }

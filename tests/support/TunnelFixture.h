@@ -33,6 +33,15 @@ public:
     void installRights();
     // Waits until the tunnel lane is idle.
     bool waitIdle(int timeoutMs = 10000);
+    // Connects (the tunnel claimed at once) and waits until the monitor has given its verdict.
+    void connectAndSettle();
+    // Disconnects ("Disconnecting…" at once) and waits until the tunnel is down, its lane idle and its lock free.
+    void disconnectAndSettle(int timeoutMs = 10000);
+    // What the control program was asked to do with these verbs, in order, each as its words after the
+    // program: "stop", "routes 127.0.0.1".
+    QStringList controlCalls(const QStringList &verbs) const;
+    // The state the tunnel's holder shows other processes ("connecting", "failed", ...); empty when free.
+    QString lockState() const;
     void setScenario(const QString &scenario);
     // The node list answers with node alone, and key: it is the selected node from now on.
     void offer(const NodeInfo &node, const QString &psk = QStringLiteral("test-psk-value"));

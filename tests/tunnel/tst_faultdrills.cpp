@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 using namespace std::chrono_literals;
+using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
@@ -53,34 +54,11 @@ bool writeAs(const QByteArray &path, const QByteArray &content, mode_t mode)
     return ok;
 }
 
-bool waitFor(const std::function<bool()> &condition, int timeoutMs)
-{
-    return QTest::qWaitFor(condition, timeoutMs);
-}
-
-void killLeftovers(qint64 pid)
-{
-    if (pid > 0 && SystemInfo::isProcessAlive(pid_t(pid))) {
-        ::kill(pid_t(pid), SIGKILL);
-        ::kill(pid_t(pid), SIGCONT);
-    }
-}
-
 } // namespace
 
 // Hostile files, hostile timing and a hostile helper, with real processes and short intervals.
 class TestFaultDrills : public QObject {
     Q_OBJECT
-
-private:
-    static void disconnectAndSettle(TunnelFixture &fixture)
-    {
-        fixture.vm().vpnDisconnect();
-        QVERIFY(waitFor([&] { return fixture.vm().vpnStatus() == QLatin1String("Disconnected"); }, 3000));
-        QVERIFY(fixture.waitIdle());
-        QVERIFY(!fixture.vm().isVpnLoading());
-        QVERIFY(!fixture.vm().isConnected());
-    }
 
 private slots:
     void initTestCase()
@@ -164,10 +142,9 @@ private slots:
         AppViewModel &vm = fixture.vm();
         vm.vpnConnect();
         // Once the helper runs (or its start has given up), fifteen monitor cycles without a "Connected".
-        QVERIFY(waitFor([&] { return vm.tunnelPid().has_value() || !vm.isVpnLoading(); }, 10000));
-        QVERIFY2(!waitFor([&] { return vm.isConnected(); }, 300), "a planted log made a false Connected");
-        disconnectAndSettle(fixture);
-        killLeftovers(fixture.helperPid());
+        QVERIFY(QTest::qWaitFor([&] { return vm.tunnelPid().has_value() || !vm.isVpnLoading(); }, 10000));
+        QVERIFY2(!QTest::qWaitFor([&] { return vm.isConnected(); }, 300), "a planted log made a false Connected");
+        fixture.disconnectAndSettle(3000);
 
         QCOMPARE(TestEnvironment::contentOf(victim), QByteArray("victim\n"));
         QCOMPARE(TestEnvironment::contentOf(writableVictim), QByteArray("victim\n"));
@@ -185,25 +162,19 @@ private slots:
         const int runs =
             qEnvironmentVariableIsSet("NIMBREL_DRILL_RUNS") ? qEnvironmentVariableIntValue("NIMBREL_DRILL_RUNS") : 200;
         QRandomGenerator random(m_seed);
-        const QStringList faults{QStringLiteral("kill-9"),    QStringLiteral("sigstop"),
-                                 QStringLiteral("no-marker"), QStringLiteral("error-word"),
-                                 QStringLiteral("big-log"),   QStringLiteral("log-removed")};
+        // Each fault, and the helper's scenario for it.
+        const QList<std::pair<QString, QString>> faults{{u"kill-9"_s, u"normal"_s},    {u"sigstop"_s, u"normal"_s},
+                                                        {u"no-marker"_s, u"silent"_s}, {u"error-word"_s, u"error"_s},
+                                                        {u"big-log"_s, u"flood"_s},    {u"log-removed"_s, u"normal"_s}};
         QHash<QString, int> seen;
         for (int run = 0; run < runs; ++run) {
-            const QString fault = faults.at(int(random.bounded(faults.size())));
+            const auto &[fault, scenario] = faults.at(int(random.bounded(faults.size())));
             const int delay = int(random.bounded(40));
             const int moment = int(random.bounded(80));
             const QString label = QStringLiteral("run %1 (seed %2): %3, helper delay %4 ms, event at %5 ms")
-                                      .arg(run)
-                                      .arg(m_seed)
-                                      .arg(fault)
-                                      .arg(delay)
-                                      .arg(moment);
+                                      .arg(QString::number(run), QString::number(m_seed), fault, QString::number(delay),
+                                           QString::number(moment));
             ++seen[fault];
-            const QString scenario = fault == QLatin1String("no-marker")    ? QStringLiteral("silent")
-                                     : fault == QLatin1String("error-word") ? QStringLiteral("error")
-                                     : fault == QLatin1String("big-log")    ? QStringLiteral("flood")
-                                                                            : QStringLiteral("normal");
             qputenv("NIMBREL_SIMHELPER_DELAY_MS", QByteArray::number(delay));
             qputenv("NIMBREL_SIMHELPER_FLOOD_BYTES", QByteArray::number(4 * 1024 * 1024));
             TunnelFixture fixture(scenario, 2ms); // a stopped helper is waited for 80 ms, not 8 s
@@ -213,7 +184,7 @@ private slots:
             vm.vpnConnect();
             // The time limit is for what follows the fault; getting the helper started may take longer on a
             // busy machine.
-            QVERIFY2(waitFor([&] { return vm.tunnelPid().has_value() || !vm.isVpnLoading(); }, 15000),
+            QVERIFY2(QTest::qWaitFor([&] { return vm.tunnelPid().has_value() || !vm.isVpnLoading(); }, 15000),
                      qPrintable(label));
             const qint64 pid = vm.tunnelPid().value_or(-1);
             QVERIFY2(pid > 0, qPrintable(label + QStringLiteral(": the helper did not start")));
@@ -241,7 +212,8 @@ private slots:
                     QFile::remove(fixture.env.tunnelPaths.log); // the helper goes on writing; we read our descriptor
                 reached = [&] { return vm.isConnected(); };
             }
-            QVERIFY2(waitFor(reached, 3000), qPrintable(label + QStringLiteral(": status \"%1\"").arg(vm.vpnStatus())));
+            QVERIFY2(QTest::qWaitFor(reached, 3000),
+                     qPrintable(label + QStringLiteral(": status \"%1\"").arg(vm.vpnStatus())));
             if (fault == QLatin1String("kill-9")) {
                 const QString expected = vm.vpnStatus();
                 QVERIFY2(expected == QLatin1String("Connection lost") ||
@@ -249,20 +221,17 @@ private slots:
                          qPrintable(label + QStringLiteral(": ") + expected));
                 QVERIFY2(!upAtEvent || expected == QLatin1String("Connection lost"), qPrintable(label));
             }
-            disconnectAndSettle(fixture);
-            if (QTest::currentTestFailed()) {
-                qWarning("%s", qPrintable(label));
-                killLeftovers(pid);
-                return;
-            }
-            killLeftovers(pid);
-            QVERIFY2(pid <= 0 || waitFor([pid] { return !SystemInfo::isProcessAlive(pid_t(pid)); }, 3000),
-                     qPrintable(label));
+            fixture.disconnectAndSettle(3000);
+            const bool helperGone = QTest::qWaitFor([pid] { return !SystemInfo::isProcessAlive(pid_t(pid)); }, 3000);
+            if (!helperGone)
+                ::kill(pid_t(pid), SIGKILL); // not to disturb the next runs
+            QVERIFY2(helperGone, qPrintable(label + QStringLiteral(": the helper outlived its stop")));
+            QVERIFY2(!QTest::currentTestFailed(), qPrintable(label));
         }
         qInfo("fault drills: %d runs: %d kill -9, %d SIGSTOP, %d without marker, %d error word, %d big log, %d log "
               "removed",
-              runs, seen.value(faults.at(0)), seen.value(faults.at(1)), seen.value(faults.at(2)),
-              seen.value(faults.at(3)), seen.value(faults.at(4)), seen.value(faults.at(5)));
+              runs, seen.value(faults.at(0).first), seen.value(faults.at(1).first), seen.value(faults.at(2).first),
+              seen.value(faults.at(3).first), seen.value(faults.at(4).first), seen.value(faults.at(5).first));
     }
 
     void aHundredMegabyteLogStillGivesItsVerdict()
@@ -273,14 +242,16 @@ private slots:
         LagProbe lag;
         fixture.vm().vpnConnect();
         // The marker comes after 100 MB: it is written, then seen within 3 s.
-        QVERIFY(waitFor([&] { return QFileInfo(fixture.env.tunnelPaths.log).size() > 100 * 1024 * 1024; }, 30000));
+        QVERIFY(
+            QTest::qWaitFor([&] { return QFileInfo(fixture.env.tunnelPaths.log).size() > 100 * 1024 * 1024; }, 30000));
         QElapsedTimer written;
         written.start();
-        QVERIFY2(waitFor([&] { return fixture.vm().isConnected(); }, 3000), qPrintable(fixture.vm().vpnStatus()));
+        QVERIFY2(QTest::qWaitFor([&] { return fixture.vm().isConnected(); }, 3000),
+                 qPrintable(fixture.vm().vpnStatus()));
         qInfo("100 MB log: Connected %lld ms after the log was complete; longest main-thread stall %lld ms",
               written.elapsed(), lag.worstMs());
         QVERIFY2(lag.worstMs() < 250, qPrintable(QStringLiteral("main thread stalled %1 ms").arg(lag.worstMs())));
-        disconnectAndSettle(fixture);
+        fixture.disconnectAndSettle(3000);
         QFile::remove(fixture.env.tunnelPaths.log);
         qunsetenv("NIMBREL_SIMHELPER_FLOOD_BYTES");
     }
@@ -302,18 +273,19 @@ private slots:
             // Mostly before the helper is up; every fourth time only once it runs, so that some starts
             // get as far as a helper however slow the build or busy the machine.
             if (toggle % 4 == 0) {
-                waitFor([&] { return vm.tunnelPid().has_value() || !vm.isVpnLoading(); }, 20000);
+                (void)QTest::qWaitFor([&] { return vm.tunnelPid().has_value() || !vm.isVpnLoading(); }, 20000);
                 // Spawned is not yet running: a helper killed before its first line counts for nothing.
                 if (const std::optional<qint32> pid = vm.tunnelPid()) {
                     const QByteArray line = '\n' + QByteArray::number(*pid) + ' ';
-                    waitFor([&] { return ('\n' + TestEnvironment::contentOf(launches)).contains(line); }, 20000);
+                    (void)QTest::qWaitFor([&] { return ('\n' + TestEnvironment::contentOf(launches)).contains(line); },
+                                          20000);
                 }
             }
             QTest::qWait(int(random.bounded(40))); // the toggles' timing is the drill: drawn from the seed
             vm.vpnDisconnect();
             QTest::qWait(int(random.bounded(5)));
         }
-        QVERIFY(waitFor([&] { return vm.vpnStatus() == QLatin1String("Disconnected"); }, 30000));
+        QVERIFY(QTest::qWaitFor([&] { return vm.vpnStatus() == QLatin1String("Disconnected"); }, 30000));
         QVERIFY(fixture.waitIdle(30000));
         qunsetenv("NIMBREL_SIMHELPER_LAUNCH_LOG");
         QVERIFY(!vm.isConnected() && !vm.isVpnLoading() && !vm.tunnelPid());

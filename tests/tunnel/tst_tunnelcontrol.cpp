@@ -8,14 +8,13 @@
 #include "platform/SystemInfo.h"
 #include "tunnel/HelperLocator.h"
 #include "tunnel/ReconnectSeries.h"
-#include "tunnel/TunnelOwnership.h"
 
 #include <QCoroTask>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
+#include <QJsonValue>
 #include <QNetworkAccessManager>
 #include <QScopeGuard>
 #include <QSignalSpy>
@@ -24,56 +23,12 @@
 #include <unistd.h>
 
 using namespace std::chrono_literals;
-
-namespace {
-
-QStringList argumentsOf(const QJsonObject &record)
-{
-    QStringList list;
-    for (const QJsonValue &value : record.value(QStringLiteral("arguments")).toArray())
-        list.append(value.toString());
-    return list;
-}
-
-// The control program's verbs asked for, with their arguments (the program's path left out).
-QList<QStringList> verbCalls(const QList<RecordingPrivilegedRunner::Call> &calls, const QString &verb)
-{
-    QList<QStringList> found;
-    for (const auto &call : calls) {
-        if (call.arguments.value(1) == verb)
-            found.append(call.arguments.mid(1));
-    }
-    return found;
-}
-
-QList<QStringList> routeCalls(const QList<RecordingPrivilegedRunner::Call> &calls)
-{
-    return verbCalls(calls, QStringLiteral("routes"));
-}
-
-} // namespace
+using namespace Qt::Literals::StringLiterals;
 
 // Starting and watching the tunnel, with the real simulated helper process, the recording platform fakes
 // and short intervals. Stopping it, and what other processes leave or hold: tst_tunneltakeover.
 class TestTunnelControl : public QObject {
     Q_OBJECT
-
-private:
-    // Connects and waits until the monitor has given its verdict.
-    static void connectAndSettle(TunnelFixture &fixture)
-    {
-        fixture.vm().vpnConnect();
-        QVERIFY(fixture.vm().isVpnLoading());
-        QTRY_VERIFY_WITH_TIMEOUT(!fixture.vm().isVpnLoading(), 10000);
-    }
-
-    static void disconnectAndSettle(TunnelFixture &fixture)
-    {
-        fixture.vm().vpnDisconnect();
-        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Disconnecting…"));
-        QTRY_COMPARE_WITH_TIMEOUT(fixture.vm().vpnStatus(), QStringLiteral("Disconnected"), 10000);
-        QVERIFY(fixture.waitIdle());
-    }
 
 private slots:
     void initTestCase() { TestEnvironment::useTemporaryLanguageStore(); }
@@ -149,24 +104,25 @@ private slots:
         QTest::addColumn<QString>("host");
         QTest::addColumn<QVariant>("sni"); // invalid: none
         QTest::addColumn<QString>("storedMode");
-        QTest::addColumn<QStringList>("expected"); // the control program's start, after the verb
+        QTest::addColumn<QString>("expected"); // the control program's start
         QTest::newRow("sni, smart") << "127.0.0.1" << QVariant(QStringLiteral("sni.example")) << "smart"
-                                    << QStringList{"smart", "127.0.0.1:8443", "sni.example"};
+                                    << "start smart 127.0.0.1:8443 sni.example";
         QTest::newRow("no sni") << "localhost" << QVariant() << "safe"
-                                << QStringList{"safe", "localhost:8443", "localhost"};
+                                << "start safe localhost:8443 localhost";
+        // An empty word last.
         QTest::newRow("empty sni") << "127.0.0.1" << QVariant(QString()) << "safe"
-                                   << QStringList{"safe", "127.0.0.1:8443", ""};
+                                   << "start safe 127.0.0.1:8443 ";
         QTest::newRow("capital Smart") << "127.0.0.1" << QVariant(QStringLiteral("s")) << "Smart"
-                                       << QStringList{"safe", "127.0.0.1:8443", "s"};
+                                       << "start safe 127.0.0.1:8443 s";
         QTest::newRow("host with colon") << "::1" << QVariant(QStringLiteral("s")) << "safe"
-                                         << QStringList{"safe", "::1:8443", "s"};
+                                         << "start safe ::1:8443 s";
     }
     void helperGetsItsArgumentsAndEnvironment()
     {
         QFETCH(QString, host);
         QFETCH(QVariant, sni);
         QFETCH(QString, storedMode);
-        QFETCH(QStringList, expected);
+        QFETCH(QString, expected);
         qputenv("FERNWIRE_PSK", "inherited-value");
         TunnelFixture fixture;
         fixture.installRights();
@@ -176,25 +132,24 @@ private slots:
         fixture.offer(node);
         fixture.env.preferences->setString(QStringLiteral("routingMode"), storedMode);
 
-        connectAndSettle(fixture);
+        fixture.connectAndSettle();
         qunsetenv("FERNWIRE_PSK");
         QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connected"));
         // The key goes to the control program on standard input, never among its words.
-        const QList<QStringList> starts = verbCalls(fixture.env.runner->calls(), QStringLiteral("start"));
-        QCOMPARE(starts, (QList<QStringList>{QStringList{QStringLiteral("start")} + expected}));
+        QCOMPARE(fixture.controlCalls({QStringLiteral("start")}), QStringList{expected});
         QCOMPARE(fixture.helperRecord().value(QStringLiteral("pskSha256")).toString(),
                  QString::fromLatin1(QCryptographicHash::hash("test-psk-value", QCryptographicHash::Sha256).toHex()));
         QCOMPARE(fixture.vm().tunnelPid(), std::optional<qint32>(qint32(fixture.helperPid())));
         // The recorded server host is the text before the first ":".
         QCOMPARE(fixture.vm().connectedServerIp(), std::optional(host.section(QLatin1Char(':'), 0, 0)));
         QVERIFY(fixture.prompt->commands().isEmpty()); // rights were installed already
-        disconnectAndSettle(fixture);
+        fixture.disconnectAndSettle();
     }
 
     void rightsAreInstalledWhenMissing()
     {
         TunnelFixture fixture;
-        connectAndSettle(fixture); // first run: nothing stored
+        fixture.connectAndSettle(); // first run: nothing stored
         QCOMPARE(fixture.prompt->commands().size(), 1);
         QCOMPARE(fixture.prompt->commands().first().mid(3, 5),
                  (QStringList{QStringLiteral("nimbrel-install"), fixture.helperPath(),
@@ -203,15 +158,15 @@ private slots:
         QCOMPARE(fixture.env.preferences->string(QStringLiteral("nimbrelSetupBinaryPath")),
                  std::optional(fixture.helperPath()));
         QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connected"));
-        disconnectAndSettle(fixture);
+        fixture.disconnectAndSettle();
 
         // Same stored path, but the helper was updated: root's copy is not this file, install again.
         QFile helper(fixture.helperPath());
         QVERIFY(helper.open(QIODevice::Append) && helper.write("update") == 6);
         helper.close();
-        connectAndSettle(fixture);
+        fixture.connectAndSettle();
         QCOMPARE(fixture.prompt->commands().size(), 2);
-        disconnectAndSettle(fixture);
+        fixture.disconnectAndSettle();
     }
 
     // The start's verdict, then what the status says once the helper has done what it does next (grown
@@ -231,7 +186,6 @@ private slots:
         QTest::newRow("marker") << "normal" << none << up << none;
         QTest::newRow("marker split across reads") << "split-marker" << none << up << none;
         QTest::newRow("marker and error in one read") << "marker-and-error" << none << up << none;
-        QTest::newRow("ERROR in capitals, then the marker") << "capital-error" << none << up << none;
         // With a check only every 1.5 s, all of it comes before the first.
         QTest::newRow("an error word, 1.5 MB, then the marker") << "error-then-flood" << none << up << none;
         QTest::newRow("error word") << "error" << none << failed << none;
@@ -271,12 +225,15 @@ private slots:
             qputenv("NIMBREL_SIMHELPER_DELAY_MS", "300");
         QStringList problems;
         connect(&vm, &AppViewModel::tunnelProblem, this, [&](const QString &text) { problems.append(text); });
-        connectAndSettle(fixture);
+        fixture.connectAndSettle();
         QCOMPARE(vm.vpnStatus(), QString(status).replace(QLatin1String("%1"), log));
         QCOMPARE(vm.isConnected(), status == QLatin1String("Connected"));
         QCOMPARE(fixture.helperRecord().isEmpty(), !obstacle.isEmpty()); // never started
-        // A failed start leaves its helper (a disconnect cleans up); one that ended has none.
-        QCOMPARE(vm.tunnelPid().has_value(), obstacle.isEmpty() && scenario != QLatin1String("exit-early"));
+        // A failed start leaves its helper (a disconnect cleans up), and the tunnel stays claimed for it; one
+        // that ended has none and frees the tunnel at once.
+        const bool helperLeft = obstacle.isEmpty() && scenario != QLatin1String("exit-early");
+        QCOMPARE(vm.tunnelPid().has_value(), helperLeft);
+        QCOMPARE(fixture.lockState(), !helperLeft ? QString() : vm.isConnected() ? u"connected"_s : u"failed"_s);
         if (obstacle == QLatin1String("refused"))
             QCOMPARE(fixture.env.preferences->string(QStringLiteral("nimbrelSetupBinaryPath")), std::nullopt);
         if (!later.isEmpty()) {
@@ -291,12 +248,13 @@ private slots:
             QCOMPARE(problems, lost ? QStringList{later} : QStringList{});
             QCOMPARE(vm.tunnelPid().has_value(), !lost);
         }
-        disconnectAndSettle(fixture);
+        fixture.disconnectAndSettle();
     }
 
     // With the switch on, a tunnel lost after it was up has its routes deleted and is started again with
     // what it was started with, up to three attempts; a start that never came up is not retried. Every
-    // status on the way is on record.
+    // status on the way is on record. Between the attempts the one button stops the reconnecting, and so
+    // do a sign-out and a quit: at once, and no attempt follows.
     void aLostTunnelIsStartedAgainOnlyWhenAsked_data()
     {
         QTest::addColumn<bool>("switchOn");
@@ -304,7 +262,9 @@ private slots:
         QTest::addColumn<QString>("attempts"); // the helper's scenario from the first attempt on
         QTest::addColumn<QStringList>("statuses");
         QTest::addColumn<QStringList>("problems");
-        QTest::addColumn<bool>("signedOutWhileUp"); // as a forced sign-out leaves it
+        // "session": the session ends while it is up (as a forced sign-out leaves it); "disconnect",
+        // "sign-out" or "quit": the user's, while the first attempt waits.
+        QTest::addColumn<QString>("endedBy");
         const QString connecting = QStringLiteral("Connecting…");
         const QString up = QStringLiteral("Connected");
         const QString lost = QStringLiteral("Connection lost");
@@ -312,31 +272,38 @@ private slots:
         const QString failed = QStringLiteral("Connection failed, check server and PSK");
         const auto attempt = [](int k) { return QStringLiteral("Reconnecting… (%1/3)").arg(k); };
         const QString givenUp = QStringLiteral("Reconnecting failed after 3 attempts");
+        const QString none;
         QTest::newRow("off: lost stays lost")
             << false << "die-later"
-            << "normal" << QStringList{connecting, up, lost} << QStringList{lost} << false;
+            << "normal" << QStringList{connecting, up, lost} << QStringList{lost} << none;
         QTest::newRow("the first attempt comes up")
             << true << "die-later"
-            << "normal" << QStringList{connecting, up, lost, attempt(1), up} << QStringList{lost} << false;
+            << "normal" << QStringList{connecting, up, lost, attempt(1), up} << QStringList{lost} << none;
         QTest::newRow("every attempt fails")
             << true << "die-later"
             << "exit-early"
             << QStringList{connecting, up, lost, attempt(1), crashed, attempt(2), crashed, attempt(3), crashed, givenUp}
-            << QStringList{lost, givenUp} << false;
+            << QStringList{lost, givenUp} << none;
         QTest::newRow("restored, but lost again before it settled")
             << true << "die-later"
-            << "die-later"
-            << QStringList{connecting, up, lost, attempt(1), up, lost, attempt(2), up, lost, attempt(3), up, lost, givenUp}
-            << QStringList{lost, givenUp} << false;
+            << "die-later" << QStringList{connecting, up,   lost,       attempt(1), up,   lost,   attempt(2),
+                                          up,         lost, attempt(3), up,         lost, givenUp}
+            << QStringList{lost, givenUp} << none;
         QTest::newRow("the session ended while it was up")
             << true << "die-later"
-            << "normal" << QStringList{connecting, up, lost} << QStringList{lost} << true;
+            << "normal" << QStringList{connecting, up, lost} << QStringList{lost} << "session";
         QTest::newRow("a failed start is not retried")
             << true << "error"
-            << "normal" << QStringList{connecting, failed} << QStringList{failed} << false;
+            << "normal" << QStringList{connecting, failed} << QStringList{failed} << none;
         QTest::newRow("a crashed start is not retried")
             << true << "exit-early"
-            << "normal" << QStringList{connecting, crashed} << QStringList{crashed} << false;
+            << "normal" << QStringList{connecting, crashed} << QStringList{crashed} << none;
+        for (const char *how : {"disconnect", "sign-out", "quit"}) {
+            QTest::addRow("%s while an attempt waits", how)
+                << true << "die-later"
+                << "normal" << QStringList{connecting, up, lost, attempt(1), u"Disconnecting…"_s, u"Disconnected"_s}
+                << QStringList{lost} << QString::fromLatin1(how);
+        }
     }
 
     void aLostTunnelIsStartedAgainOnlyWhenAsked()
@@ -346,10 +313,9 @@ private slots:
         QFETCH(QString, attempts);
         QFETCH(QStringList, statuses);
         QFETCH(QStringList, problems);
-        QFETCH(bool, signedOutWhileUp);
-        TunnelFixture fixture(first, std::chrono::milliseconds(10), [](AppEnvironment &environment) {
-            environment.intervals.reconnectWaits = {std::chrono::milliseconds(30), std::chrono::milliseconds(30),
-                                                    std::chrono::milliseconds(30)};
+        QFETCH(QString, endedBy);
+        TunnelFixture fixture(first, 10ms, [](AppEnvironment &environment) {
+            environment.intervals.reconnectWaits = {30ms, 30ms, 30ms};
         });
         fixture.installRights();
         if (switchOn)
@@ -359,19 +325,35 @@ private slots:
         qputenv("NIMBREL_SIMHELPER_LAUNCH_LOG", QFile::encodeName(launches));
         const auto unset = qScopeGuard([] { qunsetenv("NIMBREL_SIMHELPER_LAUNCH_LOG"); });
         AppViewModel &vm = fixture.vm();
+        const bool endedWhileWaiting = !endedBy.isEmpty() && endedBy != QLatin1String("session");
         QStringList seen;
         QStringList problemsSeen;
-        QStringList firstArguments;
+        QJsonValue firstArguments;
+        bool quit = false;
         connect(&vm, &AppViewModel::vpnStatusChanged, this, [&] {
             if (seen.isEmpty() || seen.last() != vm.vpnStatus())
                 seen.append(vm.vpnStatus());
-            if (vm.vpnStatus() == QLatin1String("Connected") && firstArguments.isEmpty()) {
-                firstArguments = argumentsOf(fixture.helperRecord());
+            if (vm.vpnStatus() == QLatin1String("Connected") && firstArguments.isNull()) {
+                firstArguments = fixture.helperRecord().value(QStringLiteral("arguments"));
                 fixture.setScenario(attempts);
                 vm.chooseRoutingMode(AppViewModel::RoutingMode::smart); // the next connect's, not an attempt's
-                if (signedOutWhileUp)
+                if (endedBy == QLatin1String("session"))
                     vm.tunnel().sessionEnded();
             }
+            if (!endedWhileWaiting || vm.vpnStatus() != QStringLiteral("Reconnecting… (1/3)"))
+                return;
+            // What the button shows meanwhile: Disconnect, and it can be pressed. Still ours, and on its way
+            // up again, for other processes to read.
+            QVERIFY(vm.isReconnecting() && !vm.isConnected() && !vm.isVpnLoading() && vm.tunnelInUse());
+            QCOMPARE(vm.vpnPhase(), TunnelPhase::connecting);
+            QCOMPARE(fixture.lockState(), QStringLiteral("connecting"));
+            if (endedBy == QLatin1String("disconnect"))
+                vm.vpnDisconnect();
+            else if (endedBy == QLatin1String("sign-out"))
+                vm.logout();
+            else
+                vm.shutdownTunnel(5s, [&] { quit = true; });
+            QVERIFY(!vm.isReconnecting());
         });
         connect(&vm, &AppViewModel::tunnelProblem, this, [&](const QString &text) { problemsSeen.append(text); });
         // Whoever waits for the tunnel to end (the command-line client does) never sees it idle before the end.
@@ -383,73 +365,24 @@ private slots:
         }
         vm.vpnConnect();
         QTRY_VERIFY_WITH_TIMEOUT(seen.size() >= statuses.size() && !vm.isVpnLoading() && !vm.isReconnecting(), 15000);
-        QTest::qWait(150); // longer than a wait: no attempt follows
+        QVERIFY(fixture.waitIdle());
+        QVERIFY(!QTest::qWaitFor([&] { return seen.size() > statuses.size(); }, 150)); // longer than a wait
         QCOMPARE(seen, statuses);
         QCOMPARE(problemsSeen, problems);
-        QCOMPARE(vm.vpnFailed(), statuses.last() != QLatin1String("Connected")); // in the error colour
-        QCOMPARE(idleSpells, statuses.last() == QLatin1String("Connected") ? 0 : 1);
-        const qsizetype attemptsMade = statuses.filter(QStringLiteral("Reconnecting… (")).size();
+        const bool up = statuses.last() == QLatin1String("Connected");
+        QCOMPARE(vm.vpnFailed(), !up && !endedWhileWaiting); // in the error colour
+        QCOMPARE(idleSpells, up ? 0 : 1);
+        QCOMPARE(quit, endedBy == QLatin1String("quit"));
+        const bool retried = statuses.contains(QStringLiteral("Reconnecting… (1/3)"));
+        const qsizetype attemptsMade = statuses.filter(QStringLiteral("Reconnecting… (")).size() - endedWhileWaiting;
         QCOMPARE(TestEnvironment::contentOf(launches).count('\n'), 1 + attemptsMade);
         if (attemptsMade > 0) // the attempts start what the lost tunnel was started with
-            QCOMPARE(argumentsOf(fixture.helperRecord()), firstArguments);
-        // The routes of each lost tunnel go before the next attempt; a start that never came up leaves them.
-        QCOMPARE(routeCalls(fixture.env.runner->calls()).size(),
-                 attemptsMade > 0 ? statuses.count(QStringLiteral("Connection lost")) : 0);
-        QVERIFY(fixture.waitIdle());
-        disconnectAndSettle(fixture);
-    }
-
-    // Between the attempts the one button stops the reconnecting, and so do a sign-out and a quit: at
-    // once, and no attempt follows.
-    void reconnectingStopsAtOnceWhenTheUserEndsIt_data()
-    {
-        QTest::addColumn<QString>("how");
-        QTest::newRow("disconnect") << "disconnect";
-        QTest::newRow("sign-out") << "sign-out";
-        QTest::newRow("quit") << "quit";
-    }
-
-    void reconnectingStopsAtOnceWhenTheUserEndsIt()
-    {
-        QFETCH(QString, how);
-        const std::chrono::milliseconds wait(200);
-        TunnelFixture fixture(QStringLiteral("die-later"), std::chrono::milliseconds(10),
-                              [wait](AppEnvironment &environment) { environment.intervals.reconnectWaits = {wait}; });
-        fixture.installRights();
-        QVERIFY(AppSwitches(fixture.env.preferences, QString()).set(AppSwitches::Switch::autoReconnect, true));
-        qputenv("NIMBREL_SIMHELPER_DELAY_MS", "300");
-        const QString launches = fixture.env.path(QStringLiteral("launches.log"));
-        qputenv("NIMBREL_SIMHELPER_LAUNCH_LOG", QFile::encodeName(launches));
-        const auto unset = qScopeGuard([] { qunsetenv("NIMBREL_SIMHELPER_LAUNCH_LOG"); });
-        AppViewModel &vm = fixture.vm();
-        bool waited = false;
-        bool quit = false;
-        connect(&vm, &AppViewModel::vpnStatusChanged, this, [&] {
-            if (vm.vpnStatus() != QStringLiteral("Reconnecting… (1/1)") || std::exchange(waited, true))
-                return;
-            // What the button shows meanwhile: Disconnect, and it can be pressed.
-            QVERIFY(vm.isReconnecting() && !vm.isConnected() && !vm.isVpnLoading() && vm.tunnelInUse());
-            QCOMPARE(vm.vpnPhase(), TunnelPhase::connecting);
-            // Still ours, and on its way up again, for other processes to read.
-            const TunnelOwnership other(fixture.env.tunnelPaths.ownerLock, QStringLiteral("nimbrel-cli"));
-            QCOMPARE(other.otherHolder().value_or(TunnelOwnership::Holder()).state, QStringLiteral("connecting"));
-            if (how == QLatin1String("disconnect"))
-                vm.vpnDisconnect();
-            else if (how == QLatin1String("sign-out"))
-                vm.logout();
-            else
-                vm.shutdownTunnel(std::chrono::seconds(5), [&] { quit = true; });
-            QVERIFY(!vm.isReconnecting());
-        });
-        vm.vpnConnect();
-        QTRY_VERIFY_WITH_TIMEOUT(waited, 15000);
-        QTRY_COMPARE(vm.vpnStatus(), QStringLiteral("Disconnected"));
-        QVERIFY(fixture.waitIdle());
-        QTest::qWait(int(wait.count()) * 2);
-        QCOMPARE(TestEnvironment::contentOf(launches).count('\n'), 1);
-        QCOMPARE(vm.vpnStatus(), QStringLiteral("Disconnected"));
-        QVERIFY(!vm.tunnelInUse());
-        QCOMPARE(quit, how == QLatin1String("quit"));
+            QCOMPARE(fixture.helperRecord().value(QStringLiteral("arguments")), firstArguments);
+        // The routes of each lost tunnel go before the next attempt (and once more with the user's stop); a
+        // start that never came up leaves them.
+        QCOMPARE(fixture.controlCalls({QStringLiteral("routes")}).size(),
+                 retried ? statuses.count(QStringLiteral("Connection lost")) + endedWhileWaiting : 0);
+        fixture.disconnectAndSettle();
     }
 
     // A restored tunnel has its attempts back once it has stayed up for the settle time, not before; after
@@ -474,22 +407,6 @@ private slots:
         QVERIFY(!series.isUnderWay());
     }
 
-    // What an earlier run left in the log (its marker) and the pid file is never read as this start's.
-    void staleLogIsNeverRead()
-    {
-        TunnelFixture fixture(QStringLiteral("silent"));
-        fixture.installRights();
-        const QByteArray marker = QStringLiteral("VPN 隧道已启动").toUtf8();
-        QVERIFY(TestEnvironment::writeFile(fixture.env.tunnelPaths.log, marker + '\n'));
-        QVERIFY(TestEnvironment::writeFile(fixture.env.tunnelPaths.pid, "99999\n"));
-        fixture.vm().vpnConnect();
-        QTRY_VERIFY(fixture.vm().tunnelPid().has_value());
-        QVERIFY(!QTest::qWaitFor([&] { return fixture.vm().isConnected(); }, 200)); // ten checks
-        QVERIFY(!TestEnvironment::contentOf(fixture.env.tunnelPaths.log).contains(marker));
-        QVERIFY(!QFile::exists(fixture.env.tunnelPaths.pid));
-        disconnectAndSettle(fixture);
-    }
-
     // Another row chosen while the tunnel runs changes the selection (the next connect's), never the node
     // the card, the panel and the client name: that stays the tunnel's own, marked in the list, with the
     // time it has been up, until it has stopped.
@@ -499,7 +416,7 @@ private slots:
         fixture.installRights();
         AppViewModel &vm = fixture.vm();
         const NodeInfo running = *vm.selectedNode();
-        connectAndSettle(fixture);
+        fixture.connectAndSettle();
         QVERIFY(vm.isConnected());
         NodeInfo other = running;
         other.id = running.id + 1;
@@ -547,7 +464,7 @@ private slots:
         DevService service(DevService::Options{});
         QVERIFY(service.listen());
         QNetworkAccessManager network;
-        TunnelFixture fixture(QStringLiteral("normal"), std::chrono::milliseconds(10), [&](AppEnvironment &environment) {
+        TunnelFixture fixture(QStringLiteral("normal"), 10ms, [&](AppEnvironment &environment) {
             environment.apiBaseUrl = service.baseUrl();
             environment.network = &network;
         });
@@ -584,7 +501,7 @@ private slots:
         QVERIFY(!connector.waiting());
         if (connects) {
             QTRY_VERIFY_WITH_TIMEOUT(vm.isConnected(), 10000);
-            disconnectAndSettle(fixture);
+            fixture.disconnectAndSettle();
             vm.loadNodes(); // a later list never connects again
             QTRY_VERIFY(!vm.nodesLoading());
             QVERIFY(!vm.isVpnLoading() && !vm.isConnected());

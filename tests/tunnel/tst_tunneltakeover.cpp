@@ -22,24 +22,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// What the control program was asked to do to end tunnels, in order, each as its words after the
-// program: "stop", "routes 127.0.0.1", "smart-cleanup".
-QStringList teardownSteps(const RecordingPrivilegedRunner &runner)
-{
-    QStringList steps;
-    for (const RecordingPrivilegedRunner::Call &call : runner.calls()) {
-        const QString verb = call.arguments.value(1);
-        if (verb == QLatin1String("stop") || verb == QLatin1String("routes") || verb == QLatin1String("smart-cleanup"))
-            steps.append(call.arguments.mid(1).join(QLatin1Char(' ')));
-    }
-    return steps;
-}
-
-QString lockHolderState(const TunnelFixture &fixture)
-{
-    const TunnelOwnership other(fixture.env.tunnelPaths.ownerLock, QStringLiteral("nimbrel-cli"));
-    return other.otherHolder().value_or(TunnelOwnership::Holder()).state;
-}
+// What the control program is asked to do to end tunnels.
+const QStringList kTeardown{QStringLiteral("stop"), QStringLiteral("routes"), QStringLiteral("smart-cleanup")};
 
 } // namespace
 
@@ -48,28 +32,14 @@ QString lockHolderState(const TunnelFixture &fixture)
 class TestTunnelTakeover : public QObject {
     Q_OBJECT
 
-private:
-    static void connectAndSettle(TunnelFixture &fixture)
-    {
-        fixture.vm().vpnConnect();
-        QVERIFY(fixture.vm().isVpnLoading());
-        QTRY_VERIFY_WITH_TIMEOUT(!fixture.vm().isVpnLoading(), 10000);
-    }
-
-    static void disconnectAndSettle(TunnelFixture &fixture)
-    {
-        fixture.vm().vpnDisconnect();
-        QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Disconnecting…"));
-        QTRY_COMPARE_WITH_TIMEOUT(fixture.vm().vpnStatus(), QStringLiteral("Disconnected"), 10000);
-        QVERIFY(fixture.waitIdle());
-    }
-
 private slots:
     void initTestCase() { TestEnvironment::useTemporaryLanguageStore(); }
 
     // A disconnect or a quit has the control program stop the helper (killing one that ignores SIGTERM
     // once its wait is over), delete its routes and, after a smart tunnel, run root's clean-up script
-    // while it is still the helper's own. "Disconnected" comes only once the helper is gone; a stop that
+    // while it is still the helper's own. The tunnel stays claimed (by this program: never by the helper,
+    // which outlives us when we crash) until the clean-up has ended. "Disconnected" comes only once the
+    // helper is gone; a stop that
     // failed says so and keeps its helper on record for the next one. Without a known helper the control
     // program is still asked to stop whatever it runs for us (a client killed right after a start had no
     // time to record it), and its failure is no failure then. A failed start leaves its helper running:
@@ -123,8 +93,15 @@ private slots:
                                                             : AppViewModel::RoutingMode::safe);
         pid_t pid = -1;
         if (!scenario.isEmpty()) {
-            connectAndSettle(fixture);
+            fixture.connectAndSettle();
             pid = pid_t(fixture.helperPid());
+            const TunnelOwnership other(paths.ownerLock, QStringLiteral("nimbrel-cli"));
+            QCOMPARE(other.otherHolder().value_or(TunnelOwnership::Holder()).program,
+                     TunnelOwnership::currentProgram());
+            const QString lockTarget = QFileInfo(paths.ownerLock).canonicalFilePath();
+            for (const QFileInfo &fd :
+                 QDir(QStringLiteral("/proc/%1/fd").arg(pid)).entryInfoList(QDir::Files | QDir::System))
+                QVERIFY2(fd.symLinkTarget() != lockTarget, "the helper inherited the tunnel lock");
         }
         const std::optional<ProcessIdentity> helper = ProcessIdentity::of(pid);
         QCOMPARE(helper.has_value(), !scenario.isEmpty());
@@ -160,7 +137,7 @@ private slots:
                 fixture.prompt->setHelperPath(second);
             }
             fixture.setScenario(QStringLiteral("normal"));
-            connectAndSettle(fixture);
+            fixture.connectAndSettle();
             QCOMPARE(vm.vpnStatus(), QStringLiteral("Connected"));
             QCOMPARE(fixture.prompt->commands().size(), anotherHelper ? 1 : 0);
             const QStringList verbs = fixture.env.runner->verbs();
@@ -169,17 +146,19 @@ private slots:
             const auto second = pid_t(fixture.helperPid());
             QVERIFY(second != pid && SystemInfo::isProcessAlive(second));
             QCOMPARE(vm.tunnelPid(), std::optional<qint32>(second));
-            disconnectAndSettle(fixture);
+            fixture.disconnectAndSettle();
             QVERIFY(!SystemInfo::isProcessAlive(second));
         } else {
             vm.vpnDisconnect();
+            if (helper)
+                QCOMPARE(fixture.lockState(), QStringLiteral("disconnecting"));
             QVERIFY(fixture.waitIdle());
         }
         if (stopFails && helper) {
             QCOMPARE(vm.vpnStatus(),
                      QStringLiteral("The tunnel helper did not stop; the next disconnect or connect tries again"));
             QVERIFY(ProcessIdentity::of(pid) == helper);
-            QCOMPARE(lockHolderState(fixture), QStringLiteral("failed"));
+            QCOMPARE(fixture.lockState(), QStringLiteral("failed"));
             fixture.env.runner->failVerb(QStringLiteral("stop"), false);
             vm.vpnDisconnect(); // the next one finishes it
             QVERIFY(fixture.waitIdle());
@@ -190,13 +169,10 @@ private slots:
         if (how != QLatin1String("quit"))
             QCOMPARE(vm.vpnStatus(), QStringLiteral("Disconnected"));
         QVERIFY(!aliveWhenDisconnected);
-        QCOMPARE(teardownSteps(*fixture.env.runner), steps);
-        QCOMPARE(fixture.env.runner->calls().first().arguments.first(),
-                 QStringLiteral("/usr/local/libexec/nimbrel/nimbrel-control"));
+        QCOMPARE(fixture.controlCalls(kTeardown), steps);
         QVERIFY(!helper || !SystemInfo::isProcessAlive(pid));
-        QCOMPARE(vm.tunnelPid(), std::nullopt);
-        QCOMPARE(vm.connectedServerIp(), std::nullopt);
-        QVERIFY(!vm.tunnel().isMonitoring());
+        QVERIFY(!vm.tunnelPid() && !vm.connectedServerIp() && !vm.tunnel().isMonitoring());
+        QCOMPARE(fixture.lockState(), QString());
         QCOMPARE(QFile::exists(paths.cleanupScript), !script.isEmpty()); // one not run is not deleted either
         QCOMPARE(QFile::exists(paths.gateway), mode == QLatin1String("smart") && !script.isEmpty());
     }
@@ -227,7 +203,7 @@ private slots:
             QVERIFY(runner.waitForCalls(1)); // the clean-up is under way
             vm.chooseRoutingMode(AppViewModel::RoutingMode::smart);
         } else {
-            connectAndSettle(fixture);
+            fixture.connectAndSettle();
             const int before = int(runner.calls().size());
             runner.holdCalls(QStringLiteral("stop")); // the helper's stop hangs until released
             vm.vpnDisconnect();
@@ -237,25 +213,26 @@ private slots:
         vm.vpnConnect();
         QCOMPARE(vm.vpnStatus(), QStringLiteral("Connecting…"));
         QVERIFY(!QTest::qWaitFor([&] { return !fixture.helperRecord().isEmpty(); }, 150)); // the start waits
-        QCOMPARE(teardownSteps(runner).size(), 1);                                         // the held step alone
+        QCOMPARE(fixture.controlCalls(kTeardown).size(), 1);                               // the held step alone
         runner.release();
         QTRY_VERIFY_WITH_TIMEOUT(vm.isConnected(), 10000);
         if (atStartup)
             QTRY_VERIFY(QFile::exists(fixture.env.tunnelPaths.cleanupScript)); // the new tunnel's
         QVERIFY(fixture.waitIdle()); // the clean-up has ended: nothing of it is left to come
         QCOMPARE(vm.vpnStatus(), QStringLiteral("Connected"));
-        QCOMPARE(teardownSteps(runner),
+        QCOMPARE(fixture.controlCalls(kTeardown),
                  atStartup ? QStringList{"smart-cleanup"} : (QStringList{"stop", "routes 127.0.0.1"}));
         QCOMPARE(QFile::exists(fixture.env.tunnelPaths.cleanupScript), atStartup);
         QCOMPARE(QFile::exists(fixture.env.tunnelPaths.gateway), atStartup);
         runner.release(); // for the next held call, the disconnect's
-        disconnectAndSettle(fixture);
+        fixture.disconnectAndSettle();
         QVERIFY(!runner.heldCallTimedOut());
     }
 
     // A start that does not come up may be cancelled once it has run for a while, not before (though a
     // disconnect ends it at any time); cancelling ends a waiting administrator dialog or stops a started
-    // helper, deletes routes and ends in "Disconnected".
+    // helper, deletes routes and ends in "Disconnected". What an earlier run left in the log (its marker)
+    // and the pid file is never read as this start's.
     void aSlowStartCanBeCancelledAfterTheDelay_data()
     {
         QTest::addColumn<bool>("inTheDialog");
@@ -272,6 +249,9 @@ private slots:
             environment.intervals.cancelDelay = afterTheDelay ? 150ms : 10s;
         });
         AppViewModel &vm = fixture.vm();
+        const TunnelPaths &paths = fixture.env.tunnelPaths;
+        const QByteArray marker = QStringLiteral("VPN 隧道已启动\n").toUtf8();
+        QVERIFY(TestEnvironment::writeFile(paths.log, marker) && TestEnvironment::writeFile(paths.pid, "99999\n"));
         if (inTheDialog)
             fixture.prompt->holdOpen();
         else
@@ -286,12 +266,16 @@ private slots:
         if (afterTheDelay)
             QTRY_VERIFY(vm.canCancelConnect());
         QVERIFY(vm.isVpnLoading());
+        if (!inTheDialog) {
+            QVERIFY(!TestEnvironment::contentOf(paths.log).contains(marker));
+            QVERIFY(!QFile::exists(paths.pid));
+        }
 
         vm.vpnDisconnect();
         QVERIFY(!vm.canCancelConnect());
         QTRY_COMPARE_WITH_TIMEOUT(vm.vpnStatus(), QStringLiteral("Disconnected"), 10000);
         QVERIFY(fixture.waitIdle());
-        const QStringList steps = teardownSteps(*fixture.env.runner);
+        const QStringList steps = fixture.controlCalls(kTeardown);
         if (inTheDialog) {
             QCOMPARE(steps.filter(QStringLiteral("routes")).size(), 1);
             QCOMPARE(fixture.prompt->cancelledCount(), 1);
@@ -382,7 +366,7 @@ private slots:
             }
             QTRY_COMPARE_WITH_TIMEOUT(vm.vpnStatus(), QStringLiteral("Disconnected"), 10000);
             QVERIFY(fixture.waitIdle());
-            QCOMPARE(teardownSteps(*fixture.env.runner).count(QStringLiteral("stop")), stopFails ? 2 : 1);
+            QCOMPARE(fixture.controlCalls({QStringLiteral("stop")}).size(), stopFails ? 2 : 1);
             // Nothing is left on record for the watch to show when it looks again.
             const TunnelOwnership other(lock, QStringLiteral("nimbrel-cli"));
             QVERIFY(!other.otherHolder() && !other.leftBehind());
@@ -391,24 +375,21 @@ private slots:
         }
         if (sameProcess) {
             QCOMPARE(vm.recoverTunnel(), TunnelController::Recovery::Adopted);
-            QVERIFY(vm.isConnected());
-            QCOMPARE(vm.vpnStatus(), QStringLiteral("Connected"));
-            QCOMPARE(vm.connectedServerIp(), QStringLiteral("127.0.0.1"));
-            QCOMPARE(vm.tunnelPid(), pid);
-            QCOMPARE(lockHolderState(fixture), QStringLiteral("connected"));
+            QVERIFY(vm.isConnected() && vm.tunnelPid() == pid);
+            QCOMPARE((QStringList{vm.vpnStatus(), vm.connectedServerIp().value_or(QString()), fixture.lockState()}),
+                     (QStringList{"Connected", "127.0.0.1", "connected"}));
             // Watched by its identity, as it is not our child: its end is noticed.
             ::kill(pid, SIGKILL);
             QTRY_COMPARE_WITH_TIMEOUT(vm.vpnStatus(), QStringLiteral("Connection lost"), 5000);
             QVERIFY(!vm.isConnected());
-            QCOMPARE(lockHolderState(fixture), QString());
+            QCOMPARE(fixture.lockState(), QString());
             return;
         }
         QCOMPARE(vm.recoverTunnel(), TunnelController::Recovery::CleaningUp);
         QVERIFY(!vm.isConnected());
         QVERIFY(fixture.waitIdle());
         // The control program is asked to stop the helper it started, and this process is not that one.
-        QCOMPARE(teardownSteps(*fixture.env.runner).filter(QStringLiteral("routes")),
-                 QStringList{QStringLiteral("routes 127.0.0.1")});
+        QCOMPARE(fixture.controlCalls({QStringLiteral("routes")}), QStringList{QStringLiteral("routes 127.0.0.1")});
         QVERIFY(SystemInfo::isProcessAlive(pid));
     }
 };
