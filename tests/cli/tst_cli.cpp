@@ -120,7 +120,6 @@ private:
 
     void signIn() { QCOMPARE(run({u"login"_s, u"demo@nimbrel.test"_s}, "nimbrel-demo\n").exitCode, 0); }
 
-    // What status --json says of the tunnel.
     QJsonObject tunnelStatus() { return run({u"status"_s, u"--json"_s}).json()["tunnel"].toObject(); }
 
     static QList<QJsonObject> jsonLines(const QByteArray &out)
@@ -308,19 +307,17 @@ private slots:
                 QVERIFY(helperPid() > 0 && !SystemInfo::isProcessAlive(pid_t(helperPid())));
             }});
         // Without a helper: the status as the tables have it, then every place looked in, in order.
-        add("connect, no helper", {.args = {"connect"}, .setup = SignedIn, .prepare = [this] {
-                QSettings(settingsFile(), QSettings::IniFormat)
-                    .setValue(u"nimbrelBinaryPath"_s, stateFile(u"gone/nimbrel-macos"_s));
-            }, .exit = 1,
+        const auto noHelper = [this] {
+            QSettings(settingsFile(), QSettings::IniFormat)
+                .setValue(u"nimbrelBinaryPath"_s, stateFile(u"gone/nimbrel-macos"_s));
+        };
+        add("connect, no helper", {.args = {"connect"}, .setup = SignedIn, .prepare = noHelper, .exit = 1,
             .out = {"\nnimbrel-macos binary not found\n"},
             .err = {"\nnimbrel-cli: nimbrel-macos binary not found\n"
                     "nimbrel-cli: looked for it, in this order, in: {dir}/gone/nimbrel-macos, ",
                     ", /usr/local/bin/nimbrel-macos"}});
         add("connect --json, no helper: the refusal once", {.args = {"connect", "--json"}, .setup = SignedIn,
-            .prepare = [this] {
-                QSettings(settingsFile(), QSettings::IniFormat)
-                    .setValue(u"nimbrelBinaryPath"_s, stateFile(u"gone/nimbrel-macos"_s));
-            }, .exit = 1, .out = {"\"state\":\"disconnected\""},
+            .prepare = noHelper, .exit = 1, .out = {"\"state\":\"disconnected\""},
             .check = [](const CliRun &run) { QCOMPARE(run.out.count('\n'), 1); }});
         // A clean-up script an earlier smart tunnel left is cleaned up at the client's start; the client's
         // own clean-up never makes it refuse its own connect.

@@ -230,65 +230,49 @@ private slots:
         m_vm->showSignIn();
     }
 
-    void errorBoxClearsOnTypingAndOnNavigation()
-    {
-        QTRY_VERIFY(slotShown("loginSlot"));
-        QQuickItem *slot = findItem(m_window, QStringLiteral("loginSlot"));
-        QQuickItem *box = findItem(slot, QStringLiteral("errorBox"));
-        QVERIFY(box);
-        QVERIFY(!box->isVisible());
-        failSignIn();
-        QTRY_VERIFY(box->isVisible());
-        QCOMPARE(textOf("loginSlot", "errorText"), *m_vm->authError());
-
-        QQuickItem *email = findItem(slot, QStringLiteral("emailField"));
-        email->forceActiveFocus();
-        QTest::keyClick(m_window, Qt::Key_A);
-        QCOMPARE(m_vm->authError(), std::nullopt);
-        QTRY_VERIFY(!box->isVisible());
-
-        // Navigating to the registration screen clears it too.
-        failSignIn();
-        QMetaObject::invokeMethod(findItem(slot, QStringLiteral("registerNowButton")), "clicked");
-        QCOMPARE(m_vm->authError(), std::nullopt);
-        QCOMPARE(m_vm->screen(), Screen::Register);
-        // And back.
-        failSignIn();
-        QTRY_VERIFY(slotShown("registerSlot"));
-        QMetaObject::invokeMethod(findItem(m_window, QStringLiteral("loginNowButton")), "clicked");
-        QCOMPARE(m_vm->authError(), std::nullopt);
-        QCOMPARE(m_vm->screen(), Screen::Login);
-        // Only signing out leaves the home screen.
-        QVERIFY(signIn(false));
-        m_vm->showRegistration();
-        m_vm->showSignIn();
-        QCOMPARE(m_vm->screen(), Screen::Home);
-        QVERIFY(signOut());
-    }
-
-    // The bindings follow the flag at once: no wait between the call and the checks.
-    void signInButtonWaitsWhileARequestRuns()
+    // The button waits for both fields and, while a request runs, cannot be pressed (the bindings follow
+    // the flag at once: no wait between the call and the checks). The error box clears on typing and on
+    // moving between the two screens; only signing out leaves the home screen.
+    void theSignInScreenAnswersTheUser()
     {
         QTRY_VERIFY(slotShown("loginSlot"));
         QQuickItem *slot = findItem(m_window, QStringLiteral("loginSlot"));
         QQuickItem *button = findItem(slot, QStringLiteral("loginButton"));
         QQuickItem *spinner = findItem(slot, QStringLiteral("loginButtonSpinner"));
-        QVERIFY(!button->isEnabled()); // empty fields
+        QQuickItem *face = findItem(slot, QStringLiteral("loginButtonFace"));
+        QQuickItem *box = findItem(slot, QStringLiteral("errorBox"));
+        QVERIFY(button && spinner && face && box);
+        QVERIFY(!button->isEnabled() && !box->isVisible()); // empty fields
         findItem(slot, QStringLiteral("emailField"))->forceActiveFocus();
         QTest::keyClick(m_window, Qt::Key_A);
         findItem(slot, QStringLiteral("passwordFieldInput"))->forceActiveFocus();
         QTest::keyClick(m_window, Qt::Key_B);
-        QQuickItem *face = findItem(slot, QStringLiteral("loginButtonFace"));
-        QVERIFY(button->isEnabled());
+        QVERIFY(button->isEnabled() && !spinner->isVisible());
         QCOMPARE(face->opacity(), 1.0);
-        QVERIFY(!spinner->isVisible());
         m_vm->login(QStringLiteral("a@b.c"), QStringLiteral("b"));
-        QVERIFY(m_vm->authLoading());
-        QVERIFY(!button->isEnabled());
-        QCOMPARE(face->opacity(), 0.5); // it cannot be pressed while the request runs
-        QVERIFY(spinner->isVisible());
-        QTRY_VERIFY(!m_vm->authLoading());
-        QVERIFY(button->isEnabled());
+        QVERIFY(m_vm->authLoading() && !button->isEnabled() && spinner->isVisible());
+        QCOMPARE(face->opacity(), 0.5);
+        QTRY_VERIFY(!m_vm->authLoading() && m_vm->authError());
+        QVERIFY(button->isEnabled() && box->isVisible());
+        QCOMPARE(textOf("loginSlot", "errorText"), *m_vm->authError());
+
+        findItem(slot, QStringLiteral("emailField"))->forceActiveFocus();
+        QTest::keyClick(m_window, Qt::Key_A);
+        QCOMPARE(m_vm->authError(), std::nullopt);
+        QTRY_VERIFY(!box->isVisible());
+        failSignIn();
+        QMetaObject::invokeMethod(findItem(slot, QStringLiteral("registerNowButton")), "clicked");
+        QCOMPARE(m_vm->authError(), std::nullopt);
+        QCOMPARE(m_vm->screen(), Screen::Register);
+        failSignIn();
+        QTRY_VERIFY(slotShown("registerSlot"));
+        QMetaObject::invokeMethod(findItem(m_window, QStringLiteral("loginNowButton")), "clicked");
+        QCOMPARE(m_vm->authError(), std::nullopt);
+        QCOMPARE(m_vm->screen(), Screen::Login);
+        QVERIFY(signIn(false));
+        m_vm->showRegistration();
+        m_vm->showSignIn();
+        QCOMPARE(m_vm->screen(), Screen::Home);
     }
 
     // Each phase of the tunnel, reached as a user reaches it: what the card's button, the panel's
