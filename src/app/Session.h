@@ -54,6 +54,7 @@ public:
 
     // Runs call with the current access token; on a 401 renews the tokens once and repeats the call once.
     // A 401 without a refresh token, a failed renewal or a failed repetition ends the session (forced).
+    // An answer that comes after the session it was made for has ended changes nothing.
     template <typename T>
     QCoro::Task<ApiResult<T>> withTokenRefresh(std::function<QCoro::Task<ApiResult<T>>(QString)> call);
 
@@ -108,12 +109,14 @@ QCoro::Task<ApiResult<T>> Session::withTokenRefresh(std::function<QCoro::Task<Ap
         co_return ApiError{QStringLiteral("Session"), 401, QStringLiteral("Not signed in")};
     const QPointer<Session> self(this);
     const ApiService api = m_api;
+    const quint64 generation = m_generation;
+    const auto ended = [&] { return !self || m_generation != generation; };
 
     // Each awaited call is made into a local first: g++ 12 destroys by-value arguments of a coroutine
     // called inside a co_await expression twice.
     auto firstCall = call(*m_accessToken);
     ApiResult<T> first = co_await std::move(firstCall);
-    if (first || first.error().code != 401 || !self)
+    if (first || first.error().code != 401 || ended())
         co_return first;
 
     if (!m_refreshToken) {
@@ -122,8 +125,9 @@ QCoro::Task<ApiResult<T>> Session::withTokenRefresh(std::function<QCoro::Task<Ap
     }
     auto renewal = api.refreshTokens(*m_refreshToken);
     const ApiResult<AuthResponse> renewed = co_await std::move(renewal);
-    if (!self)
-        co_return renewed.template failure<T>();
+    if (ended())
+        co_return renewed ? ApiResult<T>(ApiError{QStringLiteral("Session"), 401, QStringLiteral("Signed out")})
+                          : renewed.template failure<T>();
     if (!renewed) {
         end(true);
         co_return renewed.template failure<T>();
@@ -133,7 +137,7 @@ QCoro::Task<ApiResult<T>> Session::withTokenRefresh(std::function<QCoro::Task<Ap
 
     auto repeatedCall = call(auth.accessToken);
     ApiResult<T> repeated = co_await std::move(repeatedCall);
-    if (!repeated && self)
+    if (!repeated && !ended())
         end(true);
     co_return repeated;
 }

@@ -122,6 +122,33 @@ private slots:
         QCOMPARE(server.received().size(), 2); // the sign-out, and no list
     }
 
+    // Signed out while a renewal is on its way: the new tokens it brings are not taken, so the next launch
+    // does not sign the user back in, and the session does not end a second time.
+    void aRenewalArrivingAfterSignOutIsDropped()
+    {
+        ScriptedServer server;
+        server.answerWith(401, R"({"message":"expired"})");
+        server.holdAnswersTo(QStringLiteral("/api/auth/refresh"));
+        ServiceFixture fixture;
+        fixture.baseUrl = server.baseUrl();
+        TokenStore(fixture.env.preferences)
+            .save(QStringLiteral("a"), QStringLiteral("r"), QStringLiteral("demo@nimbrel.test"), std::nullopt);
+        auto session = fixture.session();
+        QSignalSpy ended(session.get(), &Session::ended);
+        session->tryAutoLogin();
+        QTRY_VERIFY(!server.received().isEmpty() && server.last().path == QLatin1String("/api/auth/refresh"));
+        session->logout();
+        QTRY_COMPARE(ended.count(), 1);
+        server.answerWith(200, R"({"user":{"id":"u1","email":"demo@nimbrel.test"},"accessToken":"new",)"
+                               R"("refreshToken":"new-r"})");
+        server.releaseHeld();
+        QTest::qWait(100); // for the held answer to be delivered
+        QCOMPARE(session->accessToken(), std::nullopt);
+        QCOMPARE(session->tokenStore().load().accessToken, std::nullopt);
+        QCOMPARE(ended.count(), 1);
+        QCOMPARE(server.received().size(), 3); // the account, the renewal, the sign-out: no repetition
+    }
+
     void expiredAccessTokenIsRenewedOnce()
     {
         ServiceFixture fixture;
