@@ -3,17 +3,17 @@
 #include "AppOptions.h"
 #include "AppSwitches.h"
 #include "BuildConfig.h"
-#include "platform/AdminPrompt.h"
 #include "demo/DemoPlatform.h"
+#include "platform/AdminPrompt.h"
 #include "platform/NetworkAccess.h"
 #include "platform/PreferenceStore.h"
 #include "platform/PrivilegedRunner.h"
 #include "platform/SystemInfo.h"
 
 #include <QDir>
-#include <QNetworkAccessManager>
 #include <QFile>
 #include <QFileInfo>
+#include <QNetworkAccessManager>
 
 #include <unistd.h>
 

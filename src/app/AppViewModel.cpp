@@ -95,9 +95,8 @@ NodeCatalog::Fetch AppViewModel::nodeFetch()
         return m_environment.nodeSource;
     // Through the session, which outlives the catalog: a request that meets an expired token renews it once.
     return [session = m_session.get()](std::optional<QString> version) {
-        return session->withTokenRefresh<NodesResponse>([api = session->api(), version](QString token) {
-            return api.getNodes(std::move(token), version);
-        });
+        return session->withTokenRefresh<NodesResponse>(
+            [api = session->api(), version](QString token) { return api.getNodes(std::move(token), version); });
     };
 }
 
@@ -247,7 +246,6 @@ QVariantMap byId(const QHash<qint64, T> &values)
 }
 
 } // namespace
-
 
 QVariantMap AppViewModel::pingResultsValue() const
 {

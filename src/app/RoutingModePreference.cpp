@@ -14,8 +14,7 @@ RoutingModePreference::RoutingModePreference(std::shared_ptr<PreferenceStore> pr
     : QObject(parent)
     , m_preferences(std::move(preferences))
     , m_last(mode())
-{
-}
+{}
 
 RoutingMode RoutingModePreference::mode() const
 {

@@ -4,8 +4,7 @@ Session::Session(ApiService api, TokenStore tokens, QObject *parent)
     : QObject(parent)
     , m_api(std::move(api))
     , m_tokens(std::move(tokens))
-{
-}
+{}
 
 void Session::setAuthLoading(bool loading)
 {
@@ -121,8 +120,8 @@ QCoro::Task<> Session::loadUserData()
         co_return;
     const QPointer<Session> self(this);
     const quint64 generation = m_generation;
-    auto request = withTokenRefresh<UserMeResponse>(
-        [api = m_api](QString token) { return api.getUserMe(std::move(token)); });
+    auto request =
+        withTokenRefresh<UserMeResponse>([api = m_api](QString token) { return api.getUserMe(std::move(token)); });
     const ApiResult<UserMeResponse> result = co_await std::move(request);
     // An answer for a session that has ended since (signed out, or signed in again) is dropped.
     if (!self || m_generation != generation)

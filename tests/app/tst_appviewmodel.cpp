@@ -7,8 +7,8 @@
 
 #include <QDir>
 #include <QFile>
-#include <QScopeGuard>
 #include <QMetaProperty>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -201,7 +201,8 @@ private slots:
         QVERIFY(!env.runner->heldCallTimedOut());
         QStringList calls;
         for (const RecordingPrivilegedRunner::Call &call : env.runner->calls())
-            calls << call.arguments.mid(1).join(u' ') + (call.output == PrivilegedRunner::Output::Discard ? "" : " (kept)");
+            calls << call.arguments.mid(1).join(u' ') +
+                         (call.output == PrivilegedRunner::Output::Discard ? "" : " (kept)");
         QCOMPARE(calls, script ? QStringList{QStringLiteral("smart-cleanup")} : QStringList());
         QVERIFY(!QFile::exists(env.tunnelPaths.cleanupScript));
         QCOMPARE(QFile::exists(env.tunnelPaths.gateway), !script);
@@ -215,10 +216,8 @@ private slots:
     {
         static QByteArray messages;
         messages.clear();
-        const QtMessageHandler previous =
-            qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &text) {
-                messages += text.toUtf8() + '\n';
-            });
+        const QtMessageHandler previous = qInstallMessageHandler(
+            [](QtMsgType, const QMessageLogContext &, const QString &text) { messages += text.toUtf8() + '\n'; });
         const auto restore = qScopeGuard([previous] { qInstallMessageHandler(previous); });
         TestEnvironment env;
         const QString opener = env.path(QStringLiteral("xdg-open"));

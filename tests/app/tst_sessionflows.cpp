@@ -99,54 +99,40 @@ private slots:
         QCOMPARE(vm->nodes().isEmpty(), !online);
     }
 
-    // The session ends (here signed out) while the account is being loaded: the late answer brings back
-    // neither the home screen nor the subscription.
-    void anAccountArrivingAfterSignOutIsDropped()
+    // Signed out while an answer is on its way: the account's brings back neither the home screen nor the
+    // subscription; a renewal's new tokens are not taken (the next launch would sign the user back in),
+    // and the session does not end a second time.
+    void anAnswerArrivingAfterSignOutIsDropped_data()
     {
+        QTest::addColumn<QString>("held");
+        QTest::newRow("the account") << "/api/user/me";
+        QTest::newRow("a renewal") << "/api/auth/refresh";
+    }
+    void anAnswerArrivingAfterSignOutIsDropped()
+    {
+        QFETCH(QString, held);
         ScriptedServer server;
-        server.holdAnswersTo(QStringLiteral("/api/user/me"));
+        server.answerWith(401, R"({"message":"expired"})");
+        server.holdAnswersTo(held);
         ServiceFixture fixture;
         fixture.baseUrl = server.baseUrl();
         TokenStore(fixture.env.preferences)
             .save(QStringLiteral("a"), QStringLiteral("r"), QStringLiteral("demo@nimbrel.test"), std::nullopt);
         auto vm = fixture.launch();
+        QSignalSpy ended(&vm->session(), &Session::ended);
         vm->tryAutoLogin();
-        QTRY_COMPARE(server.received().size(), 1);
+        QTRY_VERIFY(!server.received().isEmpty() && server.last().path == held);
         vm->logout();
-        QTRY_VERIFY(!vm->accessToken());
-        server.answerWith(200, R"({"subscription":{"status":"ACTIVE"}})");
+        QTRY_COMPARE(ended.count(), 1);
+        server.answerWith(200, R"({"user":{"id":"u1","email":"demo@nimbrel.test"},"accessToken":"new",)"
+                               R"("refreshToken":"new-r","subscription":{"status":"ACTIVE"}})");
         server.releaseHeld();
         QTest::qWait(100); // for the held answer to be delivered
         QCOMPARE(vm->screen(), Screen::Login);
-        QCOMPARE(vm->subscriptionStatus(), std::nullopt);
-        QCOMPARE(server.received().size(), 2); // the sign-out, and no list
-    }
-
-    // Signed out while a renewal is on its way: the new tokens it brings are not taken, so the next launch
-    // does not sign the user back in, and the session does not end a second time.
-    void aRenewalArrivingAfterSignOutIsDropped()
-    {
-        ScriptedServer server;
-        server.answerWith(401, R"({"message":"expired"})");
-        server.holdAnswersTo(QStringLiteral("/api/auth/refresh"));
-        ServiceFixture fixture;
-        fixture.baseUrl = server.baseUrl();
-        TokenStore(fixture.env.preferences)
-            .save(QStringLiteral("a"), QStringLiteral("r"), QStringLiteral("demo@nimbrel.test"), std::nullopt);
-        auto session = fixture.session();
-        QSignalSpy ended(session.get(), &Session::ended);
-        session->tryAutoLogin();
-        QTRY_VERIFY(!server.received().isEmpty() && server.last().path == QLatin1String("/api/auth/refresh"));
-        session->logout();
-        QTRY_COMPARE(ended.count(), 1);
-        server.answerWith(200, R"({"user":{"id":"u1","email":"demo@nimbrel.test"},"accessToken":"new",)"
-                               R"("refreshToken":"new-r"})");
-        server.releaseHeld();
-        QTest::qWait(100); // for the held answer to be delivered
-        QCOMPARE(session->accessToken(), std::nullopt);
-        QCOMPARE(session->tokenStore().load().accessToken, std::nullopt);
+        QCOMPARE((QList{vm->subscriptionStatus(), vm->accessToken(), vm->tokenStore().load().accessToken}),
+                 (QList<std::optional<QString>>{std::nullopt, std::nullopt, std::nullopt}));
         QCOMPARE(ended.count(), 1);
-        QCOMPARE(server.received().size(), 3); // the account, the renewal, the sign-out: no repetition
+        QCOMPARE(server.received().last().path, QStringLiteral("/api/auth/logout")); // no list, no repetition
     }
 
     void expiredAccessTokenIsRenewedOnce()
@@ -302,88 +288,64 @@ private slots:
         QCOMPARE(QCoro::waitFor(api.refreshTokens(refresh)).error().code, 401); // revoked
     }
 
-    // Signing out leaves no tunnel behind: a start under way (here waiting in the administrator dialog)
-    // is stopped as well as a connected tunnel.
-    void signOutStopsAStartUnderWayAndAConnectedTunnel()
+    // Signing out leaves no tunnel behind: a start under way (here waiting in the administrator's dialog)
+    // or a connected tunnel is stopped. A forced sign-out (the service refusing the tokens, perhaps over a
+    // network blip) stops only a start under way, which would come up on the sign-in screen; a connected
+    // tunnel stays up, status and all.
+    void theTunnelAtSignOut_data()
     {
-        {
-            TunnelFixture fixture;
-            fixture.prompt->holdOpen();
-            fixture.vm().vpnConnect();
-            QVERIFY(fixture.prompt->waitUntilShown());
-            fixture.vm().logout();
-            QCOMPARE(fixture.vm().isVpnLoading(), false);
-            QTRY_COMPARE(fixture.vm().vpnStatus(), QStringLiteral("Disconnected"));
-            QVERIFY(fixture.waitIdle());
-            QCOMPARE(fixture.prompt->cancelledCount(), 1);
-            QVERIFY(fixture.helperRecord().isEmpty());
-        }
-        TunnelFixture fixture;
-        fixture.installRights();
-        AppViewModel &vm = fixture.vm();
-        vm.vpnConnect();
-        QTRY_VERIFY(vm.isConnected());
-        const qsizetype before = fixture.env.runner->verbs().size();
-        QStringList statuses;
-        connect(&vm, &AppViewModel::vpnStatusChanged, this, [&] { statuses.append(vm.vpnStatus()); });
-        vm.logout();
-        QCOMPARE(vm.isConnected(), false);
-        QCOMPARE(statuses.value(0), QStringLiteral("Disconnecting…")); // the stop shows at once
-        QTRY_COMPARE(vm.vpnStatus(), QStringLiteral("Disconnected"));
-        QVERIFY(fixture.waitIdle());
-        // Whatever the control program still runs for us, then the two half-default routes.
-        QCOMPARE(fixture.env.runner->verbs().mid(before), (QStringList{QStringLiteral("stop"), QStringLiteral("routes")}));
+        QTest::addColumn<bool>("forced");
+        QTest::addColumn<bool>("connected");
+        QTest::newRow("signed out, starting") << false << false;
+        QTest::newRow("signed out, connected") << false << true;
+        QTest::newRow("forced, starting") << true << false;
+        QTest::newRow("forced, connected") << true << true;
     }
-
-    // A forced sign-out may come from a network blip: a running tunnel stays up (status and all), only a
-    // start under way is stopped, since it would come up on the sign-in screen.
-    void aForcedSignOutStopsOnlyAStartUnderWay()
+    void theTunnelAtSignOut()
     {
+        QFETCH(bool, forced);
+        QFETCH(bool, connected);
         DevService service(DevService::Options{});
         QVERIFY(service.listen());
         QNetworkAccessManager network;
-        const auto useService = [&](AppEnvironment &environment) {
-            environment.apiBaseUrl = service.baseUrl();
-            environment.network = &network;
-            environment.nodeSource = {}; // the service's list, through the session
-        };
-        const auto signIn = [&service](AppViewModel &vm) {
-            vm.login(service.activeDemoAccount().email, service.activeDemoAccount().password);
-            QTRY_VERIFY(vm.screen() == Screen::Home && !vm.nodes().isEmpty());
-        };
-        // The service stops taking the tokens; the next request meets it.
-        const auto forceSignOut = [&service](AppViewModel &vm) {
-            service.setRejectAllAccessTokens(true);
-            vm.loadNodes();
-            QTRY_VERIFY(!vm.accessToken().has_value());
-            service.setRejectAllAccessTokens(false);
-        };
-        {
-            TunnelFixture fixture(QStringLiteral("normal"), std::chrono::milliseconds(10), useService);
+        TunnelFixture fixture(QStringLiteral("normal"), std::chrono::milliseconds(10),
+                              [&](AppEnvironment &environment) {
+                                  environment.apiBaseUrl = service.baseUrl();
+                                  environment.network = &network;
+                                  environment.nodeSource = {}; // the service's list, through the session
+                              });
+        AppViewModel &vm = fixture.vm();
+        vm.login(service.activeDemoAccount().email, service.activeDemoAccount().password);
+        QTRY_VERIFY(vm.screen() == Screen::Home && !vm.nodes().isEmpty());
+        if (connected)
             fixture.installRights();
-            signIn(fixture.vm());
-            fixture.vm().vpnConnect();
-            QTRY_VERIFY(fixture.vm().isConnected());
-            const qint64 helper = fixture.helperPid();
-            forceSignOut(fixture.vm());
-            QVERIFY(fixture.vm().isConnected());
-            QCOMPARE(fixture.vm().vpnStatus(), QStringLiteral("Connected"));
-            QVERIFY(SystemInfo::isProcessAlive(pid_t(helper)));
-            fixture.vm().vpnDisconnect();
-            QTRY_COMPARE(fixture.vm().vpnStatus(), QStringLiteral("Disconnected"));
-            QVERIFY(fixture.waitIdle());
+        else
+            fixture.prompt->holdOpen();
+        vm.vpnConnect();
+        QVERIFY(connected ? QTest::qWaitFor([&] { return vm.isConnected(); }) : fixture.prompt->waitUntilShown());
+        const qsizetype before = fixture.env.runner->verbs().size();
+        if (forced) {
+            service.setRejectAllAccessTokens(true); // the next request meets it
+            vm.loadNodes();
+        } else {
+            vm.logout();
         }
-        TunnelFixture fixture(QStringLiteral("normal"), std::chrono::milliseconds(10), useService);
-        signIn(fixture.vm());
-        fixture.prompt->holdOpen();
-        fixture.vm().vpnConnect();
-        QVERIFY(fixture.prompt->waitUntilShown());
-        forceSignOut(fixture.vm());
-        QVERIFY(!fixture.vm().isVpnLoading());
-        QTRY_COMPARE(fixture.vm().vpnStatus(), QStringLiteral("Disconnected"));
+        QTRY_COMPARE(vm.screen(), Screen::Login);
+        QVERIFY(!vm.isVpnLoading());
+        if (forced && connected) {
+            QCOMPARE(vm.vpnStatus(), QStringLiteral("Connected"));
+            QVERIFY(SystemInfo::isProcessAlive(pid_t(fixture.helperPid())));
+            fixture.disconnectAndSettle();
+            return;
+        }
+        QTRY_COMPARE(vm.vpnStatus(), QStringLiteral("Disconnected"));
         QVERIFY(fixture.waitIdle());
-        QCOMPARE(fixture.prompt->cancelledCount(), 1);
-        QVERIFY(fixture.helperRecord().isEmpty());
+        QCOMPARE(fixture.prompt->cancelledCount(), connected ? 0 : 1);
+        if (connected) // whatever the control program still runs for us, then the two half-default routes
+            QCOMPARE(fixture.env.runner->verbs().mid(before),
+                     (QStringList{QStringLiteral("stop"), QStringLiteral("routes")}));
+        else
+            QVERIFY(fixture.helperRecord().isEmpty());
     }
 
     void registrationSendsNoEmptyNickname()

@@ -125,9 +125,13 @@ private:
             const QString name = button->objectName();
             QQuickItem *label = findItem(button, name + QStringLiteral("Label"));
             seen << QStringLiteral("%1 %2 %3%4")
-                        .arg(name, QLatin1String(!button->isVisible() ? "hidden" : button->isEnabled() ? "on" : "off"),
+                        .arg(name,
+                             QLatin1String(!button->isVisible()  ? "hidden"
+                                           : button->isEnabled() ? "on"
+                                                                 : "off"),
                              label->isVisible() ? label->property("text").toString() : QString(),
-                             QLatin1String(findItem(button, name + QStringLiteral("Spinner"))->isVisible() ? "+spin" : ""));
+                             QLatin1String(findItem(button, name + QStringLiteral("Spinner"))->isVisible() ? "+spin"
+                                                                                                           : ""));
         }
         emit tray.contextMenu()->aboutToShow();
         const QAction *action = tray.contextMenu()->actions().first();
@@ -293,12 +297,13 @@ private slots:
         const auto expect = [](const char *hero, const char *panelButton, const char *tray) {
             return QStringList{QLatin1String(hero), QLatin1String(panelButton), QLatin1String(tray)};
         };
-        QCOMPARE(shown(), expect("connectButton on Connect", "panelConnectButton on Connect", "tray shield Connect on"));
+        QCOMPARE(shown(),
+                 expect("connectButton on Connect", "panelConnectButton on Connect", "tray shield Connect on"));
 
         m_fixture->prompt->holdOpen(); // starting: the administrator's dialog is open
         m_vm->vpnConnect();
-        QCOMPARE(shown(), expect("connectButton off +spin", "panelConnectButton off +spin",
-                                 "tray shield Disconnect off"));
+        QCOMPARE(shown(),
+                 expect("connectButton off +spin", "panelConnectButton off +spin", "tray shield Disconnect off"));
         QVERIFY(m_fixture->prompt->waitUntilShown());
         QTRY_VERIFY(m_vm->canCancelConnect());
         QCOMPARE(shown(), expect("connectButton on Cancel+spin", "panelConnectButton on Cancel+spin",
@@ -534,9 +539,11 @@ private slots:
         QAction *connectOnStart = menu->actions().at(4);
         QVERIFY(connectOnStart->isCheckable() && !connectOnStart->isChecked());
         connectOnStart->trigger();
-        QCOMPARE(m_fixture->env.preferences->string(QStringLiteral("connectOnLaunch")), std::optional(QStringLiteral("true")));
+        QCOMPARE(m_fixture->env.preferences->string(QStringLiteral("connectOnLaunch")),
+                 std::optional(QStringLiteral("true")));
         connectOnStart->trigger();
-        QCOMPARE(m_fixture->env.preferences->string(QStringLiteral("connectOnLaunch")), std::optional(QStringLiteral("false")));
+        QCOMPARE(m_fixture->env.preferences->string(QStringLiteral("connectOnLaunch")),
+                 std::optional(QStringLiteral("false")));
         // The report goes to the clipboard, made off the main thread, with no secret in it.
         QVERIFY(signIn(true));
         const QString token = *m_vm->accessToken();
