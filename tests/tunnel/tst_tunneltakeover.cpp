@@ -147,7 +147,7 @@ private slots:
             QVERIFY(second != pid && SystemInfo::isProcessAlive(second));
             QCOMPARE(vm.tunnelPid(), std::optional<qint32>(second));
             fixture.disconnectAndSettle();
-            QVERIFY(!SystemInfo::isProcessAlive(second));
+            QTRY_VERIFY(!SystemInfo::isProcessAlive(second));
         } else {
             vm.vpnDisconnect();
             if (helper)
@@ -170,7 +170,7 @@ private slots:
             QCOMPARE(vm.vpnStatus(), QStringLiteral("Disconnected"));
         QVERIFY(!aliveWhenDisconnected);
         QCOMPARE(fixture.controlCalls(kTeardown), steps);
-        QVERIFY(!helper || !SystemInfo::isProcessAlive(pid));
+        QTRY_VERIFY(!helper || !SystemInfo::isProcessAlive(pid)); // reaped, on the reaper's thread
         QVERIFY(!vm.tunnelPid() && !vm.connectedServerIp() && !vm.tunnel().isMonitoring());
         QCOMPARE(fixture.lockState(), QString());
         QCOMPARE(QFile::exists(paths.cleanupScript), !script.isEmpty()); // one not run is not deleted either
@@ -283,7 +283,7 @@ private slots:
             QCOMPARE(vm.tunnelPid(), std::nullopt);
         } else {
             QCOMPARE(steps, (QStringList{"stop", "routes 127.0.0.1"}));
-            QVERIFY(!SystemInfo::isProcessAlive(pid_t(helper)));
+            QTRY_VERIFY(!SystemInfo::isProcessAlive(pid_t(helper))); // reaped on the reaper's thread
         }
         QCOMPARE(vm.vpnStatus(), QStringLiteral("Disconnected"));
         QVERIFY(!vm.isVpnLoading());
