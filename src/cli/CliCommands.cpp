@@ -4,6 +4,7 @@
 #include "CliSession.h"
 #include "app/AppSwitches.h"
 #include "app/AppViewModel.h"
+#include "TerminalText.h"
 #include "app/SupportReport.h"
 #include "i18n/LanguageManager.h"
 #include "platform/LoginItem.h"
@@ -203,12 +204,10 @@ int CliCommands::report()
         if (const std::optional<int> failed = openSession(Nodes::IfSubscribed))
             return *failed;
     }
-    std::fputs(
+    const QString report =
         SupportReport::compose(SupportReport::session(m_vm, tunnelJson().value(QStringLiteral("status")).toString()),
-                               m_vm.tunnel().diagnostician())
-            .toUtf8()
-            .constData(),
-        stdout);
+                               m_vm.tunnel().diagnostician());
+    std::fputs(TerminalText::safe(report, TerminalText::Lines::Kept).toUtf8().constData(), stdout);
     return ExitSuccess;
 }
 

@@ -1,5 +1,7 @@
 #include "CliOutput.h"
 
+#include "TerminalText.h"
+
 #include <QJsonDocument>
 
 #include <cstdio>
@@ -18,18 +20,18 @@ void put(std::FILE *stream, const QByteArray &bytes)
 void CliOutput::line(const QString &text) const
 {
     if (!m_json)
-        put(stdout, text.toUtf8());
+        put(stdout, TerminalText::safe(text).toUtf8());
 }
 
 void CliOutput::document(const QJsonObject &object) const
 {
     if (m_json)
-        put(stdout, QJsonDocument(object).toJson(QJsonDocument::Compact));
+        put(stdout, TerminalText::safeJson(QJsonDocument(object).toJson(QJsonDocument::Compact)));
 }
 
 void CliOutput::error(const QString &text) const
 {
     QString oneLine = text;
     oneLine.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    put(stderr, QStringLiteral("nimbrel-cli: %1").arg(oneLine).toUtf8());
+    put(stderr, QStringLiteral("nimbrel-cli: %1").arg(TerminalText::safe(oneLine)).toUtf8());
 }

@@ -4,7 +4,8 @@
 #include <QString>
 
 // Where the command-line client writes: results on standard output, as text or as JSON, and each error
-// as one line on standard error. Every write is flushed, so a pipe sees each line as it happens.
+// as one line on standard error, none with a character that steers a terminal (see TerminalText). Every
+// write is flushed, so a pipe sees each line as it happens.
 class CliOutput {
 public:
     explicit CliOutput(bool json)

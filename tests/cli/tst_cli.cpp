@@ -236,8 +236,13 @@ private slots:
                     R"("name":"Singapore 01","timeout":false})", R"({"selectedNode":{)",
                     R"("id":2,"loadPercent":41,"name":"Singapore 01")"},
             .absent = {R"("id":2,"latencyMs":null)"}, .stored = {"selectedNodeId=2"}});
+        // A name from the service that would retitle the terminal, fake a prompt, reverse the line and clear
+        // the screen (C1 CSI) shows each of those as U+FFFD.
         add("ping --pick, none reachable", {.args = {"ping", "11", "--pick"}, .setup = SignedIn | ProbedNodes,
-            .exit = 1, .out = {"Timeout"}, .err = {"\nnimbrel-cli: No reachable node\n"}});
+            .prepare = [this] { QList<NodeInfo> probed = m_service->nodes(); probed[0].name =
+                u"Toronto\x1b]0;owned\x07 01\r$ \u202Eexe.png\x9b" "2J"_s; m_service->setNodes(probed); }, .exit = 1,
+            .out = {"Timeout  🇨🇦 Toronto\xef\xbf\xbd]0;owned\xef\xbf\xbd 01\xef\xbf\xbd$ \xef\xbf\xbd" "exe.png\xef\xbf\xbd" "2J\n"},
+            .err = {"\nnimbrel-cli: No reachable node\n"}});
         add("ping, no such node", {.args = {"ping", "7"}, .setup = SignedIn | ProbedNodes, .exit = 1,
             .err = {"\nnimbrel-cli: no node with id 7\n"}});
 
@@ -306,19 +311,14 @@ private slots:
             .check = [this](const CliRun &) {
                 QVERIFY(helperPid() > 0 && !SystemInfo::isProcessAlive(pid_t(helperPid())));
             }});
-        // Without a helper: the status as the tables have it, then every place looked in, in order.
-        const auto noHelper = [this] {
-            QSettings(settingsFile(), QSettings::IniFormat)
-                .setValue(u"nimbrelBinaryPath"_s, stateFile(u"gone/nimbrel-macos"_s));
-        };
-        add("connect, no helper", {.args = {"connect"}, .setup = SignedIn, .prepare = noHelper, .exit = 1,
-            .out = {"\nnimbrel-macos binary not found\n"},
+        // Without a helper: the status as the tables have it (once), then every place looked in, in order.
+        add("connect, no helper", {.args = {"connect", "--json"}, .setup = SignedIn, .prepare = [this] {
+                QSettings(settingsFile(), QSettings::IniFormat)
+                    .setValue(u"nimbrelBinaryPath"_s, stateFile(u"gone/nimbrel-macos"_s));
+            }, .exit = 1, .out = {R"("status":"nimbrel-macos binary not found")"},
             .err = {"\nnimbrel-cli: nimbrel-macos binary not found\n"
                     "nimbrel-cli: looked for it, in this order, in: {dir}/gone/nimbrel-macos, ",
                     ", /usr/local/bin/nimbrel-macos"}});
-        add("connect --json, no helper: the refusal once", {.args = {"connect", "--json"}, .setup = SignedIn,
-            .prepare = noHelper, .exit = 1, .out = {"\"state\":\"disconnected\""},
-            .check = [](const CliRun &run) { QCOMPARE(run.out.count('\n'), 1); }});
         // A clean-up script an earlier smart tunnel left is cleaned up at the client's start; the client's
         // own clean-up never makes it refuse its own connect.
         add("connect, a clean-up script left behind", {.args = {"connect"}, .setup = SignedIn | RefusedKey,
@@ -394,14 +394,15 @@ private slots:
         const QByteArray both = out + "\n---" + err;
         QVERIFY2(result.exitCode == row.exit, both.constData());
         // Every error is a whole line of its own, a usage error is only that, and JSON is one camelCase
-        // document a line.
+        // document a line, each once.
         QVERIFY2(err.count('\n') == err.count("\nnimbrel-cli: ") + 1, both.constData());
         QVERIFY2(row.exit != 0 || result.err.isEmpty(), both.constData());
         QVERIFY2(row.exit != 2 || (result.out.isEmpty() && result.err.count('\n') == 1), both.constData());
         static const QRegularExpression keyNotCamelCase(u"[{,]\"(?![a-z][A-Za-z0-9]*\")[^\"]*\":"_s);
         for (const QByteArray &line :
              row.args.contains(u"--json"_s) ? result.out.trimmed().split('\n') : QByteArrayList())
-            QVERIFY2(QJsonDocument::fromJson(line).isObject() && !QString::fromUtf8(line).contains(keyNotCamelCase),
+            QVERIFY2(QJsonDocument::fromJson(line).isObject() && !QString::fromUtf8(line).contains(keyNotCamelCase)
+                         && result.out.count(line + '\n') == 1, // nothing said twice
                      line.constData());
 
         QVERIFY2(!row.out.isEmpty() || row.check || result.out.isEmpty(), both.constData());
@@ -458,15 +459,13 @@ private slots:
         }
     }
 
-    // A connect runs until it is stopped, then leaves nothing behind: by Ctrl-C or a closed terminal (which
-    // signal the whole foreground process group: the client, never the helper, which runs in a session of
-    // its own and is stopped in order), by a disconnect in another terminal (the client is told to stop as
-    // Ctrl-C would, and that disconnect waits for its clean-up), or by the app's Disconnect (the app shows
-    // the client's tunnel within a second; the client ends it without a reconnect). A client killed outright
-    // leaves its helper and its record in the lock file: status only reports them, the next connect adopts
-    // the tunnel as it is (no second helper, no smart-mode clean-up under it), and a disconnect stops it.
-    // Meanwhile the tunnel is one client's alone, and status --follow prints a whole status document at
-    // every change, until it is interrupted too.
+    // A connect runs until stopped, then leaves nothing behind: by Ctrl-C or a closed terminal (they signal
+    // the foreground process group: the client, never the helper, which has a session of its own and is
+    // stopped in order), by a disconnect in another terminal (which waits for the client's clean-up), or by
+    // the app's Disconnect (the app shows the client's tunnel within a second; the client ends it without a
+    // reconnect). A client killed outright leaves its helper and record: status only reports them, the next
+    // connect adopts the tunnel as it is (no second helper, no smart clean-up under it), a disconnect stops
+    // it. The tunnel is one client's alone, and status --follow prints each change whole until interrupted.
     void aConnectRunsUntilStoppedAndLeavesNothingBehind_data()
     {
         QTest::addColumn<QByteArray>("stoppedBy");
