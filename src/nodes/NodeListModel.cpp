@@ -1,5 +1,7 @@
 #include "NodeListModel.h"
 
+#include <algorithm>
+
 NodeListModel::NodeListModel(QObject *parent)
     : QAbstractListModel(parent)
 {}
@@ -34,8 +36,8 @@ QVariant NodeListModel::data(const QModelIndex &index, int role) const
         return node.sniVariant();
     case StatusRole:
         return node.status;
-    case LoadPercentRole:
-        return node.loadPercent;
+    case LoadPercentRole: // the service's number as a percentage, whatever it sent
+        return int(std::clamp<qint64>(node.loadPercent, 0, 100));
     case IsOnlineRole:
         return node.status == QLatin1String("ONLINE");
     case HasPingRole:

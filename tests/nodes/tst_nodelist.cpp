@@ -261,7 +261,9 @@ private slots:
     void modelFollowsTheViewModel()
     {
         ServiceFixture fixture;
-        fixture.service->setNodes({node(1, "ONLINE"), node(2, "OFFLINE"), node(3, "ONLINE")});
+        NodeInfo wild = node(2, "OFFLINE");
+        wild.loadPercent = 1'000'000'000'000'000'000; // drawn as 100, not as a wrapped 32-bit number
+        fixture.service->setNodes({node(1, "ONLINE"), wild, node(3, "ONLINE")});
         auto vm = fixture.launch();
         NodeListModel &model = *vm->nodeModel();
         QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
@@ -271,6 +273,7 @@ private slots:
         QTRY_COMPARE(model.rowCount(), 3);
         QCOMPARE(model.data(model.index(1), NodeListModel::NameRole).toString(), QStringLiteral("Node 2"));
         QCOMPARE(model.data(model.index(1), NodeListModel::IsOnlineRole).toBool(), false);
+        QCOMPARE(model.data(model.index(1), NodeListModel::LoadPercentRole).toInt(), 100);
         QCOMPARE(model.data(model.index(0), NodeListModel::IsSelectedRole).toBool(), true);
         QCOMPARE(model.data(model.index(2), NodeListModel::IsLastRole).toBool(), true);
         QVERIFY(!model.data(model.index(0), NodeListModel::HasPingRole).toBool());

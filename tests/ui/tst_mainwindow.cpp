@@ -359,7 +359,7 @@ private slots:
         QQuickItem *home = findItem(m_window, QStringLiteral("homeSlot"));
         m_vm->selectNodeById(2); // what the row's click calls
         QCOMPARE(m_vm->selectedNode()->id, 2);
-        QTRY_COMPARE(textOf("homeSlot", "selectedNodeText"), QStringLiteral(" Tokyo 01"));
+        QTRY_COMPARE(textOf("homeSlot", "selectedNodeText"), QStringLiteral(" \u2068Tokyo 01\u2069"));
         QTRY_VERIFY(textOf("homeSlot", "upTimeText").startsWith(QLatin1String("Connected for 0:0")));
         const auto marked = [home](const char *row) {
             return findItem(findItem(home, QLatin1String(row)), QStringLiteral("connectedBadge"))->isVisible();
@@ -371,7 +371,7 @@ private slots:
                  QStringLiteral("Tokyo 01, connected"));
 
         QVERIFY(disconnect());
-        QTRY_COMPARE(textOf("homeSlot", "selectedNodeText"), QStringLiteral(" Singapore 01"));
+        QTRY_COMPARE(textOf("homeSlot", "selectedNodeText"), QStringLiteral(" \u2068Singapore 01\u2069"));
         QVERIFY(!marked("node_1"));
 
         // Another process (the command-line client) stores the mode: the switch follows.
@@ -393,9 +393,13 @@ private slots:
     {
         std::unique_ptr<QQuickWindow> panel = m_ui->createWindow(QStringLiteral("MenuBarPanel.qml"));
         QVERIFY2(panel, qPrintable(m_ui->errorString()));
-        // With node rows below the cards, as a subscriber sees it.
+        // With node rows below the cards, as a subscriber sees it, the selected one named with 10,000 letters.
         QVERIFY(signIn(true));
         QTRY_VERIFY(slotShown("homeSlot") && !m_vm->nodes().isEmpty());
+        NodeInfo longName = m_fixture->node;
+        longName.id = 99; // a new id: selected as the list's first online node
+        longName.name = QString(10000, u'W');
+        m_vm->nodeCatalog().take(NodesResponse{QStringLiteral("v2"), QStringLiteral("k"), QList<NodeInfo>{longName}, false});
         QQuickItem *card = findItem(m_window, QStringLiteral("vpnHeroCard"));
         panel->show();
         QVERIFY(QTest::qWaitForWindowExposed(panel.get()));
@@ -418,7 +422,7 @@ private slots:
             QQuickItem *page = findItem(m_window, QStringLiteral("homeScroll"));
             if (card->mapToItem(page, QPointF(0, 0)).y() < 0)
                 return false;
-            return inside(card, m_window->contentItem(), m_window->width()) &&
+            return inside(card, m_window->contentItem(), m_window->width()) && card->height() < m_window->height() &&
                    inside(panelText, panel->contentItem(), panel->width()) &&
                    !panelText->property("truncated").toBool();
         };

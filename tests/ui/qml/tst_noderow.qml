@@ -34,12 +34,15 @@ Item {
                 { tag: "never probed, online, not selected", set: {}, shows: {
                   "offlineBadge.visible": false, "selectionDot.border.color": Theme.clrTextDim } },
                 { tag: "offline, selected", set: { isOnline: false, isSelected: true },
-                  shows: { "offlineBadge.visible": true, "selectionDot.color": Theme.clrPrimary } }
+                  shows: { "offlineBadge.visible": true, "selectionDot.color": Theme.clrPrimary } },
+                { tag: "a name of 10,000 letters", set: { name: "W".repeat(10000) }, shows: { "nameText.truncated": true } }
             ]
         }
         function test_row(data) {
             var row = createTemporaryObject(rowComponent, root, Object.assign({}, root.plainNode, data.set))
             compare(findChild(row, "latencyBadge").visible, data.set.hasPing === true, "latencyBadge.visible")
+            // The name's direction cannot spill into the row (an override in it reaches no further).
+            compare(findChild(row, "nameText").text, "\u2068" + row.name + "\u2069")
             for (var path in data.shows) {
                 var names = path.split(".")
                 var value = findChild(row, names[0])

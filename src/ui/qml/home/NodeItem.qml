@@ -83,11 +83,18 @@ Item {
             }
         }
         ColumnLayout {
+            Layout.fillWidth: true
             spacing: 4
             RowLayout {
+                Layout.fillWidth: true
                 spacing: 6
                 Text {
-                    text: root.name
+                    objectName: "nameText"
+                    Layout.fillWidth: true
+                    Layout.maximumWidth: implicitWidth
+                    // Isolated: a direction override in the name reaches no further than the name.
+                    text: "\u2068" + root.name + "\u2069"
+                    elide: Text.ElideRight
                     color: Theme.clrTextPrimary
                     font.pixelSize: 14
                     font.weight: Font.Medium
@@ -148,7 +155,6 @@ Item {
                 }
             }
         }
-        Item { Layout.fillWidth: true }
         ColumnLayout {
             spacing: 4
             Rectangle {

@@ -92,8 +92,10 @@ CardBackground {
                 Layout.fillWidth: true
                 horizontalAlignment: Text.AlignHCenter
                 wrapMode: Text.Wrap
+                maximumLineCount: 2
+                elide: Text.ElideRight
                 visible: AppViewModel.shownNode !== undefined && AppViewModel.shownNode !== null
-                text: visible ? AppViewModel.shownNode.flagEmoji + " " + AppViewModel.shownNode.name : ""
+                text: visible ? AppViewModel.shownNode.flagEmoji + " \u2068" + AppViewModel.shownNode.name + "\u2069" : ""
                 color: Theme.clrTextSecondary
                 font.pixelSize: 13
             }

@@ -46,7 +46,8 @@ Window {
             objectName: "panelNodeText"
             Layout.fillWidth: true
             visible: AppViewModel.isConnected && AppViewModel.shownNode !== undefined && AppViewModel.shownNode !== null
-            text: visible ? AppViewModel.shownNode.flagEmoji + " " + AppViewModel.shownNode.name : ""
+            text: visible ? AppViewModel.shownNode.flagEmoji + " \u2068" + AppViewModel.shownNode.name + "\u2069" : ""
+            elide: Text.ElideRight
             color: Theme.clrTextSecondary
             font.pixelSize: 12
         }
