@@ -35,7 +35,9 @@ Item {
                   "offlineBadge.visible": false, "selectionDot.border.color": Theme.clrTextDim } },
                 { tag: "offline, selected", set: { isOnline: false, isSelected: true },
                   shows: { "offlineBadge.visible": true, "selectionDot.color": Theme.clrPrimary } },
-                { tag: "a name of 10,000 letters", set: { name: "W".repeat(10000) }, shows: { "nameText.truncated": true } }
+                { tag: "a name of 10,000 letters", set: { name: "W".repeat(10000) }, shows: { "nameText.truncated": true } },
+                { tag: "markup in a name, shown as typed", set: { name: "A<br>B<br><img src=\"x.png\">" },
+                  shows: { "nameText.lineCount": 1 } }
             ]
         }
         function test_row(data) {
@@ -50,6 +52,9 @@ Item {
                     value = value[names[i]]
                 compare(value, data.shows[path], path)
             }
+            // The probe column ends at the row's right padding, however long the name.
+            var shown = [findChild(row, "ping_7"), findChild(row, "latencyBadge")].filter(item => item.visible)
+            compare(Math.max(...shown.map(item => item.mapToItem(row, item.width, 0).x)), row.width - 16)
             // The dot sits at the flag frame's bottom-right corner, 2 right and 2 down.
             var dot = findChild(row, "selectionDot")
             compare(dot.x + dot.width - dot.parent.width, 2)

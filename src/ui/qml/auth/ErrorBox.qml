@@ -19,6 +19,7 @@ Rectangle {
         anchors.fill: parent
         anchors.margins: 12
         text: root.message === null || root.message === undefined ? "" : root.message
+        textFormat: Text.PlainText // the service's message as it came
         color: Theme.clrError
         font.pixelSize: 13
         wrapMode: Text.Wrap

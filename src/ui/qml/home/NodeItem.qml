@@ -94,6 +94,7 @@ Item {
                     Layout.maximumWidth: implicitWidth
                     // Isolated: a direction override in the name reaches no further than the name.
                     text: "\u2068" + root.name + "\u2069"
+                    textFormat: Text.PlainText // markup the service sends is shown, never run
                     elide: Text.ElideRight
                     color: Theme.clrTextPrimary
                     font.pixelSize: 14
@@ -156,6 +157,7 @@ Item {
             }
         }
         ColumnLayout {
+            Layout.alignment: Qt.AlignRight | Qt.AlignVCenter
             spacing: 4
             Rectangle {
                 objectName: "latencyBadge"

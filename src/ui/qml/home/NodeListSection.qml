@@ -137,6 +137,7 @@ CardBackground {
             Layout.margins: 16
             visible: !(AppViewModel.nodesLoading && root.nodeCount === 0) && root.hasError
             text: root.hasError ? LanguageManager.fill(qsTr("nodes_load_failed"), AppViewModel.nodesError) : ""
+            textFormat: Text.PlainText
             color: Theme.clrError
             font.pixelSize: 13
             wrapMode: Text.Wrap

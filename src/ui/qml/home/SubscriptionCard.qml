@@ -37,6 +37,7 @@ CardBackground {
             objectName: "planText"
             visible: !!AppViewModel.subscriptionPlan
             text: AppViewModel.subscriptionPlan || ""
+            textFormat: Text.PlainText
             color: Theme.clrTextPrimary
             font.pixelSize: 14
             font.weight: Font.Medium

@@ -94,6 +94,7 @@ CardBackground {
                 wrapMode: Text.Wrap
                 maximumLineCount: 2
                 elide: Text.ElideRight
+                textFormat: Text.PlainText
                 visible: AppViewModel.shownNode !== undefined && AppViewModel.shownNode !== null
                 text: visible ? AppViewModel.shownNode.flagEmoji + " \u2068" + AppViewModel.shownNode.name + "\u2069" : ""
                 color: Theme.clrTextSecondary

@@ -48,6 +48,7 @@ Window {
             visible: AppViewModel.isConnected && AppViewModel.shownNode !== undefined && AppViewModel.shownNode !== null
             text: visible ? AppViewModel.shownNode.flagEmoji + " \u2068" + AppViewModel.shownNode.name + "\u2069" : ""
             elide: Text.ElideRight
+            textFormat: Text.PlainText
             color: Theme.clrTextSecondary
             font.pixelSize: 12
         }
