@@ -18,13 +18,19 @@ RoutingModePreference::RoutingModePreference(std::shared_ptr<PreferenceStore> pr
 
 RoutingMode RoutingModePreference::mode() const
 {
-    const QString stored = m_preferences->string(kRoutingModeKey).value_or(QStringLiteral("safe"));
-    return stored == QLatin1String("smart") ? RoutingMode::smart : RoutingMode::safe;
+    // Anything but an exact raw value, or nothing stored, is the safe mode.
+    return RoutingModes::fromRawValue(m_preferences->string(kRoutingModeKey).value_or(QString()))
+        .value_or(RoutingMode::safe);
 }
 
 void RoutingModePreference::choose(RoutingMode mode)
 {
     m_preferences->setString(kRoutingModeKey, RoutingModes::rawValue(mode));
+    noteMode(mode);
+}
+
+void RoutingModePreference::noteMode(RoutingMode mode)
+{
     if (std::exchange(m_last, mode) != mode)
         emit changed();
 }
@@ -43,7 +49,5 @@ void RoutingModePreference::fileChanged()
     const QString file = m_preferences->location();
     if (!m_watch.files().contains(file) && QFileInfo::exists(file))
         m_watch.addPath(file);
-    const RoutingMode mode = this->mode();
-    if (std::exchange(m_last, mode) != mode)
-        emit changed();
+    noteMode(mode());
 }

@@ -28,6 +28,8 @@ signals:
 
 private:
     void fileChanged();
+    // Tells of a mode unlike the last one told.
+    void noteMode(RoutingMode mode);
 
     std::shared_ptr<PreferenceStore> m_preferences;
     RoutingMode m_last;
