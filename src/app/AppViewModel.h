@@ -19,6 +19,7 @@
 #include <optional>
 
 class BrowserOpener;
+class NodeFilterModel;
 class NodeListModel;
 
 // What the screens, the tray panel and the command-line client see and call: the session, the node
@@ -27,6 +28,7 @@ class NodeListModel;
 class AppViewModel : public QObject {
     Q_OBJECT
     Q_MOC_INCLUDE("nodes/NodeListModel.h")
+    Q_MOC_INCLUDE("nodes/NodeFilterModel.h")
     Q_PROPERTY(Screen screen READ screen NOTIFY screenChanged)
     Q_PROPERTY(bool authLoading READ authLoading NOTIFY authLoadingChanged)
     Q_PROPERTY(QVariant authError READ authErrorValue NOTIFY authErrorChanged)
@@ -56,6 +58,8 @@ class AppViewModel : public QObject {
     Q_PROPERTY(QDateTime upSince READ upSinceValue NOTIFY upSinceChanged)
     Q_PROPERTY(QString routingModeName READ routingModeName NOTIFY routingModeChanged)
     Q_PROPERTY(NodeListModel *nodeModel READ nodeModel CONSTANT)
+    // The rows the list shows: those that match the search.
+    Q_PROPERTY(NodeFilterModel *nodeRows READ nodeRows CONSTANT)
 
 public:
     enum class Screen { Login, Register, Home };
@@ -69,6 +73,7 @@ public:
     const AppEnvironment &environment() const { return m_environment; }
     const TokenStore &tokenStore() const { return m_session->tokenStore(); }
     NodeListModel *nodeModel() const { return m_catalog->model(); }
+    NodeFilterModel *nodeRows() const { return m_catalog->rows(); }
     Session &session() { return *m_session; }
     const Session &session() const { return *m_session; }
     NodeCatalog &nodeCatalog() { return *m_catalog; }
@@ -160,6 +165,7 @@ public:
     // preference store, so the next start (of the app or the command-line client) picks it again.
     Q_INVOKABLE void pingNodeById(qint64 id) { m_catalog->pingById(id); }
     Q_INVOKABLE void selectNodeById(qint64 id) { m_catalog->select(id); }
+    Q_INVOKABLE void searchNodes(const QString &query) { m_catalog->search(query); }
     // Probes every listed node.
     Q_INVOKABLE void testAllNodes() { m_catalog->testAll(); }
     // Probes the listed nodes not measured yet, then selects the fastest (NodeSelection::fastest), as

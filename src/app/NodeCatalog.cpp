@@ -1,6 +1,7 @@
 #include "NodeCatalog.h"
 
 #include "i18n/LanguageManager.h"
+#include "nodes/NodeFilterModel.h"
 #include "nodes/NodeListModel.h"
 #include "nodes/NodeSelection.h"
 #include "platform/PreferenceStore.h"
@@ -19,6 +20,7 @@ NodeCatalog::NodeCatalog(std::shared_ptr<PreferenceStore> preferences, Fetch fet
     , m_fetch(std::move(fetch))
     , m_probe(std::move(probe))
     , m_model(std::make_unique<NodeListModel>())
+    , m_rows(std::make_unique<NodeFilterModel>(m_model.get()))
 {
     connect(this, &NodeCatalog::pingStateChanged, this, &NodeCatalog::continuePick);
 }
@@ -114,6 +116,11 @@ void NodeCatalog::pingById(qint64 id)
         ping(*node);
 }
 
+void NodeCatalog::search(const QString &query)
+{
+    m_rows->setQuery(query);
+}
+
 void NodeCatalog::select(qint64 id)
 {
     if (const NodeInfo *node = listed(id)) {
@@ -168,6 +175,7 @@ void NodeCatalog::clear()
 {
     ++m_generation;
     m_model->setNodes({});
+    m_rows->setQuery({});
     emit nodesChanged();
     setSelected(std::nullopt);
     m_preferences->remove(kSelectedNodeKey); // the next account starts on a node of its own

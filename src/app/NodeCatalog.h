@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 
+class NodeFilterModel;
 class NodeListModel;
 class PreferenceStore;
 
@@ -34,6 +35,9 @@ public:
     ~NodeCatalog() override;
 
     NodeListModel *model() const { return m_model.get(); }
+    // The rows that match the search typed above the list.
+    NodeFilterModel *rows() const { return m_rows.get(); }
+    void search(const QString &query);
     const QList<NodeInfo> &nodes() const;
     const std::optional<NodeInfo> &selectedNode() const { return m_selected; }
     bool loading() const { return m_loading; }
@@ -64,7 +68,7 @@ public:
     // Probes the listed nodes not measured yet, then selects the fastest (NodeSelection::fastest); when
     // none qualifies the selection stays and notice says so. fastestPicked tells the outcome.
     void pickFastest();
-    // The session has ended: list, key, selection (also the remembered one) and results go; answers and
+    // The session has ended: list, key, selection (also the remembered one), search and results go; answers and
     // probe results still on their way are dropped.
     void clear();
 
@@ -98,6 +102,7 @@ private:
     Fetch m_fetch;
     Probe m_probe;
     std::unique_ptr<NodeListModel> m_model;
+    std::unique_ptr<NodeFilterModel> m_rows;
     std::optional<NodeInfo> m_selected;
     bool m_loading = false;
     std::optional<QString> m_error;

@@ -48,8 +48,6 @@ QVariant NodeListModel::data(const QModelIndex &index, int role) const
         return m_pingingNodes.value(node.id, false);
     case IsSelectedRole:
         return m_selectedId == node.id;
-    case IsLastRole:
-        return index.row() == rowCount() - 1;
     default:
         return {};
     }
@@ -73,7 +71,6 @@ QHash<int, QByteArray> NodeListModel::roleNames() const
         {PingMsRole, "pingMs"},
         {IsPingingRole, "isPinging"},
         {IsSelectedRole, "isSelected"},
-        {IsLastRole, "isLast"},
     };
 }
 

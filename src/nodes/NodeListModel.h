@@ -32,7 +32,6 @@ public:
         PingMsRole,  // the last probe's milliseconds (-1: timed out); 0 when never probed
         IsPingingRole,
         IsSelectedRole,
-        IsLastRole,
     };
     Q_ENUM(Role)
 

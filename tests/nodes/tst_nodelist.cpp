@@ -5,6 +5,7 @@
 #include "app/NodeCatalog.h"
 #include "i18n/LanguageManager.h"
 #include "nodes/LatencyProbe.h"
+#include "nodes/NodeFilterModel.h"
 #include "nodes/NodeListModel.h"
 #include "platform/PreferenceStore.h"
 
@@ -275,7 +276,6 @@ private slots:
         QCOMPARE(model.data(model.index(1), NodeListModel::IsOnlineRole).toBool(), false);
         QCOMPARE(model.data(model.index(1), NodeListModel::LoadPercentRole).toInt(), 100);
         QCOMPARE(model.data(model.index(0), NodeListModel::IsSelectedRole).toBool(), true);
-        QCOMPARE(model.data(model.index(2), NodeListModel::IsLastRole).toBool(), true);
         QVERIFY(!model.data(model.index(0), NodeListModel::HasPingRole).toBool());
         QVERIFY(model.roleNames().values().contains("flagEmoji"));
 
@@ -307,6 +307,54 @@ private slots:
 
         vm->logout();
         QTRY_COMPARE(model.rowCount(), 0);
+    }
+
+    void theSearchKeepsTheRowsThatMatch_data()
+    {
+        QTest::addColumn<QString>("query");
+        QTest::addColumn<QList<qint64>>("shown");
+        QTest::newRow("everything") << " " << QList<qint64>{1, 2, 3, 4, 5};
+        QTest::newRow("name, any case") << "TOKYO" << QList<qint64>{1};
+        QTest::newRow("accent typed, none in the name") << "tökyo" << QList<qint64>{1};
+        QTest::newRow("no accent typed, accents in the name") << "zurich" << QList<qint64>{2};
+        QTest::newRow("a decomposed accent") << "Zu\u0308rich" << QList<qint64>{2};
+        QTest::newRow("ß as ss") << "strasse" << QList<qint64>{3};
+        QTest::newRow("country name") << "japan" << QList<qint64>{1, 5};
+        QTest::newRow("country code") << "ru" << QList<qint64>{4};
+        QTest::newRow("Cyrillic keeps й") << "мой" << QList<qint64>{4};
+        QTest::newRow("и is not й") << "мои" << QList<qint64>{};
+        QTest::newRow("nothing") << "atlantis" << QList<qint64>{};
+    }
+    void theSearchKeepsTheRowsThatMatch()
+    {
+        QFETCH(QString, query);
+        QFETCH(QList<qint64>, shown);
+        QList<NodeInfo> nodes;
+        for (const auto &[id, name, code, country] : {std::tuple{1, "Tokyo 01", "JP", "Japan"},
+                                                      {2, "Zürich Ünïon", "CH", "Schweiz"},
+                                                      {3, "Straße 7", "DE", "Deutschland"},
+                                                      {4, "Мой узел", "RU", "Россия"},
+                                                      {5, "Osaka", "JP", "日本 Japan"}}) {
+            NodeInfo info = node(id, QStringLiteral("ONLINE"));
+            std::tie(info.name, info.countryCode, info.countryName) =
+                std::tuple(QString::fromUtf8(name), QString::fromUtf8(code), QString::fromUtf8(country));
+            nodes.append(info);
+        }
+        NodeListModel list;
+        NodeFilterModel rows(&list);
+        QAbstractItemModelTester tester(&rows, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        rows.setQuery(QStringLiteral("osaka")); // a search typed before the list came applies to it
+        list.setNodes(nodes);
+        QCOMPARE(rows.count(), 1);
+
+        QSignalSpy counted(&rows, &NodeFilterModel::countChanged);
+        rows.setQuery(query);
+        QList<qint64> ids;
+        for (int row = 0; row < rows.rowCount(); ++row)
+            ids.append(rows.data(rows.index(row, 0), NodeListModel::IdRole).toLongLong());
+        QCOMPARE(ids, shown);
+        QCOMPARE(rows.count(), shown.size());
+        QCOMPARE(counted.isEmpty(), shown == QList<qint64>{5});
     }
 };
 

@@ -10,7 +10,7 @@ Item {
     Component { id: rowComponent; NodeItem { width: 400 } }
     // An online node never probed nor selected; each row of the table changes some of it.
     readonly property var plainNode: ({ nodeId: 7, name: "Tokyo 01", flagEmoji: "🇯🇵", loadPercent: 10, isOnline: true,
-                                        hasPing: false, pingMs: 0, isPinging: false, isSelected: false, isLast: true })
+                                        hasPing: false, pingMs: 0, isPinging: false, isSelected: false, index: 0, isLast: true })
 
     TestCase {
         name: "NodeRow"

@@ -38,7 +38,7 @@ Rectangle {
             clip: true
             topMargin: 16
             bottomMargin: 20
-            model: root.rowsShown ? AppViewModel.nodeModel : null
+            model: root.rowsShown ? AppViewModel.nodeRows : null
 
             // The cards grow above the rows (a status that wraps, a section that appears): a page at
             // its top stays at its top, so the first card's edge never slides out of sight.

@@ -17,7 +17,9 @@ Item {
     required property int pingMs   // milliseconds, or -1 for a timeout
     required property bool isPinging
     required property bool isSelected
-    required property bool isLast
+    required property int index
+    // The last row shown (of those that match the search) closes the card.
+    property bool isLast: ListView.view ? index === ListView.view.count - 1 : true
     // The node of the tunnel that is up, whatever is selected for the next connect.
     readonly property bool isRunning: AppViewModel.runningNodeId !== 0 && AppViewModel.runningNodeId === nodeId
 
