@@ -76,8 +76,33 @@ QList<ScreenshotTour::Step> DemoTour::walkthrough(AppViewModel &vm, LanguageMana
          [&vm] { vm.testAllNodes(); },
          [&vm] { return vm.pingResults().size() == vm.nodes().size() && !vm.pingingNodes().values().contains(true); },
          {}},
+        // The list narrowed to one country as one types, and the keyboard on the rows (the current row framed).
+        {QStringLiteral("search"),
+         [&vm, main] {
+             scrollHome(main, 420);
+             vm.searchNodes(QStringLiteral("japan"));
+         },
+         {},
+         {}},
+        {QStringLiteral("keyboard-focus"),
+         [&vm, main] {
+             vm.searchNodes(QString());
+             if (QQuickItem *keys = main ? findVisual(main->contentItem(), QStringLiteral("nodeListKeys")) : nullptr)
+                 keys->forceActiveFocus(Qt::TabFocusReason);
+         },
+         {},
+         {}},
+        {QStringLiteral("settings"),
+         [main] {
+             if (QQuickItem *home = main ? findVisual(main->contentItem(), QStringLiteral("homeView")) : nullptr)
+                 home->setProperty("settingsShown", true);
+         },
+         {},
+         {}},
         {QStringLiteral("fastest"),
          [&vm, main] {
+             if (QQuickItem *home = main ? findVisual(main->contentItem(), QStringLiteral("homeView")) : nullptr)
+                 home->setProperty("settingsShown", false);
              scrollHome(main, 0);
              vm.pickFastestNode();
          },
@@ -131,9 +156,7 @@ QList<ScreenshotTour::Step> DemoTour::walkthrough(AppViewModel &vm, LanguageMana
              qputenv("NIMBREL_SIMHELPER_SCENARIO", "error");
              vm.vpnConnect();
          },
-          [&vm] {
-             return !vm.isVpnLoading() && vm.tunnel().state().cause().reason == TunnelReason::connectFailed;
-         },
+         [&vm] { return !vm.isVpnLoading() && vm.tunnel().state().cause().reason == TunnelReason::connectFailed; },
          {}},
         {QStringLiteral("home-zh-CN"),
          [&vm, &languages] {

@@ -39,6 +39,13 @@ void NodeFilterModel::setQuery(const QString &query)
     invalidateFilter();
 }
 
+int NodeFilterModel::rowOf(qint64 id) const
+{
+    const QList<int> sourceRows = m_source->rowsOf(id);
+    const QModelIndex shown = sourceRows.isEmpty() ? QModelIndex() : mapFromSource(m_source->index(sourceRows.first()));
+    return shown.isValid() ? shown.row() : 0;
+}
+
 bool NodeFilterModel::filterAcceptsRow(int sourceRow, const QModelIndex &) const
 {
     return sourceRow < int(m_searches.size()) && m_searches[size_t(sourceRow)].matches(m_foldedQuery);

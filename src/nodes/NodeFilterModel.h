@@ -21,6 +21,8 @@ public:
     int count() const { return rowCount(); }
     const QString &query() const { return m_query; }
     void setQuery(const QString &query);
+    // The row showing the node with this id; 0 when none does.
+    Q_INVOKABLE int rowOf(qint64 id) const;
 
 signals:
     void countChanged();

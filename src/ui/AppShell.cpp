@@ -42,6 +42,8 @@ AppShell::AppShell(AppViewModel &viewModel, AppUi &ui, QQuickWindow &mainWindow,
     });
     m_signals = std::make_unique<UnixSignalWatcher>(QList<int>{SIGINT, SIGTERM, SIGHUP}); // SIGHUP: its terminal closed
     connect(m_signals.get(), &UnixSignalWatcher::received, this, [this] { quitCleanly(); });
+    // Ctrl+Q in the main window
+    connect(&m_mainWindow, SIGNAL(quitRequested()), this, SLOT(quitCleanly()));
 }
 
 AppShell::~AppShell() = default;

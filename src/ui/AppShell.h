@@ -38,8 +38,11 @@ public:
     void start(InstanceChannel &channel, bool trayOnly = false);
     // "raise" brings the main window to the front; "disconnect" stops a running or starting tunnel.
     QByteArray handleRequest(const QByteArray &request);
+public slots:
     // Stops the tunnel, waits for its clean-up (at most 12 s), then exits with exitCode. Once.
     void quitCleanly(int exitCode = 0);
+
+public:
     // The tray icon and its panel, made once; false when the panel cannot be loaded (the app then
     // exits with 1).
     bool addTray();

@@ -1,6 +1,7 @@
 #include "AppUi.h"
 
 #include "QmlSingletons.h"
+#include "WindowFit.h"
 #include "i18n/LanguageManager.h"
 #include "i18n/LanguageTranslator.h"
 
@@ -12,6 +13,8 @@
 namespace {
 
 const QString kModuleRoot = QStringLiteral("qrc:/Nimbrel/Ui/");
+constexpr int kMainWindowHeight = 680;
+constexpr int kMainWindowLeastHeight = 480;
 
 // No input is handled meanwhile. (A request on the instance channel waits for its handler, which
 // only exists once the window does.)
@@ -51,7 +54,9 @@ QQuickWindow *AppUi::createMainWindow(AppViewModel &viewModel)
     waitUntilCompiled(*m_firstScreen);
     waitUntilCompiled(*m_mainComponent);
     m_mainWindow.reset(qobject_cast<QQuickWindow *>(m_mainComponent->create()));
-    if (!m_mainWindow)
+    if (m_mainWindow)
+        new WindowFit(*m_mainWindow, kMainWindowHeight, kMainWindowLeastHeight); // owned by the window
+    else
         m_error = m_mainComponent->isError() ? m_mainComponent->errorString()
                                              : QStringLiteral("the main window could not be loaded");
     return m_mainWindow.get();

@@ -1,20 +1,17 @@
 #include "TrayController.h"
 
+#include "SettingsController.h"
 #include "SymbolIcon.h"
 #include "app/AppSwitches.h"
 #include "app/AppViewModel.h"
-#include "app/SupportReport.h"
 #include "i18n/LanguageManager.h"
 
 #include <QApplication>
-#include <QClipboard>
-#include <QFutureWatcher>
 #include <QIcon>
 #include <QMenu>
 #include <QQuickWindow>
 #include <QScreen>
 #include <QSystemTrayIcon>
-#include <QtConcurrent/QtConcurrentRun>
 
 namespace {
 
@@ -111,17 +108,7 @@ void TrayController::refreshMenu()
 
 void TrayController::copySupportReport()
 {
-    // The session is read here, on the view model's thread; the rest (a sudo -n check, the log) on a worker.
-    const SupportReport::Session session = SupportReport::session(m_viewModel, m_viewModel.vpnStatus());
-    auto *watcher = new QFutureWatcher<QString>(this);
-    connect(watcher, &QFutureWatcher<QString>::finished, this, [this, watcher] {
-        QGuiApplication::clipboard()->setText(watcher->result());
-        watcher->deleteLater();
-        emit supportReportCopied();
-    });
-    watcher->setFuture(QtConcurrent::run([session, diagnostician = m_viewModel.tunnel().diagnostician()] {
-        return SupportReport::compose(session, diagnostician);
-    }));
+    SettingsController::copySupportReport(m_viewModel, this, [this] { emit supportReportCopied(); });
 }
 
 void TrayController::notifyProblem(const QString &statusText)

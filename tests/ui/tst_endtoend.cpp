@@ -2,18 +2,23 @@
 #include "QuickFind.h"
 #include "RecordingAdminPrompt.h"
 #include "TestEnvironment.h"
+#include "app/AppSwitches.h"
 #include "app/AppViewModel.h"
 #include "i18n/LanguageManager.h"
+#include "nodes/NodeFilterModel.h"
 #include "platform/PreferenceStore.h"
 #include "ui/AppUi.h"
 #include "ui/QmlSingletons.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QQuickWindow>
+#include <QSignalSpy>
 #include <QTest>
 #include <QtQml/qqmlextensionplugin.h>
+#include <QtQuickTest/quicktest.h>
 
 Q_IMPORT_QML_PLUGIN(Nimbrel_UiPlugin)
 
@@ -66,6 +71,50 @@ private:
         }
         const QPointF centre = target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
         QTest::mouseClick(m_window, Qt::LeftButton, Qt::NoModifier, centre.toPoint());
+    }
+
+    QString focused() const
+    {
+        const QQuickItem *focus = m_window->activeFocusItem();
+        return focus ? focus->objectName() : u"<none>"_s;
+    }
+
+    // Presses Tab count times and names each item the keyboard lands on.
+    QStringList tabStops(int count)
+    {
+        QStringList stops;
+        for (int step = 0; step < count; ++step) {
+            QTest::keyClick(m_window, Qt::Key_Tab);
+            stops << focused();
+        }
+        return stops;
+    }
+
+    // What in box (itself included) leaves it sideways, and texts drawn wider than their item or cut short.
+    static QStringList spills(QQuickItem *box)
+    {
+        QStringList found;
+        const std::function<void(QQuickItem *)> walk = [&](QQuickItem *item) {
+            if (!item->isVisible())
+                return;
+            const QRectF place = item->mapRectToItem(box, QRectF(0, 0, item->width(), item->height()));
+            const bool text = item->inherits("QQuickText");
+            if (place.left() < -0.5 || place.right() > box->width() + 0.5 ||
+                (text && (item->property("contentWidth").toReal() > item->width() + 0.5 ||
+                          item->property("truncated").toBool())))
+                found << u"%1 %2 \"%3\""_s.arg(item->objectName(), QLatin1String(item->metaObject()->className()),
+                                               item->property("text").toString());
+            for (QQuickItem *child : item->childItems())
+                walk(child);
+        };
+        walk(box);
+        return found;
+    }
+
+    void keys(const char *text)
+    {
+        for (const char *character = text; *character; ++character)
+            QTest::keyClick(m_window, *character);
     }
 
     void type(const char *name, const char *text)
@@ -180,6 +229,153 @@ private slots:
         click("language_ru");
         QTRY_COMPARE(text("connectButton"), u"Подключить"_s);
         LanguageManager::shared().setLanguage(AppLanguage::en);
+    }
+
+    // Without a mouse: typing starts in the e-mail field, Tab visits each control once and in order (the
+    // node list is one stop), Return submits, Esc steps back, Ctrl+W and Ctrl+Q close and quit.
+    void theKeyboardAloneReachesEverything()
+    {
+        m_window->requestActivate();
+        QVERIFY(QTest::qWaitForWindowActive(m_window));
+        m_vm->logout();
+        QTRY_VERIFY_WITH_TIMEOUT(screenShown("loginSlot"), 10000);
+        QTRY_COMPARE(focused(), u"emailField"_s);
+        keys("x@example.org");
+        QCOMPARE(tabStops(1), QStringList{u"passwordFieldInput"_s});
+        keys("password");
+        QCOMPARE(tabStops(5), (QStringList{u"loginButton"_s, u"registerNowButton"_s, u"languageButton"_s,
+                                           u"emailField"_s, u"passwordFieldInput"_s}));
+        QCOMPARE(tabStops(2).last(), u"registerNowButton"_s);
+        QTest::keyClick(m_window, Qt::Key_Return);
+
+        QTRY_VERIFY(screenShown("registerSlot"));
+        QTRY_COMPARE(focused(), u"registerEmailField"_s);
+        keys("keyboard@example.org");
+        QCOMPARE(tabStops(2), (QStringList{u"nicknameField"_s, u"registerPasswordFieldInput"_s}));
+        keys("correct-horse");
+        QCOMPARE(tabStops(1), QStringList{u"confirmPasswordFieldInput"_s});
+        keys("correct-horse");
+        QCOMPARE(tabStops(5), (QStringList{u"registerButton"_s, u"loginNowButton"_s, u"backButton"_s,
+                                           u"languageButton"_s, u"registerEmailField"_s}));
+        QTest::keyClick(m_window, Qt::Key_Return); // from a field, once the button is enabled
+        QTRY_VERIFY_WITH_TIMEOUT(screenShown("homeSlot"), 10000);
+        QCOMPARE(m_vm->userEmail(), QVariant(u"keyboard@example.org"_s));
+        m_vm->logout();
+
+        QTRY_VERIFY_WITH_TIMEOUT(screenShown("loginSlot"), 10000);
+        QTRY_COMPARE(focused(), u"emailField"_s);
+        keys("demo@nimbrel.test");
+        QTest::keyClick(m_window, Qt::Key_Tab);
+        keys("nimbrel-demo");
+        QTest::keyClick(m_window, Qt::Key_Return);
+        QTRY_VERIFY_WITH_TIMEOUT(screenShown("homeSlot") && shown("nodeRows"), 10000);
+        item("languageButton")->forceActiveFocus(Qt::TabFocusReason);
+        QCOMPARE(tabStops(12),
+                 (QStringList{u"settingsButton"_s, u"logoutButton"_s, u"mode_safe"_s, u"mode_smart"_s,
+                              u"connectButton"_s, u"subscribeButton"_s, u"testAllButton"_s, u"fastestButton"_s,
+                              u"refreshNodesButton"_s, u"nodeSearchField"_s, u"nodeListKeys"_s, u"languageButton"_s}));
+
+        // The list: the current row starts at the selected node; Down and Up move it, Space selects, P probes.
+        QCOMPARE(tabStops(11).last(), u"nodeListKeys"_s);
+        QVERIFY(item("node_1")->property("keyFocused").toBool());
+        const qint64 selected = m_vm->selectedNode()->id;
+        QTest::keyClick(m_window, Qt::Key_Down);
+        QTest::keyClick(m_window, Qt::Key_Down);
+        QTest::keyClick(m_window, Qt::Key_Up);
+        QTest::keyClick(m_window, Qt::Key_P);
+        QVERIFY(m_vm->pingingNodes().value(2) || m_vm->pingResults().contains(2));
+        QCOMPARE(m_vm->selectedNode()->id, selected);
+        QTest::keyClick(m_window, Qt::Key_Space);
+        QCOMPARE(m_vm->selectedNode()->id, 2);
+        QVERIFY(item("node_2")->property("keyFocused").toBool() && !item("node_1")->property("keyFocused").toBool());
+        QTest::keyClick(m_window, Qt::Key_End);
+        QTRY_VERIFY(item("node_12") && item("node_12")->property("keyFocused").toBool()); // scrolled into view
+
+        // The search narrows the rows as one types; Esc empties it; the selection stays.
+        item("nodeSearchField")->forceActiveFocus(Qt::TabFocusReason);
+        keys("united");
+        QTRY_COMPARE(m_vm->nodeRows()->count(), 3);
+        QVERIFY(!shown("noMatchText"));
+        keys("q");
+        QTRY_VERIFY(shown("noMatchText"));
+        QTest::keyClick(m_window, Qt::Key_Escape);
+        QCOMPARE(item("nodeSearchField")->property("text").toString(), QString());
+        QCOMPARE(m_vm->nodeRows()->count(), 12);
+        QCOMPARE(m_vm->selectedNode()->id, 2);
+
+        // The settings, from the gear: the switches, the language, the report; Esc goes back to the gear.
+        item("settingsButton")->forceActiveFocus(Qt::TabFocusReason);
+        QTest::keyClick(m_window, Qt::Key_Return);
+        QTRY_COMPARE(focused(), u"switch_launchAtLogin"_s);
+        QCOMPARE(tabStops(6), (QStringList{u"switch_connectOnLaunch"_s, u"switch_autoReconnect"_s, u"languageButton"_s,
+                                           u"copyReportButton"_s, u"settingsDoneButton"_s, u"switch_launchAtLogin"_s}));
+        QCOMPARE(tabStops(2).last(), u"switch_autoReconnect"_s);
+        QTest::keyClick(m_window, Qt::Key_Space);
+        QVERIFY(AppSwitches(m_env.preferences, QString()).isOn(AppSwitches::Switch::autoReconnect));
+        QCOMPARE(item("switch_autoReconnect")->property("checked").toBool(), true);
+        QTest::keyClick(m_window, Qt::Key_Space);
+        QVERIFY(!AppSwitches(m_env.preferences, QString()).isOn(AppSwitches::Switch::autoReconnect));
+        QCOMPARE(text("settingsEmailText"), u"demo@nimbrel.test"_s);
+        QCOMPARE(tabStops(2).last(), u"copyReportButton"_s);
+        QGuiApplication::clipboard()->clear();
+        QTest::keyClick(m_window, Qt::Key_Return);
+        QTRY_VERIFY_WITH_TIMEOUT(shown("reportCopiedText"), 10000);
+        QVERIFY(QGuiApplication::clipboard()->text().contains("[redacted]"_L1)); // the account, as the tray's copy
+        QTest::keyClick(m_window, Qt::Key_Escape);
+        QTRY_VERIFY(!item("settingsView"));
+        QCOMPARE(focused(), u"settingsButton"_s);
+
+        // Ctrl+W closes the window (the app stays in the tray); Ctrl+Q asks to quit, as the panel's button.
+        QSignalSpy quit(m_window, SIGNAL(quitRequested()));
+        QTest::keyClick(m_window, Qt::Key_Q, Qt::ControlModifier);
+        QCOMPARE(quit.count(), 1);
+        QTest::keyClick(m_window, Qt::Key_W, Qt::ControlModifier);
+        QTRY_VERIFY(!m_window->isVisible());
+        m_window->show();
+        std::unique_ptr<QQuickWindow> panel = m_ui->createWindow(u"MenuBarPanel.qml"_s);
+        panel->show();
+        panel->requestActivate();
+        QVERIFY(QTest::qWaitForWindowActive(panel.get()));
+        QTest::keyClick(panel.get(), Qt::Key_Escape);
+        QTRY_VERIFY(!panel->isVisible());
+    }
+
+    // In every language each card, header and button row keeps to its box; on a short screen the
+    // connection card's button is still in view at the top of the page.
+    void everyRowFitsItsBoxInEveryLanguage()
+    {
+        QTRY_VERIFY(screenShown("homeSlot") && shown("nodeRows"));
+        QVERIFY(QMetaObject::invokeMethod(item("homeScroll"), "positionViewAtBeginning"));
+        std::unique_ptr<QQuickWindow> panel = m_ui->createWindow(u"MenuBarPanel.qml"_s);
+        panel->show();
+        QVERIFY(QTest::qWaitForWindowExposed(panel.get()));
+        for (const AppLanguage language : AppLanguages::all()) {
+            LanguageManager::shared().setLanguage(language);
+            for (const bool settings : {false, true}) {
+                item("homeView")->setProperty("settingsShown", settings);
+                QVERIFY(QQuickTest::qWaitForPolish(m_window));
+                QVERIFY(QQuickTest::qWaitForPolish(panel.get()));
+                const QStringList boxes = settings ? QStringList{u"settingsView"_s}
+                                                   : QStringList{u"topBar"_s, u"vpnHeroCard"_s, u"subscriptionCard"_s,
+                                                                 u"nodeListSection"_s, u"node_1"_s};
+                for (const QString &name : boxes) {
+                    QQuickItem *box = findItem(m_window, name);
+                    QVERIFY2(box, qPrintable(name));
+                    QVERIFY2(spills(box).isEmpty(), qPrintable(name + u": "_s + spills(box).join(u", ")));
+                }
+            }
+            QVERIFY2(spills(panel->contentItem()).isEmpty(), qPrintable(spills(panel->contentItem()).join(u", ")));
+        }
+        LanguageManager::shared().setLanguage(AppLanguage::en);
+        for (const int height : {666, 460}) { // 2560x1440 at scale 2 with a panel; 1280x800 at 1.5
+            m_window->resize(m_window->width(), height);
+            QVERIFY(QMetaObject::invokeMethod(item("homeScroll"), "positionViewAtBeginning"));
+            QVERIFY(QQuickTest::qWaitForPolish(m_window));
+            const QRectF button =
+                item("connectButton")->mapRectToScene(QRectF(QPointF(), item("connectButton")->size()));
+            QVERIFY2(button.bottom() <= height, qPrintable(QString::number(button.bottom())));
+        }
+        m_window->resize(m_window->width(), 680);
     }
 };
 

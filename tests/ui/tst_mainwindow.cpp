@@ -368,7 +368,7 @@ private slots:
         QVERIFY(!marked("node_2"));
         QQuickItem *tokyoRow = findItem(home, QStringLiteral("node_1_select"));
         QCOMPARE(QQmlProperty(tokyoRow, QStringLiteral("Accessible.name"), qmlContext(tokyoRow)).read().toString(),
-                 QStringLiteral("Tokyo 01, connected"));
+                 QStringLiteral("Tokyo 01, load 0%, latency not measured, connected"));
 
         QVERIFY(disconnect());
         QTRY_COMPARE(textOf("homeSlot", "selectedNodeText"), QStringLiteral(" \u2068Singapore 01\u2069"));

@@ -1,4 +1,5 @@
 #include "ui/UiFormat.h"
+#include "ui/WindowFit.h"
 
 #include <QTest>
 #include <QTimeZone>
@@ -11,14 +12,22 @@ private slots:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("fractional seconds") << "2025-03-01T12:00:00.123Z" << "2025-03-01";
-        QTest::newRow("whole seconds") << "2025-03-01T12:00:00Z" << "2025-03-01";
-        QTest::newRow("offset") << "2025-03-01T12:00:00+02:00" << "2025-03-01";
-        QTest::newRow("no T, no zone") << "2025-03-01 12:00" << "2025-03-01";
-        QTest::newRow("no zone") << "2025-03-01T23:30:00" << "2025-03-01";
-        QTest::newRow("short") << "2025" << "2025";
-        QTest::newRow("empty") << "" << "";
-        QTest::newRow("garbage") << "not a date at all" << "not a date";
+        QTest::newRow("fractional seconds") << "2025-03-01T12:00:00.123Z"
+                                            << "2025-03-01";
+        QTest::newRow("whole seconds") << "2025-03-01T12:00:00Z"
+                                       << "2025-03-01";
+        QTest::newRow("offset") << "2025-03-01T12:00:00+02:00"
+                                << "2025-03-01";
+        QTest::newRow("no T, no zone") << "2025-03-01 12:00"
+                                       << "2025-03-01";
+        QTest::newRow("no zone") << "2025-03-01T23:30:00"
+                                 << "2025-03-01";
+        QTest::newRow("short") << "2025"
+                               << "2025";
+        QTest::newRow("empty") << ""
+                               << "";
+        QTest::newRow("garbage") << "not a date at all"
+                                 << "not a date";
     }
 
     void expiry()
@@ -66,6 +75,33 @@ private slots:
         for (const auto &[ms, level] :
              {std::pair{0, L::Good}, {99, L::Good}, {100, L::Warning}, {199, L::Warning}, {200, L::Bad}, {-1, L::Bad}})
             QCOMPARE(UiFormat::latencyLevel(ms), level);
+    }
+
+    // The main window (680 tall, at least 480) inside its screen's available area and its frame.
+    void theWindowFitsItsScreen_data()
+    {
+        QTest::addColumn<QRect>("available");
+        QTest::addColumn<QMargins>("frame");
+        QTest::addColumn<int>("height");
+        QTest::addColumn<int>("minimum");
+        QTest::newRow("room to spare") << QRect(0, 27, 1280, 773) << QMargins(0, 37, 0, 8) << 680 << 480;
+        QTest::newRow("a 720 px area, its frame counted")
+            << QRect(0, 0, 1280, 720) << QMargins(4, 37, 4, 8) << 675 << 480;
+        QTest::newRow("2560x1440 at scale 2, bottom panel")
+            << QRect(0, 0, 1280, 696) << QMargins(2, 28, 2, 2) << 666 << 480;
+        QTest::newRow("a second screen below the first")
+            << QRect(0, 800, 1366, 728) << QMargins(0, 30, 0, 4) << 680 << 480;
+        QTest::newRow("1280x800 at 1.5, shorter than the least")
+            << QRect(0, 0, 853, 505) << QMargins(0, 37, 0, 8) << 460 << 460;
+        QTest::newRow("a frame no screen holds") << QRect(0, 0, 100, 40) << QMargins(0, 37, 0, 8) << 1 << 1;
+    }
+    void theWindowFitsItsScreen()
+    {
+        QFETCH(QRect, available);
+        QFETCH(QMargins, frame);
+        QFETCH(int, height);
+        QFETCH(int, minimum);
+        QCOMPARE(WindowFit::fit(680, 480, available, frame), (WindowFit::Heights{height, minimum}));
     }
 };
 

@@ -6,14 +6,24 @@ Window {
     id: root
     objectName: "main"
     title: "Nimbrel"
-    // Never taller than the screen leaves room for (a 1280×800 screen at 1.5 scale has 533 points); the
-    // screens scroll when they must.
+    // Its height (680, at least 480) is kept within its screen by the app (WindowFit); the screens
+    // scroll when they must.
     width: 440
-    height: Math.min(680, Screen.desktopAvailableHeight)
     minimumWidth: 440
     maximumWidth: 440
-    minimumHeight: Math.min(480, Screen.desktopAvailableHeight)
     color: Theme.clrBgDeep
+
+    // Ctrl+Q, as the panel's quit button.
+    signal quitRequested()
+
+    Shortcut {
+        sequence: "Ctrl+Q" // Cmd+Q on macOS
+        onActivated: root.quitRequested()
+    }
+    Shortcut {
+        sequences: [StandardKey.Close]
+        onActivated: root.close()
+    }
 
     onVisibleChanged: {
         if (visible)

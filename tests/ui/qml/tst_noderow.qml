@@ -9,7 +9,7 @@ Item {
 
     Component { id: rowComponent; NodeItem { width: 400 } }
     // An online node never probed nor selected; each row of the table changes some of it.
-    readonly property var plainNode: ({ nodeId: 7, name: "Tokyo 01", flagEmoji: "🇯🇵", loadPercent: 10, isOnline: true,
+    readonly property var plainNode: ({ nodeId: 7, name: "Tokyo 01", countryName: "Japan", flagEmoji: "🇯🇵", loadPercent: 10, isOnline: true,
                                         hasPing: false, pingMs: 0, isPinging: false, isSelected: false, index: 0, isLast: true })
 
     TestCase {
@@ -23,17 +23,18 @@ Item {
                 { tag: "load 49", set: { loadPercent: 49 }, shows: { "loadBar.barColor": Theme.clrConnected } },
                 { tag: "load 50", set: { loadPercent: 50 }, shows: { "loadBar.barColor": Theme.clrWarning } },
                 { tag: "load 75", set: { loadPercent: 75 }, shows: { "loadBar.barColor": Theme.clrError } },
-                { tag: "99 ms", set: { hasPing: true, pingMs: 99 },
+                { tag: "99 ms", set: { hasPing: true, pingMs: 99 }, says: "latency 99 ms",
                   shows: { "latencyBadge.badgeColor": Theme.clrConnected, "latencyText.text": "99 ms" } },
                 { tag: "100 ms", set: { hasPing: true, pingMs: 100 },
                   shows: { "latencyBadge.badgeColor": Theme.clrWarning, "latencyText.text": "100 ms" } },
                 { tag: "200 ms", set: { hasPing: true, pingMs: 200 },
                   shows: { "latencyBadge.badgeColor": Theme.clrError, "latencyText.text": "200 ms" } },
-                { tag: "timeout", set: { hasPing: true, pingMs: -1 },
+                { tag: "timeout", set: { hasPing: true, pingMs: -1 }, says: "Timeout",
                   shows: { "latencyBadge.badgeColor": Theme.clrError, "latencyText.text": "Timeout" } },
-                { tag: "never probed, online, not selected", set: {}, shows: {
-                  "offlineBadge.visible": false, "selectionDot.border.color": Theme.clrTextDim } },
+                { tag: "never probed, online, not selected", set: {}, says: "latency not measured", shows: {
+                  "offlineBadge.visible": false, "selectionDot.border.color": Theme.clrTextDim, "nameText.truncated": false } },
                 { tag: "offline, selected", set: { isOnline: false, isSelected: true },
+                  says: "latency not measured, Offline, selected",
                   shows: { "offlineBadge.visible": true, "selectionDot.color": Theme.clrPrimary } },
                 { tag: "a name of 10,000 letters", set: { name: "W".repeat(10000) }, shows: { "nameText.truncated": true } },
                 { tag: "markup in a name, shown as typed", set: { name: "A<br>B<br><img src=\"x.png\">" },
@@ -59,6 +60,19 @@ Item {
             var dot = findChild(row, "selectionDot")
             compare(dot.x + dot.width - dot.parent.width, 2)
             compare(dot.y + dot.height - dot.parent.height, 2)
+            // A screen reader hears the row's name, country, load and latency, and what else holds.
+            if (data.says !== undefined)
+                compare(findChild(row, "node_7_select").Accessible.name, "Tokyo 01, Japan, load 10%, " + data.says)
+        }
+
+        // What a screen reader hears comes from the language's table.
+        function test_spokenInRussian() {
+            LanguageManager.setLanguageCode("ru")
+            var row = createTemporaryObject(rowComponent, root, Object.assign({}, root.plainNode, { isSelected: true }))
+            LanguageManager.setLanguageCode("en")
+            compare(findChild(row, "node_7_select").Accessible.name,
+                    "Tokyo 01, Japan, нагрузка 10%, задержка не измерена, выбран")
+            compare(findChild(row, "ping_7").Accessible.name, "Измерить задержку до Tokyo 01")
         }
     }
 }

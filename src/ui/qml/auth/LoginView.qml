@@ -15,9 +15,14 @@ Item {
             AppViewModel.login(email, password)
     }
 
+    // Typing goes to the e-mail field as soon as the screen opens.
+    Component.onCompleted: emailField.forceActiveFocus()
+
     AuthBackground { anchors.fill: parent }
 
     Flickable {
+        id: scroll
+        objectName: "loginScroll"
         anchors.fill: parent
         contentHeight: column.height
         clip: true
@@ -85,6 +90,7 @@ Item {
                         width: card.width
                         label: qsTr("email_label")
                         AuthField {
+                            id: emailField
                             objectName: "emailField"
                             width: parent.width
                             Accessible.name: qsTr("email_label")
@@ -94,6 +100,7 @@ Item {
                                 AppViewModel.clearAuthError()
                             }
                             KeyNavigation.tab: passwordField.input
+                            onAccepted: root.submit()
                         }
                     }
                     FieldGroup {
@@ -133,4 +140,5 @@ Item {
             }
         }
     }
+    PageScrollBar { flickable: scroll }
 }

@@ -23,9 +23,14 @@ Item {
         AppViewModel.showSignIn()
     }
 
+    // Typing goes to the e-mail field as soon as the screen opens.
+    Component.onCompleted: emailField.forceActiveFocus()
+
     AuthBackground { anchors.fill: parent }
 
     Flickable {
+        id: scroll
+        objectName: "registerScroll"
         anchors.fill: parent
         contentHeight: column.implicitHeight
         clip: true
@@ -105,6 +110,7 @@ Item {
                         Layout.fillWidth: true
                         label: qsTr("email_label")
                         AuthField {
+                            id: emailField
                             objectName: "registerEmailField"
                             width: parent.width
                             Accessible.name: qsTr("email_label")
@@ -112,6 +118,7 @@ Item {
                                 root.email = text
                                 AppViewModel.clearAuthError()
                             }
+                            onAccepted: root.submit()
                         }
                     }
                     FieldGroup {
@@ -122,6 +129,7 @@ Item {
                             width: parent.width
                             Accessible.name: qsTr("nickname_optional")
                             onTextEdited: root.nickname = text
+                            onAccepted: root.submit()
                         }
                     }
                     FieldGroup {
@@ -137,6 +145,7 @@ Item {
                                 root.password = passwordField.text
                                 AppViewModel.clearAuthError()
                             }
+                            onAccepted: root.submit()
                         }
                     }
                     ColumnLayout {
@@ -155,6 +164,7 @@ Item {
                                     root.confirmPassword = confirmField.text
                                     AppViewModel.clearAuthError()
                                 }
+                                onAccepted: root.submit()
                             }
                         }
                         Text {
@@ -186,4 +196,5 @@ Item {
             Item { Layout.preferredHeight: 40 }
         }
     }
+    PageScrollBar { flickable: scroll }
 }

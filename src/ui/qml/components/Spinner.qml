@@ -13,7 +13,7 @@ Item {
     implicitWidth: 20
     implicitHeight: 20
     Accessible.role: Accessible.Animation
-    Accessible.name: "busy"
+    Accessible.name: qsTr("a11y_busy")
 
     Loader {
         anchors.fill: parent

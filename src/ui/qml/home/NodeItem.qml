@@ -10,6 +10,7 @@ Item {
 
     required property double nodeId // a 64-bit id: exact in a double up to 2^53
     required property string name
+    required property string countryName
     required property string flagEmoji
     required property int loadPercent
     required property bool isOnline
@@ -22,6 +23,21 @@ Item {
     property bool isLast: ListView.view ? index === ListView.view.count - 1 : true
     // The node of the tunnel that is up, whatever is selected for the next connect.
     readonly property bool isRunning: AppViewModel.runningNodeId !== 0 && AppViewModel.runningNodeId === nodeId
+    // What a screen reader says of the row.
+    readonly property string spokenText: {
+        const parts = [name, countryName, LanguageManager.fill(qsTr("a11y_load"), loadPercent)]
+        parts.push(!hasPing ? qsTr("a11y_not_measured") : pingMs < 0 ? qsTr("timeout")
+                                                                     : LanguageManager.fill(qsTr("a11y_latency"), pingMs))
+        if (!isOnline)
+            parts.push(qsTr("offline"))
+        if (isSelected)
+            parts.push(qsTr("a11y_selected"))
+        if (isRunning)
+            parts.push(qsTr("connected_mark"))
+        return parts.filter(part => part.length > 0).join(", ")
+    }
+    // The keyboard is on the list and this is its current row.
+    readonly property bool keyFocused: ListView.view !== null && ListView.view.rowsFocused && ListView.view.keyRow === index
 
     function levelColor(level) {
         return level === UiFormat.Good ? Theme.clrConnected : level === UiFormat.Warning ? Theme.clrWarning : Theme.clrError
@@ -53,8 +69,19 @@ Item {
         objectName: root.objectName + "_select"
         anchors.fill: parent
         Accessible.role: Accessible.Button
-        Accessible.name: root.isRunning ? root.name + ", " + qsTr("connected_mark") : root.name
+        Accessible.name: root.spokenText
         onClicked: AppViewModel.selectNodeById(root.nodeId)
+    }
+
+    Rectangle {
+        objectName: "rowFocusFrame"
+        anchors.fill: parent
+        anchors.margins: 2
+        visible: root.keyFocused
+        radius: root.isLast ? 14 : 4
+        color: "transparent"
+        border.color: Theme.clrPrimary
+        border.width: 1.5
     }
 
     RowLayout {
@@ -93,7 +120,7 @@ Item {
                 Text {
                     objectName: "nameText"
                     Layout.fillWidth: true
-                    Layout.maximumWidth: implicitWidth
+                    Layout.maximumWidth: Math.ceil(implicitWidth) // a layout rounds down: a fraction less would elide
                     // Isolated: a direction override in the name reaches no further than the name.
                     text: "\u2068" + root.name + "\u2069"
                     textFormat: Text.PlainText // markup the service sends is shown, never run
@@ -134,6 +161,7 @@ Item {
                         font.weight: Font.DemiBold
                     }
                 }
+                Item { Layout.fillWidth: true } // the name keeps its width and the badges stay beside it
             }
             RowLayout {
                 spacing: 6
@@ -184,7 +212,8 @@ Item {
                 objectName: "ping_" + root.nodeId
                 Layout.alignment: Qt.AlignHCenter
                 enabled: !root.isPinging
-                Accessible.name: "ping " + root.name
+                Accessible.name: LanguageManager.fill(qsTr("a11y_probe"), root.name)
+                activeFocusOnTab: false // the list is one stop; P probes its current row
                 implicitWidth: 20
                 implicitHeight: 20
                 Spinner {

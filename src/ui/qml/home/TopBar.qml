@@ -2,9 +2,17 @@ import QtQuick
 import QtQuick.Layouts
 import Nimbrel.Ui
 
-// Product name, language menu, avatar and sign-out.
+// Product name, language menu, settings, avatar and sign-out.
 Rectangle {
     id: root
+    objectName: "topBar"
+
+    // byKeyboard: the gear had the keyboard focus, so the settings take it.
+    signal settingsRequested(bool byKeyboard)
+    function focusSettingsButton() {
+        gear.forceActiveFocus()
+    }
+
     implicitHeight: row.implicitHeight + 24
     color: Theme.clrBgDeep
 
@@ -25,8 +33,25 @@ Rectangle {
         }
         Item { Layout.fillWidth: true }
         LanguagePicker {}
+        TapButton {
+            id: gear
+            objectName: "settingsButton"
+            text: qsTr("settings")
+            implicitWidth: 22
+            implicitHeight: 22
+            Icon {
+                anchors.centerIn: parent
+                symbol: "gearshape"
+                size: 18
+                color: Theme.clrTextSecondary
+            }
+            HoverTip { text: qsTr("settings") }
+            onClicked: root.settingsRequested(gear.activeFocus)
+        }
         Rectangle {
             objectName: "avatar"
+            Accessible.role: Accessible.StaticText
+            Accessible.name: LanguageManager.fill(qsTr("a11y_account"), AppViewModel.userEmail)
             width: 32
             height: 32
             radius: 16

@@ -8,10 +8,12 @@ CardBackground {
     objectName: "vpnHeroCard"
 
     property real pulseScale: 1.0
+    // Less room around the emblem, for a short window.
+    property bool compact: false
     readonly property string mode: AppViewModel.routingModeName
     readonly property bool locked: AppViewModel.isConnected || AppViewModel.isVpnLoading || AppViewModel.isReconnecting
 
-    implicitHeight: column.implicitHeight + 40
+    implicitHeight: column.implicitHeight + 2 * column.anchors.margins
 
     // The halos breathe only while connected and on screen: a hidden window (the app in the tray)
     // or a signed-out screen costs no frames.
@@ -30,13 +32,14 @@ CardBackground {
     ColumnLayout {
         id: column
         anchors.fill: parent
-        anchors.margins: 20
-        spacing: 20
+        anchors.margins: root.compact ? 14 : 20
+        spacing: root.compact ? 12 : 20
 
         Item {
             objectName: "lockEmblem"
             Layout.fillWidth: true
-            Layout.preferredHeight: 140
+            Layout.preferredHeight: root.compact ? 96 : 140
+            scale: root.compact ? 0.7 : 1
             Rectangle {
                 visible: AppViewModel.isConnected
                 anchors.centerIn: parent

@@ -17,6 +17,15 @@ Window {
     color: Theme.clrBgCard
     title: "Nimbrel"
 
+    Shortcut {
+        sequence: "Esc"
+        onActivated: root.hide()
+    }
+    Shortcut {
+        sequence: "Ctrl+Q" // Cmd+Q on macOS
+        onActivated: root.quitRequested()
+    }
+
     ColumnLayout {
         id: column
         x: 14
