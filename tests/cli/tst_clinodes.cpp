@@ -1,0 +1,61 @@
+#include "CliFixture.h"
+
+// The node list through the client: listing and searching it, probing nodes, choosing one by its name.
+class TestCliNodes : public CliFixture {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { TestEnvironment::useTemporaryLanguageStore(); }
+    void init() { setUp(); }
+
+    void nodeCommandsExitAndSay_data()
+    {
+        QTest::addColumn<Row>("row");
+        // clang-format off
+        // The node list, and probes run in parallel whose results the list remembers: a number, or for a
+        // timed-out or refused probe null with "timeout" set.
+        add("nodes", {.args = {"nodes"}, .setup = SignedIn,
+            .out = {"\n    ID  STATUS    LOAD  LATENCY  NODE\n*    1  ONLINE     23%        -  🇯🇵 Tokyo 01\n",
+                    "\n    12  "}});
+        add("nodes --json", {.args = {"nodes", "--json"}, .setup = SignedIn, .out = {R"({"nodes":[)"},
+            .check = [this](const CliRun &run) { // every node as the service has it, and never probed
+                const QJsonArray listed = run.json()["nodes"].toArray();
+                QCOMPARE(listed.size(), m_service->nodes().size());
+                for (qsizetype i = 0; i < listed.size(); ++i) {
+                    const QJsonObject entry = listed.at(i).toObject();
+                    const NodeInfo node = m_service->nodes().at(i);
+                    QCOMPARE((QVariantList{entry["id"].toInteger(), entry["name"].toString(),
+                                           entry["countryCode"].toString(), entry["flagEmoji"].toString(),
+                                           entry["host"].toString(), entry["port"].toInteger(),
+                                           entry["status"].toString(), entry["loadPercent"].toInteger()}),
+                             (QVariantList{node.id, node.name, node.countryCode, node.flagEmoji, node.host, node.port,
+                                           node.status, node.loadPercent}));
+                    QVERIFY(entry["latencyMs"].isNull() && entry["timeout"] == false);
+                }
+            }});
+        add("nodes after a ping", {.args = {"nodes", "--json"}, .setup = SignedIn | ProbedNodes,
+            .before = {{"ping", "--all"}},
+            .out = {R"("id":11,"latencyMs":null,)", R"("timeout":true)", R"("id":2,"latencyMs":)"},
+            .absent = {R"("id":2,"latencyMs":null)"}});
+        add("ping --pick", {.args = {"ping", "--all", "--pick", "--json"}, .setup = SignedIn | ProbedNodes,
+            .out = {R"({"id":11,"latencyMs":null,"name":"Toronto 01","timeout":true})", R"({"id":2,"latencyMs":)",
+                    R"("name":"Singapore 01","timeout":false})", R"({"selectedNode":{)",
+                    R"("id":2,"loadPercent":41,"name":"Singapore 01")"},
+            .absent = {R"("id":2,"latencyMs":null)"}, .stored = {"selectedNodeId=2"}});
+        // A name from the service that would retitle the terminal, fake a prompt, reverse the line and clear
+        // the screen (C1 CSI) shows each of those as U+FFFD.
+        add("ping --pick, none reachable", {.args = {"ping", "11", "--pick"}, .setup = SignedIn | ProbedNodes,
+            .prepare = [this] { renameFirstNode(u"Toronto\x1b]0;owned\x07 01\r$ \u202Eexe.png\x9b" "2J"_s); },
+            .exit = 1,
+            .out = {"Timeout  🇨🇦 Toronto\xef\xbf\xbd]0;owned\xef\xbf\xbd 01\xef\xbf\xbd$ \xef\xbf\xbd" "exe.png\xef\xbf\xbd" "2J\n"},
+            .err = {"\nnimbrel-cli: No reachable node\n"}});
+        add("ping, no such node", {.args = {"ping", "7"}, .setup = SignedIn | ProbedNodes, .exit = 1,
+            .err = {"\nnimbrel-cli: no node with id 7\n"}});
+        // clang-format on
+    }
+
+    void nodeCommandsExitAndSay() { checkRow(); }
+};
+
+QTEST_GUILESS_MAIN(TestCliNodes)
+#include "tst_clinodes.moc"
