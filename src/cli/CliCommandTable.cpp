@@ -183,14 +183,18 @@ const QList<Command> &commands()
                 lines({"nimbrel-cli register me@example.org --nickname Me"})),
         command("logout", 0, 0, O::None, "logout", "sign out",
                 "Signs out here and at the service; the app is signed out too.", {}, lines({"nimbrel-cli logout"})),
-        command("nodes", 0, 0, O::None, "nodes [--refresh]", "list the nodes (--refresh probes them first)",
+        command("nodes", 0, 1, O::None, "nodes [FILTER] [--refresh]",
+                "list the nodes, or those FILTER finds (--refresh probes them first)",
                 "Lists the service's nodes: id, status, load, the last probe's latency, flag and name; the "
-                "chosen one is marked with *. The list is kept for the shell's completion of node ids.",
+                "chosen one is marked with *. With FILTER, only the nodes whose name or country name holds it "
+                "(whatever the case, and the accents of Latin letters) or whose country code it is; none found "
+                "is no failure. The whole list is kept for the shell's completion of node ids.",
                 {flag("refresh", "probe every node first")},
-                lines({"nimbrel-cli nodes", "nimbrel-cli nodes --refresh --json"})),
+                lines({"nimbrel-cli nodes", "nimbrel-cli nodes japan", "nimbrel-cli nodes --refresh --json"})),
         command("ping", 0, -1, O::NodeId, "ping [ID...|--all]", "probe nodes (the selected one when none is named)",
                 "Measures the time a TCP connection to each node takes, all at once, and prints each result as "
-                "it arrives; a probe that times out says so.",
+                "it arrives; a probe that times out says so. With --all, the text is one table once every "
+                "probe has ended, the fastest first and timeouts last (--json still prints each as it arrives).",
                 {flag("all", "every listed node"),
                  flag("pick", "then select the fastest of them: exactly ONLINE, the lowest latency, then the "
                               "lower load; exit status 1 when none was reachable")},
@@ -204,13 +208,17 @@ const QList<Command> &commands()
         command("language", 0, 1, O::Language, "language [en|zh-CN|zh-TW|ru]", "show or set the language",
                 "Without an operand, shows the language of the app's texts and this client's.", {},
                 lines({"nimbrel-cli language", "nimbrel-cli language zh-TW"})),
-        command("connect", 0, 1, O::NodeId, "connect [ID|--fastest]", "start the tunnel; runs until it ends or Ctrl-C",
-                "Starts the tunnel to the chosen node (or to ID) and prints each change of its status. It runs "
+        command("connect", 0, 1, O::NodeId, "connect [ID|NAME|--fastest]",
+                "start the tunnel; runs until it ends or Ctrl-C",
+                "Starts the tunnel to the chosen node, or to the one named, and prints each change of its status. "
+                "Digits are a node id; other text (a name or a country) finds nodes as nodes FILTER does, and "
+                "must find exactly one (when it finds several, they are listed and nothing starts). It runs "
                 "until the tunnel ends (exit status 1) or Ctrl-C, SIGTERM or a hang-up stops it and cleans up "
                 "(exit status 0). The first connect asks once for an administrator's password.",
                 {flag("fastest", "probe the nodes and connect to the fastest (as ping --all --pick chooses); "
                                  "exit status 1 when none is reachable")},
-                lines({"nimbrel-cli connect", "nimbrel-cli connect 3 --json", "nimbrel-cli connect --fastest"})),
+                lines({"nimbrel-cli connect", "nimbrel-cli connect 3 --json", "nimbrel-cli connect 'new york'",
+                       "nimbrel-cli connect --fastest"})),
         command("disconnect", 0, 0, O::None, "disconnect", "stop the tunnel the app or another client runs",
                 "Stops the tunnel, whichever of the app or another nimbrel-cli drives it, and waits for its "
                 "clean-up.",

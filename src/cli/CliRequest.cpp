@@ -84,7 +84,7 @@ std::optional<QString> takeFlags(const QCommandLineParser &parser, CliRequest &r
     if (request.all && !request.operands.isEmpty())
         return QStringLiteral("ping takes node ids or --all, not both");
     if (request.fastest && !request.operands.isEmpty())
-        return QStringLiteral("connect takes a node id or --fastest, not both");
+        return QStringLiteral("connect takes a node or --fastest, not both");
     return std::nullopt;
 }
 

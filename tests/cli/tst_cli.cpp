@@ -113,9 +113,11 @@ private slots:
         add("report, rights installed", {.args = {"report"}, .setup = SignedIn | RefusedKey, .before = {{"connect"}},
             .out = {"\nPrivileges: installed ("}});
 
-        // Connects that end by themselves: exit status 1, every step said, the helper stopped.
-        add("connect, key refused", {.args = {"connect"}, .setup = SignedIn | RefusedKey, .exit = 1,
-            .out = {"\nConnecting…\nConnection failed, check server and PSK\nDisconnecting…\nDisconnected\n"},
+        // Connects that end by themselves: exit status 1, every step said, the helper stopped. A name (not all
+        // digits) that finds one node selects it (tst_clinodes: none or several found).
+        add("connect NAME, key refused", {.args = {"connect", "singapore"}, .setup = SignedIn | RefusedKey, .exit = 1,
+            .out = {"\nSelected 🇸🇬 Singapore 01 (id 2)\nConnecting…\nConnection failed, check server and PSK\n"
+                    "Disconnecting…\nDisconnected\n"}, .stored = {"selectedNodeId=2"},
             .check = [this](const CliRun &) {
                 QVERIFY(helperPid() > 0 && !SystemInfo::isProcessAlive(pid_t(helperPid())));
             }});
@@ -128,8 +130,8 @@ private slots:
                     "nimbrel-cli: looked for it, in this order, in: {dir}/gone/nimbrel-macos, ",
                     ", /usr/local/bin/nimbrel-macos"}});
         // A clean-up script an earlier smart tunnel left is cleaned up at the client's start; the client's
-        // own clean-up never makes it refuse its own connect.
-        add("connect, a clean-up script left behind", {.args = {"connect"}, .setup = SignedIn | RefusedKey,
+        // own clean-up never makes it refuse its own connect. Digits are an id, though every name holds "01".
+        add("connect 01, a clean-up script left behind", {.args = {"connect", "01"}, .setup = SignedIn | RefusedKey,
             .prepare = [this] {
                 QVERIFY(TestEnvironment::writeFile(stateFile(u"fw_smart_cleanup.sh"_s), "#!/bin/sh\nexit 0\n",
                                                    QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));

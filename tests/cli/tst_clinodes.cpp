@@ -17,6 +17,14 @@ private slots:
         add("nodes", {.args = {"nodes"}, .setup = SignedIn,
             .out = {"\n    ID  STATUS    LOAD  LATENCY  NODE\n*    1  ONLINE     23%        -  🇯🇵 Tokyo 01\n",
                     "\n    12  "}});
+        // A filter finds as the window's search does: a name or a country's name whatever the case and the
+        // accents of Latin letters, or a country code; finding none is an answer, not a failure.
+        add("nodes, a filter", {.args = {"nodes", " SAO "}, .setup = SignedIn,
+            .out = {"\n    ID  STATUS    LOAD  LATENCY  NODE\n    12  ONLINE     30%        -  🇧🇷 São Paulo 01\n"}});
+        add("nodes --json, a country code", {.args = {"nodes", "jp", "--json"}, .setup = SignedIn,
+            .out = {R"({"nodes":[{"countryCode":"JP",)"}, .absent = {"},{"}});
+        add("nodes, none found", {.args = {"nodes", "atlantis"}, .setup = SignedIn,
+            .out = {"\nNo nodes match \"atlantis\"\n"}});
         add("nodes --json", {.args = {"nodes", "--json"}, .setup = SignedIn, .out = {R"({"nodes":[)"},
             .check = [this](const CliRun &run) { // every node as the service has it, and never probed
                 const QJsonArray listed = run.json()["nodes"].toArray();
@@ -37,6 +45,10 @@ private slots:
             .before = {{"ping", "--all"}},
             .out = {R"("id":11,"latencyMs":null,)", R"("timeout":true)", R"("id":2,"latencyMs":)"},
             .absent = {R"("id":2,"latencyMs":null)"}});
+        // --all: one table once every probe has ended, the fastest first and timeouts last, whatever the
+        // order of the list (Toronto first) or of the answers.
+        add("ping --all", {.args = {"ping", "--all"}, .setup = SignedIn | ProbedNodes,
+            .out = {"\n  ID   LATENCY  NODE\n   2  ", " ms  🇸🇬 Singapore 01\n  11   Timeout  🇨🇦 Toronto 01\n"}});
         add("ping --pick", {.args = {"ping", "--all", "--pick", "--json"}, .setup = SignedIn | ProbedNodes,
             .out = {R"({"id":11,"latencyMs":null,"name":"Toronto 01","timeout":true})", R"({"id":2,"latencyMs":)",
                     R"("name":"Singapore 01","timeout":false})", R"({"selectedNode":{)",
@@ -51,6 +63,16 @@ private slots:
             .err = {"\nnimbrel-cli: No reachable node\n"}});
         add("ping, no such node", {.args = {"ping", "7"}, .setup = SignedIn | ProbedNodes, .exit = 1,
             .err = {"\nnimbrel-cli: no node with id 7\n"}});
+
+        // Connect by name: text that is not all digits must find one node (tst_cli connects to one found);
+        // several found are listed as nodes lists them.
+        add("connect, several found", {.args = {"connect", "United"}, .setup = SignedIn, .exit = 1,
+            .out = {"\n    ID  STATUS    LOAD  LATENCY  NODE\n     4  ONLINE     67%        -  🇬🇧 London 01\n"
+                    "     5  ONLINE     78%        -  🇺🇸 New York 01\n"
+                    "     6  ONLINE     12%        -  🇺🇸 Los Angeles 01\n"},
+            .err = {"\nnimbrel-cli: \"United\" is ambiguous: 3 nodes match (connect ID picks one)\n"}});
+        add("connect, none found", {.args = {"connect", "atlantis"}, .setup = SignedIn, .exit = 1,
+            .err = {"\nnimbrel-cli: no node matches \"atlantis\"\n"}});
         // clang-format on
     }
 
