@@ -3,6 +3,10 @@
 #include "app/AppSwitches.h"
 #include "i18n/AppLanguage.h"
 
+#include <algorithm>
+#include <numeric>
+#include <utility>
+
 namespace CliCommandTable {
 
 namespace {
@@ -144,6 +148,27 @@ QString commandCases(const QString &format, const QString &nodeIds)
     return cases;
 }
 
+// The fewest edits that turn one word into the other: a letter added, dropped or changed, or two
+// neighbouring letters swapped ("stauts" is one edit from "status").
+int editDistance(QStringView from, QStringView to)
+{
+    QList<int> twoRowsBack;
+    QList<int> previous(to.size() + 1);
+    std::iota(previous.begin(), previous.end(), 0);
+    for (qsizetype i = 1; i <= from.size(); ++i) {
+        QList<int> row(to.size() + 1);
+        row[0] = int(i);
+        for (qsizetype j = 1; j <= to.size(); ++j) {
+            const int changed = from[i - 1] == to[j - 1] ? 0 : 1;
+            row[j] = std::min({previous[j] + 1, row[j - 1] + 1, previous[j - 1] + changed});
+            if (i > 1 && j > 1 && from[i - 1] == to[j - 2] && from[i - 2] == to[j - 1])
+                row[j] = std::min(row[j], twoRowsBack[j - 2] + 1);
+        }
+        twoRowsBack = std::exchange(previous, std::move(row));
+    }
+    return previous[to.size()];
+}
+
 } // namespace
 
 QString sentence(QString text)
@@ -224,11 +249,11 @@ const QList<Command> &commands()
                 "clean-up.",
                 {}, lines({"nimbrel-cli disconnect"})),
         command("config", 0, 2, O::Switch, "config [KEY [on|off]]", "show or set the switches (off by default)",
-                "Without a key, shows every switch; with a key, that one; with on or off, sets it, here and in the "
-                "app. launchAtLogin starts the app in the tray when you log in (an XDG autostart entry); "
-                "connectOnLaunch connects once at start, when the stored session signs in and the node list "
-                "has loaded; autoReconnect starts a tunnel that was lost again, up to 3 times, after 2, 4 and 8 "
-                "seconds.",
+                "Without a key, shows every switch; with a key (in any case), that one; with on or off, sets it, "
+                "here and in the app. launchAtLogin starts the app in the tray when you log in (an XDG autostart "
+                "entry); connectOnLaunch connects once at start, when the stored session signs in and the node "
+                "list has loaded; autoReconnect starts a tunnel that was lost again, up to 3 times, after 2, 4 "
+                "and 8 seconds.",
                 {}, lines({"nimbrel-cli config", "nimbrel-cli config launchAtLogin on"})),
         command("report", 0, 0, O::None, "report", "a support report, every secret redacted",
                 "Prints what someone helping you needs: versions, the system, the helper found with its owner "
@@ -249,6 +274,21 @@ const Command *find(const QString &name)
             return &command;
     }
     return nullptr;
+}
+
+const Command *nearest(const QString &name)
+{
+    const QString typed = name.toLower();
+    const int allowed = std::min(2, std::max(1, int(typed.size()) / 3));
+    const Command *closest = nullptr;
+    int fewest = allowed + 1;
+    for (const Command &command : commands()) {
+        if (const int edits = editDistance(typed, command.name); edits < fewest) {
+            closest = &command;
+            fewest = edits;
+        }
+    }
+    return closest;
 }
 
 const QList<Flag> &commonFlags()

@@ -33,6 +33,8 @@ private slots:
         // clang-format off
         add("usage: help for no command", {.args = {"help", "fly"}, .exit = 2,
             .err = {"\nnimbrel-cli: unknown command \"fly\" (try --help)\n"}});
+        add("usage: a command mistyped", {.args = {"conect"}, .exit = 2,
+            .err = {"\nnimbrel-cli: unknown command \"conect\" (did you mean \"connect\"?)\n"}});
         add("version", {.args = {"-V"}, .out = {"\nnimbrel-cli " NIMBREL_VERSION "\n"}});
 
         // The account: the password on standard input, the session in the app's own file.
@@ -83,8 +85,8 @@ private slots:
         add("launchAtLogin off", {.args = {"config", "launchAtLogin", "off"},
             .before = {{"config", "launchAtLogin", "on"}}, .out = {"\nlaunchAtLogin    off"},
             .check = [this](const CliRun &) { QVERIFY(!QFile::exists(autostartFile())); }});
-        add("autoReconnect and connectOnLaunch on", {.args = {"config", "autoReconnect", "on"},
-            .before = {{"config", "connectOnLaunch", "on"}}, .out = {"\nautoReconnect    on"},
+        add("autoReconnect and connectOnLaunch on, keys in any case", {.args = {"config", "AutoReconnect", "on"},
+            .before = {{"config", "CONNECTONLAUNCH", "on"}}, .out = {"\nautoReconnect    on"},
             .stored = {"autoReconnect=true", "connectOnLaunch=true"}});
 
         // The support report says what a helper needs and no secret: every one planted in every source
