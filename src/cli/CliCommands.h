@@ -64,8 +64,10 @@ private:
     // The e-mail operand and the password from standard input; none (exitCode set, the error written)
     // on bad usage.
     std::optional<Credentials> readCredentials(const QString &usage, int *exitCode) const;
-    // After a sign-in or registration: the flow's outcome, then the status.
+    // After a sign-in or registration: the flow's outcome (who is signed in), then the status.
     int finishSignIn();
+    // "me@example.org (Me)", as the service names the account.
+    QString accountName() const;
     // The listed node with this id; writes an error and gives none when it is not listed.
     const NodeInfo *requireListed(qint64 id);
     // The listed nodes a search finds (NodeSearch: name, country name or country code), in the list's

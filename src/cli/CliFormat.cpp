@@ -66,7 +66,7 @@ void insertLatency(QJsonObject &object, std::optional<qint64> milliseconds)
 
 QString nodeLabel(const NodeInfo &node)
 {
-    return QStringLiteral("%1 %2 (id %3)").arg(node.flagEmoji, node.name).arg(node.id);
+    return QStringLiteral("%1 %2 (id %3)").arg(node.flagEmoji, node.name, QString::number(node.id));
 }
 
 QString latencyText(qint64 milliseconds)

@@ -61,8 +61,8 @@ std::optional<QString> runningText(const QJsonObject &tunnel)
         return std::nullopt;
     const QDateTime since = QDateTime::fromString(tunnel.value(QStringLiteral("connectedSince")).toString(), Qt::ISODate);
     const QString name = QStringLiteral("%1 (id %2)")
-                             .arg(node.value(QStringLiteral("name")).toString())
-                             .arg(node.value(QStringLiteral("id")).toInteger());
+                             .arg(node.value(QStringLiteral("name")).toString(),
+                                  QString::number(node.value(QStringLiteral("id")).toInteger()));
     const QString mode = tunnel.value(QStringLiteral("mode")).toString();
     return since.isValid() ? formatted(QStringLiteral("cli_running_since"),
                                        {name, mode, QLocale().toString(since.toLocalTime(), QLocale::ShortFormat)})
@@ -144,9 +144,7 @@ void CliCommands::printStatus(const QJsonObject &tunnel)
     if (!signedIn) {
         row(localized(QStringLiteral("cli_account")), localized(QStringLiteral("cli_not_signed_in")));
     } else {
-        const QString email = m_vm.userEmail().value_or(QString());
-        row(localized(QStringLiteral("cli_account")),
-            m_vm.userNickname() ? QStringLiteral("%1 (%2)").arg(email, *m_vm.userNickname()) : email);
+        row(localized(QStringLiteral("cli_account")), accountName());
         QStringList subscription{
             localized(subscribed ? QStringLiteral("subscribed") : QStringLiteral("not_subscribed"))};
         if (m_vm.subscriptionPlan())

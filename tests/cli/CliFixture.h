@@ -192,6 +192,7 @@ protected:
             lease = app.acquire(&problem);
             QVERIFY(lease);
             lease->setState(TunnelPhase::connected);
+            lease->setTunnel(RunningNode{1, m_service->nodes().first().name, {}}, QDateTime::currentDateTimeUtc());
             QCOMPARE(channel.claim(), InstanceChannel::Role::Primary);
             channel.setHandler([&](const QByteArray &request) {
                 requests.append(request);

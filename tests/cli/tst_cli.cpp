@@ -40,8 +40,8 @@ private slots:
         // The account: the password on standard input, the session in the app's own file.
         add("login, wrong password", {.args = {"login", "demo@nimbrel.test"}, .input = "not-the-password\n",
             .exit = 1, .err = {"\nnimbrel-cli: Invalid e-mail or password\n"}, .stored = {"auth.accessToken="}});
-        add("login", {.args = {"login", " demo@nimbrel.test ", "--json"}, .input = "nimbrel-demo\n",
-            .out = {R"("email":"demo@nimbrel.test")"}, .stored = {"auth.accessToken"}});
+        add("login", {.args = {"login", " demo@nimbrel.test "}, .input = "nimbrel-demo\n",
+            .out = {"\nSigned in as demo@nimbrel.test (Demo)\nAccount:"}, .stored = {"auth.accessToken"}});
         add("status", {.args = {"status", "--json"}, .setup = SignedIn,
             .out = {R"("email":"demo@nimbrel.test")", R"("language":"en")", R"("routingMode":"safe")",
                     R"("signedIn":true)", "\"subscription\":{\"active\":true,\"expiresAt\":\"20",
@@ -90,9 +90,11 @@ private slots:
             .stored = {"autoReconnect=true", "connectOnLaunch=true"}});
 
         // The support report says what a helper needs and no secret: every one planted in every source
-        // (the preference file, the node list's key, the helper's log) comes out as "[redacted]".
+        // (the preference file, the node list's key, the helper's log) comes out as "[redacted]". A "%1" in a
+        // node's name stays as it is.
         add("report", {.args = {"report"}, .setup = SignedIn,
             .prepare = [this] {
+                renameFirstNode(u"%1 Tokyo"_s);
                 QByteArray log = "line 1 of the helper, too old to be shown\n";
                 for (int i = 2; i < 200; ++i)
                     log += "handshake step " + QByteArray::number(i) + '\n';
@@ -103,6 +105,7 @@ private slots:
                 QVERIFY(TestEnvironment::writeFile(stateFile(u"fw.log"_s), log));
             },
             .out = {"\nProgram: nimbrel-cli " NIMBREL_VERSION " (Qt ", "\nHelper: {dir}/nimbrel-macos (",
+                    "\nNode: %1 Tokyo (id 1); routing mode: safe\n",
                     "\nTunnel: Disconnected\n", "\nPrivileges: not installed", "\n  handshake step 199\n",
                     "\n  VPN started, last line\n", "[redacted]"},
             .absent = {"too old to be shown" /* the last 200 lines only */, "demo@nimbrel.test", "nimbrel-demo",
@@ -166,6 +169,10 @@ private slots:
             .err = {"(nimbrel, pid "}});
         add("disconnect, handed to the app", {.args = {"disconnect"}, .setup = AppHoldsTunnel,
             .out = {"\nDisconnecting…\nDisconnected\n"}});
+        // Status names the app's tunnel, its node and since when; a "%1" in the name stays as it is.
+        add("status while the app runs a tunnel", {.args = {"status"}, .setup = SignedIn | AppHoldsTunnel,
+            .prepare = [this] { renameFirstNode(u"%1 Tokyo"_s); },
+            .out = {"\nNode:          🇯🇵 %1 Tokyo (id 1)\n", "\nRunning:       %1 Tokyo (id 1) · "}});
         // clang-format on
     }
 

@@ -25,6 +25,10 @@ private slots:
             .out = {R"({"nodes":[{"countryCode":"JP",)"}, .absent = {"},{"}});
         add("nodes, none found", {.args = {"nodes", "atlantis"}, .setup = SignedIn,
             .out = {"\nNo nodes match \"atlantis\"\n"}});
+        // Without a subscription: where to subscribe, without the token the app's own button sends.
+        add("nodes, not subscribed", {.args = {"nodes", "--web-site", "https://shop.example.org/"},
+            .before = {{"login", "free@nimbrel.test"}}, .input = "nimbrel-free\n", .exit = 1,
+            .err = {"\nnimbrel-cli: Subscribe to use nodes: https://shop.example.org/en\n"}});
         add("nodes --json", {.args = {"nodes", "--json"}, .setup = SignedIn, .out = {R"({"nodes":[)"},
             .check = [this](const CliRun &run) { // every node as the service has it, and never probed
                 const QJsonArray listed = run.json()["nodes"].toArray();
