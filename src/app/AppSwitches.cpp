@@ -52,7 +52,7 @@ QString AppSwitches::key(Switch which)
 std::optional<AppSwitches::Switch> AppSwitches::fromKey(const QString &key)
 {
     for (const SwitchNames &entry : names()) {
-        if (entry.key == key)
+        if (entry.key.compare(key, Qt::CaseInsensitive) == 0)
             return entry.which;
     }
     return std::nullopt;

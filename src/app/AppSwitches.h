@@ -20,6 +20,7 @@ public:
     static const QList<Switch> &all();
     // The preference key, which is also the name the command-line client takes: "launchAtLogin", ...
     static QString key(Switch which);
+    // The switch a key names, whatever its case ("autoreconnect" names autoReconnect).
     static std::optional<Switch> fromKey(const QString &key);
     static QStringList keys();
     // The table key of its label.

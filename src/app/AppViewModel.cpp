@@ -156,16 +156,22 @@ void AppViewModel::loadNodes()
         m_catalog->load();
 }
 
-QString AppViewModel::subscribeUrl() const
+QString AppViewModel::subscribePage() const
 {
-    if (!accessToken())
-        return QString();
     QString site = m_environment.webSiteUrl.toString();
     while (site.endsWith(QLatin1Char('/')))
         site.chop(1);
-    const QString text = site + QStringLiteral("/en?autoToken=") + *accessToken();
+    return site.isEmpty() ? QString() : site + QStringLiteral("/en");
+}
+
+QString AppViewModel::subscribeUrl() const
+{
+    const QString page = subscribePage();
+    if (!accessToken() || page.isEmpty())
+        return QString();
+    const QString text = page + QStringLiteral("?autoToken=") + *accessToken();
     const QUrl url(text, QUrl::StrictMode);
-    return url.isValid() && !url.scheme().isEmpty() && !site.isEmpty() ? text : QString();
+    return url.isValid() && !url.scheme().isEmpty() ? text : QString();
 }
 
 void AppViewModel::openSubscribePage()

@@ -179,7 +179,10 @@ public:
     // The listed node with this id, or null.
     const NodeInfo *listedNode(qint64 id) const { return m_catalog->listed(id); }
 
-    // The web-site address to subscribe at ("/en?autoToken=" and the access token as stored), or an
+    // The web-site page to subscribe at, without the token, for a person to type ("https://…/en"); empty
+    // without a web site.
+    QString subscribePage() const;
+    // subscribePage with "?autoToken=" and the access token as stored (for the browser alone), or an
     // empty string without a token or when the text is no valid URL.
     Q_INVOKABLE QString subscribeUrl() const;
     // Opens subscribeUrl in the browser without the token reaching a command line or a log; when no

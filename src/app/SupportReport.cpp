@@ -94,7 +94,7 @@ Session session(const AppViewModel &vm, const QString &tunnel)
     taken.signedIn = vm.accessToken().has_value();
     taken.subscription = vm.subscriptionStatus().value_or(QStringLiteral("none"));
     taken.node = vm.selectedNode()
-                     ? QStringLiteral("%1 (id %2)").arg(vm.selectedNode()->name).arg(vm.selectedNode()->id)
+                     ? QStringLiteral("%1 (id %2)").arg(vm.selectedNode()->name, QString::number(vm.selectedNode()->id))
                      : QStringLiteral("none");
     taken.routingMode = vm.routingModeName();
     taken.tunnel = tunnel;

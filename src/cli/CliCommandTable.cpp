@@ -3,6 +3,10 @@
 #include "app/AppSwitches.h"
 #include "i18n/AppLanguage.h"
 
+#include <algorithm>
+#include <numeric>
+#include <utility>
+
 namespace CliCommandTable {
 
 namespace {
@@ -144,6 +148,27 @@ QString commandCases(const QString &format, const QString &nodeIds)
     return cases;
 }
 
+// The fewest edits that turn one word into the other: a letter added, dropped or changed, or two
+// neighbouring letters swapped ("stauts" is one edit from "status").
+int editDistance(QStringView from, QStringView to)
+{
+    QList<int> twoRowsBack;
+    QList<int> previous(to.size() + 1);
+    std::iota(previous.begin(), previous.end(), 0);
+    for (qsizetype i = 1; i <= from.size(); ++i) {
+        QList<int> row(to.size() + 1);
+        row[0] = int(i);
+        for (qsizetype j = 1; j <= to.size(); ++j) {
+            const int changed = from[i - 1] == to[j - 1] ? 0 : 1;
+            row[j] = std::min({previous[j] + 1, row[j - 1] + 1, previous[j - 1] + changed});
+            if (i > 1 && j > 1 && from[i - 1] == to[j - 2] && from[i - 2] == to[j - 1])
+                row[j] = std::min(row[j], twoRowsBack[j - 2] + 1);
+        }
+        twoRowsBack = std::exchange(previous, std::move(row));
+    }
+    return previous[to.size()];
+}
+
 } // namespace
 
 QString sentence(QString text)
@@ -183,14 +208,18 @@ const QList<Command> &commands()
                 lines({"nimbrel-cli register me@example.org --nickname Me"})),
         command("logout", 0, 0, O::None, "logout", "sign out",
                 "Signs out here and at the service; the app is signed out too.", {}, lines({"nimbrel-cli logout"})),
-        command("nodes", 0, 0, O::None, "nodes [--refresh]", "list the nodes (--refresh probes them first)",
+        command("nodes", 0, 1, O::None, "nodes [FILTER] [--refresh]",
+                "list the nodes, or those FILTER finds (--refresh probes them first)",
                 "Lists the service's nodes: id, status, load, the last probe's latency, flag and name; the "
-                "chosen one is marked with *. The list is kept for the shell's completion of node ids.",
+                "chosen one is marked with *. With FILTER, only the nodes whose name or country name holds it "
+                "(whatever the case, and the accents of Latin letters) or whose country code it is; none found "
+                "is no failure. The whole list is kept for the shell's completion of node ids.",
                 {flag("refresh", "probe every node first")},
-                lines({"nimbrel-cli nodes", "nimbrel-cli nodes --refresh --json"})),
+                lines({"nimbrel-cli nodes", "nimbrel-cli nodes japan", "nimbrel-cli nodes --refresh --json"})),
         command("ping", 0, -1, O::NodeId, "ping [ID...|--all]", "probe nodes (the selected one when none is named)",
                 "Measures the time a TCP connection to each node takes, all at once, and prints each result as "
-                "it arrives; a probe that times out says so.",
+                "it arrives; a probe that times out says so. With --all, the text is one table once every "
+                "probe has ended, the fastest first and timeouts last (--json still prints each as it arrives).",
                 {flag("all", "every listed node"),
                  flag("pick", "then select the fastest of them: exactly ONLINE, the lowest latency, then the "
                               "lower load; exit status 1 when none was reachable")},
@@ -204,23 +233,27 @@ const QList<Command> &commands()
         command("language", 0, 1, O::Language, "language [en|zh-CN|zh-TW|ru]", "show or set the language",
                 "Without an operand, shows the language of the app's texts and this client's.", {},
                 lines({"nimbrel-cli language", "nimbrel-cli language zh-TW"})),
-        command("connect", 0, 1, O::NodeId, "connect [ID|--fastest]", "start the tunnel; runs until it ends or Ctrl-C",
-                "Starts the tunnel to the chosen node (or to ID) and prints each change of its status. It runs "
+        command("connect", 0, 1, O::NodeId, "connect [ID|NAME|--fastest]",
+                "start the tunnel; runs until it ends or Ctrl-C",
+                "Starts the tunnel to the chosen node, or to the one named, and prints each change of its status. "
+                "Digits are a node id; other text (a name or a country) finds nodes as nodes FILTER does, and "
+                "must find exactly one (when it finds several, they are listed and nothing starts). It runs "
                 "until the tunnel ends (exit status 1) or Ctrl-C, SIGTERM or a hang-up stops it and cleans up "
                 "(exit status 0). The first connect asks once for an administrator's password.",
                 {flag("fastest", "probe the nodes and connect to the fastest (as ping --all --pick chooses); "
                                  "exit status 1 when none is reachable")},
-                lines({"nimbrel-cli connect", "nimbrel-cli connect 3 --json", "nimbrel-cli connect --fastest"})),
+                lines({"nimbrel-cli connect", "nimbrel-cli connect 3 --json", "nimbrel-cli connect 'new york'",
+                       "nimbrel-cli connect --fastest"})),
         command("disconnect", 0, 0, O::None, "disconnect", "stop the tunnel the app or another client runs",
                 "Stops the tunnel, whichever of the app or another nimbrel-cli drives it, and waits for its "
                 "clean-up.",
                 {}, lines({"nimbrel-cli disconnect"})),
         command("config", 0, 2, O::Switch, "config [KEY [on|off]]", "show or set the switches (off by default)",
-                "Without a key, shows every switch; with a key, that one; with on or off, sets it, here and in the "
-                "app. launchAtLogin starts the app in the tray when you log in (an XDG autostart entry); "
-                "connectOnLaunch connects once at start, when the stored session signs in and the node list "
-                "has loaded; autoReconnect starts a tunnel that was lost again, up to 3 times, after 2, 4 and 8 "
-                "seconds.",
+                "Without a key, shows every switch; with a key (in any case), that one; with on or off, sets it, "
+                "here and in the app. launchAtLogin starts the app in the tray when you log in (an XDG autostart "
+                "entry); connectOnLaunch connects once at start, when the stored session signs in and the node "
+                "list has loaded; autoReconnect starts a tunnel that was lost again, up to 3 times, after 2, 4 "
+                "and 8 seconds.",
                 {}, lines({"nimbrel-cli config", "nimbrel-cli config launchAtLogin on"})),
         command("report", 0, 0, O::None, "report", "a support report, every secret redacted",
                 "Prints what someone helping you needs: versions, the system, the helper found with its owner "
@@ -241,6 +274,21 @@ const Command *find(const QString &name)
             return &command;
     }
     return nullptr;
+}
+
+const Command *nearest(const QString &name)
+{
+    const QString typed = name.toLower();
+    const int allowed = std::min(2, std::max(1, int(typed.size()) / 3));
+    const Command *closest = nullptr;
+    int fewest = allowed + 1;
+    for (const Command &command : commands()) {
+        if (const int edits = editDistance(typed, command.name); edits < fewest) {
+            closest = &command;
+            fewest = edits;
+        }
+    }
+    return closest;
 }
 
 const QList<Flag> &commonFlags()

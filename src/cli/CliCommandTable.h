@@ -32,6 +32,10 @@ struct Command {
 
 const QList<Command> &commands();
 const Command *find(const QString &name);
+// The command a mistyped name most likely meant: the one fewest edits away (a letter added, dropped or
+// changed, or two neighbours swapped, whatever the case), when that is at most a third of the name (but
+// 1 always, 2 at most); else null.
+const Command *nearest(const QString &name);
 // The options every command takes.
 const QList<Flag> &commonFlags();
 

@@ -78,8 +78,8 @@ std::optional<int> CliCommands::openSession(Nodes nodes)
     if (m_session.userDataError())
         return failure(formatted(QStringLiteral("cli_account_failed"), *m_session.userDataError()));
     if (!m_vm.subscriptionActive()) {
-        if (nodes == Nodes::Required)
-            return failure(localized(QStringLiteral("subscribe_to_use")));
+        if (nodes == Nodes::Required) // where to subscribe, without the token the app's button sends
+            return failure(formatted(QStringLiteral("cli_subscribe_at"), m_vm.subscribePage()));
         return std::nullopt;
     }
     if (!m_session.waitUntil([this] { return !m_vm.nodesLoading(); }))
@@ -105,8 +105,16 @@ int CliCommands::finishSignIn()
         return failure(*m_vm.authError());
     if (!m_session.waitUntil([this] { return !m_vm.nodesLoading(); }))
         return failure(localized(QStringLiteral("cli_interrupted")));
+    m_out.line(formatted(QStringLiteral("cli_signed_in_as"), accountName()));
     printStatus(tunnelJson());
     return ExitSuccess;
+}
+
+QString CliCommands::accountName() const
+{
+    const QString email = m_vm.userEmail().value_or(QString());
+    const QString nickname = m_vm.userNickname().value_or(QString());
+    return nickname.isEmpty() ? email : QStringLiteral("%1 (%2)").arg(email, nickname);
 }
 
 std::optional<CliCommands::Credentials> CliCommands::readCredentials(const QString &usage, int *exitCode) const

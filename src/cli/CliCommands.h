@@ -27,6 +27,8 @@ public:
 
 private:
     enum class Nodes { IfSubscribed, Required };
+    // What a probe says of each result as it arrives (JSON is only ever written with --json).
+    enum class ProbeOutput { None, EachAsItArrives, JsonAsItArrives };
     struct Credentials {
         QString email; // trimmed
         QString password;
@@ -42,6 +44,9 @@ private:
     int mode();
     int language();
     int connect();
+    // Connect's operand, digits an id and other text a search: selects the node it names, or writes why
+    // none was.
+    bool selectNamed(const QString &named);
     // Connect's --fastest: a failure's exit status, or none when a node was selected.
     std::optional<int> selectFastest();
     // A connect the tunnel refused before starting anything: says why, with every place looked in
@@ -59,13 +64,24 @@ private:
     // The e-mail operand and the password from standard input; none (exitCode set, the error written)
     // on bad usage.
     std::optional<Credentials> readCredentials(const QString &usage, int *exitCode) const;
-    // After a sign-in or registration: the flow's outcome, then the status.
+    // After a sign-in or registration: the flow's outcome (who is signed in), then the status.
     int finishSignIn();
+    // "me@example.org (Me)", as the service names the account.
+    QString accountName() const;
     // The listed node with this id; writes an error and gives none when it is not listed.
     const NodeInfo *requireListed(qint64 id);
-    // Probes the nodes at once, each result reported as it arrives when print is set; remembers and
-    // returns them.
-    QHash<qint64, qint64> probe(const QList<qint64> &ids, bool print);
+    // The listed nodes a search finds (NodeSearch: name, country name or country code), in the list's
+    // order.
+    QList<NodeInfo> nodesFound(const QString &query) const;
+    // The one listed node a search finds; otherwise none, with an error, after listing the nodes found
+    // when there are several.
+    const NodeInfo *requireOneFound(const QString &query);
+    // The nodes as "nodes" shows them: a table, or one JSON document with --json.
+    void listNodes(const QList<NodeInfo> &nodes) const;
+    // Probes the nodes at once, saying each result as output asks; remembers and returns them.
+    QHash<qint64, qint64> probe(const QList<qint64> &ids, ProbeOutput output);
+    // The results as a table, the fastest first and timeouts last.
+    void printByLatency(QList<qint64> ids, const QHash<qint64, qint64> &results) const;
     void printStatusJson(const QJsonObject &tunnel);
     void printStatus(const QJsonObject &tunnel);
     // After the status: the tunnel's text (a whole status document with --json) at each change, until

@@ -2,6 +2,8 @@
 
 #include "i18n/LanguageManager.h"
 
+#include <algorithm>
+
 namespace CliFormat {
 
 QString localized(const QString &key)
@@ -22,6 +24,11 @@ QString formatted(const QString &key, const QStringList &arguments)
 QJsonValue optionalJson(const std::optional<QString> &value)
 {
     return value ? QJsonValue(*value) : QJsonValue(QJsonValue::Null);
+}
+
+bool isNodeIdText(const QString &text)
+{
+    return !text.isEmpty() && std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c >= u'0' && c <= u'9'; });
 }
 
 std::optional<qint64> nodeId(const QString &text)
@@ -59,7 +66,7 @@ void insertLatency(QJsonObject &object, std::optional<qint64> milliseconds)
 
 QString nodeLabel(const NodeInfo &node)
 {
-    return QStringLiteral("%1 %2 (id %3)").arg(node.flagEmoji, node.name).arg(node.id);
+    return QStringLiteral("%1 %2 (id %3)").arg(node.flagEmoji, node.name, QString::number(node.id));
 }
 
 QString latencyText(qint64 milliseconds)

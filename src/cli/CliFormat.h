@@ -30,6 +30,8 @@ QString formatted(const QString &key, const QStringList &arguments);
 QJsonValue optionalJson(const std::optional<QString> &value);
 // A node id as typed on the command line.
 std::optional<qint64> nodeId(const QString &text);
+// Made of ASCII digits alone: on connect's command line, always an id, never a search.
+bool isNodeIdText(const QString &text);
 
 // A node as the client prints it: the service's record in the client's key style (camelCase).
 QJsonObject nodeJson(const NodeInfo &node);

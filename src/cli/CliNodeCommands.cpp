@@ -4,6 +4,7 @@
 #include "CliSession.h"
 #include "app/AppViewModel.h"
 #include "i18n/LanguageManager.h"
+#include "nodes/NodeSearch.h"
 #include "nodes/NodeSelection.h"
 #include "platform/PreferenceStore.h"
 
@@ -11,7 +12,31 @@
 #include <QJsonDocument>
 #include <QSet>
 
+#include <algorithm>
+#include <limits>
+
 using namespace CliFormat;
+
+namespace {
+
+const QString kPingHeader = QStringLiteral("  ID   LATENCY  NODE");
+
+// A probe's line under kPingHeader. The name goes last: flags and scripts are of uneven width in a
+// terminal.
+QString latencyLine(qint64 id, qint64 milliseconds, const NodeInfo *node)
+{
+    return QStringLiteral("%1  %2  %3 %4")
+        .arg(QString::number(id).rightJustified(4), latencyText(milliseconds).rightJustified(8),
+             node ? node->flagEmoji : QString(), node ? node->name : QString());
+}
+
+// Timeouts after every answer.
+qint64 latencyRank(qint64 milliseconds)
+{
+    return milliseconds < 0 ? std::numeric_limits<qint64>::max() : milliseconds;
+}
+
+} // namespace
 
 QHash<qint64, qint64> CliCommands::lastLatencies() const
 {
@@ -39,7 +64,7 @@ void CliCommands::rememberLatencies(const QHash<qint64, qint64> &results)
                                               QString::fromUtf8(QJsonDocument(stored).toJson(QJsonDocument::Compact)));
 }
 
-QHash<qint64, qint64> CliCommands::probe(const QList<qint64> &ids, bool print)
+QHash<qint64, qint64> CliCommands::probe(const QList<qint64> &ids, ProbeOutput output)
 {
     QSet<qint64> waiting(ids.cbegin(), ids.cend());
     QHash<qint64, qint64> results;
@@ -51,13 +76,11 @@ QHash<qint64, qint64> CliCommands::probe(const QList<qint64> &ids, bool print)
             const qint64 milliseconds = m_vm.pingResults().value(id);
             results.insert(id, milliseconds);
             m_session.wake(); // the wait may have looked before this handler ran
-            if (!print)
+            if (output == ProbeOutput::None)
                 return;
             const NodeInfo *node = m_vm.listedNode(id);
-            m_out.line(QStringLiteral("%1  %2  %3 %4")
-                           .arg(id, 4)
-                           .arg(latencyText(milliseconds), 8)
-                           .arg(node ? node->flagEmoji : QString(), node ? node->name : QString()));
+            if (output == ProbeOutput::EachAsItArrives)
+                m_out.line(latencyLine(id, milliseconds, node));
             QJsonObject result{{QStringLiteral("id"), id}, {QStringLiteral("name"), node ? node->name : QString()}};
             insertLatency(result, milliseconds);
             m_out.document(result);
@@ -70,6 +93,30 @@ QHash<qint64, qint64> CliCommands::probe(const QList<qint64> &ids, bool print)
     return results;
 }
 
+QList<NodeInfo> CliCommands::nodesFound(const QString &query) const
+{
+    const QString folded = NodeSearch::fold(query.trimmed());
+    QList<NodeInfo> found;
+    std::copy_if(m_vm.nodes().cbegin(), m_vm.nodes().cend(), std::back_inserter(found),
+                 [&folded](const NodeInfo &node) { return NodeSearch(node).matches(folded); });
+    return found;
+}
+
+const NodeInfo *CliCommands::requireOneFound(const QString &query)
+{
+    const QList<NodeInfo> found = nodesFound(query);
+    if (found.size() == 1)
+        return m_vm.listedNode(found.first().id);
+    if (found.isEmpty()) {
+        m_out.error(formatted(QStringLiteral("cli_no_node_matches"), query.trimmed()));
+    } else {
+        listNodes(found);
+        m_out.error(formatted(QStringLiteral("cli_node_ambiguous"),
+                              QStringList{query.trimmed(), QString::number(found.size())}));
+    }
+    return nullptr;
+}
+
 int CliCommands::nodes()
 {
     if (const std::optional<int> failed = openSession(Nodes::Required))
@@ -78,7 +125,7 @@ int CliCommands::nodes()
         QList<qint64> ids;
         for (const NodeInfo &node : m_vm.nodes())
             ids.append(node.id);
-        probe(ids, false);
+        probe(ids, ProbeOutput::None);
         if (m_session.interrupted())
             return failure(localized(QStringLiteral("cli_interrupted")));
     }
@@ -86,11 +133,25 @@ int CliCommands::nodes()
     for (const NodeInfo &node : m_vm.nodes())
         ids.append(QString::number(node.id));
     m_vm.environment().preferences->setString(kListedIdsKey, ids.join(QLatin1Char(' ')));
+    const std::optional<QString> filter =
+        m_request.operands.isEmpty() ? std::nullopt : std::optional(m_request.operands.first());
+    const QList<NodeInfo> shown = filter ? nodesFound(*filter) : m_vm.nodes();
+    if (shown.isEmpty() && !m_out.json()) {
+        m_out.line(filter ? formatted(QStringLiteral("cli_no_nodes_match"), filter->trimmed())
+                          : localized(QStringLiteral("no_nodes_available")));
+        return ExitSuccess;
+    }
+    listNodes(shown);
+    return ExitSuccess;
+}
+
+void CliCommands::listNodes(const QList<NodeInfo> &nodes) const
+{
     const QHash<qint64, qint64> latencies = lastLatencies();
     const std::optional<qint64> selected = m_vm.selectedNode() ? std::optional(m_vm.selectedNode()->id) : std::nullopt;
     if (m_out.json()) {
         QJsonArray list;
-        for (const NodeInfo &node : m_vm.nodes()) {
+        for (const NodeInfo &node : nodes) {
             QJsonObject entry = nodeJson(node);
             entry.insert(QStringLiteral("selected"), selected == node.id);
             // The last probe's result, as the last ping or refresh left it.
@@ -100,25 +161,20 @@ int CliCommands::nodes()
         m_out.document(
             {{QStringLiteral("nodes"), list},
              {QStringLiteral("selectedId"), selected ? QJsonValue(*selected) : QJsonValue(QJsonValue::Null)}});
-        return ExitSuccess;
+        return;
     }
-    if (m_vm.nodes().isEmpty()) {
-        m_out.line(localized(QStringLiteral("no_nodes_available")));
-        return ExitSuccess;
-    }
-    // The name goes last: flags and scripts are of uneven width in a terminal.
+    // The name goes last: flags and scripts are of uneven width in a terminal. One arg call: a "%1" in
+    // what the service sends stays as it is.
     m_out.line(QStringLiteral("    ID  STATUS    LOAD  LATENCY  NODE"));
-    for (const NodeInfo &node : m_vm.nodes()) {
-        m_out.line(
-            QStringLiteral("%1 %2  %3  %4  %5  %6 %7")
-                .arg(selected == node.id ? QStringLiteral("*") : QStringLiteral(" "))
-                .arg(node.id, 4)
-                .arg(node.status.left(8), -8)
-                .arg(QStringLiteral("%1%").arg(node.loadPercent), 4)
-                .arg(latencies.contains(node.id) ? latencyText(latencies.value(node.id)) : QStringLiteral("-"), 7)
-                .arg(node.flagEmoji, node.name));
+    for (const NodeInfo &node : nodes) {
+        const QString latency =
+            latencies.contains(node.id) ? latencyText(latencies.value(node.id)) : QStringLiteral("-");
+        m_out.line(QStringLiteral("%1 %2  %3  %4  %5  %6 %7")
+                       .arg(selected == node.id ? QStringLiteral("*") : QStringLiteral(" "),
+                            QString::number(node.id).rightJustified(4), node.status.left(8).leftJustified(8),
+                            QString::number(node.loadPercent).append(u'%').rightJustified(4), latency.rightJustified(7),
+                            node.flagEmoji, node.name));
     }
-    return ExitSuccess;
 }
 
 int CliCommands::listedNodeIds()
@@ -152,7 +208,11 @@ int CliCommands::ping()
         if (!requireListed(id))
             return ExitFailure;
     }
-    const QHash<qint64, qint64> results = probe(ids, true);
+    // --all waits for every probe, then shows them fastest first; JSON lines still come as they arrive.
+    const QHash<qint64, qint64> results =
+        probe(ids, m_request.all ? ProbeOutput::JsonAsItArrives : ProbeOutput::EachAsItArrives);
+    if (m_request.all)
+        printByLatency(ids, results);
     if (m_session.interrupted())
         return failure(localized(QStringLiteral("cli_interrupted")));
     if (!m_request.pick)
@@ -167,6 +227,17 @@ int CliCommands::ping()
     m_out.line(formatted(QStringLiteral("cli_selected"), nodeLabel(*fastest)));
     m_out.document({{QStringLiteral("selectedNode"), nodeJson(*fastest)}});
     return ExitSuccess;
+}
+
+void CliCommands::printByLatency(QList<qint64> ids, const QHash<qint64, qint64> &results) const
+{
+    ids.removeIf([&results](qint64 id) { return !results.contains(id); }); // cut short by Ctrl-C
+    std::stable_sort(ids.begin(), ids.end(), [&results](qint64 a, qint64 b) {
+        return latencyRank(results.value(a)) < latencyRank(results.value(b));
+    });
+    m_out.line(kPingHeader);
+    for (const qint64 id : ids)
+        m_out.line(latencyLine(id, results.value(id), m_vm.listedNode(id)));
 }
 
 int CliCommands::select()

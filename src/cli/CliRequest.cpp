@@ -12,6 +12,13 @@ QString CliRequest::usage()
 
 namespace {
 
+QString unknownCommand(const QString &name)
+{
+    if (const CliCommandTable::Command *meant = CliCommandTable::nearest(name))
+        return QStringLiteral("unknown command \"%1\" (did you mean \"%2\"?)").arg(name, meant->name);
+    return QStringLiteral("unknown command \"%1\" (try --help)").arg(name);
+}
+
 // nimbrel-cli --help, help, help COMMAND, COMMAND --help.
 CliParseResult help(const QStringList &positional, bool helpOption)
 {
@@ -22,7 +29,7 @@ CliParseResult help(const QStringList &positional, bool helpOption)
         topic = positional.value(1);
     const CliCommandTable::Command *about = CliCommandTable::find(topic);
     if (!topic.isEmpty() && !about)
-        parsed.error = QStringLiteral("unknown command \"%1\" (try --help)").arg(topic);
+        parsed.error = unknownCommand(topic);
     else
         parsed.output = about ? CliCommandTable::commandHelp(*about) : CliCommandTable::usage();
     return parsed;
@@ -84,7 +91,7 @@ std::optional<QString> takeFlags(const QCommandLineParser &parser, CliRequest &r
     if (request.all && !request.operands.isEmpty())
         return QStringLiteral("ping takes node ids or --all, not both");
     if (request.fastest && !request.operands.isEmpty())
-        return QStringLiteral("connect takes a node id or --fastest, not both");
+        return QStringLiteral("connect takes a node or --fastest, not both");
     return std::nullopt;
 }
 
@@ -118,7 +125,7 @@ CliParseResult CliRequest::parse(const QStringList &arguments, const QProcessEnv
     // Not in the table: what the shell completions ask for node ids (no request to the service).
     const bool completing = request.command == QLatin1String("__node-ids") && request.operands.isEmpty();
     if (!command && !completing) {
-        parsed.error = QStringLiteral("unknown command \"%1\" (try --help)").arg(request.command);
+        parsed.error = unknownCommand(request.command);
         return parsed;
     }
     const auto count = int(request.operands.size());

@@ -1,5 +1,6 @@
 #include "CliCommands.h"
 
+#include "CliCommandTable.h"
 #include "CliFormat.h"
 #include "CliSession.h"
 #include "app/AppViewModel.h"
@@ -60,8 +61,8 @@ std::optional<QString> runningText(const QJsonObject &tunnel)
         return std::nullopt;
     const QDateTime since = QDateTime::fromString(tunnel.value(QStringLiteral("connectedSince")).toString(), Qt::ISODate);
     const QString name = QStringLiteral("%1 (id %2)")
-                             .arg(node.value(QStringLiteral("name")).toString())
-                             .arg(node.value(QStringLiteral("id")).toInteger());
+                             .arg(node.value(QStringLiteral("name")).toString(),
+                                  QString::number(node.value(QStringLiteral("id")).toInteger()));
     const QString mode = tunnel.value(QStringLiteral("mode")).toString();
     return since.isValid() ? formatted(QStringLiteral("cli_running_since"),
                                        {name, mode, QLocale().toString(since.toLocalTime(), QLocale::ShortFormat)})
@@ -143,9 +144,7 @@ void CliCommands::printStatus(const QJsonObject &tunnel)
     if (!signedIn) {
         row(localized(QStringLiteral("cli_account")), localized(QStringLiteral("cli_not_signed_in")));
     } else {
-        const QString email = m_vm.userEmail().value_or(QString());
-        row(localized(QStringLiteral("cli_account")),
-            m_vm.userNickname() ? QStringLiteral("%1 (%2)").arg(email, *m_vm.userNickname()) : email);
+        row(localized(QStringLiteral("cli_account")), accountName());
         QStringList subscription{
             localized(subscribed ? QStringLiteral("subscribed") : QStringLiteral("not_subscribed"))};
         if (m_vm.subscriptionPlan())
@@ -204,22 +203,19 @@ int CliCommands::followTunnel()
 
 int CliCommands::connect()
 {
-    std::optional<qint64> id;
-    if (!m_request.operands.isEmpty()) {
-        id = nodeId(m_request.operands.first());
-        if (!id)
-            return usageError(QStringLiteral("not a node id: \"%1\"").arg(m_request.operands.first()));
-    }
+    const QString named = m_request.operands.value(0);
+    if (isNodeIdText(named) && !nodeId(named))
+        return usageError(QStringLiteral("not a node id: \"%1\"").arg(named));
+    if (!m_request.operands.isEmpty() && named.trimmed().isEmpty())
+        return usageError(
+            QStringLiteral("usage: nimbrel-cli %1").arg(CliCommandTable::find(QStringLiteral("connect"))->synopsis));
     // Before asking the service anything: is the tunnel someone else's?
     if (const std::optional<TunnelOwnership::Holder> holder = m_tunnelOwnership.otherHolder())
         return failure(TunnelStatusText::heldBy(*holder));
     if (const std::optional<int> failed = openSession(Nodes::Required))
         return *failed;
-    if (id) {
-        if (!requireListed(*id))
-            return ExitFailure;
-        m_vm.selectNodeById(*id);
-    }
+    if (!m_request.operands.isEmpty() && !selectNamed(named))
+        return ExitFailure;
     if (m_request.fastest) {
         if (const std::optional<int> failed = selectFastest())
             return *failed;
@@ -259,6 +255,18 @@ int CliCommands::connect()
     report();
     QObject::disconnect(reporting);
     return endedByItself ? ExitFailure : ExitSuccess;
+}
+
+bool CliCommands::selectNamed(const QString &named)
+{
+    const bool search = !isNodeIdText(named);
+    const NodeInfo *node = search ? requireOneFound(named) : requireListed(*nodeId(named));
+    if (!node)
+        return false;
+    if (search) // say which node the search found
+        m_out.line(formatted(QStringLiteral("cli_selected"), nodeLabel(*node)));
+    m_vm.selectNodeById(node->id);
+    return true;
 }
 
 std::optional<int> CliCommands::selectFastest()

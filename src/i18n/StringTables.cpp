@@ -141,6 +141,11 @@ constexpr Row kRows[] = {
     {"cli_holder_elsewhere", {"%@; stop it there", "%@；请在那里停止它", "%@；請在那裡停止它", "%@; остановите его там"}},
     {"cli_holder_still_stopping", {"%@; it has not finished disconnecting", "%@；它尚未完成断开", "%@；它尚未完成中斷", "%@; он ещё не завершил отключение"}},
     {"cli_helper_searched", {"looked for it, in this order, in: %@", "已按以下顺序查找：%@", "已依下列順序尋找：%@", "искали по порядку в: %@"}},
+    {"cli_signed_in_as", {"Signed in as %@", "已登录为 %@", "已登入為 %@", "Вход выполнен как %@"}},
+    {"cli_subscribe_at", {"Subscribe to use nodes: %@", "开通订阅以使用节点：%@", "開通訂閱以使用節點：%@", "Оформите подписку для доступа к серверам: %@"}},
+    {"cli_no_nodes_match", {"No nodes match \"%@\"", "没有与“%@”匹配的节点", "沒有與「%@」相符的節點", "Нет серверов, подходящих под «%@»"}},
+    {"cli_no_node_matches", {"no node matches \"%@\"", "没有与“%@”匹配的节点", "沒有與「%@」相符的節點", "нет сервера, подходящего под «%@»"}},
+    {"cli_node_ambiguous", {"\"%@\" is ambiguous: %@ nodes match (connect ID picks one)", "“%@”不唯一：%@ 个节点匹配（用 connect ID 选择其一）", "「%@」不唯一：%@ 個節點相符（用 connect ID 選擇其一）", "«%@» неоднозначно, подходящих серверов: %@ (connect ID выберет один)"}},
 };
 // clang-format on
 

@@ -1,169 +1,17 @@
-#include "DevService.h"
-#include "TestEnvironment.h"
-#include "app/AppViewModel.h"
-#include "cli/CliCommandTable.h"
-#include "i18n/LanguageManager.h"
-#include "platform/InstanceChannel.h"
-#include "platform/PreferenceStore.h"
-#include "platform/SystemInfo.h"
-#include "tunnel/TunnelOwnership.h"
+#include "CliFixture.h"
 
-#include <QFile>
-#include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QSettings>
-#include <QTemporaryDir>
-#include <QTest>
-#include <QTimer>
-
-#include <csignal>
-#include <functional>
-
-using namespace Qt::Literals::StringLiterals;
-
-namespace {
-
-struct CliRun {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-    QJsonObject json() const { return QJsonDocument::fromJson(out).object(); }
-};
-
-// What a row has in place before its command runs.
-enum Setup : int {
-    SignedIn = 1 << 0,
-    ProbedNodes = 1 << 1,    // the list: Toronto 01 (id 11, its port refuses) and Singapore 01 (id 2, it answers)
-    RefusedKey = 1 << 2,     // the helper starts, and its log says the start failed
-    AppHoldsTunnel = 1 << 3, // the app holds the tunnel and listens on its channel
-};
-
-using RunCheck = std::function<void(const CliRun &)>;
-
-// One run of the client: what is in place, what it is asked, and what it answers. Expected texts are
-// looked for with a newline in front of the output, so one that starts with "\n" starts a line; "{dir}"
-// stands for the test's folder.
-struct Row {
-    QStringList args{};
-    int setup = 0;
-    std::function<void()> prepare{}; // what else is in place, once signed in
-    QList<QStringList> before{};     // commands run first, with the same standard input
-    QByteArray input{};              // standard input
-    int exit = 0;
-    QByteArrayList out{};    // each on standard output; none and no check: standard output stays empty
-    QByteArrayList err{};    // each on standard error
-    QByteArrayList absent{}; // on neither
-    QStringList stored{};    // "key=value" in the settings file; "key=": not there; "key": there
-    RunCheck check{};        // what the output cannot show
-};
-
-} // namespace
-
-Q_DECLARE_METATYPE(Row)
-
-// The real nimbrel-cli process against the local service running in this test, with a preference file,
-// the demo platform (so route deletions are recorded, not run) and a copy of the simulated helper.
-class TestCli : public QObject {
+// The client's commands apart from the node list (tst_clinodes): help and usage, the account, the
+// settings, the report, and the tunnel.
+class TestCli : public CliFixture {
     Q_OBJECT
-
-private:
-    std::unique_ptr<DevService> m_service;
-    std::unique_ptr<QTemporaryDir> m_dir;
-    QString m_scenario;
-    QString m_delay;
-
-    QString stateFile(const QString &name) const { return m_dir->filePath(name); }
-    QString settingsFile() const { return stateFile(u"settings.conf"_s); }
-    QString autostartFile() const { return stateFile(u"config/autostart/com.nimbrel.Nimbrel.desktop"_s); }
-    QByteArray stateOf(const QString &name) const { return TestEnvironment::contentOf(stateFile(name)); }
-    QByteArray privilegedCommands() const { return stateOf(u"privileged-commands.log"_s); }
-    QByteArray lockRecord() const { return stateOf(u"tunnel.lock"_s); }
-    qint64 helperPid() const { return QJsonDocument::fromJson(stateOf(u"helper.json"_s))["pid"].toInteger(-1); }
-    QVariant stored(const QString &key) const { return QSettings(settingsFile(), QSettings::IniFormat).value(key); }
-
-    QProcess *start(const QStringList &arguments, QObject *owner)
-    {
-        auto *cli = new QProcess(owner);
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(u"NIMBREL_SIMHELPER_SCENARIO"_s, m_scenario);
-        environment.insert(u"NIMBREL_SIMHELPER_DELAY_MS"_s, m_delay);
-        environment.insert(u"NIMBREL_SIMHELPER_RECORD"_s, stateFile(u"helper.json"_s));
-        environment.insert(u"NIMBREL_SIMHELPER_MAX_LIFE_MS"_s, u"20000"_s);
-        environment.insert(u"XDG_CONFIG_HOME"_s, stateFile(u"config"_s)); // autostart
-        cli->setProcessEnvironment(environment);
-        // As a shell starts a job: the client leads a process group, which a terminal signals as one.
-        cli->setChildProcessModifier([] { ::setpgid(0, 0); });
-        const QString service = m_service->baseUrl().toString();
-        cli->start(QStringLiteral(NIMBREL_CLI_BINARY),
-                   QStringList{u"--settings"_s, settingsFile(), u"--api-base"_s, service, u"--demo"_s} + arguments);
-        return cli;
-    }
-
-    // Runs the client to its end while this test's event loop serves its requests.
-    CliRun run(const QStringList &arguments, const QByteArray &input = QByteArray())
-    {
-        QObject owner;
-        QProcess *cli = start(arguments, &owner);
-        if (!cli->waitForStarted(5000))
-            qFatal("nimbrel-cli did not start");
-        cli->write(input);
-        cli->closeWriteChannel();
-        if (!QTest::qWaitFor([cli] { return cli->state() == QProcess::NotRunning; }, 30000))
-            qFatal("nimbrel-cli did not finish");
-        return {cli->exitStatus() == QProcess::NormalExit ? cli->exitCode() : -1, cli->readAllStandardOutput(),
-                cli->readAllStandardError()};
-    }
-
-    void signIn() { QCOMPARE(run({u"login"_s, u"demo@nimbrel.test"_s}, "nimbrel-demo\n").exitCode, 0); }
-
-    QJsonObject tunnelStatus() { return run({u"status"_s, u"--json"_s}).json()["tunnel"].toObject(); }
-
-    static QList<QJsonObject> jsonLines(const QByteArray &out)
-    {
-        QList<QJsonObject> lines;
-        for (const QByteArray &line : out.trimmed().split('\n'))
-            lines.append(QJsonDocument::fromJson(line).object());
-        return lines;
-    }
-
-    // Programs read the state words of connect --json; people read the status beside each, in the chosen
-    // language: the first, and the start's verdict after it.
-    RunCheck saysStates(const QStringList &states, const QString &verdict)
-    {
-        return [this, states, verdict](const CliRun &connect) {
-            const QList<QJsonObject> lines = jsonLines(connect.out);
-            QStringList seen;
-            for (const QJsonObject &line : lines)
-                seen.append(line.value(u"state"_s).toString());
-            QCOMPARE(seen, states);
-            LanguageManager languages(PreferenceStore::openFile(settingsFile()));
-            QCOMPARE(lines.at(0).value(u"status"_s).toString(), languages.localized(u"vpn_connecting"_s));
-            QCOMPARE(lines.at(1).value(u"status"_s).toString(), languages.localized(verdict));
-        };
-    }
 
 private slots:
     void initTestCase() { TestEnvironment::useTemporaryLanguageStore(); }
-
-    void init()
-    {
-        m_service = std::make_unique<DevService>(DevService::Options{});
-        QVERIFY(m_service->listen());
-        m_dir = std::make_unique<QTemporaryDir>();
-        m_scenario = u"normal"_s;
-        m_delay = u"40"_s;
-        QVERIFY(QFile::copy(QStringLiteral(NIMBREL_SIMHELPER_BINARY), stateFile(u"nimbrel-macos"_s)));
-        QSettings(settingsFile(), QSettings::IniFormat).setValue(u"nimbrelBinaryPath"_s, stateFile(u"nimbrel-macos"_s));
-    }
+    void init() { setUp(); }
 
     void commandsExitAndSay_data()
     {
         QTest::addColumn<Row>("row");
-        const auto add = [](const QString &name, const Row &row) { QTest::newRow(qPrintable(name)) << row; };
         // Usage errors: exit status 2, one line on standard error and nothing else.
         for (const char *line : {"", "fly", "status --bogus", "select", "select two", "status now", "mode Smart",
                                  "language de", "ping --refresh", "ping 1 --all", "login", "login demo@nimbrel.test",
@@ -185,13 +33,15 @@ private slots:
         // clang-format off
         add("usage: help for no command", {.args = {"help", "fly"}, .exit = 2,
             .err = {"\nnimbrel-cli: unknown command \"fly\" (try --help)\n"}});
+        add("usage: a command mistyped", {.args = {"conect"}, .exit = 2,
+            .err = {"\nnimbrel-cli: unknown command \"conect\" (did you mean \"connect\"?)\n"}});
         add("version", {.args = {"-V"}, .out = {"\nnimbrel-cli " NIMBREL_VERSION "\n"}});
 
         // The account: the password on standard input, the session in the app's own file.
         add("login, wrong password", {.args = {"login", "demo@nimbrel.test"}, .input = "not-the-password\n",
             .exit = 1, .err = {"\nnimbrel-cli: Invalid e-mail or password\n"}, .stored = {"auth.accessToken="}});
-        add("login", {.args = {"login", " demo@nimbrel.test ", "--json"}, .input = "nimbrel-demo\n",
-            .out = {R"("email":"demo@nimbrel.test")"}, .stored = {"auth.accessToken"}});
+        add("login", {.args = {"login", " demo@nimbrel.test "}, .input = "nimbrel-demo\n",
+            .out = {"\nSigned in as demo@nimbrel.test (Demo)\nAccount:"}, .stored = {"auth.accessToken"}});
         add("status", {.args = {"status", "--json"}, .setup = SignedIn,
             .out = {R"("email":"demo@nimbrel.test")", R"("language":"en")", R"("routingMode":"safe")",
                     R"("signedIn":true)", "\"subscription\":{\"active\":true,\"expiresAt\":\"20",
@@ -205,46 +55,6 @@ private slots:
             "--json"}, .input = "long-enough\n", .out = {R"("nickname":" Neo ")"}});
         add("register, taken", {.args = {"register", "new@nimbrel.test"}, .before = {{"register", "new@nimbrel.test"}},
             .input = "long-enough\n", .exit = 1, .err = {"\nnimbrel-cli: This e-mail address is already registered"}});
-
-        // The node list, and probes run in parallel whose results the list remembers: a number, or for a
-        // timed-out or refused probe null with "timeout" set.
-        add("nodes", {.args = {"nodes"}, .setup = SignedIn,
-            .out = {"\n    ID  STATUS    LOAD  LATENCY  NODE\n*    1  ONLINE     23%        -  🇯🇵 Tokyo 01\n",
-                    "\n    12  "}});
-        add("nodes --json", {.args = {"nodes", "--json"}, .setup = SignedIn, .out = {R"({"nodes":[)"},
-            .check = [this](const CliRun &run) { // every node as the service has it, and never probed
-                const QJsonArray listed = run.json()["nodes"].toArray();
-                QCOMPARE(listed.size(), m_service->nodes().size());
-                for (qsizetype i = 0; i < listed.size(); ++i) {
-                    const QJsonObject entry = listed.at(i).toObject();
-                    const NodeInfo node = m_service->nodes().at(i);
-                    QCOMPARE((QVariantList{entry["id"].toInteger(), entry["name"].toString(),
-                                           entry["countryCode"].toString(), entry["flagEmoji"].toString(),
-                                           entry["host"].toString(), entry["port"].toInteger(),
-                                           entry["status"].toString(), entry["loadPercent"].toInteger()}),
-                             (QVariantList{node.id, node.name, node.countryCode, node.flagEmoji, node.host, node.port,
-                                           node.status, node.loadPercent}));
-                    QVERIFY(entry["latencyMs"].isNull() && entry["timeout"] == false);
-                }
-            }});
-        add("nodes after a ping", {.args = {"nodes", "--json"}, .setup = SignedIn | ProbedNodes,
-            .before = {{"ping", "--all"}},
-            .out = {R"("id":11,"latencyMs":null,)", R"("timeout":true)", R"("id":2,"latencyMs":)"},
-            .absent = {R"("id":2,"latencyMs":null)"}});
-        add("ping --pick", {.args = {"ping", "--all", "--pick", "--json"}, .setup = SignedIn | ProbedNodes,
-            .out = {R"({"id":11,"latencyMs":null,"name":"Toronto 01","timeout":true})", R"({"id":2,"latencyMs":)",
-                    R"("name":"Singapore 01","timeout":false})", R"({"selectedNode":{)",
-                    R"("id":2,"loadPercent":41,"name":"Singapore 01")"},
-            .absent = {R"("id":2,"latencyMs":null)"}, .stored = {"selectedNodeId=2"}});
-        // A name from the service that would retitle the terminal, fake a prompt, reverse the line and clear
-        // the screen (C1 CSI) shows each of those as U+FFFD.
-        add("ping --pick, none reachable", {.args = {"ping", "11", "--pick"}, .setup = SignedIn | ProbedNodes,
-            .prepare = [this] { QList<NodeInfo> probed = m_service->nodes(); probed[0].name =
-                u"Toronto\x1b]0;owned\x07 01\r$ \u202Eexe.png\x9b" "2J"_s; m_service->setNodes(probed); }, .exit = 1,
-            .out = {"Timeout  🇨🇦 Toronto\xef\xbf\xbd]0;owned\xef\xbf\xbd 01\xef\xbf\xbd$ \xef\xbf\xbd" "exe.png\xef\xbf\xbd" "2J\n"},
-            .err = {"\nnimbrel-cli: No reachable node\n"}});
-        add("ping, no such node", {.args = {"ping", "7"}, .setup = SignedIn | ProbedNodes, .exit = 1,
-            .err = {"\nnimbrel-cli: no node with id 7\n"}});
 
         // Selection, mode and language persist in the app's file; texts come in the chosen language.
         add("mode", {.args = {"mode", "smart"}, .setup = SignedIn, .out = {"\nRouting mode: smart\n"},
@@ -275,14 +85,16 @@ private slots:
         add("launchAtLogin off", {.args = {"config", "launchAtLogin", "off"},
             .before = {{"config", "launchAtLogin", "on"}}, .out = {"\nlaunchAtLogin    off"},
             .check = [this](const CliRun &) { QVERIFY(!QFile::exists(autostartFile())); }});
-        add("autoReconnect and connectOnLaunch on", {.args = {"config", "autoReconnect", "on"},
-            .before = {{"config", "connectOnLaunch", "on"}}, .out = {"\nautoReconnect    on"},
+        add("autoReconnect and connectOnLaunch on, keys in any case", {.args = {"config", "AutoReconnect", "on"},
+            .before = {{"config", "CONNECTONLAUNCH", "on"}}, .out = {"\nautoReconnect    on"},
             .stored = {"autoReconnect=true", "connectOnLaunch=true"}});
 
         // The support report says what a helper needs and no secret: every one planted in every source
-        // (the preference file, the node list's key, the helper's log) comes out as "[redacted]".
+        // (the preference file, the node list's key, the helper's log) comes out as "[redacted]". A "%1" in a
+        // node's name stays as it is.
         add("report", {.args = {"report"}, .setup = SignedIn,
             .prepare = [this] {
+                renameFirstNode(u"%1 Tokyo"_s);
                 QByteArray log = "line 1 of the helper, too old to be shown\n";
                 for (int i = 2; i < 200; ++i)
                     log += "handshake step " + QByteArray::number(i) + '\n';
@@ -293,6 +105,7 @@ private slots:
                 QVERIFY(TestEnvironment::writeFile(stateFile(u"fw.log"_s), log));
             },
             .out = {"\nProgram: nimbrel-cli " NIMBREL_VERSION " (Qt ", "\nHelper: {dir}/nimbrel-macos (",
+                    "\nNode: %1 Tokyo (id 1); routing mode: safe\n",
                     "\nTunnel: Disconnected\n", "\nPrivileges: not installed", "\n  handshake step 199\n",
                     "\n  VPN started, last line\n", "[redacted]"},
             .absent = {"too old to be shown" /* the last 200 lines only */, "demo@nimbrel.test", "nimbrel-demo",
@@ -305,9 +118,11 @@ private slots:
         add("report, rights installed", {.args = {"report"}, .setup = SignedIn | RefusedKey, .before = {{"connect"}},
             .out = {"\nPrivileges: installed ("}});
 
-        // Connects that end by themselves: exit status 1, every step said, the helper stopped.
-        add("connect, key refused", {.args = {"connect"}, .setup = SignedIn | RefusedKey, .exit = 1,
-            .out = {"\nConnecting…\nConnection failed, check server and PSK\nDisconnecting…\nDisconnected\n"},
+        // Connects that end by themselves: exit status 1, every step said, the helper stopped. A name (not all
+        // digits) that finds one node selects it (tst_clinodes: none or several found).
+        add("connect NAME, key refused", {.args = {"connect", "singapore"}, .setup = SignedIn | RefusedKey, .exit = 1,
+            .out = {"\nSelected 🇸🇬 Singapore 01 (id 2)\nConnecting…\nConnection failed, check server and PSK\n"
+                    "Disconnecting…\nDisconnected\n"}, .stored = {"selectedNodeId=2"},
             .check = [this](const CliRun &) {
                 QVERIFY(helperPid() > 0 && !SystemInfo::isProcessAlive(pid_t(helperPid())));
             }});
@@ -320,8 +135,8 @@ private slots:
                     "nimbrel-cli: looked for it, in this order, in: {dir}/gone/nimbrel-macos, ",
                     ", /usr/local/bin/nimbrel-macos"}});
         // A clean-up script an earlier smart tunnel left is cleaned up at the client's start; the client's
-        // own clean-up never makes it refuse its own connect.
-        add("connect, a clean-up script left behind", {.args = {"connect"}, .setup = SignedIn | RefusedKey,
+        // own clean-up never makes it refuse its own connect. Digits are an id, though every name holds "01".
+        add("connect 01, a clean-up script left behind", {.args = {"connect", "01"}, .setup = SignedIn | RefusedKey,
             .prepare = [this] {
                 QVERIFY(TestEnvironment::writeFile(stateFile(u"fw_smart_cleanup.sh"_s), "#!/bin/sh\nexit 0\n",
                                                    QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
@@ -354,75 +169,14 @@ private slots:
             .err = {"(nimbrel, pid "}});
         add("disconnect, handed to the app", {.args = {"disconnect"}, .setup = AppHoldsTunnel,
             .out = {"\nDisconnecting…\nDisconnected\n"}});
+        // Status names the app's tunnel, its node and since when; a "%1" in the name stays as it is.
+        add("status while the app runs a tunnel", {.args = {"status"}, .setup = SignedIn | AppHoldsTunnel,
+            .prepare = [this] { renameFirstNode(u"%1 Tokyo"_s); },
+            .out = {"\nNode:          🇯🇵 %1 Tokyo (id 1)\n", "\nRunning:       %1 Tokyo (id 1) · "}});
         // clang-format on
     }
 
-    void commandsExitAndSay()
-    {
-        QFETCH(Row, row);
-        if (row.setup & ProbedNodes)
-            m_service->setNodes({m_service->nodes().at(10), m_service->nodes().at(1)});
-        if (row.setup & SignedIn)
-            signIn();
-        if (row.setup & RefusedKey)
-            m_scenario = u"error"_s;
-        if (row.prepare)
-            row.prepare();
-        // The app, as far as the client can tell: it holds the tunnel and listens on its channel.
-        TunnelOwnership app(stateFile(u"tunnel.lock"_s), u"nimbrel"_s);
-        TunnelOwnership::Refusal problem;
-        std::shared_ptr<TunnelOwnership::Lease> lease;
-        InstanceChannel channel(InstanceChannel::socketPath(settingsFile()));
-        QByteArrayList requests; // what the app was asked over its channel
-        if (row.setup & AppHoldsTunnel) {
-            lease = app.acquire(&problem);
-            QVERIFY(lease);
-            lease->setState(TunnelPhase::connected);
-            QCOMPARE(channel.claim(), InstanceChannel::Role::Primary);
-            channel.setHandler([&](const QByteArray &request) {
-                requests.append(request);
-                QTimer::singleShot(200, &channel, [&lease] { lease.reset(); }); // its clean-up ends a little later
-                return QByteArray("disconnecting");
-            });
-        }
-
-        for (const QStringList &command : row.before)
-            run(command, row.input);
-        const CliRun result = run(row.args, row.input);
-        const QByteArray out = '\n' + result.out;
-        const QByteArray err = '\n' + result.err;
-        const QByteArray both = out + "\n---" + err;
-        QVERIFY2(result.exitCode == row.exit, both.constData());
-        // Every error is a whole line of its own, a usage error is only that, and JSON is one camelCase
-        // document a line, each once.
-        QVERIFY2(err.count('\n') == err.count("\nnimbrel-cli: ") + 1, both.constData());
-        QVERIFY2(row.exit != 0 || result.err.isEmpty(), both.constData());
-        QVERIFY2(row.exit != 2 || (result.out.isEmpty() && result.err.count('\n') == 1), both.constData());
-        static const QRegularExpression keyNotCamelCase(u"[{,]\"(?![a-z][A-Za-z0-9]*\")[^\"]*\":"_s);
-        for (const QByteArray &line :
-             row.args.contains(u"--json"_s) ? result.out.trimmed().split('\n') : QByteArrayList())
-            QVERIFY2(QJsonDocument::fromJson(line).isObject() && !QString::fromUtf8(line).contains(keyNotCamelCase)
-                         && result.out.count(line + '\n') == 1, // nothing said twice
-                     line.constData());
-
-        QVERIFY2(!row.out.isEmpty() || row.check || result.out.isEmpty(), both.constData());
-        for (const auto &[shown, expected] : {std::pair{out, row.out}, std::pair{err, row.err}}) {
-            for (QByteArray text : expected)
-                QVERIFY2(shown.contains(text.replace("{dir}", QFile::encodeName(m_dir->path()))),
-                         (text + "\n---" + both).constData());
-        }
-        for (const QByteArray &text : row.absent)
-            QVERIFY2(!both.contains(text), (text + "\n---" + both).constData());
-        for (const QString &entry : row.stored) {
-            const QVariant value = stored(entry.section(u'=', 0, 0));
-            QVERIFY2(entry.contains(u'=') ? value.toString() == entry.section(u'=', 1) : value.isValid(),
-                     qPrintable(entry));
-        }
-        if (row.setup & AppHoldsTunnel)
-            QCOMPARE(requests, row.args == QStringList{"disconnect"} ? QByteArrayList{"disconnect"} : QByteArrayList{});
-        if (row.check)
-            row.check(result);
-    }
+    void commandsExitAndSay() { checkRow(); }
 
     // The completions offer commands, options and the node ids the last "nodes" listed, without a request
     // to the service; each loads in its shell.
