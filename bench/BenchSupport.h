@@ -65,5 +65,7 @@ QList<NodeInfo> manyNodes(int count, quint16 port);
 
 // P6 and P7.
 void tunnelVerdicts(int runs);
+// P9.
+void search();
 
 } // namespace Bench

@@ -410,7 +410,7 @@ int main(int argc, char *argv[])
     setBinaryFolder(QCoreApplication::applicationDirPath());
     LanguageManager::useSharedPreferences(
         PreferenceStore::openFile(QDir::temp().filePath(QStringLiteral("nimbrel-bench-language.conf"))));
-    const QStringList only = QCoreApplication::arguments().mid(1); // P1 ... P7; all when none named
+    const QStringList only = QCoreApplication::arguments().mid(1); // P1 ... P9; all when none named
     const auto wanted = [&only](const char *figure) { return only.isEmpty() || only.contains(QLatin1String(figure)); };
 
     if (wanted("P1"))
@@ -425,6 +425,8 @@ int main(int argc, char *argv[])
         probes();
     if (wanted("P6") || wanted("P7"))
         tunnelVerdicts(envInt("NIMBREL_BENCH_TUNNEL_RUNS", 15));
+    if (wanted("P9"))
+        search();
     printTable();
     return std::all_of(rows().cbegin(), rows().cend(), [](const Row &row) { return row.met; }) ? 0 : 1;
 }

@@ -3,27 +3,36 @@
 #include "NodeListModel.h"
 
 NodeFilterModel::NodeFilterModel(NodeListModel *source, QObject *parent)
-    : QSortFilterProxyModel(parent)
+    : QAbstractListModel(parent)
     , m_source(source)
 {
-    // The proxy's own reset handler runs after this one, so the rows it asks about are indexed.
-    connect(source, &QAbstractItemModel::modelReset, this, &NodeFilterModel::indexNodes);
+    connect(source, &QAbstractItemModel::modelAboutToBeReset, this, &NodeFilterModel::beginResetModel);
+    connect(source, &QAbstractItemModel::modelReset, this, [this] {
+        indexNodes();
+        filter();
+        endResetModel();
+        emit countChanged();
+    });
+    connect(source, &QAbstractItemModel::dataChanged, this, &NodeFilterModel::forwardChange);
     indexNodes();
-    setSourceModel(source);
-    setDynamicSortFilter(false); // a probe result or the selection never changes whether a row matches
-    connect(this, &QAbstractItemModel::rowsInserted, this, &NodeFilterModel::countChanged);
-    connect(this, &QAbstractItemModel::rowsRemoved, this, &NodeFilterModel::countChanged);
-    connect(this, &QAbstractItemModel::modelReset, this, &NodeFilterModel::countChanged);
-    connect(this, &QAbstractItemModel::layoutChanged, this, &NodeFilterModel::countChanged);
+    filter();
 }
 
-void NodeFilterModel::indexNodes()
+int NodeFilterModel::rowCount(const QModelIndex &parent) const
 {
-    const QList<NodeInfo> &nodes = m_source->nodes();
-    m_searches.clear();
-    m_searches.reserve(nodes.size());
-    for (const NodeInfo &node : nodes)
-        m_searches.emplace_back(node);
+    return parent.isValid() ? 0 : int(m_shown.size());
+}
+
+QVariant NodeFilterModel::data(const QModelIndex &index, int role) const
+{
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
+        return {};
+    return m_source->data(m_source->index(m_shown[size_t(index.row())]), role);
+}
+
+QHash<int, QByteArray> NodeFilterModel::roleNames() const
+{
+    return m_source->roleNames();
 }
 
 void NodeFilterModel::setQuery(const QString &query)
@@ -36,17 +45,55 @@ void NodeFilterModel::setQuery(const QString &query)
     if (folded == m_foldedQuery)
         return;
     m_foldedQuery = std::move(folded);
-    invalidateFilter();
+    const int before = count();
+    beginResetModel();
+    filter();
+    endResetModel();
+    if (count() != before)
+        emit countChanged();
 }
 
 int NodeFilterModel::rowOf(qint64 id) const
 {
-    const QList<int> sourceRows = m_source->rowsOf(id);
-    const QModelIndex shown = sourceRows.isEmpty() ? QModelIndex() : mapFromSource(m_source->index(sourceRows.first()));
-    return shown.isValid() ? shown.row() : 0;
+    for (const int sourceRow : m_source->rowsOf(id)) {
+        if (m_rowOfSource[size_t(sourceRow)] >= 0)
+            return m_rowOfSource[size_t(sourceRow)];
+    }
+    return 0;
 }
 
-bool NodeFilterModel::filterAcceptsRow(int sourceRow, const QModelIndex &) const
+void NodeFilterModel::indexNodes()
 {
-    return sourceRow < int(m_searches.size()) && m_searches[size_t(sourceRow)].matches(m_foldedQuery);
+    const QList<NodeInfo> &nodes = m_source->nodes();
+    m_searches.clear();
+    m_searches.reserve(size_t(nodes.size()));
+    for (const NodeInfo &node : nodes)
+        m_searches.emplace_back(node);
+}
+
+void NodeFilterModel::filter()
+{
+    m_shown.clear();
+    m_rowOfSource.assign(m_searches.size(), -1);
+    for (size_t row = 0; row < m_searches.size(); ++row) {
+        if (m_searches[row].matches(m_foldedQuery)) {
+            m_rowOfSource[row] = int(m_shown.size());
+            m_shown.push_back(int(row));
+        }
+    }
+}
+
+void NodeFilterModel::forwardChange(const QModelIndex &topLeft, const QModelIndex &bottomRight, const QList<int> &roles)
+{
+    // The shown rows between the two, as one range: one row stays one row, every row stays every row.
+    int first = -1;
+    int last = -1;
+    for (int row = topLeft.row(); row <= bottomRight.row(); ++row) {
+        if (const int shown = m_rowOfSource[size_t(row)]; shown >= 0) {
+            first = first < 0 ? shown : first;
+            last = shown;
+        }
+    }
+    if (first >= 0)
+        emit dataChanged(index(first), index(last), roles);
 }

@@ -354,7 +354,13 @@ private slots:
             ids.append(rows.data(rows.index(row, 0), NodeListModel::IdRole).toLongLong());
         QCOMPARE(ids, shown);
         QCOMPARE(rows.count(), shown.size());
-        QCOMPARE(counted.isEmpty(), shown == QList<qint64>{5});
+        // A probe result reaches the row that shows its node, and only that.
+        QSignalSpy changed(&rows, &QAbstractItemModel::dataChanged);
+        list.setPingResult(4, 42);
+        QCOMPARE(changed.count(), shown.contains(4) ? 1 : 0);
+        if (shown.contains(4))
+            QCOMPARE(rows.data(rows.index(int(shown.indexOf(4))), NodeListModel::PingMsRole).toInt(), 42);
+        QCOMPARE(counted.isEmpty(), shown.size() == 1); // told when the number of rows changes
     }
 };
 

@@ -293,7 +293,11 @@ private slots:
 
         // The search narrows the rows as one types; Esc empties it; the selection stays.
         item("nodeSearchField")->forceActiveFocus(Qt::TabFocusReason);
+        const qreal fieldAt = item("nodeSearchField")->mapToScene(QPointF()).y();
         keys("united");
+        const qreal fieldNow = item("nodeSearchField")->mapToScene(QPointF()).y();
+        QVERIFY2(fieldNow >= fieldAt && fieldNow < m_window->height() - 40,
+                 qPrintable(QString::number(fieldNow))); // in view
         QTRY_COMPARE(m_vm->nodeRows()->count(), 3);
         QVERIFY(!shown("noMatchText"));
         keys("q");
@@ -346,6 +350,7 @@ private slots:
     {
         QTRY_VERIFY(screenShown("homeSlot") && shown("nodeRows"));
         QVERIFY(QMetaObject::invokeMethod(item("homeScroll"), "positionViewAtBeginning"));
+        QTRY_VERIFY(item("node_1"));
         std::unique_ptr<QQuickWindow> panel = m_ui->createWindow(u"MenuBarPanel.qml"_s);
         panel->show();
         QVERIFY(QTest::qWaitForWindowExposed(panel.get()));

@@ -16,7 +16,7 @@ Item {
         id: face
         objectName: "languageButton"
         anchors.fill: parent
-        text: LanguageManager.flag
+        text: qsTr("settings_language") // a screen reader says the word, not the flag
         Rectangle {
             anchors.fill: parent
             radius: width / 2

@@ -21,7 +21,10 @@ Item {
         target: root.Window.window
         function onActiveFocusItemChanged() {
             const item = root.Window.window.activeFocusItem
-            if (!item || item === root.flickable || !root.flickable.contentItem.contains(root.flickable.contentItem.mapFromItem(item, 0, 0)))
+            let inside = item
+            while (inside && inside !== root.flickable.contentItem)
+                inside = inside.parent
+            if (!inside)
                 return
             const top = item.mapToItem(root.flickable.contentItem, 0, 0).y
             const bottom = top + item.height

@@ -75,6 +75,25 @@ Rectangle {
                 property int keyRow: 0
                 currentIndex: -1
                 onModelChanged: currentIndex = -1 // a new model would make its first row current
+
+                // A search or a new list resets the rows, and a reset would take the page back to its top:
+                // it keeps its place instead, so the field one types into stays where it was.
+                property real keptY: 0
+                property bool keptAtTop: true
+                function restoreY() {
+                    if (!keptAtTop)
+                        contentY = Math.max(originY - topMargin, Math.min(keptY, originY + contentHeight + bottomMargin - height))
+                }
+                Connections {
+                    target: AppViewModel.nodeRows
+                    function onModelAboutToBeReset() {
+                        page.keptY = page.contentY
+                        page.keptAtTop = page.atTop
+                    }
+                    function onModelReset() {
+                        Qt.callLater(page.restoreY)
+                    }
+                }
                 onContentYChanged: atTop = contentY <= originY - topMargin + 0.5
                 function keepTop() {
                     if (atTop)
