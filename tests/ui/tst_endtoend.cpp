@@ -102,8 +102,11 @@ private:
             if (place.left() < -0.5 || place.right() > box->width() + 0.5 ||
                 (text && (item->property("contentWidth").toReal() > item->width() + 0.5 ||
                           item->property("truncated").toBool())))
-                found << u"%1 %2 \"%3\""_s.arg(item->objectName(), QLatin1String(item->metaObject()->className()),
-                                               item->property("text").toString());
+                found << u"%1 %2 \"%3\" at %4..%5"_s
+                             .arg(item->objectName(), QLatin1String(item->metaObject()->className()),
+                                  item->property("text").toString())
+                             .arg(place.left())
+                             .arg(place.right());
             for (QQuickItem *child : item->childItems())
                 walk(child);
         };
@@ -354,23 +357,28 @@ private slots:
         std::unique_ptr<QQuickWindow> panel = m_ui->createWindow(u"MenuBarPanel.qml"_s);
         panel->show();
         QVERIFY(QTest::qWaitForWindowExposed(panel.get()));
-        for (const AppLanguage language : AppLanguages::all()) {
-            LanguageManager::shared().setLanguage(language);
-            for (const bool settings : {false, true}) {
-                item("homeView")->setProperty("settingsShown", settings);
-                QVERIFY(QQuickTest::qWaitForPolish(m_window));
-                QVERIFY(QQuickTest::qWaitForPolish(panel.get()));
-                const QStringList boxes = settings ? QStringList{u"settingsView"_s}
-                                                   : QStringList{u"topBar"_s, u"vpnHeroCard"_s, u"subscriptionCard"_s,
-                                                                 u"nodeListSection"_s, u"node_1"_s};
+        // The first thing that spills in any language, or nothing.
+        const auto spilled = [&](const QStringList &boxes) {
+            for (const AppLanguage language : AppLanguages::all()) {
+                LanguageManager::shared().setLanguage(language);
+                if (!QQuickTest::qWaitForPolish(m_window) || !QQuickTest::qWaitForPolish(panel.get()))
+                    return u"not laid out"_s;
                 for (const QString &name : boxes) {
-                    QQuickItem *box = findItem(m_window, name);
-                    QVERIFY2(box, qPrintable(name));
-                    QVERIFY2(spills(box).isEmpty(), qPrintable(name + u": "_s + spills(box).join(u", ")));
+                    QQuickItem *box = name == "panel"_L1 ? panel->contentItem() : findItem(m_window, name);
+                    const QStringList found = box ? spills(box) : QStringList{u"missing"_s};
+                    if (!found.isEmpty())
+                        return name + u": "_s + found.join(u", ");
                 }
             }
-            QVERIFY2(spills(panel->contentItem()).isEmpty(), qPrintable(spills(panel->contentItem()).join(u", ")));
-        }
+            return QString();
+        };
+        QString problem = spilled(
+            {u"topBar"_s, u"vpnHeroCard"_s, u"subscriptionCard"_s, u"nodeListSection"_s, u"node_1"_s, u"panel"_s});
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        item("homeView")->setProperty("settingsShown", true);
+        problem = spilled({u"settingsView"_s});
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        item("homeView")->setProperty("settingsShown", false);
         LanguageManager::shared().setLanguage(AppLanguage::en);
         for (const int height : {666, 460}) { // 2560x1440 at scale 2 with a panel; 1280x800 at 1.5
             m_window->resize(m_window->width(), height);
@@ -381,6 +389,16 @@ private slots:
             QVERIFY2(button.bottom() <= height, qPrintable(QString::number(button.bottom())));
         }
         m_window->resize(m_window->width(), 680);
+
+        m_vm->logout();
+        QTRY_VERIFY_WITH_TIMEOUT(screenShown("loginSlot"), 10000);
+        problem = spilled({u"loginView"_s});
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        m_vm->showRegistration();
+        QTRY_VERIFY(screenShown("registerSlot"));
+        problem = spilled({u"registerView"_s});
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        LanguageManager::shared().setLanguage(AppLanguage::en);
     }
 };
 

@@ -48,7 +48,7 @@ Item {
         MouseArea {
             id: drag
             anchors.fill: parent
-            anchors.margins: -4
+            anchors.leftMargin: -6 // easier to catch, and still inside the window
             hoverEnabled: true
             property real grabbedAt: 0
             onPressed: mouse => grabbedAt = mouse.y
