@@ -65,6 +65,8 @@ QList<NodeInfo> manyNodes(int count, quint16 port);
 
 // P6 and P7.
 void tunnelVerdicts(int runs);
+// P8, over seconds.
+void visibleWindow(int seconds);
 // P9.
 void search();
 

@@ -108,7 +108,6 @@ sockaddr_in loopback(quint16 port)
     return address;
 }
 
-
 // P1: cold start to the first rendered frame of the sign-in screen, against the bare window app.
 void startup(int runs)
 {
@@ -156,8 +155,9 @@ void signedIn(int idleSeconds)
     // The demo platform's helper is the simulated one, named by the preference file like any helper.
     PreferenceStore::openFile(settings)->setString(QStringLiteral("nimbrelBinaryPath"), simulatedHelperIn(state));
     const DevService::Account account = service.activeDemoAccount();
-    const Outcome login = runUntil(binaryFolder() + QStringLiteral("/nimbrel-cli"), common + QStringList{"login", account.email},
-                                   QStringLiteral("Account"), account.password.toUtf8() + '\n');
+    const Outcome login =
+        runUntil(binaryFolder() + QStringLiteral("/nimbrel-cli"), common + QStringList{"login", account.email},
+                 QStringLiteral("Account"), account.password.toUtf8() + '\n');
     if (login.ms < 0) {
         std::fprintf(stderr, "sign-in failed:\n%s\n", qPrintable(login.output));
         return;
@@ -170,8 +170,8 @@ void signedIn(int idleSeconds)
                                       common + QStringList{QStringLiteral("--measure"), QStringLiteral("signed-in")},
                                       QStringLiteral("peak-rss-kb"));
         const Outcome theirs =
-            runUntil(binaryFolder() + QStringLiteral("/nimbrel-bare"), {QStringLiteral("--measure"), QStringLiteral("peak-rss")},
-                     QStringLiteral("peak-rss-kb"));
+            runUntil(binaryFolder() + QStringLiteral("/nimbrel-bare"),
+                     {QStringLiteral("--measure"), QStringLiteral("peak-rss")}, QStringLiteral("peak-rss-kb"));
         if (ours.ms < 0 || theirs.ms < 0) {
             std::fprintf(stderr, "memory run failed:\n%s\n%s\n", qPrintable(ours.output), qPrintable(theirs.output));
             continue;
@@ -425,6 +425,8 @@ int main(int argc, char *argv[])
         probes();
     if (wanted("P6") || wanted("P7"))
         tunnelVerdicts(envInt("NIMBREL_BENCH_TUNNEL_RUNS", 15));
+    if (wanted("P8"))
+        visibleWindow(envInt("NIMBREL_BENCH_VISIBLE_SECONDS", 20));
     if (wanted("P9"))
         search();
     printTable();

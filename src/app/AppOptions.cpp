@@ -25,7 +25,7 @@ const QList<AppOptions::Described> &AppOptions::described()
                         "walk through."),
          false, true},
         {QStringLiteral("measure"), QStringLiteral("what"),
-         QStringLiteral("For scripts/bench: first-frame, signed-in or connected-idle=SECONDS; prints it and quits."),
+         QStringLiteral("For scripts/bench: first-frame, signed-in, connected-idle=SECONDS, visible-connected=SECONDS or visible-disconnected=SECONDS; prints it and quits."),
          false, true},
     };
     return options;

@@ -15,6 +15,9 @@ class QQuickWindow;
 //   signed-in          once the stored session is open and its node list is drawn: "peak-rss-kb N"
 //   connected-idle=S   connects; once connected, hides the window (as when it is in the tray) and
 //                      reports the process's CPU time over S seconds: "cpu-ms N seconds S"
+//   visible-connected=S, visible-disconnected=S
+//                      with the window shown and (for the first) connected, prints "measuring" after
+//                      a 3 s warm-up, then the CPU time over the next S seconds as above
 class Measurement : public QObject {
     Q_OBJECT
 public:
@@ -29,6 +32,8 @@ public:
 
 private:
     void whenSignedIn(std::function<void()> next);
+    // Reports the CPU time over seconds, after "measuring" (its start).
+    void measureCpu(int seconds);
     void afterNextFrame(std::function<void()> next);
     void report(const QString &line);
 

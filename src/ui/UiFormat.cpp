@@ -4,6 +4,9 @@
 
 #include <QTextBoundaryFinder>
 
+#include <algorithm>
+#include <cmath>
+
 namespace {
 
 QString firstCharacter(const QString &text)
@@ -44,4 +47,13 @@ UiFormat::Level UiFormat::latencyLevel(qint64 milliseconds)
     if (milliseconds < 100)
         return Level::Good;
     return milliseconds < 200 ? Level::Warning : Level::Bad;
+}
+
+double UiFormat::pulseScale(double elapsedMs)
+{
+    constexpr double half = 1200;
+    const double phase = std::fmod(std::max(0.0, elapsedMs), 2 * half);
+    const double t = (phase < half ? phase : 2 * half - phase) / half;
+    const double eased = t < 0.5 ? 2 * t * t : 1 - (2 - 2 * t) * (2 - 2 * t) / 2;
+    return 1.0 + 0.12 * eased;
 }

@@ -26,4 +26,7 @@ public:
     Q_INVOKABLE static Level loadLevel(qint64 percent);
     // Latency below 100 ms is good, 100 to 199 a warning, 200 and above bad, and -1 (timeout) bad.
     Q_INVOKABLE static Level latencyLevel(qint64 milliseconds);
+    // The connection card's halo scale this long into its pulse: 1.0 to 1.12 in 1.2 s, eased in and
+    // out, then back in as long, and again.
+    Q_INVOKABLE static double pulseScale(double elapsedMs);
 };

@@ -33,6 +33,7 @@
 
 #include <QtQuickTest/quicktest.h>
 #include <cmath>
+#include <set>
 
 Q_IMPORT_QML_PLUGIN(Nimbrel_UiPlugin)
 
@@ -357,6 +358,11 @@ private slots:
         QTRY_VERIFY(m_vm->isConnected());
 
         QQuickItem *home = findItem(m_window, QStringLiteral("homeSlot"));
+        // The halos breathe while connected, between 1.0 and 1.12; they rest at 1.0 once disconnected.
+        QQuickItem *card = findItem(home, QStringLiteral("vpnHeroCard"));
+        std::set<qreal> scales;
+        QTRY_VERIFY((scales.insert(card->property("pulseScale").toReal()), scales.size() >= 4));
+        QVERIFY(*scales.begin() >= 1.0 && *scales.rbegin() <= 1.12);
         m_vm->selectNodeById(2); // what the row's click calls
         QCOMPARE(m_vm->selectedNode()->id, 2);
         QTRY_COMPARE(textOf("homeSlot", "selectedNodeText"), QStringLiteral(" \u2068Tokyo 01\u2069"));
@@ -371,6 +377,7 @@ private slots:
                  QStringLiteral("Tokyo 01, load 0%, latency not measured, connected"));
 
         QVERIFY(disconnect());
+        QCOMPARE(card->property("pulseScale").toReal(), 1.0);
         QTRY_COMPARE(textOf("homeSlot", "selectedNodeText"), QStringLiteral(" \u2068Singapore 01\u2069"));
         QVERIFY(!marked("node_1"));
 
@@ -399,7 +406,8 @@ private slots:
         NodeInfo longName = m_fixture->node;
         longName.id = 99; // a new id: selected as the list's first online node
         longName.name = QString(10000, u'W');
-        m_vm->nodeCatalog().take(NodesResponse{QStringLiteral("v2"), QStringLiteral("k"), QList<NodeInfo>{longName}, false});
+        m_vm->nodeCatalog().take(
+            NodesResponse{QStringLiteral("v2"), QStringLiteral("k"), QList<NodeInfo>{longName}, false});
         QQuickItem *card = findItem(m_window, QStringLiteral("vpnHeroCard"));
         panel->show();
         QVERIFY(QTest::qWaitForWindowExposed(panel.get()));

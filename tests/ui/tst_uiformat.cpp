@@ -77,6 +77,21 @@ private slots:
             QCOMPARE(UiFormat::latencyLevel(ms), level);
     }
 
+    // 1.0 to 1.12 in 1.2 s, eased (slow at both ends), back in as long, and again.
+    void pulse()
+    {
+        for (const auto &[ms, scale] : {std::pair{0.0, 1.0},
+                                        {120.0, 1.0024},
+                                        {600.0, 1.06},
+                                        {1080.0, 1.1176},
+                                        {1200.0, 1.12},
+                                        {1800.0, 1.06},
+                                        {2400.0, 1.0},
+                                        {3600.0, 1.12},
+                                        {-5.0, 1.0}})
+            QVERIFY2(qAbs(UiFormat::pulseScale(ms) - scale) < 1e-9, qPrintable(QString::number(ms)));
+    }
+
     // The main window (680 tall, at least 480) inside its screen's available area and its frame.
     void theWindowFitsItsScreen_data()
     {
