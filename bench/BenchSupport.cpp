@@ -1,8 +1,16 @@
 #include "BenchSupport.h"
 
+#include <QDir>
 #include <QFile>
 
 #include <algorithm>
+#include <sys/resource.h>
+
+#ifdef Q_OS_MACOS
+#include <mach/mach.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace Bench {
 
@@ -26,6 +34,39 @@ const QString &binaryFolder()
 void setBinaryFolder(const QString &folder)
 {
     g_bin = folder;
+}
+
+ProcessCounts ProcessCounts::now()
+{
+    ProcessCounts counts;
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const auto ms = [](const timeval &time) { return qint64(time.tv_sec) * 1000 + time.tv_usec / 1000; };
+    counts.cpuMs = ms(usage.ru_utime) + ms(usage.ru_stime);
+    // Each process sees its own descriptors in /dev/fd, on Linux and on macOS; the listing's own is one.
+    counts.fds =
+        int(QDir(QStringLiteral("/dev/fd")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size()) -
+        1;
+#ifdef Q_OS_MACOS
+    mach_task_basic_info_data_t info{};
+    mach_msg_type_number_t size = MACH_TASK_BASIC_INFO_COUNT;
+    if (task_info(mach_task_self(), MACH_TASK_BASIC_INFO, task_info_t(&info), &size) == KERN_SUCCESS)
+        counts.rssKb = qint64(info.resident_size / 1024);
+    thread_act_array_t threads = nullptr;
+    mach_msg_type_number_t threadCount = 0;
+    if (task_threads(mach_task_self(), &threads, &threadCount) == KERN_SUCCESS) {
+        counts.threads = int(threadCount);
+        for (mach_msg_type_number_t i = 0; i < threadCount; ++i)
+            mach_port_deallocate(mach_task_self(), threads[i]);
+        vm_deallocate(mach_task_self(), vm_address_t(threads), threadCount * sizeof(thread_t));
+    }
+#else
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (statm.open(QIODevice::ReadOnly))
+        counts.rssKb = statm.readAll().split(' ').value(1).toLongLong() * ::sysconf(_SC_PAGESIZE) / 1024;
+    counts.threads = int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
+#endif
+    return counts;
 }
 
 void add(Row row)

@@ -49,6 +49,15 @@ private:
     qint64 m_worstNs = 0;
 };
 
+// What this process has used and holds now: CPU time, resident memory, open file descriptors, threads.
+struct ProcessCounts {
+    qint64 cpuMs = -1; // user and system time so far, all threads
+    qint64 rssKb = -1;
+    int fds = -1;
+    int threads = -1;
+    static ProcessCounts now();
+};
+
 // The rows printed at the end, in the order they were added.
 const QList<Row> &rows();
 // The folder of the release binaries next to the driver (bin/).
@@ -65,6 +74,9 @@ QList<NodeInfo> manyNodes(int count, quint16 port);
 
 // P6 and P7.
 void tunnelVerdicts(int runs);
+// P10, with this many connects, and P11, connected this long.
+void manyConnects(int cycles);
+void evening(int seconds);
 // P8, over seconds.
 void visibleWindow(int seconds);
 // P9.

@@ -5,7 +5,8 @@
 //                               ignore-term, flood, marker-and-error, error-after-marker, split-marker,
 //                               error-then-flood (an error word, then the flood, then the marker),
 //                               exec (becomes another program, a shell that says the marker and runs
-//                               until SIGTERM: same process, new command line)
+//                               until SIGTERM: same process, new command line), chatty (after the
+//                               marker, NIMBREL_SIMHELPER_LINES_PER_SECOND lines a second, default 1000)
 //   NIMBREL_SIMHELPER_DELAY_MS  delay before the first output (default 300)
 //   NIMBREL_SIMHELPER_RECORD    file to record the arguments and environment in (JSON); the PSK is
 //                               recorded only as present/absent and as a SHA-256 digest
@@ -214,6 +215,10 @@ int runUntilStopped(const QString &scenario, const QProcessEnvironment &env, qin
 
     const auto start = std::chrono::steady_clock::now();
     bool wroteLateError = false;
+    const qint64 linesPerSecond = scenario == QLatin1String("chatty")
+                                      ? number(env, "NIMBREL_SIMHELPER_LINES_PER_SECOND", 1000)
+                                      : 0;
+    qint64 linesWritten = 0;
     while (!g_stop) {
         sleepMs(20);
         const qint64 lived =
@@ -222,6 +227,11 @@ int runUntilStopped(const QString &scenario, const QProcessEnvironment &env, qin
             break;
         if (scenario == QLatin1String("die-later") && lived > delay)
             return 3;
+        QByteArray chatter;
+        for (; linesWritten < lived * linesPerSecond / 1000; ++linesWritten)
+            chatter += "keepalive " + QByteArray::number(linesWritten) + " rtt 23 ms\n";
+        if (!chatter.isEmpty())
+            say(chatter);
         if (scenario == QLatin1String("error-after-marker") && !wroteLateError && lived > delay) {
             say("error: a late warning after the tunnel is up\n");
             wroteLateError = true;
