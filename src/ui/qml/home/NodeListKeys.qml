@@ -37,7 +37,11 @@ Item {
     }
 
     Keys.onPressed: event => {
-        const item = rows ? current() : null
+        if (!rows || rows.count === 0)
+            return
+        if (!current())
+            moveTo(rows.keyRow) // a search has left fewer rows than the current one
+        const item = current()
         if (!item)
             return
         if (event.key === Qt.Key_Up || event.key === Qt.Key_Down) {
