@@ -9,8 +9,8 @@ Item {
     width: 36
     height: 36
 
-    // Built on first use: its entries need every script's fonts, the screen itself does not.
-    property LanguageMenu menu: null
+    // Compiled and built on first use: its entries need every script's fonts, the screen itself does not.
+    property Item menu: null
 
     TapButton {
         id: face
@@ -31,13 +31,8 @@ Item {
         }
         onClicked: {
             if (!root.menu)
-                root.menu = menuComponent.createObject(root, { anchorItem: face })
+                root.menu = Qt.createComponent("LanguageMenu.qml").createObject(root, { anchorItem: face })
             root.menu.open()
         }
-    }
-
-    Component {
-        id: menuComponent
-        LanguageMenu {}
     }
 }
