@@ -22,8 +22,11 @@ Item {
             radius: width / 2
             color: Theme.clrBgCard
         }
+        // Sized when made rather than anchored, which resizes it twice afterwards: each new size lays the
+        // flag out again, and a colour emoji's picture is decoded for every layout.
         Text {
-            anchors.fill: parent
+            width: root.width
+            height: root.height
             text: LanguageManager.flag
             font.pixelSize: 20
             horizontalAlignment: Text.AlignHCenter
