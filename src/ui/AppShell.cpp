@@ -31,9 +31,6 @@ AppShell::AppShell(AppViewModel &viewModel, AppUi &ui, QQuickWindow &mainWindow,
     , m_mainWindow(mainWindow)
     , m_exit(exit ? std::move(exit) : [](int code) { QCoreApplication::exit(code); })
 {
-    // Window managers and task bars show it: the theme's, as installed under the app's id, else our own.
-    QGuiApplication::setWindowIcon(
-        QIcon::fromTheme(QGuiApplication::desktopFileName(), QIcon(QStringLiteral(":/Nimbrel/Ui/icons/app.svg"))));
     const bool keepRunningInTray = TrayController::trayAvailable();
     QGuiApplication::setQuitOnLastWindowClosed(false);
     connect(qGuiApp, &QGuiApplication::lastWindowClosed, this, [this, keepRunningInTray] {
@@ -119,6 +116,10 @@ bool AppShell::addTray()
 {
     if (m_tray)
         return true;
+    // Window managers and task bars show it: the theme's, as installed under the app's id, else our own.
+    // Not needed for the first frame, and its SVG loads an icon engine.
+    QGuiApplication::setWindowIcon(
+        QIcon::fromTheme(QGuiApplication::desktopFileName(), QIcon(QStringLiteral(":/Nimbrel/Ui/icons/app.svg"))));
     m_panel = m_ui.createWindow(QStringLiteral("MenuBarPanel.qml"));
     if (!m_panel) {
         std::fprintf(stderr, "nimbrel: %s\n", qPrintable(m_ui.errorString()));

@@ -33,8 +33,9 @@ public:
     // brought to the front instead, and the exit code of this launch is returned.
     static std::optional<int> claimOrHandOver(InstanceChannel &channel);
 
-    // Shows the main window; the tray comes once its first frame is drawn (or half a second after
-    // the start, whichever is first). Later requests on channel are answered by handleRequest.
+    // Shows the main window; the windows' icon and the tray come once its first frame is drawn (or half
+    // a second after the start, whichever is first). Later requests on channel are answered by
+    // handleRequest.
     void start(InstanceChannel &channel, bool trayOnly = false);
     // "raise" brings the main window to the front; "disconnect" stops a running or starting tunnel.
     QByteArray handleRequest(const QByteArray &request);
@@ -43,8 +44,8 @@ public slots:
     void quitCleanly(int exitCode = 0);
 
 public:
-    // The tray icon and its panel, made once; false when the panel cannot be loaded (the app then
-    // exits with 1).
+    // The windows' icon, and the tray icon and its panel, made once; false when the panel cannot be
+    // loaded (the app then exits with 1).
     bool addTray();
     QQuickWindow *panel() const { return m_panel.get(); }
     QQuickWindow &mainWindow() const { return m_mainWindow; }

@@ -11,10 +11,16 @@ class UiFormat : public QObject {
     Q_OBJECT
     QML_ELEMENT
     QML_SINGLETON
+    // What an e-mail field asks of an input method: e-mail characters, no capital at the start. (Read
+    // here rather than spelled out in QML, where combining two of Qt's flags is looked up at run time
+    // at a cost the sign-in screen notices.)
+    Q_PROPERTY(Qt::InputMethodHints emailInputHints READ emailInputHints CONSTANT)
 
 public:
     enum class Level { Good, Warning, Bad };
     Q_ENUM(Level)
+
+    static Qt::InputMethodHints emailInputHints() { return Qt::ImhEmailCharactersOnly | Qt::ImhNoAutoUppercase; }
 
     // An ISO 8601 internet date-time (with or without fractional seconds, with its zone) as the local
     // calendar date "yyyy-MM-dd"; anything else as its first 10 characters.

@@ -461,13 +461,13 @@ private slots:
     {
         QList<int> exits;
         AppShell shell(*m_vm, *m_ui, *m_window, [&exits](int code) { exits.append(code); });
-        // The windows carry the app's icon (our own where the icon theme lacks it).
-        QVERIFY(!QGuiApplication::windowIcon().isNull());
-        QVERIFY(!m_window->icon().pixmap(16, 16).isNull());
         QTemporaryDir folder;
         InstanceChannel channel(folder.filePath(QStringLiteral("s.sock")));
         QCOMPARE(channel.claim(), InstanceChannel::Role::Primary);
         shell.start(channel);
+        // The windows carry the app's icon (our own where the icon theme lacks it) once the window is up.
+        QTRY_VERIFY(!QGuiApplication::windowIcon().isNull());
+        QVERIFY(!m_window->icon().pixmap(16, 16).isNull());
         const auto ask = [&channel](const QByteArray &request) {
             // From another thread: the answer is given on this one.
             QFuture<std::optional<QByteArray>> answer =

@@ -94,7 +94,7 @@ Item {
                             objectName: "emailField"
                             width: parent.width
                             Accessible.name: qsTr("email_label")
-                            inputMethodHints: Qt.ImhEmailCharactersOnly | Qt.ImhNoAutoUppercase
+                            inputMethodHints: UiFormat.emailInputHints
                             onTextEdited: {
                                 root.email = text
                                 AppViewModel.clearAuthError()

@@ -9,8 +9,8 @@ Item {
     width: 36
     height: 36
 
-    // Built on first use: its entries need every script's fonts, the screen itself does not.
-    property LanguageMenu menu: null
+    // Compiled and built on first use: its entries need every script's fonts, the screen itself does not.
+    property Item menu: null
 
     TapButton {
         id: face
@@ -22,8 +22,11 @@ Item {
             radius: width / 2
             color: Theme.clrBgCard
         }
+        // Sized when made rather than anchored, which resizes it twice afterwards: each new size lays the
+        // flag out again, and a colour emoji's picture is decoded for every layout.
         Text {
-            anchors.fill: parent
+            width: root.width
+            height: root.height
             text: LanguageManager.flag
             font.pixelSize: 20
             horizontalAlignment: Text.AlignHCenter
@@ -31,13 +34,8 @@ Item {
         }
         onClicked: {
             if (!root.menu)
-                root.menu = menuComponent.createObject(root, { anchorItem: face })
+                root.menu = Qt.createComponent("LanguageMenu.qml").createObject(root, { anchorItem: face })
             root.menu.open()
         }
-    }
-
-    Component {
-        id: menuComponent
-        LanguageMenu {}
     }
 }
