@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QStandardPaths>
 
 #include <cerrno>
 #include <climits>
@@ -111,7 +112,11 @@ QString privateRuntimeFolder()
     if (QDir::isAbsolutePath(runtime) && FileTrust::isPrivateFolder(runtime, ::geteuid()))
         return QDir(runtime).filePath(QStringLiteral("nimbrel"));
 #endif
-    return QStringLiteral("/tmp/nimbrel-%1").arg(::geteuid());
+    // No session's folder (a shell from su, a cron job): one in the user's own cache folder. A fixed name
+    // in /tmp could be made first by another user, and would keep this user from connecting.
+    const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
+    QDir().mkpath(cache); // the folder is made private by its user, one level down
+    return QDir(cache).filePath(QStringLiteral("nimbrel-run"));
 }
 
 } // namespace SystemInfo

@@ -117,6 +117,7 @@ private:
     // What a killed holder's record names: its helper is stopped only while still the same process.
     Teardown teardown(const TunnelOwnership::HelperRecord &left) const;
     // left: a killed holder's record, with the helper it left up.
+    bool startedHelperRuns(const TunnelOwnership::HelperRecord &helper) const;
     void adopt(const TunnelHolder &left, std::shared_ptr<TunnelOwnership::Lease> lease);
     // Shows starting while the start runs; false when it was refused at once (the state says why).
     bool startTunnel(const std::optional<NodeInfo> &node, const QString &psk, RoutingMode mode,

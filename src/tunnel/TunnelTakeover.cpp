@@ -32,7 +32,7 @@ TunnelController::Recovery TunnelController::recoverLeftovers()
     // Taken under the lock: the record read above may be out of date by now.
     const std::optional<TunnelOwnership::Holder> previous = lease->takeLeftBehind();
     const std::optional<TunnelOwnership::HelperRecord> helper = previous ? previous->helper : std::nullopt;
-    if (helper && previous->phase() == TunnelPhase::connected && helper->isRunning()) {
+    if (helper && previous->phase() == TunnelPhase::connected && startedHelperRuns(*helper)) {
         adopt(*previous, std::move(lease));
         return Recovery::Adopted;
     }
@@ -55,6 +55,14 @@ TunnelController::Recovery TunnelController::recoverLeftovers()
             lease->setState(TunnelPhase::failed); // it may still run: the record stays for the next try
     });
     return Recovery::CleaningUp;
+}
+
+bool TunnelController::startedHelperRuns(const TunnelOwnership::HelperRecord &helper) const
+{
+    // The control program alone knows which helper it started for this user; the process on record (the
+    // sudo above that helper) must also still be the one recorded, since it is what the watch follows.
+    const std::optional<ControlProgram::Installation> installation = controlProgram().check();
+    return installation && installation->runningPid && helper.isRunning();
 }
 
 void TunnelController::adopt(const TunnelHolder &left, std::shared_ptr<TunnelOwnership::Lease> lease)

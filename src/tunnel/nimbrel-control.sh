@@ -7,8 +7,9 @@
 #   stop                   end the caller's helper: SIGTERM, up to 8 s, then SIGKILL; exit 0 once gone
 #   routes [HOST]          delete the host route to HOST (an IP address or a plain DNS name only),
 #                          then the two half-default routes
-#   smart-cleanup          run /tmp/fw_smart_cleanup.sh when it is a root-owned regular file that
-#                          nobody else may write, then delete it and /tmp/fw_smart_gw.txt
+#   smart-cleanup          run /tmp/fw_smart_cleanup.sh when it is the root-owned file made for the
+#                          helper of the last start and nobody else may write it, then delete it and
+#                          /tmp/fw_smart_gw.txt; a file of root's that no start made is deleted unrun
 #   check                  print this program's version, the installed helper copy, the file it was
 #                          copied from and its SHA-256, and whether the caller's helper runs
 # The helper is root's own copy, made by the installation; nothing of ours is set-user-ID.
@@ -53,6 +54,7 @@ Darwin)
     ;;
 esac
 runfile=$run/helper
+made=$run/cleanup # the clean-up script made for the helper of the last start: "inode N"
 lock=$run/control.lock
 script=/tmp/fw_smart_cleanup.sh
 gateway=/tmp/fw_smart_gw.txt
@@ -150,6 +152,18 @@ read_run() {
     case $run_pid in '' | 0* | *[!0-9]*) return 1 ;; esac
 }
 
+# "inode N" of a file, as the record of the script made for a start holds it.
+inode_of() {
+    inode=$(ls -di "$1" 2>/dev/null | awk '{ print $1 }')
+    [ -n "$inode" ] && printf 'inode %s\n' "$inode"
+}
+
+# Whether the clean-up script is root's own file, with no other name, made for the last start.
+made_for_last_start() {
+    [ -n "$(root_owned "$script" -links 1)" ] && [ -n "$(root_owned "$made")" ] &&
+        [ "$(inode_of "$script")" = "$(cat "$made")" ]
+}
+
 # Whether the recorded helper still runs: the process with its pid started when it was recorded (a
 # helper that execs another program stays the same process).
 run_alive() {
@@ -203,13 +217,17 @@ start() {
     fi
     # The helper writes these as root. Anything in their place that root did not make alone (another
     # user's file, a link, a second name of another file) is removed, and each is made anew as root's
-    # own empty file, so that no link planted afterwards in the shared folder can take its place.
+    # own empty file, so that no link planted afterwards in the shared folder can take its place. A
+    # clean-up script goes unless it is the one made for the last start: one an older installation's
+    # helper made may be held open for writing by whoever started it with umask 000.
     for file in /tmp/fw.pid "$script" "$gateway"; do
         if [ -e "$file" ] || [ -L "$file" ]; then
             [ -n "$(root_owned "$file" -links 1)" ] || rm -f "$file"
         fi
+        [ "$file" != "$script" ] || made_for_last_start || rm -f "$file"
         [ -e "$file" ] || (set -C && : >"$file") 2>/dev/null
     done
+    inode_of "$script" >"$made.new" && mv -f "$made.new" "$made" || fail "cannot write $made"
     started=$(started_of $$)
     printf 'pid %s\nstarted %s\nuid %s\n' $$ "$started" "$caller" >"$runfile.new" &&
         mv -f "$runfile.new" "$runfile" || fail "cannot write $runfile"
@@ -328,9 +346,13 @@ smart_cleanup() {
     if [ -e "$script" ] || [ -L "$script" ]; then
         # Root's own file in the sticky /tmp: nobody else can replace it between this check and the run.
         [ -n "$(root_owned "$script" -links 1)" ] || fail "refusing $script: not a root-owned regular file"
-        /bin/sh "$script" </dev/null >/dev/null 2>&1
-        rm -f "$script"
-        rm -f "$gateway"
+        if made_for_last_start; then
+            /bin/sh "$script" </dev/null >/dev/null 2>&1
+        else
+            printf 'nimbrel-control: %s was not made for a helper this program started: deleted unrun\n' \
+                "$script" >&2
+        fi
+        rm -f "$script" "$gateway" "$made"
     elif [ -n "$(root_owned "$gateway")" ]; then
         rm -f "$gateway"
     fi

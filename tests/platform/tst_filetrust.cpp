@@ -1,9 +1,12 @@
 #include "TestEnvironment.h"
 #include "platform/FileTrust.h"
+#include "platform/SystemInfo.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -75,6 +78,35 @@ private slots:
         // Sticky helps only in root's folder (such as /tmp): nobody else can then replace the file.
         ::chmod(openFolder.constData(), 01777);
         QCOMPARE(FileTrust::trustedProgram(inOpenFolder, me).has_value(), me == 0);
+    }
+
+    // The folder of the user's own run-time files (the tunnel's lock among them): the session's when it is
+    // the user's private folder, else one in the user's cache folder; never a name in /tmp that another
+    // user could make first.
+    void theRuntimeFolderIsTheUsersOwn_data()
+    {
+        QTest::addColumn<QString>("session"); // XDG_RUNTIME_DIR
+        QTest::addColumn<bool>("used");
+        QTest::newRow("the session's, private") << m_dir.path() << true;
+        QTest::newRow("none") << QString() << false;
+        QTest::newRow("shared") << u"/tmp"_s << false;
+        QTest::newRow("relative") << u"run/user"_s << false;
+    }
+
+    void theRuntimeFolderIsTheUsersOwn()
+    {
+        QFETCH(QString, session);
+        QFETCH(bool, used);
+        const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+        const auto restore = qScopeGuard([&] {
+            saved.isNull() ? qunsetenv("XDG_RUNTIME_DIR") : qputenv("XDG_RUNTIME_DIR", saved);
+        });
+        if (session.isNull())
+            qunsetenv("XDG_RUNTIME_DIR");
+        else
+            qputenv("XDG_RUNTIME_DIR", QFile::encodeName(session));
+        const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
+        QCOMPARE(SystemInfo::privateRuntimeFolder(), used ? session + u"/nimbrel"_s : cache + u"/nimbrel-run"_s);
     }
 
     void rootOnlyFoldersAreRootsAllTheWayUp()

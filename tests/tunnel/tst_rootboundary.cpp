@@ -47,6 +47,9 @@ constexpr uid_t kOwner = 4241;
 // Each user's group has the user's number.
 enum class Who : uid_t { root = 0, owner = kOwner, other = OtherUser::kUid };
 
+// What smart-cleanup does with the script in place.
+enum class Cleanup { runs, deletedUnrun, refused };
+
 struct Ran {
     int status = -1;
     QByteArray output;
@@ -55,6 +58,7 @@ struct Ran {
 } // namespace
 
 Q_DECLARE_METATYPE(Who)
+Q_DECLARE_METATYPE(Cleanup)
 
 // The root boundary for real: in a private mount namespace (tmpfs over every folder it writes, account
 // files with a second account, so the machine is never changed) and a network namespace of its own, the
@@ -239,19 +243,44 @@ private slots:
         QCOMPARE(control(Who::owner, u"stop"_s).status, 0); // nothing left to stop, nor a lock held
     }
 
-    // Anybody may plant the helper's fixed files in /tmp, or start it with umask 000: the clean-up script
-    // root's helper leaves there is root's own file that nobody else may write, and only that ever runs.
+    // Anybody may plant the helper's fixed files in /tmp, or start an older set-user-ID helper with umask 000
+    // and open the clean-up script it makes before it is chmodded: the script the helper of a start leaves is
+    // a file of root's made anew for it, which nobody else holds open, and only that ever runs.
+    void aCleanupScriptSomebodyElseCouldWriteIsNeverRun_data()
+    {
+        QTest::addColumn<bool>("rootMadeIt");
+        QTest::newRow("another user's, made with umask 0") << false;
+        QTest::newRow("root's, opened by another user while it was 0666") << true;
+    }
+
     void aCleanupScriptSomebodyElseCouldWriteIsNeverRun()
     {
+        QFETCH(bool, rootMadeIt);
         QVERIFY(useScenario({}));
-        for (const QString &left : {u"/tmp/fw.pid"_s, kScript, u"/tmp/fw_smart_gw.txt"_s})
-            QFile::remove(left); // what an earlier start made
-        QCOMPARE(shellAs(Who::other, u"umask 0; printf '#!/bin/sh\\ntouch /tmp/pwned\\n' >"_s + kScript).status, 0);
+        const QString opened = u"/tmp/opened"_s;
+        const QString go = u"/tmp/go"_s;
+        const QString pwned = u"/tmp/pwned"_s;
+        for (const QString &left : {u"/tmp/fw.pid"_s, kScript, u"/tmp/fw_smart_gw.txt"_s, opened, go, pwned})
+            QFile::remove(left);
+        if (rootMadeIt)
+            QVERIFY(writeAsRoot(kScript, "#!/bin/sh\n", 0666));
+        // The other user keeps the script open for writing and, later, writes its own lines over its start.
+        QProcess writer;
+        startAs(writer, Who::other,
+                {u"/bin/sh"_s, u"-c"_s,
+                 u"exec 3<>%1 && touch %2 && while [ ! -e %3 ]; do sleep 0.05; done; printf '#!/bin/sh\\ntouch %4\\n' >&3"_s
+                     .arg(kScript, opened, go, pwned)},
+                {}, 0);
+        QTRY_VERIFY(QFile::exists(opened));
+        if (rootMadeIt)
+            QCOMPARE(::chmod(QFile::encodeName(kScript).constData(), 0644), 0);
         struct stat planted {};
         QCOMPARE(::lstat(QFile::encodeName(kScript).constData(), &planted), 0);
 
         StartedHelper started(u"smart"_s, 0);
-        QTRY_VERIFY(QFile::exists(kScript) && FileTrust::ownerOf(kScript) == uid_t(0));
+        QTRY_VERIFY(helperWroteTheScript());
+        QVERIFY(TestEnvironment::writeFile(go, {}));
+        QVERIFY(writer.waitForFinished());
         struct stat left {};
         QCOMPARE(::lstat(QFile::encodeName(kScript).constData(), &left), 0);
         QVERIFY(left.st_ino != planted.st_ino);
@@ -262,15 +291,19 @@ private slots:
         QVERIFY(started.sudoProcess.waitForFinished());
         QCOMPARE(control(Who::owner, u"smart-cleanup"_s).status, 0);
         QVERIFY(!QFile::exists(kScript));
-        QVERIFY(!QFile::exists(u"/tmp/pwned"_s));
+        QVERIFY(!QFile::exists(pwned));
     }
 
     // The user owns the helper's folder and swaps a link to root's program in while the installation
-    // copies: no file's mode changes, and root's copy is only ever the approved file.
+    // copies: no file's mode changes (the victim's own, 0750, would show any chmod through the link), and
+    // root's copy is only ever the approved file.
     void aLinkSwappedInDuringTheInstallationChangesNothing()
     {
         const QString approved = FileTrust::sha256Of(kHelper);
         const ControlProgram::Location location;
+        QCOMPARE(::chmod(QFile::encodeName(kVictim).constData(), 0750), 0);
+        const auto markAgain = qScopeGuard([] { ::chmod(QFile::encodeName(kVictim).constData(), 04755); });
+        int refused = 0; // rounds that met the link
         {
             const Swapper swapper(kHelper, kVictim);
             for (int round = 0; round < 20; ++round) {
@@ -278,10 +311,12 @@ private slots:
                 QCOMPARE(FileTrust::sha256Of(location.helperCopy), approved);
                 QVERIFY(outcome != PrivilegeInstaller::Outcome::Installed ||
                         TestEnvironment::contentOf(location.configFile).contains(approved.toLatin1()));
+                refused += outcome != PrivilegeInstaller::Outcome::Installed;
             }
         }
-        QCOMPARE(ownerAndMode(kVictim), u"0 4755"_s);
-        QCOMPARE(markedFiles(), QStringList{kVictim});
+        QVERIFY(refused > 0);
+        QCOMPARE(ownerAndMode(kVictim), u"0 750"_s);
+        QCOMPARE(markedFiles(), QStringList());
 
         // A file replaced after it was approved (its hash computed) is refused as root.
         const PrivilegeInstaller::Settings settings;
@@ -364,36 +399,51 @@ private slots:
         QVERIFY2(after.contains("128.0.0.0/1"_L1) != halvesGo, qPrintable(after));
     }
 
-    // The clean-up script (%1) runs only when it is root's own and nobody else's to write; %2 is root's.
-    void smartCleanupRunsOnlyRootsOwnScript_data()
+    // The clean-up script (%1) runs only when it is the file root made for the helper of the last start, and
+    // nobody else's to write (%2 is root's); a file of root's that no start made (an older installation's,
+    // which anybody could have written into) is deleted unrun.
+    void smartCleanupRunsOnlyTheScriptMadeForTheLastStart_data()
     {
         QTest::addColumn<Who>("planter");
         QTest::addColumn<QString>("plant");
-        QTest::addColumn<bool>("runs");
-        QTest::newRow("root's own") << Who::root << u"cp %2 %1"_s << true;
-        QTest::newRow("written by another user") << Who::other << u"cat %2 >%1"_s << false;
-        QTest::newRow("root's, writable by the group") << Who::root << u"cp %2 %1 && chmod 664 %1"_s << false;
-        QTest::newRow("another user's link to root's script") << Who::other << u"ln -s %2 %1"_s << false;
+        QTest::addColumn<bool>("afterAStart");
+        QTest::addColumn<Cleanup>("expected");
+        QTest::newRow("root's, made for the last start") << Who::root << u"cat %2 >%1"_s << true << Cleanup::runs;
+        QTest::newRow("root's, made before any start") << Who::root << u"cp %2 %1"_s << false << Cleanup::deletedUnrun;
+        QTest::newRow("root's, put in place of the start's") << Who::root << u"cp %2 %1.new && mv %1.new %1"_s << true << Cleanup::deletedUnrun;
+        QTest::newRow("written by another user") << Who::other << u"cat %2 >%1"_s << false << Cleanup::refused;
+        QTest::newRow("root's, writable by the group") << Who::root << u"cp %2 %1 && chmod 664 %1"_s << false
+                                                       << Cleanup::refused;
+        QTest::newRow("another user's link to root's script") << Who::other << u"ln -s %2 %1"_s << false
+                                                              << Cleanup::refused;
     }
 
-    void smartCleanupRunsOnlyRootsOwnScript()
+    void smartCleanupRunsOnlyTheScriptMadeForTheLastStart()
     {
         QFETCH(Who, planter);
         QFETCH(QString, plant);
-        QFETCH(bool, runs);
+        QFETCH(bool, afterAStart);
+        QFETCH(Cleanup, expected);
         const QString gateway = u"/tmp/fw_smart_gw.txt"_s;
         const QString ran = u"/tmp/script-ran"_s;
         const QString rootsScript = u"/usr/local/bin/cleanup.sh"_s;
         for (const QString &path : {kScript, gateway, ran})
             QFile::remove(path);
+        if (afterAStart) {
+            QVERIFY(useScenario({}));
+            StartedHelper started(u"smart"_s);
+            QTRY_VERIFY(helperWroteTheScript());
+            QCOMPARE(control(Who::owner, u"stop"_s).status, 0);
+            QFile::remove(gateway);
+        }
         QVERIFY(writeAsRoot(rootsScript, "#!/bin/sh\ntouch " + QFile::encodeName(ran) + '\n', 0644));
         QVERIFY(writeAsRoot(gateway, "192.0.2.1\n", 0644));
         QCOMPARE(shellAs(planter, plant.arg(kScript, rootsScript)).status, 0);
-        QCOMPARE(control(Who::owner, u"smart-cleanup"_s).status == 0, runs);
-        QCOMPARE(QFile::exists(ran), runs);
-        // After a real script nothing is left behind; a refused one is not touched.
-        QCOMPARE(QFileInfo::exists(kScript) || QFileInfo(kScript).isSymLink(), !runs);
-        QCOMPARE(QFile::exists(gateway), !runs);
+        QCOMPARE(control(Who::owner, u"smart-cleanup"_s).status == 0, expected != Cleanup::refused);
+        QCOMPARE(QFile::exists(ran), expected == Cleanup::runs);
+        // After a script run or deleted nothing is left behind; a refused one is not touched.
+        QCOMPARE(QFileInfo::exists(kScript) || QFileInfo(kScript).isSymLink(), expected == Cleanup::refused);
+        QCOMPARE(QFile::exists(gateway), expected == Cleanup::refused);
         for (const QString &path : {kScript, gateway, ran})
             QFile::remove(path);
     }
@@ -524,6 +574,8 @@ private:
     {
         return writeAsRoot(kScenario, "NIMBREL_SIMHELPER_DELAY_MS=20\n" + lines, 0644);
     }
+
+    static bool helperWroteTheScript() { return TestEnvironment::contentOf(kScript).contains("simulated helper"); }
 
     static QString routes() { return QString::fromLocal8Bit(asRoot(u"/sbin/ip route show"_s).output); }
 
