@@ -196,11 +196,15 @@ private slots:
                  QString::fromLatin1(QCryptographicHash::hash("the-psk", QCryptographicHash::Sha256).toHex()));
         for (QDirIterator processes(u"/proc"_s, QDir::Dirs); processes.hasNext();)
             QVERIFY(!TestEnvironment::contentOf(processes.next() + u"/cmdline"_s).contains("the-psk"));
+        QCOMPARE((QStringList{QFileInfo(u"/proc/%1/cwd"_s.arg(helper)).symLinkTarget(),
+                              QFileInfo(u"/proc/%1/fd/0"_s.arg(helper)).symLinkTarget()}),
+                 (QStringList{u"/"_s, u"/dev/null"_s}));
 
         // The other user can neither stop nor see it, nor start a second one; nor can its own caller.
         QVERIFY(control(Who::other, u"stop"_s).status != 0);
         QCOMPARE(runningPidSeenBy(Who::other), std::nullopt);
         QVERIFY(runAs(Who::other, sudo(kControl + u" start safe 127.0.0.1:1 x"_s), "key\n").status != 0);
+        QVERIFY(control(Who::other, u"routes"_s).status != 0 && control(Who::other, u"smart-cleanup"_s).status != 0);
         QVERIFY(runAs(Who::owner, sudo(kControl + u" start smart 127.0.0.1:1 sni.test"_s), "the-psk\n").status > 0);
         QVERIFY(SystemInfo::isProcessAlive(pid_t(helper)));
         QCOMPARE(runningPidSeenBy(Who::owner), std::optional(helper));
