@@ -54,9 +54,13 @@ QQuickWindow *AppUi::createMainWindow(AppViewModel &viewModel)
     waitUntilCompiled(*m_firstScreen);
     waitUntilCompiled(*m_mainComponent);
     m_mainWindow.reset(qobject_cast<QQuickWindow *>(m_mainComponent->create()));
-    if (m_mainWindow)
+    if (m_mainWindow) {
         new WindowFit(*m_mainWindow, kMainWindowHeight, kMainWindowLeastHeight); // owned by the window
-    else
+        QQuickWindow *window = m_mainWindow.get();
+        QObject::connect(
+            window, &QQuickWindow::frameSwapped, window, [window] { window->setProperty("firstFrameShown", true); },
+            Qt::ConnectionType(Qt::QueuedConnection | Qt::SingleShotConnection));
+    } else
         m_error = m_mainComponent->isError() ? m_mainComponent->errorString()
                                              : QStringLiteral("the main window could not be loaded");
     return m_mainWindow.get();

@@ -243,6 +243,8 @@ private slots:
         m_vm->logout();
         QTRY_VERIFY_WITH_TIMEOUT(screenShown("loginSlot"), 10000);
         QTRY_COMPARE(focused(), u"emailField"_s);
+        // The language's flag, which the window draws from its second frame on.
+        QCOMPARE(item("languageFlag")->property("text").toString(), LanguageManager::shared().flag());
         keys("x@example.org");
         QCOMPARE(tabStops(1), QStringList{u"passwordFieldInput"_s});
         keys("password");

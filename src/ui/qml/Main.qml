@@ -12,6 +12,8 @@ Window {
     minimumWidth: 440
     maximumWidth: 440
     color: Theme.clrBgDeep
+    // Set by the app once the first frame is on screen: what that frame can do without waits for it.
+    property bool firstFrameShown: false
 
     // Ctrl+Q, as the panel's quit button.
     signal quitRequested()

@@ -23,11 +23,14 @@ Item {
             color: Theme.clrBgCard
         }
         // Sized when made rather than anchored, which resizes it twice afterwards: each new size lays the
-        // flag out again, and a colour emoji's picture is decoded for every layout.
+        // flag out again, and a colour emoji's picture is decoded for every layout. In the main window
+        // the flag comes with the second frame: finding the colour emoji font and decoding the flag's
+        // picture is a tenth of the work before the first.
         Text {
+            objectName: "languageFlag"
             width: root.width
             height: root.height
-            text: LanguageManager.flag
+            text: root.Window.window && root.Window.window.firstFrameShown !== false ? LanguageManager.flag : ""
             font.pixelSize: 20
             horizontalAlignment: Text.AlignHCenter
             verticalAlignment: Text.AlignVCenter
