@@ -357,7 +357,7 @@ private slots:
         QFETCH(bool, swapped);
         QFETCH(bool, unmarked);
         QFile::remove(kOldHelper);
-        QCOMPARE(shellAs(planter, plant.arg(kOldHelper, kVictim)).status, 0);
+        QCOMPARE(shellAs(planter, plant.replace(u"%1"_s, kOldHelper).replace(u"%2"_s, kVictim)).status, 0);
         const QStringList unmark{u"/bin/sh"_s, u"-c"_s, m_unmarkScript, u"unmark"_s, kOldHelper};
         if (swapped) {
             const Swapper swapper(kOldHelper, kVictim);
