@@ -8,13 +8,12 @@ NodeFilterModel::NodeFilterModel(NodeListModel *source, QObject *parent)
 {
     connect(source, &QAbstractItemModel::modelAboutToBeReset, this, &NodeFilterModel::beginResetModel);
     connect(source, &QAbstractItemModel::modelReset, this, [this] {
-        indexNodes();
+        m_searches.clear(); // folded again at the next search, not with every list
         filter();
         endResetModel();
         emit countChanged();
     });
     connect(source, &QAbstractItemModel::dataChanged, this, &NodeFilterModel::forwardChange);
-    indexNodes();
     filter();
 }
 
@@ -73,10 +72,13 @@ void NodeFilterModel::indexNodes()
 
 void NodeFilterModel::filter()
 {
+    const auto rows = size_t(m_source->nodes().size());
+    if (!m_foldedQuery.isEmpty() && m_searches.size() != rows)
+        indexNodes();
     m_shown.clear();
-    m_rowOfSource.assign(m_searches.size(), -1);
-    for (size_t row = 0; row < m_searches.size(); ++row) {
-        if (m_searches[row].matches(m_foldedQuery)) {
+    m_rowOfSource.assign(rows, -1);
+    for (size_t row = 0; row < rows; ++row) {
+        if (m_foldedQuery.isEmpty() || m_searches[row].matches(m_foldedQuery)) {
             m_rowOfSource[row] = int(m_shown.size());
             m_shown.push_back(int(row));
         }

@@ -10,8 +10,8 @@
 class NodeListModel;
 
 // The rows of a node list that match the search typed above it (NodeSearch), in the list's order, with
-// the list's roles. The folded text of each node is kept from one list to the next, so a keystroke only
-// compares; a new search resets the rows at once (one signal, however many rows come or go), which costs
+// the list's roles. The folded text of each node is made at the first search after a new list (most lists
+// are never searched) and kept, so a later keystroke only compares; a new search resets the rows at once (one signal, however many rows come or go), which costs
 // far less than telling each of thousands of scattered rows apart.
 class NodeFilterModel : public QAbstractListModel {
     Q_OBJECT
@@ -40,7 +40,7 @@ private:
     void forwardChange(const QModelIndex &topLeft, const QModelIndex &bottomRight, const QList<int> &roles);
 
     NodeListModel *m_source;
-    std::vector<NodeSearch> m_searches; // one per source row
+    std::vector<NodeSearch> m_searches; // one per source row, once a list is searched
     std::vector<int> m_shown;           // the source rows shown, in order
     std::vector<int> m_rowOfSource;     // each source row's row here, -1 when it is not shown
     QString m_query;

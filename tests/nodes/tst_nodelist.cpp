@@ -361,6 +361,11 @@ private slots:
         if (shown.contains(4))
             QCOMPARE(rows.data(rows.index(int(shown.indexOf(4))), NodeListModel::PingMsRole).toInt(), 42);
         QCOMPARE(counted.isEmpty(), shown.size() == 1); // told when the number of rows changes
+        // A new list of as many nodes is searched by its own names.
+        nodes[0].name = QStringLiteral("Kyoto 02");
+        list.setNodes(nodes);
+        rows.setQuery(QStringLiteral("kyoto"));
+        QCOMPARE(rows.count(), 1);
     }
 };
 
