@@ -39,6 +39,7 @@ private:
     std::unique_ptr<AppUi> m_ui;
     QQuickWindow *m_window = nullptr;
 
+    static constexpr int kEmailHints = Qt::ImhEmailCharactersOnly | Qt::ImhNoAutoUppercase;
     QQuickItem *item(const char *name) { return findItem(m_window, QLatin1String(name)); }
 
     QString text(const char *name)
@@ -245,6 +246,8 @@ private slots:
         QTRY_COMPARE(focused(), u"emailField"_s);
         // The language's flag, which the window draws from its second frame on.
         QCOMPARE(item("languageFlag")->property("text").toString(), LanguageManager::shared().flag());
+        // Both e-mail fields ask an on-screen keyboard for an address, not a sentence.
+        QCOMPARE(item("emailField")->property("inputMethodHints").toInt(), kEmailHints);
         keys("x@example.org");
         QCOMPARE(tabStops(1), QStringList{u"passwordFieldInput"_s});
         keys("password");
@@ -262,6 +265,7 @@ private slots:
         keys("correct-horse");
         QCOMPARE(tabStops(5), (QStringList{u"registerButton"_s, u"loginNowButton"_s, u"backButton"_s,
                                            u"languageButton"_s, u"registerEmailField"_s}));
+        QCOMPARE(item("registerEmailField")->property("inputMethodHints").toInt(), kEmailHints);
         QTest::keyClick(m_window, Qt::Key_Return); // from a field, once the button is enabled
         QTRY_VERIFY_WITH_TIMEOUT(screenShown("homeSlot"), 10000);
         QCOMPARE(m_vm->userEmail(), QVariant(u"keyboard@example.org"_s));

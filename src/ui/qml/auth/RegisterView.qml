@@ -114,6 +114,7 @@ Item {
                             objectName: "registerEmailField"
                             width: parent.width
                             Accessible.name: qsTr("email_label")
+                            inputMethodHints: UiFormat.emailInputHints
                             onTextEdited: {
                                 root.email = text
                                 AppViewModel.clearAuthError()
