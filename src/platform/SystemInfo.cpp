@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QStandardPaths>
+#include <QSysInfo>
 
 #include <cerrno>
 #include <climits>
@@ -112,11 +113,12 @@ QString privateRuntimeFolder()
     if (QDir::isAbsolutePath(runtime) && FileTrust::isPrivateFolder(runtime, ::geteuid()))
         return QDir(runtime).filePath(QStringLiteral("nimbrel"));
 #endif
-    // No session's folder (a shell from su, a cron job): one in the user's own cache folder. A fixed name
-    // in /tmp could be made first by another user, and would keep this user from connecting.
+    // No session's folder (a shell from su, a cron job): one in the user's own cache folder, by host, as a
+    // home folder may be shared between machines. A fixed name in /tmp could be made first by another
+    // user, and would keep this user from connecting.
     const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
     QDir().mkpath(cache); // the folder is made private by its user, one level down
-    return QDir(cache).filePath(QStringLiteral("nimbrel-run"));
+    return QDir(cache).filePath(QStringLiteral("nimbrel-run-") + QSysInfo::machineHostName());
 }
 
 } // namespace SystemInfo

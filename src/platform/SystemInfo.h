@@ -25,8 +25,8 @@ std::optional<uid_t> peerUser(int socketDescriptor);
 bool isProcessAlive(pid_t pid);
 // A folder for this user's own run-time files that no other user can create or enter first: under
 // the session's XDG_RUNTIME_DIR when it is the user's private folder, macOS's per-user temporary
-// folder there, else "nimbrel-run" in the user's cache folder (made private by whoever makes it; checked
-// before use).
+// folder there, else "nimbrel-run-HOST" in the user's cache folder (made private by whoever makes it;
+// checked before use).
 QString privateRuntimeFolder();
 
 } // namespace SystemInfo

@@ -200,11 +200,11 @@ start() {
     server=$2
     launch_word "$server" || fail "not a server address: $server"
     port=${server##*:}
-    [ "$port" != "$server" ] && [ -n "${server%:*}" ] || fail "not a server address: $server"
+    [ "$port" != "$server" ] && plain_host "${server%:*}" || fail "not a server address: $server"
     case $port in '' | 0* | *[!0-9]* | ??????*) fail "not a port: $port" ;; esac
     [ "$port" -le 65535 ] || fail "not a port: $port"
     sni=$3
-    [ -z "$sni" ] || launch_word "$sni" || fail "not an SNI name: $sni"
+    [ -z "$sni" ] || plain_host "$sni" || fail "not an SNI name: $sni"
     psk=
     IFS= read -r psk || [ -n "$psk" ] || fail "no key on standard input"
     [ -n "$psk" ] || fail "no key on standard input"
@@ -219,14 +219,20 @@ start() {
     # user's file, a link, a second name of another file) is removed, and each is made anew as root's
     # own empty file, so that no link planted afterwards in the shared folder can take its place. A
     # clean-up script goes unless it is the one made for the last start: one an older installation's
-    # helper made may be held open for writing by whoever started it with umask 000.
+    # helper made may be held open for writing by whoever started it with umask 000. Whatever another
+    # user puts in place of a file between its removal and its making is found and refused.
+    keep=
+    ! made_for_last_start || keep=$(inode_of "$script")
+    rm -f "$made"
     for file in /tmp/fw.pid "$script" "$gateway"; do
         if [ -e "$file" ] || [ -L "$file" ]; then
             [ -n "$(root_owned "$file" -links 1)" ] || rm -f "$file"
         fi
-        [ "$file" != "$script" ] || made_for_last_start || rm -f "$file"
-        [ -e "$file" ] || (set -C && : >"$file") 2>/dev/null
+        [ "$file" != "$script" ] || [ -n "$keep" ] || rm -f "$file"
+        [ -e "$file" ] || [ -L "$file" ] || (set -C && : >"$file") 2>/dev/null
+        [ -n "$(root_owned "$file" -links 1)" ] || fail "cannot make $file: something else took its place"
     done
+    [ -z "$keep" ] || [ "$(inode_of "$script")" = "$keep" ] || fail "$script changed while it was made"
     inode_of "$script" >"$made.new" && mv -f "$made.new" "$made" || fail "cannot write $made"
     started=$(started_of $$)
     printf 'pid %s\nstarted %s\nuid %s\n' $$ "$started" "$caller" >"$runfile.new" &&
@@ -325,6 +331,8 @@ refuse_while_another_users_helper_runs() {
 
 routes() {
     [ $# -le 1 ] || fail "usage: routes [HOST]"
+    prepare_run
+    take_lock
     refuse_while_another_users_helper_runs
     status=0
     if [ $# -eq 1 ]; then
@@ -342,19 +350,24 @@ routes() {
 
 smart_cleanup() {
     [ $# -eq 0 ] || fail "usage: smart-cleanup"
+    # Under the lock of start and stop, so that no start can make its files between the check of
+    # whose tunnel is up and the clean-up.
+    prepare_run
+    take_lock
     refuse_while_another_users_helper_runs
     if [ -e "$script" ] || [ -L "$script" ]; then
         # Root's own file in the sticky /tmp: nobody else can replace it between this check and the run.
         [ -n "$(root_owned "$script" -links 1)" ] || fail "refusing $script: not a root-owned regular file"
         if made_for_last_start; then
-            /bin/sh "$script" </dev/null >/dev/null 2>&1
+            /bin/sh "$script" </dev/null >/dev/null 2>&1 9>&- # the script never holds the lock
         else
             printf 'nimbrel-control: %s was not made for a helper this program started: deleted unrun\n' \
                 "$script" >&2
         fi
         rm -f "$script" "$gateway" "$made"
-    elif [ -n "$(root_owned "$gateway")" ]; then
-        rm -f "$gateway"
+    else
+        rm -f "$made" # its script is gone: no later file may pass for it
+        [ -z "$(root_owned "$gateway")" ] || rm -f "$gateway"
     fi
 }
 

@@ -153,6 +153,10 @@ private slots:
                 QVERIFY2(runAs(who, sudo(attempt)).status != 0, qPrintable(attempt));
         QVERIFY(control(Who::owner, u"install"_s).status != 0);
         QVERIFY(control(Who::other, u"check"_s).status != 0); // no rule for the second account
+        // A server or SNI name that is no plain host never reaches root's helper, whatever it would do with it.
+        for (const QString &arguments : {u"start safe 127.0.0.1;id:443 sni.test"_s, u"start safe 127.0.0.1:443 $(id)"_s,
+                                         u"start safe default:443 sni.test"_s})
+            QVERIFY2(runAs(Who::owner, sudo(kControl + u' ' + arguments), "key\n").status != 0, qPrintable(arguments));
     }
 
     // The control program starts root's copy for its caller with a fixed environment and the key from
