@@ -1,7 +1,13 @@
 #include "BenchSupport.h"
+#include "DevService.h"
+#include "api/ApiService.h"
+#include "app/TokenStore.h"
+#include "platform/PreferenceStore.h"
 
+#include <QCoroTask>
 #include <QDir>
 #include <QFile>
+#include <QNetworkAccessManager>
 
 #include <algorithm>
 #include <sys/resource.h>
@@ -82,6 +88,26 @@ QString simulatedHelperIn(const QTemporaryDir &folder)
     QFile::copy(g_bin + QStringLiteral("/../tools/nimbrel-simhelper"), helper);
     QFile::setPermissions(helper, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     return helper;
+}
+
+std::optional<QStringList> signedInState(DevService &service, const QTemporaryDir &state, QString *problem)
+{
+    const QString settings = state.filePath(QStringLiteral("s.conf"));
+    const std::shared_ptr<PreferenceStore> preferences = PreferenceStore::openFile(settings);
+    // The demo platform's helper is the simulated one, named by the preference file like any helper.
+    preferences->setString(QStringLiteral("nimbrelBinaryPath"), simulatedHelperIn(state));
+    QNetworkAccessManager network;
+    const ApiService api({&network, service.baseUrl(), std::chrono::seconds(5), 1 << 24});
+    const DevService::Account account = service.activeDemoAccount();
+    const ApiResult<AuthResponse> signedIn = QCoro::waitFor(api.login(account.email, account.password));
+    if (!signedIn) {
+        *problem = QStringLiteral("sign-in failed: ") + signedIn.error().message;
+        return std::nullopt;
+    }
+    TokenStore(preferences)
+        .save(signedIn.value().accessToken, signedIn.value().refreshToken, account.email, std::nullopt);
+    return QStringList{QStringLiteral("--settings"), settings, QStringLiteral("--api-base"),
+                       service.baseUrl().toString()};
 }
 
 double median(QList<double> values)

@@ -9,7 +9,12 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <optional>
+
+class DevService;
+
 // What every figure of scripts/bench's driver uses: the table's rows and a few helpers.
+
 namespace Bench {
 
 struct Row {
@@ -68,6 +73,10 @@ void add(Row row);
 // A copy of the simulated helper in folder under the helper's own name, the only name ever offered to
 // the administrator (the build's own file has a name of its own, so that no place searched holds it).
 QString simulatedHelperIn(const QTemporaryDir &folder);
+// A preference file in state that names the simulated helper and holds a session of the service's active
+// demo account, as an earlier run would have left it: the app's and the client's arguments for it
+// (--settings, --api-base). None, with the reason in problem, when the sign-in fails.
+std::optional<QStringList> signedInState(DevService &service, const QTemporaryDir &state, QString *problem);
 double median(QList<double> values);
 QString number(double value, int decimals = 0);
 QList<NodeInfo> manyNodes(int count, quint16 port);

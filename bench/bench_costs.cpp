@@ -1,14 +1,9 @@
 // P8 of scripts/bench's driver: what a visible window costs while connected, under an X server.
 #include "BenchSupport.h"
 #include "DevService.h"
-#include "api/ApiService.h"
-#include "app/TokenStore.h"
-#include "platform/PreferenceStore.h"
 
-#include <QCoroTask>
 #include <QEventLoop>
 #include <QFile>
-#include <QNetworkAccessManager>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -131,22 +126,12 @@ void visibleWindow(int seconds)
     if (!service.listen())
         return missed(QStringLiteral("the local service cannot listen"));
     QTemporaryDir state;
-    const QString settings = state.filePath(QStringLiteral("s.conf"));
-    const std::shared_ptr<PreferenceStore> preferences = PreferenceStore::openFile(settings);
-    preferences->setString(QStringLiteral("nimbrelBinaryPath"), simulatedHelperIn(state));
-    // Signed in as an earlier run would have left it.
-    QNetworkAccessManager network;
-    const ApiService api({&network, service.baseUrl(), std::chrono::seconds(5), 1 << 24});
-    const DevService::Account account = service.activeDemoAccount();
-    const ApiResult<AuthResponse> signedIn = QCoro::waitFor(api.login(account.email, account.password));
-    if (!signedIn)
-        return missed(QStringLiteral("sign-in failed: ") + signedIn.error().message);
-    TokenStore(preferences)
-        .save(signedIn.value().accessToken, signedIn.value().refreshToken, account.email, std::nullopt);
-    const QStringList common{QStringLiteral("--settings"), settings, QStringLiteral("--api-base"),
-                             service.baseUrl().toString()};
-    const VisibleCost idle = visibleCost(x, common, false, seconds);
-    const VisibleCost up = visibleCost(x, common, true, seconds);
+    QString problem;
+    const std::optional<QStringList> common = signedInState(service, state, &problem);
+    if (!common)
+        return missed(problem);
+    const VisibleCost idle = visibleCost(x, *common, false, seconds);
+    const VisibleCost up = visibleCost(x, *common, true, seconds);
     if (!idle.why.isEmpty() || !up.why.isEmpty())
         return missed(idle.why.isEmpty() ? up.why : idle.why);
     add({QStringLiteral("P8 CPU connected, window shown, %1 s (X server)").arg(seconds),

@@ -193,19 +193,13 @@ void signedIn(int idleSeconds)
     }
     service.setNodes(manyNodes(1000, 9));
     QTemporaryDir state;
-    const QString settings = state.filePath(QStringLiteral("s.conf"));
-    const QStringList common{QStringLiteral("--settings"), settings, QStringLiteral("--api-base"),
-                             service.baseUrl().toString()};
-    // The demo platform's helper is the simulated one, named by the preference file like any helper.
-    PreferenceStore::openFile(settings)->setString(QStringLiteral("nimbrelBinaryPath"), simulatedHelperIn(state));
-    const DevService::Account account = service.activeDemoAccount();
-    const Outcome login =
-        runUntil(binaryFolder() + QStringLiteral("/nimbrel-cli"), common + QStringList{"login", account.email},
-                 QStringLiteral("Account"), account.password.toUtf8() + '\n');
-    if (login.ms < 0) {
-        std::fprintf(stderr, "sign-in failed:\n%s\n", qPrintable(login.output));
+    QString problem;
+    const std::optional<QStringList> signedIn = signedInState(service, state, &problem);
+    if (!signedIn) {
+        std::fprintf(stderr, "%s\n", qPrintable(problem));
         return;
     }
+    const QStringList &common = *signedIn;
 
     QList<double> app;
     QList<double> bare;

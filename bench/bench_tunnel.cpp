@@ -47,6 +47,19 @@ struct TunnelVerdict {
     QString why;        // why there is no figure
 };
 
+// Runs the event loop until the tunnel is neither starting nor stopping.
+void waitUntilIdle(AppViewModel &vm)
+{
+    QEventLoop idle;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &idle, [&] {
+        if (!vm.tunnelBusy())
+            idle.quit();
+    });
+    poll.start(20);
+    idle.exec();
+}
+
 // One connect with the simulated helper on the demo platform and the production one-second check,
 // then its disconnect.
 TunnelVerdict connectOnce(AppViewModel &vm, const QString &markerLog)
@@ -91,14 +104,7 @@ TunnelVerdict connectOnce(AppViewModel &vm, const QString &markerLog)
                                         : QStringLiteral("the helper left no marker stamp");
     }
     vm.vpnDisconnect();
-    QEventLoop idle;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &idle, [&] {
-        if (!vm.tunnelBusy())
-            idle.quit();
-    });
-    poll.start(20);
-    idle.exec();
+    waitUntilIdle(vm);
     QFile::remove(markerLog);
     return verdict;
 }
@@ -240,14 +246,7 @@ void evening(int seconds)
     const bool stayed = vm->isConnected();
     qunsetenv("NIMBREL_SIMHELPER_SCENARIO");
     vm->vpnDisconnect();
-    QEventLoop down;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &down, [&] {
-        if (!vm->tunnelBusy())
-            down.quit();
-    });
-    poll.start(20);
-    down.exec();
+    waitUntilIdle(*vm);
     const double cpu = double(after.cpuMs - before.cpuMs) / (seconds * 1000.0) * 100;
     const qint64 grownKb = after.rssKb - before.rssKb;
     const QString why = !connected ? QStringLiteral(" (no connect: %1)").arg(vm->vpnStatus())

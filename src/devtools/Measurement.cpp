@@ -74,6 +74,9 @@ void Measurement::whenSignedIn(std::function<void()> next)
     recheck();
 }
 
+// A shown window's first seconds (the node list drawn, the fonts and pictures loaded) are not its cost.
+constexpr std::chrono::milliseconds kWarmUp(3000);
+
 void Measurement::measureCpu(int seconds)
 {
     std::printf("measuring\n");
@@ -105,7 +108,7 @@ bool Measurement::start(const QString &what, QString *problem)
         }
         const bool hidden = kind == QLatin1String("connected-idle");
         if (kind == QLatin1String("visible-disconnected")) {
-            whenSignedIn([this, seconds] { QTimer::singleShot(3000, this, [this, seconds] { measureCpu(seconds); }); });
+            whenSignedIn([this, seconds] { QTimer::singleShot(kWarmUp, this, [this, seconds] { measureCpu(seconds); }); });
             return true;
         }
         whenSignedIn([this, seconds, hidden] {
@@ -114,7 +117,8 @@ bool Measurement::start(const QString &what, QString *problem)
                     return;
                 if (hidden)
                     m_window->hide(); // as in the tray
-                QTimer::singleShot(hidden ? 0 : 3000, this, [this, seconds] { measureCpu(seconds); });
+                QTimer::singleShot(hidden ? std::chrono::milliseconds(0) : kWarmUp, this,
+                                   [this, seconds] { measureCpu(seconds); });
             });
             connect(&m_vm, &AppViewModel::tunnelProblem, this,
                     [this](const QString &status) { report(QStringLiteral("failed %1").arg(status)); });
