@@ -8,12 +8,11 @@
 #include "platform/PreferenceStore.h"
 #include "ui/AppShell.h"
 #include "ui/AppUi.h"
+#include "ui/FontWarmUp.h"
 
 #include <QApplication>
-#include <QFontDatabase>
 #include <QQuickWindow>
 #include <QScopeGuard>
-#include <QThreadPool>
 #include <QtQml/qqmlextensionplugin.h>
 
 #include <cstdio>
@@ -36,9 +35,10 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "nimbrel: %s\n", qPrintable(problem));
         return 2;
     }
-    // A worker reads the system's font list (milliseconds) meanwhile; only now, because fontconfig reads
-    // the environment without Qt's lock and the demo set-up above writes to it.
-    QThreadPool::globalInstance()->start([] { QFontDatabase::families(); });
+    // A worker reads the system's font list meanwhile, and the first screen's fonts are set up while
+    // this thread waits for the compilation; only now, because fontconfig reads the environment without
+    // Qt's lock and the demo set-up above writes to it.
+    FontWarmUp::start(FontWarmUp::signInScreen(), &app);
     InstanceChannel instance(InstanceChannel::socketPath(preferences->location()));
     if (const std::optional<int> handedOver = AppShell::claimOrHandOver(instance))
         return *handedOver;

@@ -13,6 +13,7 @@
 #include "platform/PreferenceStore.h"
 #include "ui/AppShell.h"
 #include "ui/AppUi.h"
+#include "ui/FontWarmUp.h"
 #include "ui/QmlSingletons.h"
 #include "ui/TrayController.h"
 
@@ -278,6 +279,36 @@ private slots:
         m_vm->showRegistration();
         m_vm->showSignIn();
         QCOMPARE(m_vm->screen(), Screen::Home);
+    }
+
+    // The fonts set up ahead of the sign-in screen are the ones its texts and fields are drawn in: a size
+    // or weight missing from the list costs the first frame a font engine, one too many costs a worker.
+    void theSignInScreensFontsAreTheOnesSetUpAhead()
+    {
+        QTRY_VERIFY(slotShown("loginSlot"));
+        const auto named = [](const QFont &font) {
+            return QStringLiteral("%1 %2px weight %3%4")
+                .arg(font.family())
+                .arg(font.pixelSize())
+                .arg(font.weight())
+                .arg(QLatin1String(font.italic() ? " italic" : ""));
+        };
+        QStringList drawn;
+        const std::function<void(QQuickItem *)> collect = [&](QQuickItem *item) {
+            if (const QVariant font = item->property("font"); font.metaType() == QMetaType::fromType<QFont>())
+                drawn << named(font.value<QFont>());
+            for (QQuickItem *child : item->childItems())
+                collect(child);
+        };
+        collect(findItem(m_window, QStringLiteral("loginSlot")));
+        QStringList ahead;
+        for (const QFont &font : FontWarmUp::signInScreen())
+            ahead << named(font);
+        drawn.removeDuplicates();
+        drawn.sort();
+        ahead.sort();
+        QVERIFY(drawn.size() > 5);
+        QCOMPARE(drawn, ahead);
     }
 
     // Each phase of the tunnel, reached as a user reaches it: what the card's button, the panel's
