@@ -82,9 +82,15 @@ Item {
                         font.pixelSize: 18
                         font.weight: Font.DemiBold
                     }
-                    ErrorBox {
+                    // Loaded by name once there is an error to show, so the first frame does not compile
+                    // the box.
+                    Loader {
+                        objectName: "errorBox"
                         width: card.width
-                        message: AppViewModel.authError
+                        active: AppViewModel.authError !== null && AppViewModel.authError !== undefined
+                        visible: active
+                        source: "ErrorBox.qml"
+                        onLoaded: item.message = Qt.binding(() => AppViewModel.authError)
                     }
                     FieldGroup {
                         width: card.width

@@ -26,13 +26,20 @@ TapButton {
     Row {
         anchors.centerIn: parent
         spacing: 8
-        Spinner {
+        // Loaded by name while busy only, so a screen whose buttons are idle (the first one shown) does
+        // not compile a spinner.
+        Loader {
             objectName: root.objectName + "Spinner"
             anchors.verticalCenter: parent.verticalCenter
-            running: root.busy
             width: 18
             height: 18
-            color: Theme.white
+            active: root.busy
+            visible: active
+            source: "Spinner.qml"
+            onLoaded: {
+                item.color = Theme.white
+                item.running = true
+            }
         }
         Text {
             objectName: root.objectName + "Label"
