@@ -8,10 +8,6 @@
 
 #include <unistd.h>
 
-namespace {
-const QString kHelperName = QStringLiteral("nimbrel-macos");
-}
-
 HelperLocator::HelperLocator(std::shared_ptr<PreferenceStore> preferences, Places places)
     : m_preferences(std::move(preferences))
     , m_places(std::move(places))
@@ -22,11 +18,11 @@ QStringList HelperLocator::candidates() const
     QStringList list;
     list.append(m_preferences->string(binaryPathKey).value_or(QString()));
     if (QFileInfo(m_places.programPath).isAbsolute())
-        list.append(QFileInfo(m_places.programPath).absolutePath() + QLatin1Char('/') + kHelperName);
-    list.append(m_places.currentDirectory + QStringLiteral("/../dist/macos/") + kHelperName);
-    list.append(m_places.currentDirectory + QStringLiteral("/dist/macos/") + kHelperName);
-    list.append(m_places.homeDirectory + QStringLiteral("/Library/Application Support/Nimbrel/") + kHelperName);
-    list.append(QStringLiteral("/usr/local/bin/") + kHelperName);
+        list.append(QFileInfo(m_places.programPath).absolutePath() + QLatin1Char('/') + fileName());
+    list.append(m_places.currentDirectory + QStringLiteral("/../dist/macos/") + fileName());
+    list.append(m_places.currentDirectory + QStringLiteral("/dist/macos/") + fileName());
+    list.append(m_places.homeDirectory + QStringLiteral("/Library/Application Support/Nimbrel/") + fileName());
+    list.append(QStringLiteral("/usr/local/bin/") + fileName());
     list.append(m_places.extraCandidates);
     list.removeAll(QString());
     return list;

@@ -22,6 +22,9 @@ public:
 
     HelperLocator(std::shared_ptr<PreferenceStore> preferences, Places places);
 
+    // The helper's file name: the only name a helper is looked for or installed under.
+    static QString fileName() { return QStringLiteral("nimbrel-macos"); }
+
     // The places in order, as given (not yet made canonical or checked).
     QStringList candidates() const;
     QString binaryPath() const;

@@ -1,5 +1,6 @@
 #include "PrivilegeInstaller.h"
 
+#include "HelperLocator.h"
 #include "platform/AdminPrompt.h"
 #include "platform/FileTrust.h"
 #include "platform/PreferenceStore.h"
@@ -8,8 +9,6 @@
 #include <QRegularExpression>
 
 namespace {
-
-const QString kHelperName = QStringLiteral("nimbrel-macos");
 
 bool hasControlCharacters(const QString &value)
 {
@@ -43,7 +42,7 @@ PrivilegeInstaller::PrivilegeInstaller(std::shared_ptr<PreferenceStore> preferen
 
 bool PrivilegeInstaller::isAcceptableHelper(const QString &binary, uid_t user, const Settings &settings)
 {
-    if (QFileInfo(binary).fileName() != kHelperName)
+    if (QFileInfo(binary).fileName() != HelperLocator::fileName())
         return false;
     const std::optional<uid_t> owner = FileTrust::ownerOf(binary);
     if (!owner)
