@@ -5,9 +5,9 @@
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
-#include <QTimer>
 #include <QString>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <optional>
 

@@ -108,7 +108,8 @@ bool Measurement::start(const QString &what, QString *problem)
         }
         const bool hidden = kind == QLatin1String("connected-idle");
         if (kind == QLatin1String("visible-disconnected")) {
-            whenSignedIn([this, seconds] { QTimer::singleShot(kWarmUp, this, [this, seconds] { measureCpu(seconds); }); });
+            whenSignedIn(
+                [this, seconds] { QTimer::singleShot(kWarmUp, this, [this, seconds] { measureCpu(seconds); }); });
             return true;
         }
         whenSignedIn([this, seconds, hidden] {

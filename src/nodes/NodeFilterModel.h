@@ -10,9 +10,10 @@
 class NodeListModel;
 
 // The rows of a node list that match the search typed above it (NodeSearch), in the list's order, with
-// the list's roles. The folded text of each node is made at the first search after a new list (most lists
-// are never searched) and kept, so a later keystroke only compares; a new search resets the rows at once (one signal, however many rows come or go), which costs
-// far less than telling each of thousands of scattered rows apart.
+// the list's roles. The folded text of each node is made at the first search after a new list (most
+// lists are never searched) and kept, so a later keystroke only compares; a new search resets the rows
+// at once (one signal, however many rows come or go), which costs far less than telling each of
+// thousands of scattered rows apart.
 class NodeFilterModel : public QAbstractListModel {
     Q_OBJECT
     Q_PROPERTY(int count READ count NOTIFY countChanged)

@@ -102,9 +102,8 @@ private slots:
         QFETCH(QString, session);
         QFETCH(bool, used);
         const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
-        const auto restore = qScopeGuard([&] {
-            saved.isNull() ? qunsetenv("XDG_RUNTIME_DIR") : qputenv("XDG_RUNTIME_DIR", saved);
-        });
+        const auto restore =
+            qScopeGuard([&] { saved.isNull() ? qunsetenv("XDG_RUNTIME_DIR") : qputenv("XDG_RUNTIME_DIR", saved); });
         if (session.isNull())
             qunsetenv("XDG_RUNTIME_DIR");
         else

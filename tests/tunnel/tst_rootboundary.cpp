@@ -274,11 +274,12 @@ private slots:
             QVERIFY(writeAsRoot(kScript, "#!/bin/sh\n", 0666));
         // The other user keeps the script open for writing and, later, writes its own lines over its start.
         QProcess writer;
-        startAs(writer, Who::other,
-                {u"/bin/sh"_s, u"-c"_s,
-                 u"exec 3<>%1 && touch %2 && while [ ! -e %3 ]; do sleep 0.05; done; printf '#!/bin/sh\\ntouch %4\\n' >&3"_s
-                     .arg(kScript, opened, go, pwned)},
-                {}, 0);
+        startAs(
+            writer, Who::other,
+            {u"/bin/sh"_s, u"-c"_s,
+             u"exec 3<>%1 && touch %2 && while [ ! -e %3 ]; do sleep 0.05; done; printf '#!/bin/sh\\ntouch %4\\n' >&3"_s
+                 .arg(kScript, opened, go, pwned)},
+            {}, 0);
         QTRY_VERIFY(QFile::exists(opened));
         if (rootMadeIt)
             QCOMPARE(::chmod(QFile::encodeName(kScript).constData(), 0644), 0);
@@ -418,12 +419,13 @@ private slots:
         QTest::addColumn<Cleanup>("expected");
         QTest::newRow("root's, made for the last start") << Who::root << u"cat %2 >%1"_s << true << Cleanup::runs;
         QTest::newRow("root's, made before any start") << Who::root << u"cp %2 %1"_s << false << Cleanup::deletedUnrun;
-        QTest::newRow("root's, put in place of the start's") << Who::root << u"cp %2 %1.new && mv %1.new %1"_s << true << Cleanup::deletedUnrun;
+        QTest::newRow("root's, put in place of the start's")
+            << Who::root << u"cp %2 %1.new && mv %1.new %1"_s << true << Cleanup::deletedUnrun;
         QTest::newRow("written by another user") << Who::other << u"cat %2 >%1"_s << false << Cleanup::refused;
-        QTest::newRow("root's, writable by the group") << Who::root << u"cp %2 %1 && chmod 664 %1"_s << false
-                                                       << Cleanup::refused;
-        QTest::newRow("another user's link to root's script") << Who::other << u"ln -s %2 %1"_s << false
-                                                              << Cleanup::refused;
+        QTest::newRow("root's, writable by the group")
+            << Who::root << u"cp %2 %1 && chmod 664 %1"_s << false << Cleanup::refused;
+        QTest::newRow("another user's link to root's script")
+            << Who::other << u"ln -s %2 %1"_s << false << Cleanup::refused;
     }
 
     void smartCleanupRunsOnlyTheScriptMadeForTheLastStart()

@@ -316,11 +316,12 @@ private slots:
         const QStringList arguments{QStringLiteral("--server-addr"), QStringLiteral("127.0.0.1:443"),
                                     QStringLiteral("--sni"), QStringLiteral("sni.test"), QStringLiteral("--route-all")};
         const HelperProcess::Started started =
-            byTheControlProgram ? fixture.env.runner->start({QStringLiteral("nimbrel-control"), QStringLiteral("start"), QStringLiteral("safe"),
-                                                     QStringLiteral("127.0.0.1:443"), QStringLiteral("sni.test")},
-                                                    "psk\n", output)
-                        : HelperProcess::spawn(fixture.helperPath(), arguments,
-                                               QProcessEnvironment::systemEnvironment(), output);
+            byTheControlProgram ? fixture.env.runner->start({QStringLiteral("nimbrel-control"), QStringLiteral("start"),
+                                                             QStringLiteral("safe"), QStringLiteral("127.0.0.1:443"),
+                                                             QStringLiteral("sni.test")},
+                                                            "psk\n", output)
+                                : HelperProcess::spawn(fixture.helperPath(), arguments,
+                                                       QProcessEnvironment::systemEnvironment(), output);
         ::close(output);
         QVERIFY2(started.pid > 0, qPrintable(started.error));
         const qint32 pid = started.pid;
