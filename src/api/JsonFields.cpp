@@ -1,10 +1,10 @@
 #include "JsonFields.h"
 
 #include <QJsonDocument>
-#include <QVariant>
 
 JsonFields::JsonFields(const QJsonObject &object, QString record)
     : m_object(object)
+    , m_scalars(QCborMap::fromJsonObject(object))
     , m_record(std::move(record))
 {}
 
@@ -26,7 +26,23 @@ void JsonFields::missing(QLatin1StringView key)
 
 // The field where it stands in the document (no copy of it: a node list has thousands of records), or
 // nothing when it is missing or null.
-std::optional<QJsonValueConstRef> JsonFields::present(QLatin1StringView key) const
+std::optional<QCborValueConstRef> JsonFields::presentScalar(QLatin1StringView key) const
+{
+    const QCborMap::const_iterator found = m_scalars.constFind(key);
+    if (found == m_scalars.constEnd() || found.value().isNull())
+        return std::nullopt;
+    return found.value();
+}
+
+std::optional<QCborValueConstRef> JsonFields::requiredScalar(QLatin1StringView key)
+{
+    std::optional<QCborValueConstRef> value = presentScalar(key);
+    if (!value)
+        missing(key);
+    return value;
+}
+
+std::optional<QJsonValueConstRef> JsonFields::presentNested(QLatin1StringView key) const
 {
     const QJsonObject::const_iterator found = m_object.constFind(key);
     if (found == m_object.constEnd() || found.value().isNull())
@@ -34,9 +50,9 @@ std::optional<QJsonValueConstRef> JsonFields::present(QLatin1StringView key) con
     return found.value();
 }
 
-std::optional<QJsonValueConstRef> JsonFields::required(QLatin1StringView key)
+std::optional<QJsonValueConstRef> JsonFields::requiredNested(QLatin1StringView key)
 {
-    std::optional<QJsonValueConstRef> value = present(key);
+    std::optional<QJsonValueConstRef> value = presentNested(key);
     if (!value)
         missing(key);
     return value;
@@ -44,7 +60,7 @@ std::optional<QJsonValueConstRef> JsonFields::required(QLatin1StringView key)
 
 QString JsonFields::requiredString(QLatin1StringView key)
 {
-    const std::optional<QJsonValueConstRef> value = required(key);
+    const std::optional<QCborValueConstRef> value = requiredScalar(key);
     if (!value)
         return QString();
     if (!value->isString())
@@ -54,7 +70,7 @@ QString JsonFields::requiredString(QLatin1StringView key)
 
 std::optional<QString> JsonFields::optionalString(QLatin1StringView key)
 {
-    const std::optional<QJsonValueConstRef> value = present(key);
+    const std::optional<QCborValueConstRef> value = presentScalar(key);
     if (!value)
         return std::nullopt;
     if (!value->isString()) {
@@ -66,11 +82,11 @@ std::optional<QString> JsonFields::optionalString(QLatin1StringView key)
 
 qint64 JsonFields::requiredInteger(QLatin1StringView key)
 {
-    const std::optional<QJsonValueConstRef> value = required(key);
+    const std::optional<QCborValueConstRef> value = requiredScalar(key);
     if (!value)
         return 0;
     // The parser keeps whole numbers that fit 64 bits as integers; anything else arrives as a double.
-    if (!value->isDouble() || value->toVariant().typeId() != QMetaType::LongLong) {
+    if (!value->isInteger()) {
         wrongType(key, "a 64-bit integer");
         return 0;
     }
@@ -79,7 +95,7 @@ qint64 JsonFields::requiredInteger(QLatin1StringView key)
 
 bool JsonFields::requiredBool(QLatin1StringView key)
 {
-    const std::optional<QJsonValueConstRef> value = required(key);
+    const std::optional<QCborValueConstRef> value = requiredScalar(key);
     if (!value)
         return false;
     if (!value->isBool())
@@ -89,7 +105,7 @@ bool JsonFields::requiredBool(QLatin1StringView key)
 
 QJsonObject JsonFields::requiredObject(QLatin1StringView key)
 {
-    const std::optional<QJsonValueConstRef> value = required(key);
+    const std::optional<QJsonValueConstRef> value = requiredNested(key);
     if (!value)
         return QJsonObject();
     if (!value->isObject())
@@ -99,7 +115,7 @@ QJsonObject JsonFields::requiredObject(QLatin1StringView key)
 
 std::optional<QJsonObject> JsonFields::optionalObject(QLatin1StringView key)
 {
-    const std::optional<QJsonValueConstRef> value = present(key);
+    const std::optional<QJsonValueConstRef> value = presentNested(key);
     if (!value)
         return std::nullopt;
     if (!value->isObject()) {
@@ -111,7 +127,7 @@ std::optional<QJsonObject> JsonFields::optionalObject(QLatin1StringView key)
 
 std::optional<QJsonArray> JsonFields::optionalArray(QLatin1StringView key)
 {
-    const std::optional<QJsonValueConstRef> value = present(key);
+    const std::optional<QJsonValueConstRef> value = presentNested(key);
     if (!value)
         return std::nullopt;
     if (!value->isArray()) {
