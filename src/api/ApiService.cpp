@@ -3,7 +3,7 @@
 #include "JsonFields.h"
 #include "i18n/LanguageManager.h"
 
-#include <QCoroNetworkReply>
+#include <QCoroTask>
 #include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
@@ -11,6 +11,7 @@
 #include <QSysInfo>
 #include <QTimer>
 
+#include <coroutine>
 #include <memory>
 
 Q_LOGGING_CATEGORY(lcApi, "nimbrel.api", QtWarningMsg)
@@ -23,6 +24,18 @@ struct ReplyDeleter {
         if (reply)
             reply->deleteLater();
     }
+};
+
+// `co_await ReplyFinished{reply}` resumes once the reply has finished, at once when it has already.
+struct ReplyFinished {
+    QNetworkReply *reply;
+    bool await_ready() const { return reply->isFinished(); }
+    void await_suspend(std::coroutine_handle<> waiting) const
+    {
+        QObject::connect(
+            reply, &QNetworkReply::finished, reply, [waiting] { waiting.resume(); }, Qt::SingleShotConnection);
+    }
+    void await_resume() const {}
 };
 
 struct RawResponse {
@@ -61,7 +74,7 @@ QCoro::Task<ApiResult<RawResponse>> send(ApiService::Config config, QNetworkRequ
                              raw->abort();
                          }
                      });
-    co_await reply.get();
+    co_await ReplyFinished{reply.get()};
 
     if (*tookTooLong)
         co_return ApiError::transport(LanguageManager::shared().localized(QStringLiteral("request_too_long")));

@@ -1,10 +1,8 @@
 #include "SymbolIcon.h"
 
 #include <QHash>
+#include <QImageReader>
 #include <QPainter>
-#include <QSvgRenderer>
-
-#include <memory>
 
 namespace {
 
@@ -13,22 +11,32 @@ QString resourcePath(const QString &symbol)
     return QStringLiteral(":/Nimbrel/Ui/icons/%1.svg").arg(symbol);
 }
 
-// Parsed once per symbol; icons are drawn on the GUI thread only.
-QSvgRenderer *renderer(const QString &symbol)
+// The symbol at a size in device pixels, drawn once per symbol and size by the SVG image plugin (a null
+// image for an unknown symbol). Icons are drawn on the GUI thread only.
+QImage rasterized(const QString &symbol, QSize pixels)
 {
-    static QHash<QString, std::shared_ptr<QSvgRenderer>> cache;
-    auto found = cache.constFind(symbol);
+    static QHash<QString, QImage> cache;
+    const QString key = QStringLiteral("%1@%2x%3").arg(symbol).arg(pixels.width()).arg(pixels.height());
+    auto found = cache.constFind(key);
     if (found == cache.cend()) {
-        auto loaded = std::make_shared<QSvgRenderer>(resourcePath(symbol));
-        found = cache.insert(symbol, loaded->isValid() ? loaded : nullptr);
+        QImageReader reader(resourcePath(symbol));
+        reader.setScaledSize(pixels);
+        QImage image = reader.read();
+        if (image.isNull())
+            qWarning("Icon: no symbol \"%s\" (%s)", qPrintable(symbol), qPrintable(reader.errorString()));
+        found = cache.insert(key, image.convertToFormat(QImage::Format_ARGB32_Premultiplied));
     }
-    return found->get();
+    return *found;
 }
 
-// Tints what was just drawn only: the painter paints into a surface of its own.
-void paintTinted(QPainter &painter, QSvgRenderer &svg, const QRectF &area, const QColor &color)
+// Tints what was just drawn only: the painter paints into a surface of its own. The symbol is drawn at
+// the surface's own resolution, so that it stays sharp on a high-density screen.
+void paintTinted(QPainter &painter, const QString &symbol, const QRectF &area, const QColor &color)
 {
-    svg.render(&painter, area);
+    const QImage image = rasterized(symbol, painter.deviceTransform().mapRect(area).size().toSize());
+    if (image.isNull())
+        return;
+    painter.drawImage(area, image);
     painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
     painter.fillRect(area, color);
 }
@@ -75,18 +83,17 @@ void SymbolIcon::setSize(qreal size)
 
 void SymbolIcon::paint(QPainter *painter)
 {
-    if (QSvgRenderer *svg = m_symbol.isEmpty() ? nullptr : renderer(m_symbol))
-        paintTinted(*painter, *svg, boundingRect(), m_color);
+    if (!m_symbol.isEmpty())
+        paintTinted(*painter, m_symbol, boundingRect(), m_color);
 }
 
 QImage SymbolIcon::image(const QString &symbol, const QColor &color, int pixels)
 {
-    QSvgRenderer *svg = renderer(symbol);
-    if (svg == nullptr)
+    if (rasterized(symbol, QSize(pixels, pixels)).isNull())
         return {};
     QImage drawn(pixels, pixels, QImage::Format_ARGB32_Premultiplied);
     drawn.fill(Qt::transparent);
     QPainter painter(&drawn);
-    paintTinted(painter, *svg, QRectF(0, 0, pixels, pixels), color);
+    paintTinted(painter, symbol, QRectF(0, 0, pixels, pixels), color);
     return drawn;
 }

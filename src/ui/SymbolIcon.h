@@ -6,7 +6,8 @@
 #include <QtQml/qqmlregistration.h>
 
 // One of the app's own symbols (an SVG among the module's resources), drawn in one colour at a square
-// size. Drawn by Qt Quick itself: no image-format plugin or style library has to load for it.
+// size. Qt's SVG image plugin draws it, loaded the first time an icon is shown: the sign-in screen
+// shows none, so nothing of SVG loads before the first frame.
 class SymbolIcon : public QQuickPaintedItem {
     Q_OBJECT
     QML_NAMED_ELEMENT(Icon)
