@@ -33,7 +33,10 @@ QImage rasterized(const QString &symbol, QSize pixels)
 // the surface's own resolution, so that it stays sharp on a high-density screen.
 void paintTinted(QPainter &painter, const QString &symbol, const QRectF &area, const QColor &color)
 {
-    const QImage image = rasterized(symbol, painter.deviceTransform().mapRect(area).size().toSize());
+    const QSize pixels = painter.deviceTransform().mapRect(area).size().toSize();
+    if (pixels.isEmpty())
+        return;
+    const QImage image = rasterized(symbol, pixels);
     if (image.isNull())
         return;
     painter.drawImage(area, image);
