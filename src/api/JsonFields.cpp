@@ -2,6 +2,8 @@
 
 #include <QJsonDocument>
 
+#include <type_traits>
+
 JsonFields::JsonFields(const QJsonObject &object, QString record)
     : m_object(object)
     , m_scalars(QCborMap::fromJsonObject(object))
@@ -24,35 +26,35 @@ void JsonFields::missing(QLatin1StringView key)
     fail(QStringLiteral("%1: \"%2\" is missing").arg(m_record, key));
 }
 
+namespace {
+
 // The field where it stands in the document (no copy of it: a node list has thousands of records), or
-// nothing when it is missing or null.
-std::optional<QCborValueConstRef> JsonFields::presentScalar(QLatin1StringView key) const
+// nothing when it is missing or null; in either view of the record.
+template <typename Fields>
+auto presentIn(const Fields &fields, QLatin1StringView key)
+    -> std::optional<std::decay_t<decltype(fields.constFind(key).value())>>
 {
-    const QCborMap::const_iterator found = m_scalars.constFind(key);
-    if (found == m_scalars.constEnd() || found.value().isNull())
+    const auto found = fields.constFind(key);
+    if (found == fields.constEnd() || found.value().isNull())
         return std::nullopt;
     return found.value();
 }
 
-std::optional<QCborValueConstRef> JsonFields::requiredScalar(QLatin1StringView key)
+} // namespace
+
+std::optional<QCborValueConstRef> JsonFields::presentScalar(QLatin1StringView key) const
 {
-    std::optional<QCborValueConstRef> value = presentScalar(key);
-    if (!value)
-        missing(key);
-    return value;
+    return presentIn(m_scalars, key);
 }
 
 std::optional<QJsonValueConstRef> JsonFields::presentNested(QLatin1StringView key) const
 {
-    const QJsonObject::const_iterator found = m_object.constFind(key);
-    if (found == m_object.constEnd() || found.value().isNull())
-        return std::nullopt;
-    return found.value();
+    return presentIn(m_object, key);
 }
 
-std::optional<QJsonValueConstRef> JsonFields::requiredNested(QLatin1StringView key)
+template <typename Value>
+std::optional<Value> JsonFields::required(std::optional<Value> value, QLatin1StringView key)
 {
-    std::optional<QJsonValueConstRef> value = presentNested(key);
     if (!value)
         missing(key);
     return value;
@@ -60,7 +62,7 @@ std::optional<QJsonValueConstRef> JsonFields::requiredNested(QLatin1StringView k
 
 QString JsonFields::requiredString(QLatin1StringView key)
 {
-    const std::optional<QCborValueConstRef> value = requiredScalar(key);
+    const std::optional<QCborValueConstRef> value = required(presentScalar(key), key);
     if (!value)
         return QString();
     if (!value->isString())
@@ -82,7 +84,7 @@ std::optional<QString> JsonFields::optionalString(QLatin1StringView key)
 
 qint64 JsonFields::requiredInteger(QLatin1StringView key)
 {
-    const std::optional<QCborValueConstRef> value = requiredScalar(key);
+    const std::optional<QCborValueConstRef> value = required(presentScalar(key), key);
     if (!value)
         return 0;
     // The parser keeps whole numbers that fit 64 bits as integers; anything else arrives as a double.
@@ -95,7 +97,7 @@ qint64 JsonFields::requiredInteger(QLatin1StringView key)
 
 bool JsonFields::requiredBool(QLatin1StringView key)
 {
-    const std::optional<QCborValueConstRef> value = requiredScalar(key);
+    const std::optional<QCborValueConstRef> value = required(presentScalar(key), key);
     if (!value)
         return false;
     if (!value->isBool())
@@ -105,7 +107,7 @@ bool JsonFields::requiredBool(QLatin1StringView key)
 
 QJsonObject JsonFields::requiredObject(QLatin1StringView key)
 {
-    const std::optional<QJsonValueConstRef> value = requiredNested(key);
+    const std::optional<QJsonValueConstRef> value = required(presentNested(key), key);
     if (!value)
         return QJsonObject();
     if (!value->isObject())

@@ -30,9 +30,10 @@ public:
 
 private:
     std::optional<QCborValueConstRef> presentScalar(QLatin1StringView key) const;
-    std::optional<QCborValueConstRef> requiredScalar(QLatin1StringView key);
     std::optional<QJsonValueConstRef> presentNested(QLatin1StringView key) const;
-    std::optional<QJsonValueConstRef> requiredNested(QLatin1StringView key);
+    // The value as given, noting the key as missing when there is none.
+    template <typename Value>
+    std::optional<Value> required(std::optional<Value> value, QLatin1StringView key);
     void missing(QLatin1StringView key);
     void wrongType(QLatin1StringView key, const char *expected);
 
