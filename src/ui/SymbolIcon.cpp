@@ -30,18 +30,20 @@ QImage rasterized(const QString &symbol, QSize pixels)
 }
 
 // Tints what was just drawn only: the painter paints into a surface of its own. The symbol is drawn at
-// the surface's own resolution, so that it stays sharp on a high-density screen.
-void paintTinted(QPainter &painter, const QString &symbol, const QRectF &area, const QColor &color)
+// the surface's own resolution, so that it stays sharp on a high-density screen. False when nothing was
+// drawn (no area, or an unknown symbol).
+bool paintTinted(QPainter &painter, const QString &symbol, const QRectF &area, const QColor &color)
 {
     const QSize pixels = painter.deviceTransform().mapRect(area).size().toSize();
     if (pixels.isEmpty())
-        return;
+        return false;
     const QImage image = rasterized(symbol, pixels);
     if (image.isNull())
-        return;
+        return false;
     painter.drawImage(area, image);
     painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
     painter.fillRect(area, color);
+    return true;
 }
 
 } // namespace
@@ -92,11 +94,12 @@ void SymbolIcon::paint(QPainter *painter)
 
 QImage SymbolIcon::image(const QString &symbol, const QColor &color, int pixels)
 {
-    if (rasterized(symbol, QSize(pixels, pixels)).isNull())
+    if (pixels <= 0)
         return {};
     QImage drawn(pixels, pixels, QImage::Format_ARGB32_Premultiplied);
     drawn.fill(Qt::transparent);
     QPainter painter(&drawn);
-    paintTinted(painter, symbol, QRectF(0, 0, pixels, pixels), color);
+    if (!paintTinted(painter, symbol, QRectF(0, 0, pixels, pixels), color))
+        return {};
     return drawn;
 }
